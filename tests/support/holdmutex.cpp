@@ -1,0 +1,23 @@
+// Test helper: holds a named mutex, as the extraction tool does, until its standard input
+// closes. Prints "held" once the mutex is taken.
+#include "platform/namedmutex.h"
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: hold-mutex NAME\n");
+        return 2;
+    }
+    NamedMutexHolder holder(argv[1]);
+    if (!holder.held()) {
+        std::fprintf(stderr, "hold-mutex: could not take %s\n", argv[1]);
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
+}

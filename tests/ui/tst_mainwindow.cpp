@@ -1,0 +1,160 @@
+// The window object: state right after construction, its meta-object, slot dispatch by name,
+// and a clean end of the event loop.
+#include "support/mainwindowtestaccess.h"
+#include "platform/downloadstatus.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir workDir;
+    QString startDir;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // Slots touch files relative to the working directory: keep them in a scratch folder.
+        QVERIFY(workDir.isValid());
+        startDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(workDir.path()));
+    }
+
+    void cleanupTestCase() { QDir::setCurrent(startDir); }
+
+    void afterConstruction()
+    {
+        MainWindow window;
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+
+        QVERIFY(!window.isVisible());
+        QVERIFY(ui.dialog->isHidden());
+        QVERIFY(!ui.progress->isHidden());
+        QVERIFY(!ui.loadingIcon->isHidden());
+        QCOMPARE(ui.progress->text(), QStringLiteral("Checking Version ..."));
+
+        QTimer *timer = MainWindowTestAccess::versionTimer(window);
+        QVERIFY(timer);
+        QCOMPARE(timer->parent(), &window);
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), 1000);
+        QVERIFY(!timer->isSingleShot());
+        QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
+
+        QMovie *movie = MainWindowTestAccess::loadingMovie(window);
+        QVERIFY(movie);
+        QCOMPARE(movie->parent(), nullptr);
+        QCOMPARE(ui.loadingIcon->movie(), movie);
+        QCOMPARE(movie->state(), QMovie::Running);
+
+        QThread *worker = MainWindowTestAccess::workerThread(window);
+        QVERIFY(worker);
+        QCOMPARE(worker->parent(), nullptr);
+        QVERIFY(worker->isRunning() || worker->isFinished());
+
+        QVERIFY(!window.windowIcon().isNull());
+        QVERIFY(!MainWindowTestAccess::unzipStarted(window));
+        QCOMPARE(MainWindowTestAccess::versionFileName(window), std::string("version.txt"));
+    }
+
+    void urls()
+    {
+        MainWindow window;
+        const std::string version = MainWindowTestAccess::versionUrl(window);
+        const std::string package = MainWindowTestAccess::packageUrl(window);
+        QVERIFY(version.starts_with("https://"));
+        QVERIFY(version.ends_with("/Software/Nembral/version.txt"));
+        QVERIFY(package.starts_with("https://"));
+        QVERIFY(package.ends_with("/Software/Nembral/nembral.zip"));
+        // The downloader tells the two apart by these words.
+        QVERIFY(package.find("version") == std::string::npos);
+        QVERIFY(package.find("nembral") != std::string::npos);
+        QCOMPARE(version.substr(0, version.size() - 30), package.substr(0, package.size() - 29));
+    }
+
+    void metaObject()
+    {
+        const QMetaObject &mo = MainWindow::staticMetaObject;
+        QCOMPARE(QByteArray(mo.className()), QByteArray("MainWindow"));
+        QCOMPARE(mo.superClass(), &QMainWindow::staticMetaObject);
+        const QList<QByteArray> expected = {"checkVersionLoop()", "downloadTracker()", "on_updateBtn_clicked()",
+                                            "on_startBtn_clicked()", "on_exitBtn_clicked()"};
+        QCOMPARE(mo.methodCount() - mo.methodOffset(), 5);
+        for (int i = 0; i < 5; ++i) {
+            const QMetaMethod method = mo.method(mo.methodOffset() + i);
+            QCOMPARE(method.methodSignature(), expected[i]);
+            QCOMPARE(method.methodType(), QMetaMethod::Slot);
+            QCOMPARE(method.access(), QMetaMethod::Private);
+            QCOMPARE(method.returnType(), int(QMetaType::Void));
+            QCOMPARE(method.parameterCount(), 0);
+        }
+        QCOMPARE(mo.propertyCount(), mo.propertyOffset());
+        QCOMPARE(mo.enumeratorCount(), mo.enumeratorOffset());
+        QCOMPARE(mo.classInfoCount(), mo.classInfoOffset());
+        QCOMPARE(mo.constructorCount(), 0);
+    }
+
+    void metacast_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<bool>("isWindow");
+        QTest::newRow("MainWindow") << QByteArray("MainWindow") << true;
+        QTest::newRow("QMainWindow") << QByteArray("QMainWindow") << true;
+        QTest::newRow("QWidget") << QByteArray("QWidget") << true;
+        QTest::newRow("other") << QByteArray("QDialog") << false;
+        QTest::newRow("prefix") << QByteArray("MainWindo") << false;
+        QTest::newRow("null") << QByteArray() << false;
+    }
+
+    void metacast()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(bool, isWindow);
+        MainWindow window;
+        void *cast = window.qt_metacast(name.isNull() ? nullptr : name.constData());
+        if (isWindow)
+            QVERIFY(cast != nullptr);
+        else
+            QCOMPARE(cast, nullptr);
+        if (name == "MainWindow")
+            QCOMPARE(cast, static_cast<void *>(&window));
+    }
+
+    void slotsReachableByName()
+    {
+        MainWindow window;
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+
+        // downloadTracker: shows the percentage while the package is not complete.
+        downloadStatus.downloadProgress.store(37);
+        QVERIFY(QMetaObject::invokeMethod(&window, "downloadTracker"));
+        QCOMPARE(ui.progress->text(), QStringLiteral("Download Progress: 37 %"));
+
+        // on_startBtn_clicked: nothing installed here, so the error page.
+        QVERIFY(QMetaObject::invokeMethod(&window, "on_startBtn_clicked"));
+        QVERIFY(!ui.dialog->isHidden());
+        QVERIFY(!ui.info_error->isHidden());
+
+        // checkVersionLoop: idle while no version file has arrived.
+        const bool arrived = downloadStatus.versionFileDownloaded.load();
+        QVERIFY(QMetaObject::invokeMethod(&window, "checkVersionLoop"));
+        QCOMPARE(MainWindowTestAccess::versionTimer(window)->isActive(), !arrived);
+
+        QVERIFY(!QMetaObject::invokeMethod(&window, "noSuchSlot"));
+    }
+
+    void exitButtonEndsTheLoopWithZero()
+    {
+        MainWindow window;
+        window.show();
+        QTimer::singleShot(0, &window, [&window] { QMetaObject::invokeMethod(&window, "on_exitBtn_clicked"); });
+        QCOMPARE(QApplication::exec(), 0);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,61 @@
+#include "ui/mainwindow.h"
+
+#include "platform/downloadfile.h"
+#include "platform/dpiawareness.h"
+#include "ui/livewindows.h"
+#include "ui/mainwindowui.h"
+#include "ui/vendor.h"
+
+#include <QIcon>
+#include <QLabel>
+#include <QMovie>
+#include <QThread>
+#include <QTimer>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent, Qt::WindowFlags()),
+      ui(new MainWindowUi),
+      packageUrl("https://" + vendorHost() + "/Software/Nembral/nembral.zip"),
+      versionUrl("https://" + vendorHost() + "/Software/Nembral/version.txt"),
+      versionFileName("version.txt"),
+      unzipStarted(false)
+{
+    liveWindows().add(this);
+
+    setWindowIcon(QIcon(QStringLiteral(":/icons/icons/kandu-logo.png")));
+    makeProcessSystemDpiAware();
+    ui->setup(this);
+
+    loadingMovie = new QMovie(QStringLiteral(":/icons/icons/rotating_logo.gif"), QByteArray());
+    ui->loadingIcon->setMovie(loadingMovie);
+    loadingMovie->start();
+
+    showWorkingPage();
+    ui->progress->setText(QStringLiteral("Checking Version ..."));
+
+    // The thread gets its own copies of the URL and the pattern: the worker never reads the
+    // window's fields.
+    workerThread = QThread::create(downloadFile, this, versionUrl, std::string("%s\\version.txt"), 0);
+    workerThread->start();
+
+    versionTimer = new QTimer(this);
+    connect(versionTimer, SIGNAL(timeout()), this, SLOT(checkVersionLoop()));
+    versionTimer->start(1000);
+}
+
+MainWindow::~MainWindow()
+{
+    // From here on a worker that gives up must not reach this window any more. The worker
+    // thread and the movie have no parent and are left to the end of the process: a thread
+    // object must not be destroyed while its thread may still run.
+    liveWindows().remove(this);
+    delete ui;
+}
+
+void requestStartApplication(MainWindow *window)
+{
+    liveWindows().invokeIfAlive(window, [window] {
+        QMetaObject::invokeMethod(
+            window, [window] { window->startApplication(); }, Qt::QueuedConnection);
+    });
+}

@@ -1,0 +1,82 @@
+#include "ui/mainwindow.h"
+#include "ui/mainwindowui.h"
+
+#include "platform/commandrunner.h"
+#include "platform/downloadfile.h"
+#include "platform/downloadstatus.h"
+#include "platform/filehelpers.h"
+#include "platform/log.h"
+#include "platform/namedmutex.h"
+
+#include <QLabel>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+const char kInstallDir[] = "nembral/nembral";
+const char kInstalledVersionFile[] = "nembral/nembral/version.txt";
+const char kArchive[] = "nembral/nembral.zip";
+const char kArchivePattern[] = "%s\\nembral\\nembral.zip";
+const char kExtractCommand[] = "unzip.exe nembral/nembral.zip nembral";
+const char kExtractMutex[] = "Local\\mutex_unzip";
+} // namespace
+
+void MainWindow::downloadCompleteApplication()
+{
+    removeTree(kInstallDir);
+    logLine("downloadCompleteApplication");
+    downloadStatus.downloadProgress.store(0);
+
+    // Only one worker at a time. The version download has already succeeded when we get
+    // here, so the old worker is returning: let it finish and join it, never cut it off while
+    // it may hold the log lock or the allocator.
+    if (workerThread) {
+        workerThread->wait();
+        delete workerThread;
+    }
+    workerThread = QThread::create(downloadFile, this, packageUrl, std::string(kArchivePattern), 0);
+    workerThread->start();
+
+    trackerTimer = new QTimer(this);
+    connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));
+    trackerTimer->start(1000);
+}
+
+// Polls the installation once a second: download percentage, then one start of the
+// extraction tool, then its named mutex and the installed version file, which the tool
+// writes only once the whole tree is in place.
+void MainWindow::downloadTracker()
+{
+    if (unzipStarted)
+        ui->progress->setText(QStringLiteral("Copying files ..."));
+    else
+        ui->progress->setText(QStringLiteral("Download Progress: %1 %").arg(downloadStatus.downloadProgress.load()));
+
+    if (!downloadStatus.packageDownloaded.load(std::memory_order_acquire))
+        return;
+
+    logLine("DOWNLOAD COMPLETE");
+    if (!unzipStarted) {
+        logLine("run command");
+        runCommand(kExtractCommand);
+        unzipStarted = true;
+    }
+
+    if (namedMutexExists(kExtractMutex)) {
+        logLine("Mutex does exist");
+        return;
+    }
+    logLine("Mutex does not exist");
+
+    ReadableFile marker = canOpenForReading(kInstalledVersionFile);
+    if (!marker) {
+        logLine("file not found");
+        return;
+    }
+
+    logLine("UNZIP complete!");
+    ui->progress->setText(QStringLiteral("Installation complete!"));
+    deleteFile(kArchive);
+    startApplication();
+    trackerTimer->stop();
+}
