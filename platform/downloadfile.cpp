@@ -1,0 +1,46 @@
+#include "platform/downloadfile.h"
+
+#include <cstdio>
+
+#include "platform/downloadattempt.h"
+#include "platform/downloadstatus.h"
+#include "platform/log.h"
+#include "platform/sleep.h"
+
+namespace {
+
+constexpr int kLastAttempt = 5;
+constexpr unsigned kPauseAfterFailureMs = 1000;
+
+std::string errorLine(HResult result)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(static_cast<std::uint32_t>(result)));
+    return std::string("An error occured : error code = 0x") + hex;
+}
+
+}  // namespace
+
+void downloadFile(MainWindow *window, std::string url, std::string pathPattern, int attempt)
+{
+    // Attempts are numbered from `attempt` up to 5; each failure is logged and followed by a
+    // pause before the next one. The flags are stored only after the attempt has returned, so
+    // the file is complete and closed when the GUI thread sees them.
+    for (; attempt <= kLastAttempt; ++attempt) {
+        const HResult result = downloadAttempt(url, pathPattern);
+        if (result >= 0) {
+            logLine("Downloaded OK");
+            if (url.find("version") != std::string::npos) {
+                logLine("version file downloaded!");
+                downloadStatus.versionFileDownloaded.store(true, std::memory_order_release);
+            } else if (url.find("nembral") != std::string::npos) {
+                logLine("nembral downloaded!");
+                downloadStatus.packageDownloaded.store(true, std::memory_order_release);
+            }
+            return;
+        }
+        logLine(errorLine(result));
+        sleepMilliseconds(kPauseAfterFailureMs);
+    }
+    requestStartApplication(window);
+}

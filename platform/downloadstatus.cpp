@@ -1,0 +1,3 @@
+#include "platform/downloadstatus.h"
+
+DownloadStatus downloadStatus;
