@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -268,6 +269,11 @@ struct Transfer {
     std::int64_t contentLength = -1;
     bool connectingReported = false;
     int fileError = 0;
+    std::chrono::steady_clock::duration stallLimit{};
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    bool stalled = false;
+
+    void active() { lastActivity = std::chrono::steady_clock::now(); }
 
     // Bytes against the announced size, halved together until both fit the observer's
     // 32-bit arguments, so percentages stay right for files beyond 4 GiB.
@@ -308,6 +314,7 @@ int onRequestReady(void *clientp, char *, char *, int, int)
 {
     auto *transfer = static_cast<Transfer *>(clientp);
     transfer->connectingReported = false;
+    transfer->active();
     transfer->observer->OnProgress(0, 0, kBindStatusSendingRequest, nullptr);
     return CURL_PREREQFUNC_OK;
 }
@@ -316,6 +323,7 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
 {
     auto *transfer = static_cast<Transfer *>(userdata);
     const std::size_t length = size * count;
+    transfer->active();
     const bool endOfHeaders = (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
     if (!endOfHeaders)
         return length;
@@ -344,6 +352,7 @@ std::size_t onBody(char *data, std::size_t size, std::size_t count, void *userda
 {
     auto *transfer = static_cast<Transfer *>(userdata);
     const std::size_t length = size * count;
+    transfer->active();
     if ((transfer->fileError = transfer->file->open()) != 0)
         return 0;
     std::size_t offset = 0;
@@ -359,6 +368,18 @@ std::size_t onBody(char *data, std::size_t size, std::size_t count, void *userda
     transfer->received += length;
     transfer->notify(kBindStatusDownloadingData);
     return length;
+}
+
+// Called by libcurl often while data flows and about once a second while nothing does. A
+// transfer that has received nothing (no header, no body byte) for the stall limit is given up.
+int onTick(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto *transfer = static_cast<Transfer *>(clientp);
+    if (std::chrono::steady_clock::now() - transfer->lastActivity >= transfer->stallLimit) {
+        transfer->stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 void initialiseCurlOnce()
@@ -410,8 +431,10 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, stall);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, stall);
+    transfer.stallLimit = std::chrono::seconds(stall);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onTick);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -432,8 +455,11 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
 
     observer.OnProgress(0, 0, kBindStatusFindingResource, nullptr);
+    transfer.active();
     const CURLcode code = curl_easy_perform(c);
 
+    if (code == CURLE_ABORTED_BY_CALLBACK && transfer.stalled)
+        return kInetConnectionTimeout;
     if (code == CURLE_HTTP_RETURNED_ERROR) {
         long status = 0;
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
