@@ -4,7 +4,9 @@
 #include "platform/downloadstatus.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QPushButton>
 #include <QMetaMethod>
 #include <QTemporaryDir>
 #include <QTest>
@@ -73,7 +75,7 @@ private Q_SLOTS:
         // The downloader tells the two apart by these words.
         QVERIFY(package.find("version") == std::string::npos);
         QVERIFY(package.find("nembral") != std::string::npos);
-        QCOMPARE(version.substr(0, version.size() - 30), package.substr(0, package.size() - 29));
+        QCOMPARE(version.substr(0, version.size() - 29), package.substr(0, package.size() - 29));
     }
 
     void metaObject()
@@ -145,6 +147,37 @@ private Q_SLOTS:
         QCOMPARE(MainWindowTestAccess::versionTimer(window)->isActive(), !arrived);
 
         QVERIFY(!QMetaObject::invokeMethod(&window, "noSuchSlot"));
+    }
+
+    void workerGivesUpOnTheGuiThreadAndNeverReachesADeadWindow()
+    {
+        // The vendor is unreachable in this build: every attempt fails at once. One window
+        // stays and must end on the error page; the other is destroyed while its worker is
+        // still retrying, and its worker's last call must not reach it.
+        MainWindow window;
+        auto *doomed = new MainWindow;
+        QThread *worker = MainWindowTestAccess::workerThread(window);
+        QThread *orphan = MainWindowTestAccess::workerThread(*doomed);
+        delete doomed;
+        QVERIFY(orphan->isRunning());
+
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(worker->wait(20000));
+        QVERIFY(orphan->wait(20000));
+        QVERIFY(clock.elapsed() >= 5000);  // six attempts with a pause after each failure
+        QVERIFY(!downloadStatus.versionFileDownloaded.load());
+
+        // The hand-over is queued: nothing changed until the event loop runs it.
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+        QVERIFY(ui.dialog->isHidden());
+        QTRY_VERIFY(!ui.dialog->isHidden());
+        QVERIFY(!ui.info_error->isHidden());
+        QVERIFY(!ui.exitBtn->isHidden());
+        QVERIFY(ui.progress->isHidden());
+        QVERIFY(MainWindowTestAccess::versionTimer(window)->isActive());
+        QTest::qWait(200);
+        delete orphan;
     }
 
     void exitButtonEndsTheLoopWithZero()

@@ -138,6 +138,8 @@ private Q_SLOTS:
                 QVERIFY(!label->text().isEmpty());
                 // One line that fits its 381 x 12 pixel label.
                 QVERIFY(!label->text().contains(QLatin1Char('\n')));
+                label->ensurePolished();  // the 8 px font comes from the style sheet
+                QCOMPARE(label->font().pixelSize(), 8);
                 QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= 381);
             } else {
                 QCOMPARE(label->text(), text);

@@ -1,0 +1,202 @@
+// Installation tracking, tick by tick: percentage, one start of the extraction tool, waiting
+// on its named mutex and on the installed version file, then the hand-over to the start.
+#include "platform/downloadstatus.h"
+#include "support/logcapture.h"
+#include "support/mainwindowtestaccess.h"
+#include "support/testvendor.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+
+namespace {
+const QString kExtract = QStringLiteral("unzip.exe nembral/nembral.zip nembral");
+const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
+} // namespace
+
+class TestInstallTracker : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir root;
+    TestVendor vendor;
+    QString startDir;
+    QString record;
+    std::optional<QTemporaryDir> workDir;
+    std::optional<MainWindow> window;
+
+    // One tick of the tracker; returns the main-thread log lines it wrote.
+    QStringList tick()
+    {
+        LogCapture capture;
+        QMetaObject::invokeMethod(&*window, "downloadTracker");
+        return withoutDownloadLines(capture.take().out);
+    }
+    QString label() { return MainWindowTestAccess::ui(*window).progress->text(); }
+
+    // Holds the extraction tool's mutex from another process, as the real tool does.
+    struct MutexHolder {
+        QProcess process;
+        bool start()
+        {
+            process.start(QString::fromLocal8Bit(qgetenv("NEMBRAL_BINARY_DIR")) + QStringLiteral("/bin/hold-mutex"),
+                          {QStringLiteral("Local\\mutex_unzip")});
+            return process.waitForReadyRead(5000) && process.readAll() == "held\n";
+        }
+        ~MutexHolder()
+        {
+            process.closeWriteChannel();
+            process.waitForFinished(5000);
+        }
+    };
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(root.isValid());
+        startDir = QDir::currentPath();
+        const QString served = root.filePath(QStringLiteral("served"));
+        QVERIFY(writeFile(served + QStringLiteral("/version.txt"), "3.0\n"));
+        QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), QByteArray(256 * 1024, 'z')));
+        QVERIFY(vendor.start(served, 18444, root.filePath(QStringLiteral("state"))));
+        record = root.filePath(QStringLiteral("commands.txt"));
+        qputenv("COMSPEC", writeRecordingInterpreter(root.path(), record).toLocal8Bit());
+    }
+
+    // Each test starts from a window that has just begun an installation (the update button's
+    // path), with the package download finished and the flags then set by the test.
+    void init()
+    {
+        workDir.emplace();
+        QVERIFY(workDir->isValid());
+        QVERIFY(QDir::setCurrent(workDir->path()));
+        QFile::remove(record);
+        QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "2.0\n"));
+        window.emplace();
+        QThread *versionWorker = MainWindowTestAccess::workerThread(*window);
+        versionWorker->wait();
+        QVERIFY(downloadStatus.versionFileDownloaded.load());
+
+        LogCapture capture;
+        window->downloadCompleteApplication();
+        const QStringList log = withoutDownloadLines(capture.take().out);
+        QCOMPARE(log, QStringList{QStringLiteral("downloadCompleteApplication")});
+        // The old installation is wiped before anything is downloaded.
+        QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral")));
+        QVERIFY(QFile::exists(QStringLiteral("nembral")));
+        QThread *packageWorker = MainWindowTestAccess::workerThread(*window);
+        QVERIFY(packageWorker != versionWorker);
+        QVERIFY(versionWorker->isFinished());
+        packageWorker->wait();
+        QVERIFY(downloadStatus.packageDownloaded.load());
+        QCOMPARE(QFile(QStringLiteral("nembral/nembral.zip")).size(), 256 * 1024);
+        QTimer *tracker = MainWindowTestAccess::trackerTimer(*window);
+        QVERIFY(tracker && tracker->isActive());
+        QCOMPARE(tracker->interval(), 1000);
+        QCOMPARE(tracker->parent(), &*window);
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        QDir::setCurrent(startDir);
+    }
+
+    void cleanupTestCase() { vendor.stop(); }
+
+    void percentageWhileDownloading_data()
+    {
+        QTest::addColumn<int>("progress");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("reset") << 0 << QStringLiteral("Download Progress: 0 %");
+        QTest::newRow("partway") << 42 << QStringLiteral("Download Progress: 42 %");
+        QTest::newRow("full but not stored yet") << 100 << QStringLiteral("Download Progress: 100 %");
+        QTest::newRow("past the maximum") << 250 << QStringLiteral("Download Progress: 250 %");
+        QTest::newRow("negative") << -3 << QStringLiteral("Download Progress: -3 %");
+    }
+
+    void percentageWhileDownloading()
+    {
+        QFETCH(int, progress);
+        QFETCH(QString, text);
+        downloadStatus.packageDownloaded.store(false);
+        downloadStatus.downloadProgress.store(progress);
+        QCOMPARE(tick(), QStringList());
+        QCOMPARE(label(), text);
+        QCOMPARE(recordedArguments(record), QStringList());
+        QVERIFY(!MainWindowTestAccess::unzipStarted(*window));
+    }
+
+    void extractionStartsOnceAndIsAwaited()
+    {
+        downloadStatus.downloadProgress.store(100);
+
+        // First tick with the archive complete: the tool is started, the label still shows
+        // the percentage, and the tool has not taken its mutex yet.
+        QCOMPARE(tick(), (QStringList{QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("run command"),
+                                      QStringLiteral("Mutex does not exist"), QStringLiteral("file not found")}));
+        QCOMPARE(label(), QStringLiteral("Download Progress: 100 %"));
+        QTRY_COMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kExtract}));
+        QVERIFY(MainWindowTestAccess::unzipStarted(*window));
+
+        // The tool works: it holds the mutex. A marker file written meanwhile does not count.
+        {
+            MutexHolder holder;
+            QVERIFY(holder.start());
+            const QStringList busy = {QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("Mutex does exist")};
+            QCOMPARE(tick(), busy);
+            QCOMPARE(label(), QStringLiteral("Copying files ..."));
+            QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "3.0\n"));
+            QCOMPARE(tick(), busy);
+            QVERIFY(MainWindowTestAccess::trackerTimer(*window)->isActive());
+        }
+
+        // The tool has gone, the tree is in place but has no executable: completion hands
+        // over to the start, which finds nothing to start.
+        QCOMPARE(tick(), (QStringList{QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("Mutex does not exist"),
+                                      QStringLiteral("UNZIP complete!"), QStringLiteral("File deleted successfully."),
+                                      QStringLiteral("Could not find Nembral")}));
+        QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral.zip")));
+        QVERIFY(!MainWindowTestAccess::trackerTimer(*window)->isActive());
+        // Started once, never again.
+        QCOMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kExtract}));
+    }
+
+    void completionStartsTheApplication()
+    {
+        tick();
+        QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "3.0\n"));
+        QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(tick(), (QStringList{QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("Mutex does not exist"),
+                                      QStringLiteral("UNZIP complete!"), QStringLiteral("File deleted successfully."),
+                                      QStringLiteral("Start Nembral")}));
+        QVERIFY(clock.elapsed() >= 1000);
+        QCOMPARE(label(), QStringLiteral("Installation complete!"));
+        QVERIFY(!MainWindowTestAccess::trackerTimer(*window)->isActive());
+        QTRY_COMPARE(recordedArguments(record),
+                     (QStringList{QStringLiteral("/c"), kExtract, QStringLiteral("/c"), kStart}));
+    }
+
+    void failedExtractionNeverCompletes()
+    {
+        // The tool ran and died without producing the tree: the tracker keeps waiting and
+        // never starts the tool again.
+        tick();
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(tick(), (QStringList{QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("Mutex does not exist"),
+                                          QStringLiteral("file not found")}));
+            QCOMPARE(label(), QStringLiteral("Copying files ..."));
+        }
+        QTRY_COMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kExtract}));
+        QVERIFY(MainWindowTestAccess::trackerTimer(*window)->isActive());
+        QVERIFY(QFile::exists(QStringLiteral("nembral/nembral.zip")));
+    }
+};
+
+QTEST_MAIN(TestInstallTracker)
+#include "tst_installtracker.moc"

@@ -1,0 +1,197 @@
+// The end of every run: starting the installed application, the error page, and the three
+// buttons as a user clicks them.
+#include "platform/downloadstatus.h"
+#include "support/logcapture.h"
+#include "support/mainwindowtestaccess.h"
+#include "support/testvendor.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+
+#include <unistd.h>
+
+namespace {
+const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
+
+QStringList visibleDialogWidgets(MainWindowUi &ui)
+{
+    QStringList visible;
+    for (QWidget *w : std::initializer_list<QWidget *>{ui.dialog, ui.info, ui.info_error, ui.exitBtn, ui.startBtn,
+                                                        ui.updateBtn, ui.progress, ui.loadingIcon})
+        if (!w->isHidden())
+            visible << w->objectName();
+    return visible;
+}
+
+const QStringList kErrorPage = {QStringLiteral("dialog"), QStringLiteral("info_error"), QStringLiteral("exitBtn")};
+const QStringList kQuestionPage = {QStringLiteral("dialog"), QStringLiteral("info"), QStringLiteral("startBtn"),
+                                   QStringLiteral("updateBtn")};
+const QStringList kWorkingPage = {QStringLiteral("progress"), QStringLiteral("loadingIcon")};
+} // namespace
+
+class TestLaunch : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir root;
+    TestVendor vendor;
+    QString startDir;
+    QString record;
+    std::optional<QTemporaryDir> workDir;
+
+    // A shown window whose version download has finished, left on the question page by a
+    // real decision (installed 1.0, published 2.0).
+    void toQuestionPage(MainWindow &window)
+    {
+        QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "1.0\n"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowTestAccess::workerThread(window)->wait();
+        LogCapture capture;
+        QMetaObject::invokeMethod(&window, "checkVersionLoop");
+        capture.take();
+        QCOMPARE(visibleDialogWidgets(MainWindowTestAccess::ui(window)), kQuestionPage);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(root.isValid());
+        startDir = QDir::currentPath();
+        const QString served = root.filePath(QStringLiteral("served"));
+        QVERIFY(writeFile(served + QStringLiteral("/version.txt"), "2.0\n"));
+        QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), QByteArray(1024, 'z')));
+        QVERIFY(vendor.start(served, 18445, root.filePath(QStringLiteral("state"))));
+        record = root.filePath(QStringLiteral("commands.txt"));
+        qputenv("COMSPEC", writeRecordingInterpreter(root.path(), record).toLocal8Bit());
+    }
+
+    void init()
+    {
+        workDir.emplace();
+        QVERIFY(workDir->isValid());
+        QVERIFY(QDir::setCurrent(workDir->path()));
+        QFile::remove(record);
+    }
+
+    void cleanup() { QDir::setCurrent(startDir); }
+    void cleanupTestCase() { vendor.stop(); }
+
+    void missingExecutable_data()
+    {
+        QTest::addColumn<int>("kind");  // 0 absent, 1 directory, 2 unreadable
+        QTest::newRow("absent") << 0;
+        QTest::newRow("directory in its place") << 1;
+        if (::geteuid() != 0)  // root reads any file
+            QTest::newRow("unreadable") << 2;
+    }
+
+    void missingExecutable()
+    {
+        QFETCH(int, kind);
+        if (kind == 1)
+            QVERIFY(QDir().mkpath(QStringLiteral("nembral/nembral/Nembrals.exe")));
+        if (kind == 2) {
+            QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "x"));
+            QFile::setPermissions(QStringLiteral("nembral/nembral/Nembrals.exe"), QFile::WriteOwner);
+        }
+        MainWindow window;
+        LogCapture capture;
+        window.startApplication();
+        const LogCapture::Lines log = capture.take();
+        QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Could not find Nembral")});
+        QCOMPARE(visibleDialogWidgets(MainWindowTestAccess::ui(window)), kErrorPage);
+        QTest::qWait(200);
+        QCOMPARE(recordedArguments(record), QStringList());
+    }
+
+    void presentExecutableIsStartedAndTheLauncherQuits()
+    {
+        QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+        MainWindow window;
+        window.show();
+        QElapsedTimer clock;
+        LogCapture::Lines log;
+        QTimer::singleShot(0, &window, [&] {
+            LogCapture capture;
+            clock.start();
+            window.startApplication();
+            log = capture.take();
+        });
+        QCOMPARE(QApplication::exec(), 0);  // quit() ended the loop
+        QVERIFY(clock.elapsed() >= 1000);
+        QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Start Nembral")});
+        QTRY_COMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kStart}));
+    }
+
+    void skipUpdateStartsTheInstalledVersion()
+    {
+        QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+        MainWindow window;
+        toQuestionPage(window);
+        QVERIFY(!QFile::exists(QStringLiteral("version.txt")));
+        LogCapture::Lines log;
+        QTimer::singleShot(0, &window, [&] {
+            LogCapture capture;
+            QTest::mouseClick(MainWindowTestAccess::ui(window).startBtn, Qt::LeftButton);
+            log = capture.take();
+        });
+        QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Start Nembral")});
+        QTRY_COMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kStart}));
+        QVERIFY(QFile::exists(QStringLiteral("nembral/nembral/version.txt")));  // nothing downloaded or wiped
+        QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
+    }
+
+    void updateSwitchesToTheWorkingPageAndInstalls()
+    {
+        MainWindow window;
+        toQuestionPage(window);
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+        LogCapture capture;
+        QTest::mouseClick(ui.updateBtn, Qt::LeftButton);
+        const LogCapture::Lines log = capture.take();
+        QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("downloadCompleteApplication")});
+        QCOMPARE(visibleDialogWidgets(ui), kWorkingPage);
+        QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral")));
+        QVERIFY(MainWindowTestAccess::trackerTimer(window)->isActive());
+        MainWindowTestAccess::workerThread(window)->wait();
+        QVERIFY(QFile::exists(QStringLiteral("nembral/nembral.zip")));
+    }
+
+    void exitOnTheErrorPageQuitsQuietly()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        MainWindowTestAccess::workerThread(window)->wait();
+        {
+            LogCapture capture;
+            window.startApplication();
+            capture.take();
+        }
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+        QCOMPARE(visibleDialogWidgets(ui), kErrorPage);
+        LogCapture::Lines log;
+        QTimer::singleShot(0, &window, [&] {
+            LogCapture capture;
+            QTest::mouseClick(ui.exitBtn, Qt::LeftButton);
+            log = capture.take();
+        });
+        QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(log.out, QStringList());
+        QCOMPARE(log.err, QStringList());
+        QTest::qWait(200);
+        QCOMPARE(recordedArguments(record), QStringList());
+    }
+};
+
+QTEST_MAIN(TestLaunch)
+#include "tst_launch.moc"
