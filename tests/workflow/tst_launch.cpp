@@ -26,7 +26,7 @@ QStringList visibleDialogWidgets(MainWindowUi &ui)
     QStringList visible;
     for (QWidget *w : std::initializer_list<QWidget *>{ui.dialog, ui.info, ui.info_error, ui.exitBtn, ui.startBtn,
                                                         ui.updateBtn, ui.progress, ui.loadingIcon})
-        if (!w->isHidden())
+        if (w->isVisibleTo(ui.centralwidget))
             visible << w->objectName();
     return visible;
 }
