@@ -15,8 +15,7 @@ status=0
 lane() { printf '\n===== %s =====\n' "$1"; }
 
 lane "Linux build and tests"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
-cmake --build build -j"$jobs"
+bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 || status=1
 
 if [ "${NEMBRAL_SKIP_ASAN:-0}" != 1 ]; then

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The launcher's main job on a fresh Debian 12 machine: install what it needs, build, start the
+# local vendor server with a demo package and run the launcher in a fresh working directory,
+# which installs the demo application and starts it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh
+exec bash scripts/demo.sh "$@"
