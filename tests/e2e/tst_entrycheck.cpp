@@ -1,0 +1,88 @@
+// The name rules of the extraction tool: which entry names and link targets may be created
+// below the extraction directory.
+#include "tools/unzip/entrycheck.h"
+
+#include <QtTest>
+
+class TestEntryCheck : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void entryPath_data();
+    void entryPath();
+    void linkTarget_data();
+    void linkTarget();
+    void pathParts();
+};
+
+void TestEntryCheck::entryPath_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("problem"); // expected substring; empty: accepted
+
+    QTest::newRow("plain file") << QByteArray("nembral/version.txt") << QByteArray();
+    QTest::newRow("directory entry") << QByteArray("nembral/") << QByteArray();
+    QTest::newRow("dots in a name") << QByteArray("nembral/a..b/..c") << QByteArray();
+    QTest::newRow("leading dot part") << QByteArray("./nembral/x") << QByteArray();
+    QTest::newRow("backslash separators") << QByteArray("nembral\\bin\\x.dll") << QByteArray();
+    QTest::newRow("absolute") << QByteArray("/etc/passwd") << QByteArray("absolute");
+    QTest::newRow("absolute backslash") << QByteArray("\\windows\\x") << QByteArray("absolute");
+    QTest::newRow("drive letter") << QByteArray("C:\\x") << QByteArray("absolute");
+    QTest::newRow("drive relative") << QByteArray("C:x") << QByteArray("absolute");
+    QTest::newRow("leading dotdot") << QByteArray("../evil") << QByteArray("\"..\"");
+    QTest::newRow("inner dotdot") << QByteArray("nembral/../../evil") << QByteArray("\"..\"");
+    QTest::newRow("dotdot that stays inside") << QByteArray("nembral/sub/../x") << QByteArray("\"..\"");
+    QTest::newRow("backslash dotdot") << QByteArray("nembral\\..\\..\\evil") << QByteArray("\"..\"");
+    QTest::newRow("only dotdot") << QByteArray("..") << QByteArray("\"..\"");
+    QTest::newRow("empty") << QByteArray("") << QByteArray("empty");
+    QTest::newRow("only dots and slashes") << QByteArray("././/") << QByteArray("empty");
+}
+
+void TestEntryCheck::entryPath()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, problem);
+    const std::string why = entryPathProblem(path.toStdString());
+    if (problem.isEmpty())
+        QVERIFY2(why.empty(), why.c_str());
+    else
+        QVERIFY2(why.find(problem.toStdString()) != std::string::npos, why.c_str());
+}
+
+void TestEntryCheck::linkTarget_data()
+{
+    QTest::addColumn<QByteArray>("link");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("sibling") << QByteArray("nembral/lib/libx.so") << QByteArray("libx.so.1") << true;
+    QTest::newRow("into a subdirectory") << QByteArray("nembral/run") << QByteArray("bin/run") << true;
+    QTest::newRow("up to a sibling directory") << QByteArray("nembral/bin/x") << QByteArray("../lib/x") << true;
+    QTest::newRow("up to the top") << QByteArray("nembral/bin/x") << QByteArray("../..") << true;
+    QTest::newRow("one level too far") << QByteArray("nembral/bin/x") << QByteArray("../../../x") << false;
+    QTest::newRow("top-level link going up") << QByteArray("x") << QByteArray("../y") << false;
+    QTest::newRow("absolute") << QByteArray("nembral/x") << QByteArray("/etc/passwd") << false;
+    QTest::newRow("drive") << QByteArray("nembral/x") << QByteArray("C:\\x") << false;
+    QTest::newRow("empty") << QByteArray("nembral/x") << QByteArray("") << false;
+    // After a name, ".." may be resolved against a link's target rather than the name's parent.
+    QTest::newRow("dotdot after a name") << QByteArray("nembral/x") << QByteArray("sub/../y") << false;
+    QTest::newRow("backslash escape") << QByteArray("nembral/x") << QByteArray("..\\..\\y") << false;
+    QTest::newRow("dot parts ignored") << QByteArray("nembral/./bin/x") << QByteArray("./../lib") << true;
+}
+
+void TestEntryCheck::linkTarget()
+{
+    QFETCH(QByteArray, link);
+    QFETCH(QByteArray, target);
+    QFETCH(bool, accepted);
+    const std::string why = linkTargetProblem(link.toStdString(), target.toStdString());
+    QVERIFY2(why.empty() == accepted, why.empty() ? "accepted" : why.c_str());
+}
+
+void TestEntryCheck::pathParts()
+{
+    QCOMPARE(::pathParts("a//b/./c\\d/"), (std::vector<std::string>{"a", "b", "c", "d"}));
+    QCOMPARE(::pathParts("/"), std::vector<std::string>{});
+}
+
+QTEST_APPLESS_MAIN(TestEntryCheck)
+#include "tst_entrycheck.moc"

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Safety rules for archive entry names, applied before anything is written, so that no entry
+// lands outside the extraction directory ("zip slip").
+//
+// Backslashes count as separators as well as slashes: archives made on Windows sometimes use
+// them, and a name that is harmless on one system must not become a way out on the other.
+
+// The parts of `path` between separators, without empty and "." parts.
+std::vector<std::string> pathParts(std::string_view path);
+
+// Empty when `path` may be created below the extraction directory, otherwise why not:
+// empty names, absolute names (leading separator, drive letter) and names with ".." parts
+// are refused.
+std::string entryPathProblem(std::string_view path);
+
+// Empty when a symbolic link stored at `linkPath` may point to `target`, otherwise why not.
+// The target must be relative and stay inside the extraction directory. ".." is accepted only
+// as a leading run (as in "../lib/libfoo.so"): the link's own parent directories are real
+// directories, so a leading run resolves predictably, whereas ".." after a part that may itself
+// be a link could climb out of the tree.
+std::string linkTargetProblem(std::string_view linkPath, std::string_view target);
