@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -268,6 +269,7 @@ struct Transfer {
     std::uint64_t received = 0;
     std::int64_t contentLength = -1;
     bool connectingReported = false;
+    bool locationSeen = false;
     int fileError = 0;
     std::chrono::steady_clock::duration stallLimit{};
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
@@ -325,15 +327,21 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
     const std::size_t length = size * count;
     transfer->active();
     const bool endOfHeaders = (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
-    if (!endOfHeaders)
+    if (!endOfHeaders) {
+        if (length > 5 && std::memcmp(data, "HTTP/", 5) == 0)
+            transfer->locationSeen = false;  // status line: a new response begins
+        else if (length > 9 && strncasecmp(data, "location:", 9) == 0)
+            transfer->locationSeen = true;
         return length;
+    }
 
     long status = 0;
     curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300 && status < 400) {
-        char *next = nullptr;
-        curl_easy_getinfo(transfer->curl, CURLINFO_REDIRECT_URL, &next);
-        if (next != nullptr)
+        // Reported only for a redirect that will be followed.
+        long followed = 0;
+        curl_easy_getinfo(transfer->curl, CURLINFO_REDIRECT_COUNT, &followed);
+        if (transfer->locationSeen && status != 304 && status != 300 && followed < kMaxRedirects)
             transfer->observer->OnProgress(0, 0, kBindStatusRedirecting, nullptr);
     } else if (status >= 200 && status < 300) {
         curl_off_t length = -1;

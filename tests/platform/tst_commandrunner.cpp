@@ -1,0 +1,193 @@
+// runCommand: the interpreter's exact arguments, no waiting, the shell fallback with lookup in
+// the working directory, and what the started process inherits.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "cases/runner_cases.h"
+#include "platform/commandrunner.h"
+#include "support/logcapture.h"
+
+using namespace nembral_cases;
+
+namespace {
+
+bool writeScript(const QString &path, const QByteArray &body)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body) < 0)
+        return false;
+    file.close();
+    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Waits for `path` to exist and be complete (the writers rename into place).
+QByteArray waitForFile(const QString &path, int timeoutMs = 10000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            return file.readAll();
+        QTest::qWait(20);
+    }
+    return QByteArray("<no file>");
+}
+
+}  // namespace
+
+class TestCommandRunner : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir scratch_;
+    QString originalDir_;
+    QString work_;
+    QString record_;
+    QString interpreter_;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(scratch_.isValid());
+        originalDir_ = QDir::currentPath();
+        // Records its arguments NUL-separated, then renames the record into place, so a reader
+        // never sees half of it. "/c sleep" makes it take its time first.
+        interpreter_ = scratch_.filePath(QStringLiteral("fake-comspec.sh"));
+        QVERIFY(writeScript(interpreter_, "[ \"$2\" = sleep ] && sleep 3\n"
+                                          "printf '%s\\0' \"$@\" > \"$RECORD.tmp\" && mv \"$RECORD.tmp\" \"$RECORD\"\n"));
+    }
+
+    void init()
+    {
+        static int round = 0;
+        work_ = scratch_.filePath(QStringLiteral("work%1").arg(++round));
+        QVERIFY(QDir().mkpath(work_));
+        QVERIFY(QDir::setCurrent(work_));
+        record_ = work_ + QStringLiteral("/record");
+        qputenv("RECORD", record_.toLocal8Bit());
+        qputenv("COMSPEC", interpreter_.toLocal8Bit());
+    }
+
+    void cleanup()
+    {
+        QDir::setCurrent(originalDir_);
+        qunsetenv("COMSPEC");
+    }
+
+    void interpreterGetsSlashCAndTheCommand_data()
+    {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < int(std::size(kRunnerCases)); ++i)
+            QTest::newRow(kRunnerCases[i].name) << i;
+    }
+
+    void interpreterGetsSlashCAndTheCommand()
+    {
+        QFETCH(int, index);
+        const RunnerCase &c = kRunnerCases[index];
+        const std::string command = c.length > 0 ? std::string(c.length, 'x') : std::string(c.command);
+
+        LogCapture capture;
+        runCommand(command.c_str());
+        const LogCapture::Lines log = capture.take();
+
+        if (c.started) {
+            QCOMPARE(log.out, QStringList());
+            QCOMPARE(waitForFile(record_), QByteArray("/c", 3) + QByteArray::fromStdString(command) + '\0');
+        } else {
+            QCOMPARE(log.out, QStringList{QStringLiteral("Command not started: %1 characters, more than %2")
+                                               .arg(command.size())
+                                               .arg(kLongestCommand)});
+            QTest::qWait(1000);
+            QVERIFY(!QFile::exists(record_));
+        }
+        QCOMPARE(log.err, QStringList());
+    }
+
+    // The runner neither waits for the command nor leaves a child of ours behind.
+    void returnsAtOnceAndLeavesNoChild()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        runCommand("sleep");
+        const qint64 returnedAfter = timer.elapsed();
+        QVERIFY2(returnedAfter < 1000, qPrintable(QString::number(returnedAfter)));
+        int status = 0;
+        QCOMPARE(::waitpid(-1, &status, WNOHANG), pid_t(-1));
+        QCOMPARE(errno, ECHILD);
+        QVERIFY(!QFile::exists(record_));
+        QCOMPARE(waitForFile(record_), QByteArray("/c\0sleep\0", 9));
+        QVERIFY(timer.elapsed() >= 3000);
+    }
+
+    void shellFindsProgramsInTheWorkingDirectoryFirst_data()
+    {
+        QTest::addColumn<QByteArray>("comspec");
+        QTest::newRow("COMSPEC unset") << QByteArray();
+        QTest::newRow("COMSPEC empty") << QByteArray("");
+    }
+
+    void shellFindsProgramsInTheWorkingDirectoryFirst()
+    {
+        QFETCH(QByteArray, comspec);
+        if (comspec.isNull())
+            qunsetenv("COMSPEC");
+        else
+            qputenv("COMSPEC", comspec);
+        // A program of the same name earlier on PATH must lose against the working directory's.
+        const QString decoyDir = work_ + QStringLiteral("-decoy");
+        QVERIFY(writeScript(decoyDir + QStringLiteral("/unzip.exe"), "echo decoy > unzip.out\n"));
+        QVERIFY(writeScript(work_ + QStringLiteral("/unzip.exe"), "echo \"$*\" > unzip.tmp && mv unzip.tmp unzip.out\n"));
+        QVERIFY(writeScript(work_ + QStringLiteral("/nembral/nembral/Nembrals.exe"), "pwd > started.tmp && mv started.tmp started.out\n"));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", decoyDir.toLocal8Bit() + ':' + path);
+
+        runCommand("unzip.exe nembral/nembral.zip nembral");
+        runCommand("cd ./nembral/nembral/ && Nembrals.exe");
+        qputenv("PATH", path);
+
+        QCOMPARE(waitForFile(work_ + QStringLiteral("/unzip.out")), QByteArray("nembral/nembral.zip nembral\n"));
+        QCOMPARE(waitForFile(work_ + QStringLiteral("/nembral/nembral/started.out")),
+                 QDir(work_).filePath(QStringLiteral("nembral/nembral")).toLocal8Bit() + '\n');
+    }
+
+    // Environment and working directory are inherited; descriptors beyond 0-2 are not; the
+    // command runs in a session of its own, adopted away from us.
+    void childInheritsEnvironmentButNoDescriptorsOrSession()
+    {
+        qunsetenv("COMSPEC");
+        qputenv("NEMBRAL_RUNNER_PROBE", "passed on");
+        const int planted = ::open("/dev/null", O_RDONLY);  // deliberately not close-on-exec
+        QVERIFY(planted >= 0);
+        QVERIFY(::dup2(planted, 57) == 57);
+
+        runCommand("{ echo \"$NEMBRAL_RUNNER_PROBE\"; pwd; if [ -e /proc/$$/fd/57 ]; then echo fd57 open; else echo fd57 closed; fi;"
+                   " cut -d' ' -f4,6 /proc/$$/stat; } > probe.tmp && mv probe.tmp probe.out");
+        const QList<QByteArray> lines = waitForFile(work_ + QStringLiteral("/probe.out")).split('\n');
+        ::close(57);
+        ::close(planted);
+        qunsetenv("NEMBRAL_RUNNER_PROBE");
+
+        QCOMPARE(lines.value(0), QByteArray("passed on"));
+        QCOMPARE(lines.value(1), work_.toLocal8Bit());
+        QCOMPARE(lines.value(2), QByteArray("fd57 closed"));
+        const QList<QByteArray> parentAndSession = lines.value(3).split(' ');
+        QCOMPARE(parentAndSession.size(), 2);
+        QVERIFY(parentAndSession[0].toInt() != ::getpid());
+        QVERIFY(parentAndSession[1].toInt() != ::getsid(0));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandRunner)
+#include "tst_commandrunner.moc"

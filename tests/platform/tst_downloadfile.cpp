@@ -1,0 +1,180 @@
+// downloadFile's attempts, pauses, log lines and flags, against the real vendor server.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+
+#include "cases/download_cases.h"
+#include "platform/downloadfile.h"
+#include "platform/downloadstatus.h"
+#include "support/logcapture.h"
+#include "vendorserverprocess.h"
+
+using namespace nembral_cases;
+
+// The window layer's hand-over, recorded instead of queued to a window.
+namespace {
+std::atomic<int> startRequests{0};
+std::atomic<MainWindow *> startRequestedFor{nullptr};
+}  // namespace
+
+void requestStartApplication(MainWindow *window)
+{
+    startRequestedFor.store(window);
+    startRequests.fetch_add(1);
+}
+
+namespace {
+
+// Never dereferenced: downloadFile only hands it on.
+MainWindow *const kWindow = reinterpret_cast<MainWindow *>(std::uintptr_t(0x1000));
+
+QString errorLine(quint32 code)
+{
+    return QStringLiteral("An error occured : error code = 0x") + QString::number(code, 16);
+}
+
+}  // namespace
+
+class TestDownloadFile : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir scratch_;
+    QString served_;
+    QString originalDir_;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(scratch_.isValid());
+        for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+            qunsetenv(name);
+        served_ = scratch_.filePath(QStringLiteral("served"));
+        writeVendorFiles(served_);
+        originalDir_ = QDir::currentPath();
+    }
+
+    void init()
+    {
+        downloadStatus.versionFileDownloaded.store(false);
+        downloadStatus.packageDownloaded.store(false);
+        downloadStatus.downloadProgress.store(0);
+        startRequests.store(0);
+        startRequestedFor.store(nullptr);
+    }
+
+    void cleanup() { QDir::setCurrent(originalDir_); }
+
+    void attemptsPausesFlagsAndLog_data()
+    {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < int(std::size(kDownloadFileCases)); ++i)
+            QTest::newRow(kDownloadFileCases[i].name) << i;
+    }
+
+    void attemptsPausesFlagsAndLog()
+    {
+        QFETCH(int, index);
+        const DownloadFileCase &c = kDownloadFileCases[index];
+        const QString work = scratch_.filePath(QStringLiteral("work-%1").arg(index));
+        QVERIFY(QDir().mkpath(work));
+        QVERIFY(QDir::setCurrent(work));
+
+        VendorServerProcess server;
+        const QStringList options = QString::fromLatin1(c.serverOptions).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QVERIFY(server.start(served_, scratch_.filePath(QStringLiteral("state")), options));
+        qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());
+
+        LogCapture capture;
+        QElapsedTimer timer;
+        timer.start();
+        downloadFile(kWindow, server.url(QString::fromLatin1(c.urlPath)), c.pathPattern, 0);
+        const qint64 elapsed = timer.elapsed();
+        const QStringList out = capture.take().out;
+
+        const int attempts = c.succeeds ? c.failedAttempts + 1 : 6;
+        QCOMPARE(int(out.count(QStringLiteral("CallbackHandler"))), attempts);
+        QCOMPARE(out.value(0), QStringLiteral("CallbackHandler"));
+
+        QStringList errors;
+        for (const QString &line : out) {
+            if (line.startsWith(QStringLiteral("An error occured")))
+                errors << line;
+        }
+        QCOMPARE(errors, QStringList(qsizetype(c.failedAttempts), errorLine(c.errorCode)));
+        // Each error line ends its attempt: the next line starts the next attempt.
+        for (qsizetype i = 0; i + 1 < out.size(); ++i) {
+            if (out[i].startsWith(QStringLiteral("An error occured")))
+                QCOMPARE(out[i + 1], QStringLiteral("CallbackHandler"));
+        }
+
+        // One pause of 1000 ms after each failure, and no other delay to speak of.
+        QVERIFY2(elapsed >= 1000 * c.failedAttempts && elapsed < 1000 * c.failedAttempts + 3000,
+                 qPrintable(QString::number(elapsed)));
+
+        const QString destination = work + QLatin1Char('/') + QString::fromLatin1(c.destination);
+        if (c.succeeds) {
+            const QStringList keyword{c.flag == Flag::Version ? QStringLiteral("version file downloaded!")
+                                                              : QStringLiteral("nembral downloaded!")};
+            QCOMPARE(out.mid(out.size() - 2), QStringList{QStringLiteral("Downloaded OK")} + keyword);
+            QCOMPARE(startRequests.load(), 0);
+            QVERIFY(QFile::exists(destination));
+        } else {
+            QVERIFY(!out.contains(QStringLiteral("Downloaded OK")));
+            QCOMPARE(out.last(), errorLine(c.errorCode));
+            QCOMPARE(startRequests.load(), 1);
+            QCOMPARE(startRequestedFor.load(), kWindow);
+            QVERIFY(!QFile::exists(destination));
+        }
+        QCOMPARE(downloadStatus.versionFileDownloaded.load(), c.flag == Flag::Version);
+        QCOMPARE(downloadStatus.packageDownloaded.load(), c.flag == Flag::Package);
+
+        // Backslashes in the pattern are separators, never part of a file name.
+        for (const QString &name : QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+            QVERIFY2(!name.contains(QLatin1Char('\\')), qPrintable(name));
+    }
+
+    void attemptBeyondTheLastOnlyHandsOver()
+    {
+        LogCapture capture;
+        QElapsedTimer timer;
+        timer.start();
+        downloadFile(kWindow, "https://127.0.0.1:1/Software/Nembral/version.txt", kVersionPattern, 6);
+        const qint64 elapsed = timer.elapsed();
+        const LogCapture::Lines log = capture.take();
+
+        QCOMPARE(log.out, QStringList());
+        QCOMPARE(log.err, QStringList());
+        QCOMPARE(startRequests.load(), 1);
+        QVERIFY(elapsed < 500);
+        QVERIFY(!downloadStatus.versionFileDownloaded.load());
+    }
+
+    void versionIsTestedBeforeNembral()
+    {
+        const QString work = scratch_.filePath(QStringLiteral("both-words"));
+        QVERIFY(QDir().mkpath(work));
+        QVERIFY(QDir::setCurrent(work));
+        VendorServerProcess server;
+        QVERIFY(server.start(served_, scratch_.filePath(QStringLiteral("state"))));
+        qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());
+
+        LogCapture capture;
+        // The redirect route puts both words into one URL.
+        downloadFile(kWindow, server.url(QStringLiteral("/redirect/0/Software/Nembral/nembral.zip?version")),
+                     kPackagePattern, 0);
+        const QStringList out = capture.take().out;
+
+        QCOMPARE(out.mid(out.size() - 2),
+                 (QStringList{QStringLiteral("Downloaded OK"), QStringLiteral("version file downloaded!")}));
+        QVERIFY(downloadStatus.versionFileDownloaded.load());
+        QVERIFY(!downloadStatus.packageDownloaded.load());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDownloadFile)
+#include "tst_downloadfile.moc"

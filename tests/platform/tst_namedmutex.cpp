@@ -1,0 +1,180 @@
+// The named mutex on Linux: exists exactly while a process holds it, kill -9 included; the
+// probe neither creates anything nor disturbs a holder.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/namedmutex.h"
+
+namespace {
+
+const std::string kUnzipMutex = "Local\\mutex_unzip";
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// The helper program holding a mutex until its standard input closes.
+class Holder {
+public:
+    explicit Holder(const QString &name)
+    {
+        process_.start(QStringLiteral(NEMBRAL_HOLDMUTEX), {name});
+        ok_ = process_.waitForReadyRead(5000) && process_.readLine().trimmed() == "held";
+    }
+    ~Holder()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+    bool ok() const { return ok_; }
+    QProcess &process() { return process_; }
+
+private:
+    QProcess process_;
+    bool ok_ = false;
+};
+
+}  // namespace
+
+class TestNamedMutex : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir scratch_;
+    QString runtime_;
+
+private Q_SLOTS:
+    void init()
+    {
+        static int round = 0;
+        runtime_ = scratch_.filePath(QStringLiteral("runtime%1").arg(++round));
+        QVERIFY(QDir().mkpath(runtime_));
+        QVERIFY(::chmod(runtime_.toLocal8Bit().constData(), 0700) == 0);
+        qputenv("XDG_RUNTIME_DIR", runtime_.toLocal8Bit());
+    }
+
+    void probingANameNobodyHoldsLeavesNoTrace()
+    {
+        QVERIFY(!namedMutexExists(kUnzipMutex));
+        QVERIFY(!namedMutexExists(kUnzipMutex));
+        QCOMPARE(filesIn(runtime_), QStringList());
+    }
+
+    void existsWhileHeldInThisProcess()
+    {
+        {
+            NamedMutexHolder holder(kUnzipMutex);
+            QVERIFY(holder.held());
+            QVERIFY(namedMutexExists(kUnzipMutex));
+            // The session namespace is also where a name without prefix lives.
+            QVERIFY(namedMutexExists("mutex_unzip"));
+            QVERIFY(!namedMutexExists("Local\\mutex_other"));
+            // Probing again does not release our own hold.
+            QVERIFY(namedMutexExists(kUnzipMutex));
+        }
+        QVERIFY(!namedMutexExists(kUnzipMutex));
+    }
+
+    void privateDirectoryPerUser()
+    {
+        NamedMutexHolder holder(kUnzipMutex);
+        QVERIFY(holder.held());
+        const QString dir = runtime_ + QStringLiteral("/nembral-mutex");
+        struct stat st {};
+        QVERIFY(::stat(dir.toLocal8Bit().constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0700));
+        QCOMPARE(st.st_uid, ::getuid());
+    }
+
+    void namesCannotLeaveTheDirectory()
+    {
+        NamedMutexHolder holder("Local\\../../escape/..");
+        QVERIFY(holder.held());
+        QVERIFY(namedMutexExists("Local\\../../escape/.."));
+        QCOMPARE(filesIn(runtime_), QStringList{QStringLiteral("nembral-mutex")});
+        QCOMPARE(filesIn(runtime_ + QStringLiteral("/nembral-mutex")).size(), 1);
+    }
+
+    void sharedRuntimeDirectoryIsNotUsed()
+    {
+        QVERIFY(::chmod(runtime_.toLocal8Bit().constData(), 0777) == 0);
+        const QString tmp = scratch_.filePath(QStringLiteral("tmp"));
+        QVERIFY(QDir().mkpath(tmp));
+        qputenv("TMPDIR", tmp.toLocal8Bit());
+        {
+            NamedMutexHolder holder(kUnzipMutex);
+            QVERIFY(holder.held());
+            QVERIFY(namedMutexExists(kUnzipMutex));
+            QCOMPARE(filesIn(runtime_), QStringList());
+            QCOMPARE(filesIn(tmp), QStringList{QStringLiteral("nembral-%1").arg(::getuid())});
+        }
+        qunsetenv("TMPDIR");
+    }
+
+    void twoHoldersKeepItUntilBothAreGone()
+    {
+        Holder other(QString::fromStdString(kUnzipMutex));
+        QVERIFY(other.ok());
+        {
+            NamedMutexHolder mine(kUnzipMutex);
+            QVERIFY(mine.held());
+        }
+        QVERIFY(namedMutexExists(kUnzipMutex));
+        other.process().closeWriteChannel();
+        QVERIFY(other.process().waitForFinished(5000));
+        QCOMPARE(other.process().exitCode(), 0);
+        QVERIFY(!namedMutexExists(kUnzipMutex));
+    }
+
+    void goneWhenTheHolderIsKilled()
+    {
+        Holder holder(QString::fromStdString(kUnzipMutex));
+        QVERIFY(holder.ok());
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(namedMutexExists(kUnzipMutex));
+        // The probes did not disturb it: still held and still running.
+        QCOMPARE(holder.process().state(), QProcess::Running);
+
+        holder.process().kill();  // SIGKILL: no destructor, no clean-up
+        QVERIFY(holder.process().waitForFinished(5000));
+        QCOMPARE(holder.process().exitStatus(), QProcess::CrashExit);
+        QVERIFY(!namedMutexExists(kUnzipMutex));
+
+        // A new holder after the dead one works as before.
+        NamedMutexHolder again(kUnzipMutex);
+        QVERIFY(again.held());
+        QVERIFY(namedMutexExists(kUnzipMutex));
+    }
+
+    // A holder starting while probes run is never refused.
+    void probesNeverMakeAHolderFail()
+    {
+        std::atomic<bool> stop{false};
+        std::thread prober([&] {
+            while (!stop.load())
+                namedMutexExists(kUnzipMutex);
+        });
+        int held = 0;
+        for (int i = 0; i < 300; ++i) {
+            NamedMutexHolder holder(kUnzipMutex);
+            held += holder.held() ? 1 : 0;
+        }
+        stop.store(true);
+        prober.join();
+        QCOMPARE(held, 300);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNamedMutex)
+#include "tst_namedmutex.moc"
