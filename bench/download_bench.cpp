@@ -1,0 +1,30 @@
+// Downloads one URL with the launcher's download service into DIR/nembral/nembral.zip, as the
+// package download does, and reports the time taken and the process's peak resident set.
+// Usage: download_bench URL DIR   (the service's log goes to standard output)
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "platform/downloadattempt.h"
+
+int main(int argc, char *argv[])
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s URL DIR\n", argv[0]);
+        return 2;
+    }
+    if (::chdir(argv[2]) != 0) {
+        std::perror(argv[2]);
+        return 2;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const HResult result = downloadAttempt(argv[1], "%s\\nembral\\nembral.zip");
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::fprintf(stderr, "result=0x%x seconds=%.3f maxrss_kb=%ld\n", static_cast<unsigned>(result), elapsed.count(),
+                 usage.ru_maxrss);
+    return result == 0 ? 0 : 1;
+}
