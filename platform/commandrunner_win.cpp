@@ -25,8 +25,8 @@ void runCommand(const char *command)
     if (commandLength > kMaxCommandLength) {
         // swprintf_s would call the runtime's invalid-parameter handler (which ends the
         // process) rather than truncate, so the command is refused before it gets there.
-        logLine("Command not started: it is " + std::to_string(commandLength) + " characters long, at most "
-                + std::to_string(kMaxCommandLength) + " fit.");
+        logLine("Command not started: " + std::to_string(commandLength) + " characters, more than "
+                + std::to_string(kMaxCommandLength));
         return;
     }
 

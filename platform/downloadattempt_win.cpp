@@ -6,92 +6,17 @@
 #include <urlmon.h>
 #include <wininet.h>
 
-#include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "platform/callbackhandler.h"
 #include "platform/log.h"
+#include "platform/win/bindstatuscallback_win.h"
 #include "platform/win/widen_win.h"
 
 namespace {
-
-Guid toGuid(REFIID iid)
-{
-    Guid g{};
-    g.data1 = iid.Data1;
-    g.data2 = iid.Data2;
-    g.data3 = iid.Data3;
-    std::memcpy(g.data4, iid.Data4, sizeof g.data4);
-    return g;
-}
-
-// The COM face of a CallbackHandler. The handler holds the behaviour (and is shared with the
-// non-Windows downloader and its tests); this class only translates the types of the
-// IBindStatusCallback table. It lives on the attempt's stack for exactly the duration of the
-// download call, so the reference count stays the handler's constant answers.
-class BindStatusCallbackAdapter final : public IBindStatusCallback {
-public:
-    explicit BindStatusCallbackAdapter(CallbackHandler &handler) : handler_(handler) {}
-    virtual ~BindStatusCallbackAdapter() = default;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
-    {
-        if (object == nullptr)
-            return E_POINTER;
-        void *answer = nullptr;
-        const HResult result = handler_.QueryInterface(toGuid(iid), &answer);
-        // The handler accepts the ids it implements; the object that implements them for COM
-        // is this adapter, not the handler.
-        *object = (result == kSOk && answer != nullptr) ? static_cast<IBindStatusCallback *>(this) : nullptr;
-        return result;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return handler_.AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return handler_.Release(); }
-
-    HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD reserved, IBinding *binding) override
-    {
-        return handler_.OnStartBinding(reserved, binding);
-    }
-    HRESULT STDMETHODCALLTYPE GetPriority(LONG *priority) override
-    {
-        std::int32_t value = priority ? *priority : 0;
-        const HResult result = handler_.GetPriority(priority ? &value : nullptr);
-        if (priority)
-            *priority = value;
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE OnLowResource(DWORD reserved) override { return handler_.OnLowResource(reserved); }
-    HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
-                                         LPCWSTR statusText) override
-    {
-        return handler_.OnProgress(progress, progressMax, statusCode, statusText);
-    }
-    HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR error) override
-    {
-        return handler_.OnStopBinding(result, error);
-    }
-    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD *bindFlags, BINDINFO *bindInfo) override
-    {
-        std::uint32_t flags = bindFlags ? *bindFlags : 0;
-        const HResult result = handler_.GetBindInfo(bindFlags ? &flags : nullptr, bindInfo);
-        if (bindFlags)
-            *bindFlags = flags;
-        return result;
-    }
-    HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD flags, DWORD size, FORMATETC *format,
-                                              STGMEDIUM *medium) override
-    {
-        return handler_.OnDataAvailable(flags, size, format, medium);
-    }
-    HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID iid, IUnknown *object) override
-    {
-        return handler_.OnObjectAvailable(toGuid(iid), object);
-    }
-
-private:
-    CallbackHandler &handler_;
-};
 
 // Length of what wsprintfW makes of `pattern` when its one "%s" becomes a text of
 // `directoryLength` characters ("%%" is one "%"). Any other conversion in the pattern would
@@ -120,6 +45,16 @@ long long formattedLength(const std::wstring &pattern, std::size_t directoryLeng
 }
 
 }  // namespace
+
+void setDownloadStallLimitSeconds(long seconds)
+{
+    // URLDownloadToFileW fetches http(s) through WinINet, whose process-wide time-outs bound
+    // connecting and each wait for data.
+    DWORD milliseconds = static_cast<DWORD>(seconds > 0 ? seconds : 1) * 1000u;
+    InternetSetOptionW(nullptr, INTERNET_OPTION_CONNECT_TIMEOUT, &milliseconds, sizeof milliseconds);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_RECEIVE_TIMEOUT, &milliseconds, sizeof milliseconds);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_SEND_TIMEOUT, &milliseconds, sizeof milliseconds);
+}
 
 HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
 {
@@ -156,5 +91,14 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     CallbackHandler handler;
     BindStatusCallbackAdapter observer(handler);
     logLine("CallbackHandler");
+
+    // The package goes to "nembral\nembral.zip", whose folder does not exist before the first
+    // installation. The download service does not make folders (wine even reports success
+    // without writing anything), so the folder is made here.
+    std::error_code folderError;
+    std::filesystem::create_directories(std::filesystem::path(destination).parent_path(), folderError);
+    if (folderError)
+        return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+
     return URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
 }

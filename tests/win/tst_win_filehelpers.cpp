@@ -1,0 +1,154 @@
+// The local file helpers on Windows: deny-none sharing against files other processes hold,
+// and removal of files that are in use.
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+#include "harness.h"
+#include "platform/filehelpers.h"
+#include "testsupport_win.h"
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::OutputCapture;
+using testsupport::ScratchDirectory;
+using testsupport::waitUntil;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Starts a child that keeps `path` open for writing with the given share mode.
+struct HeldFile {
+    explicit HeldFile(const std::wstring &path, const std::wstring &share)
+        : child({L"hold-file", path, share, L"held-ready.txt", L"held-stop.txt"})
+    {
+        ready = child.started() && waitUntil([] { return fs::exists("held-ready.txt"); }, 30s);
+    }
+    ~HeldFile()
+    {
+        testsupport::writeFile("held-stop.txt", "stop\n");
+        child.waitForExit(30000);
+        std::error_code ec;
+        fs::remove("held-ready.txt", ec);
+        fs::remove("held-stop.txt", ec);
+    }
+    ChildProcess child;
+    bool ready = false;
+};
+
+void sharingWithAnotherProcess()
+{
+    struct Row {
+        const wchar_t *share;
+        bool present;
+        const char *why;
+    };
+    // Deny-none: our read-only open asks for nothing the holder refuses as long as it lets
+    // others read. A deny-write open would fail the "read" row, since the holder is writing.
+    const Row rows[] = {
+        {L"readwrite", true, "holder shares reading and writing"},
+        {L"read", true, "holder shares reading only, and is writing"},
+        {L"none", false, "holder shares nothing"},
+    };
+    for (const Row &row : rows) {
+        harness::beginCase(std::string("canOpenForReading while another process writes: ") + row.why);
+        const ScratchDirectory scratch("share");
+        const HeldFile held(L"version.txt", row.share);
+        CHECK(held.ready);
+        ReadableFile file = canOpenForReading("version.txt");
+        CHECK_EQ(file.isOpen(), row.present);
+        if (row.present) {
+            // Text mode: the Windows line ends come back as plain lines.
+            CHECK_EQ(file.readLine(), std::string("line one"));
+            CHECK_EQ(file.readLine(), std::string("line two"));
+            CHECK_EQ(file.readLine(), std::string());
+        }
+    }
+}
+
+void absentThingsAreNotCreated()
+{
+    harness::beginCase("canOpenForReading: missing file, missing directory, directory");
+    const ScratchDirectory scratch("absent");
+    fs::create_directories("nembral/nembral");
+    CHECK(!canOpenForReading("nembral/nembral/version.txt"));
+    CHECK(!fs::exists("nembral/nembral/version.txt"));
+    CHECK(!canOpenForReading("missing/version.txt"));
+    CHECK(!fs::exists("missing"));
+    CHECK(!canOpenForReading("nembral/nembral"));
+    testsupport::writeFile("nembral/nembral/version.txt", "1.2.3\n");
+    ReadableFile present = canOpenForReading("nembral/nembral/version.txt");
+    CHECK(present.isOpen());
+    CHECK_EQ(present.readLine(), std::string("1.2.3"));
+}
+
+void ourOwnReadDoesNotBlockOthers()
+{
+    harness::beginCase("while we hold a file open, others can still open it for writing");
+    const ScratchDirectory scratch("ours");
+    testsupport::writeFile("version.txt", "1.0\n");
+    ReadableFile file = canOpenForReading("version.txt");
+    CHECK(file.isOpen());
+    // Another writer (deny-none lets it in).
+    const WinHandle writer(CreateFileW(L"version.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CHECK(writer.valid());
+}
+
+void removingFilesInUse()
+{
+    harness::beginCase("deleteFile on a file another process holds: logged, not fatal");
+    {
+        const ScratchDirectory scratch("delete");
+        const HeldFile held(L"version.txt", L"readwrite");
+        CHECK(held.ready);
+        OutputCapture capture;
+        deleteFile("version.txt");
+        const auto out = capture.outLines();
+        const auto err = capture.errLines();
+        CHECK_EQ(out.size(), std::size_t(0));
+        CHECK_EQ(err.size(), std::size_t(1));
+        CHECK_MSG(!err.empty() && err[0].rfind("remove failed for \"version.txt\"", 0) == 0, harness::describe(err));
+        CHECK(fs::exists("version.txt"));
+    }
+
+    harness::beginCase("removeTree over a file another process holds: logged, the rest goes");
+    {
+        const ScratchDirectory scratch("tree");
+        fs::create_directories("nembral/nembral/bin");
+        testsupport::writeFile("nembral/nembral/bin/other.dll", "x");
+        const HeldFile held(L"nembral/nembral/Nembrals.exe", L"readwrite");
+        CHECK(held.ready);
+        OutputCapture capture;
+        removeTree("nembral/nembral");
+        const auto out = capture.outLines();
+        const auto err = capture.errLines();
+        CHECK_EQ(out.size(), std::size_t(0));
+        CHECK_EQ(err.size(), std::size_t(1));
+        CHECK_MSG(!err.empty() && err[0].rfind("remove_all failed for \"nembral/nembral\"", 0) == 0,
+                  harness::describe(err));
+        CHECK(fs::exists("nembral/nembral/Nembrals.exe"));
+    }
+
+    harness::beginCase("deleteFile once the holder has gone: removed");
+    {
+        const ScratchDirectory scratch("after");
+        { const HeldFile held(L"nembral.zip", L"readwrite"); CHECK(held.ready); }
+        OutputCapture capture;
+        deleteFile("nembral.zip");
+        CHECK_EQ(capture.outLines(), std::vector<std::string>{"File deleted successfully."});
+        CHECK(!fs::exists("nembral.zip"));
+    }
+}
+
+}  // namespace
+
+int main()
+{
+    sharingWithAnotherProcess();
+    absentThingsAreNotCreated();
+    ourOwnReadDoesNotBlockOthers();
+    removingFilesInUse();
+    return harness::finish();
+}
