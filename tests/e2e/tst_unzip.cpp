@@ -88,6 +88,7 @@ private Q_SLOTS:
     void init();
     void extractsPackage();
     void replacesExistingTree();
+    void repeatedNameReplacesLink();
     void refusesUnsafeEntries_data();
     void refusesUnsafeEntries();
     void failsOnBadArchive_data();
@@ -213,6 +214,20 @@ void TestUnzip::replacesExistingTree()
     QVERIFY(!QFile::exists(dest_ + QStringLiteral("/nembral/only-in-0.9.txt")));
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral.zip")), QByteArray("the archive beside the tree"));
     QCOMPARE(stagingDirs(dest_), QStringList());
+}
+
+// A name stored twice, first as a link and then as a file, gives the file; the link's target
+// keeps its contents.
+void TestUnzip::repeatedNameReplacesLink()
+{
+    const QString zip = makeZip(QStringLiteral("twice.zip"),
+                                {zipFile("nembral/target.txt", "original"), zipSymlink("nembral/name", "target.txt"),
+                                 zipFile("nembral/name", "replacement"), zipFile("nembral/version.txt", "1\n")});
+    const ToolRun r = runTool({zip, dest_});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/target.txt")), QByteArray("original"));
+    QVERIFY(!QFileInfo(dest_ + QStringLiteral("/nembral/name")).isSymLink());
+    QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/name")), QByteArray("replacement"));
 }
 
 void TestUnzip::refusesUnsafeEntries_data()

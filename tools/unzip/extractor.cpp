@@ -98,9 +98,11 @@ public:
         if (!in || !out)
             return failure(0, "out of memory");
         archive_read_support_format_zip(in.get());
+        // The staging directory starts empty, so only an entry repeated within the archive
+        // meets an existing file; with SECURE_SYMLINKS a link in its place is replaced rather
+        // than followed.
         archive_write_disk_set_options(out.get(),
-            ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_UNLINK
-                | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
+            ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
                 | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
 
         if (archive_read_open_filename(in.get(), archivePath_.c_str(), 64 * 1024) != ARCHIVE_OK) {

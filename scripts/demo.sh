@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Demonstrates the launcher end to end on this machine: publishes a demo package on the local
+# vendor server, runs the launcher in a fresh working directory, and shows the demo
+# application that it installed and started.
+#
+#   scripts/demo.sh [--keep-server] [--again] [--version V] [--timeout S]
+#
+#   --keep-server  leave the vendor server running afterwards (its pid is printed; a later
+#                  run, with or without --again, takes it over)
+#   --again        run the launcher once more in the same working directory, against what is
+#                  published now (see "newer version" below), instead of starting afresh
+#   --version V    the version to publish on a fresh start (default 1.0)
+#   --timeout S    stop the launcher if it is still open after S seconds (default 120); it
+#                  stays open on its question and error pages until someone clicks
+#
+# Everything lives in build/demo (NEMBRAL_DEMO_DIR): vendor/ is the folder the server
+# publishes, work/ the launcher's working directory, where it installs nembral/nembral.
+# The launcher is build/bin/nembral-launcher (NEMBRAL_LAUNCHER), built by scripts/build.sh.
+#
+# Display: the launcher's window goes to $DISPLAY when there is one; otherwise it runs under
+# Xvfb (xvfb-run), invisibly, and the demo application only writes its log.
+#
+# Newer version: publish one into the served folder and run again in the same directory,
+#   tools/make-package 1.1 build/demo/vendor && scripts/demo.sh --again
+# and the launcher asks "A new version of this software is available. Do you wish to install
+# it?" ("Update to New Version" installs 1.1 and starts it, "Skip Update" starts 1.0).
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$repo"
+
+keep_server=0
+again=0
+version=1.0
+timeout_s=120
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --keep-server) keep_server=1; shift ;;
+    --again) again=1; shift ;;
+    --version) [ $# -ge 2 ] || { echo "demo: --version needs a value" >&2; exit 2; }; version=$2; shift 2 ;;
+    --timeout) [ $# -ge 2 ] || { echo "demo: --timeout needs a value" >&2; exit 2; }; timeout_s=$2; shift 2 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1 (try --help)" >&2; exit 2 ;;
+  esac
+done
+[[ "$timeout_s" =~ ^[1-9][0-9]*$ ]] || { echo "demo: --timeout needs a number of seconds" >&2; exit 2; }
+
+bin="$repo/build/bin"
+launcher="${NEMBRAL_LAUNCHER:-$bin/nembral-launcher}"
+unzip_tool="$(dirname "$launcher")/unzip.exe"
+demo="${NEMBRAL_DEMO_DIR:-$repo/build/demo}"
+mkdir -p "$demo"
+demo="$(cd "$demo" && pwd)"
+vendor="$demo/vendor"
+work="$demo/work"
+server_pid_file="$demo/vendor-server.pid"
+server_log="$demo/vendor-server.log"
+
+say() { printf 'demo: %s\n' "$*"; }
+for f in "$launcher" "$unzip_tool"; do
+  [ -x "$f" ] || { echo "demo: $f is missing; build first (scripts/build.sh)" >&2; exit 1; }
+done
+
+# The launcher has its vendor host built in; the server must listen on that port.
+host="localhost:8443"
+cache="$(dirname "$(dirname "$launcher")")/CMakeCache.txt"
+if [ -f "$cache" ]; then
+  host=$(sed -n 's/^NEMBRAL_VENDOR_HOST:[A-Z]*=//p' "$cache")
+  host=${host:-localhost:8443}
+fi
+port=${host##*:}
+[ "$port" != "$host" ] || port=443
+case "${host%:*}" in
+  localhost|127.0.0.1|"[::1]") ;;
+  *) echo "demo: this launcher was built for the vendor host $host; the demo needs a loopback one (localhost:PORT)" >&2; exit 1 ;;
+esac
+
+server_alive() { [ -f "$server_pid_file" ] && kill -0 "$(cat "$server_pid_file")" 2>/dev/null; }
+stop_server() {
+  if server_alive; then
+    local pid
+    pid=$(cat "$server_pid_file")
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -f "$server_pid_file"
+}
+
+# --- the served folder and the working directory ----------------------------------------
+if [ "$again" = 1 ] && [ -d "$work" ] && [ -f "$vendor/version.txt" ]; then
+  say "running again in $work (installed: $(head -n1 "$work/nembral/nembral/version.txt" 2>/dev/null || echo nothing)), published: $(head -n1 "$vendor/version.txt")"
+else
+  [ "$again" = 0 ] || say "nothing to run again yet; starting afresh"
+  stop_server # a server kept from an earlier run would serve the old folder's files
+  rm -rf "$vendor" "$work" "$demo/launcher.log"
+  mkdir -p "$vendor" "$work"
+  tools/make-package "$version" "$vendor" | sed 's/^/demo: /'
+fi
+# As on Windows, the extraction tool sits in the working directory, where the launcher's
+# command "unzip.exe nembral/nembral.zip nembral" finds it.
+cp -f "$unzip_tool" "$work/unzip.exe"
+
+# --- the vendor server --------------------------------------------------------------------
+if server_alive; then
+  say "using the vendor server already running (pid $(cat "$server_pid_file"))"
+else
+  rm -f "$server_pid_file"
+  tools/vendor-server/vendor-server --dir "$vendor" --port "$port" >"$server_log" 2>&1 &
+  echo $! >"$server_pid_file"
+  for _ in $(seq 1 300); do
+    grep -q '^vendor-server: serving' "$server_log" 2>/dev/null && break
+    server_alive || break
+    sleep 0.1
+  done
+  if ! grep -q '^vendor-server: serving' "$server_log" 2>/dev/null; then
+    echo "demo: the vendor server did not start:" >&2
+    cat "$server_log" >&2
+    stop_server
+    exit 1
+  fi
+fi
+[ "$keep_server" = 1 ] || trap stop_server EXIT
+ca=$(sed -n 's/^SSL_CERT_FILE=//p' "$server_log" | head -n1)
+[ -n "$ca" ] || { echo "demo: the vendor server did not say which SSL_CERT_FILE to use" >&2; exit 1; }
+say "$(grep '^vendor-server: serving' "$server_log" | head -n1 | sed 's/^vendor-server: //')"
+say "SSL_CERT_FILE=$ca"
+
+# --- the launcher -------------------------------------------------------------------------
+run=()
+if [ -n "${DISPLAY:-}" ]; then
+  say "showing the launcher on your display $DISPLAY"
+else
+  command -v xvfb-run >/dev/null || { echo "demo: no DISPLAY and no xvfb-run (run scripts/setup.sh)" >&2; exit 1; }
+  say "no DISPLAY: running the launcher under Xvfb (xvfb-run); its window is not visible"
+  run=(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp")
+  export NEMBRAL_DEMO_HEADLESS=1 # the demo application's window would vanish with Xvfb
+fi
+say "starting $launcher in $work"
+echo "----- launcher log -----"
+log="$demo/launcher.log"
+: >"$log"
+pid_file="$demo/launcher.pid"
+rm -f "$pid_file"
+(
+  cd "$work"
+  export SSL_CERT_FILE="$ca" PATH="$(dirname "$launcher"):$PATH" QT_QPA_PLATFORM=xcb
+  # The inner shell notes the launcher's own pid (below xvfb-run, if any) and becomes it.
+  exec "${run[@]}" sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$pid_file" "$launcher" </dev/null >"$log" 2>&1
+) &
+runner_pid=$!
+tail -n +1 -f --pid="$runner_pid" "$log" &
+tail_pid=$!
+
+status=0
+timed_out=0
+for _ in $(seq 1 $((timeout_s * 10))); do
+  kill -0 "$runner_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$runner_pid" 2>/dev/null; then
+  timed_out=1
+  [ -s "$pid_file" ] && kill "$(cat "$pid_file")" 2>/dev/null || true
+fi
+wait "$runner_pid" || status=$?
+wait "$tail_pid" 2>/dev/null || true
+rm -f "$pid_file"
+echo "----- end of launcher log -----"
+
+if [ "$timed_out" = 1 ]; then
+  say "the launcher was still open after $timeout_s s and was stopped. It waits on its question"
+  say "page (a newer version) and on its error page until someone clicks; under Xvfb nobody can."
+  status=1
+else
+  say "the launcher exited with status $status"
+fi
+
+# --- the result ---------------------------------------------------------------------------
+app_dir="$work/nembral/nembral"
+app_log="$app_dir/nembral-demo.log"
+for _ in $(seq 1 50); do [ -s "$app_log" ] && break; sleep 0.1; done
+if [ -s "$app_log" ]; then
+  say "installed: $app_dir (version $(head -n1 "$app_dir/version.txt"), $(find "$app_dir" -type f | wc -l) files)"
+  say "the demo application started in $app_dir and wrote to nembral-demo.log:"
+  sed 's/^/    /' "$app_log"
+else
+  say "the demo application did not start (no $app_log)"
+  status=1
+fi
+
+echo
+say "to publish a newer version and see the question page, run:"
+say "    tools/make-package 1.1 ${vendor#"$repo"/} && scripts/demo.sh --again"
+if [ "$keep_server" = 1 ]; then
+  say "the vendor server keeps running (pid $(cat "$server_pid_file"), log $server_log); stop it with: kill $(cat "$server_pid_file")"
+fi
+exit "$status"
