@@ -9,6 +9,7 @@
 #include "harness.h"
 #include "platform/commandrunner.h"
 #include "testsupport_win.h"
+#include "tests/platform/cases/runner_cases.h"
 
 using namespace std::chrono_literals;
 using testsupport::OutputCapture;
@@ -117,6 +118,50 @@ void commandLengths()
     CHECK_EQ(capture.outLines(), std::vector<std::string>{"Command not started: 307 characters, more than 306"});
 }
 
+// The shared table with win_child.exe as the interpreter: it records the command line it was
+// given, which must be exactly "/c " and the command (the interpreter's path is passed only as
+// the program to run, not repeated in front).
+void exactCommandLine()
+{
+    using namespace nembral_cases;
+    char saved[MAX_PATH] = {};
+    GetEnvironmentVariableA("COMSPEC", saved, MAX_PATH);
+    const std::string recorder = testsupport::childProgram().string();
+    int n = 0;
+    for (const RunnerCase &c : kRunnerCases) {
+        harness::beginCase(std::string("interpreter's command line: ") + c.name);
+        const ScratchDirectory scratch("record");
+        const std::string command = c.length > 0 ? std::string(c.length, 'x') : std::string(c.command);
+        const std::string record = "record-" + std::to_string(++n) + ".txt";
+        SetEnvironmentVariableA("COMSPEC", recorder.c_str());
+        SetEnvironmentVariableA("NEMBRAL_RECORD_FILE", (scratch.path() / record).string().c_str());
+        OutputCapture capture;
+        runCommand(command.c_str());
+        // A second, ordinary command: once its record is there, the first one's would be too.
+        SetEnvironmentVariableA("NEMBRAL_RECORD_FILE", (scratch.path() / "marker.txt").string().c_str());
+        runCommand("marker");
+        SetEnvironmentVariableA("NEMBRAL_RECORD_FILE", nullptr);
+        SetEnvironmentVariableA("COMSPEC", saved);
+        CHECK(appears("marker.txt"));
+        if (c.started) {
+            CHECK(appears(record.c_str()));
+            const auto lines = testsupport::splitLines(readFile(record));
+            CHECK_EQ(lines.size(), std::size_t(2));
+            if (lines.size() == 2) {
+                CHECK_EQ(lines[0], "/c " + command);
+                CHECK_EQ(fs::equivalent(fs::path(lines[1]), scratch.path()), true);
+            }
+            CHECK_EQ(capture.outLines().size(), std::size_t(0));
+        } else {
+            Sleep(300);
+            CHECK(!fs::exists(record));
+            CHECK_EQ(capture.outLines(), std::vector<std::string>{"Command not started: " + std::to_string(command.size())
+                                                                  + " characters, more than "
+                                                                  + std::to_string(kLongestCommand)});
+        }
+    }
+}
+
 void withoutInterpreter()
 {
     struct Row {
@@ -159,6 +204,7 @@ int main()
     doesNotWait();
     inheritsEnvironment();
     commandLengths();
+    exactCommandLine();
     withoutInterpreter();
     return harness::finish();
 }

@@ -2,12 +2,14 @@
 // and removal of files that are in use.
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
 #include "harness.h"
 #include "platform/filehelpers.h"
 #include "testsupport_win.h"
+#include "tests/platform/cases/filehelper_cases.h"
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
@@ -96,6 +98,59 @@ void ourOwnReadDoesNotBlockOthers()
     CHECK(writer.valid());
 }
 
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// The shared deleteFile table; on Windows the undeletable file is one held open (here by this
+// process) without delete sharing.
+void deleteFileCases()
+{
+    using namespace nembral_cases;
+    for (const DeleteFileCase &c : kDeleteFileCases) {
+        harness::beginCase(std::string("deleteFile: ") + c.name);
+        const ScratchDirectory scratch("delete-case");
+        WinHandle holder;
+        switch (c.entry) {
+        case Entry::Nothing:
+            break;
+        case Entry::File:
+            testsupport::writeFile(c.path, "data");
+            break;
+        case Entry::EmptyDirectory:
+            fs::create_directories(c.path);
+            break;
+        case Entry::FullDirectory:
+            fs::create_directories(c.path);
+            testsupport::writeFile(fs::path(c.path) / "inside", "data");
+            break;
+        case Entry::Undeletable:
+            testsupport::writeFile(c.path, "data");
+            holder.reset(CreateFileW(fs::path(c.path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            CHECK(holder.valid());
+            break;
+        }
+        OutputCapture capture;
+        deleteFile(c.path);
+        const std::string out = joined(capture.outLines());
+        const std::string err = joined(capture.errLines());
+        CHECK_EQ(out, std::string(c.out));
+        const std::string prefix = c.errPrefix;
+        const std::string suffix = c.errSuffix;
+        CHECK_MSG(err.size() >= prefix.size() + suffix.size() && err.compare(0, prefix.size(), prefix) == 0
+                      && err.compare(err.size() - suffix.size(), suffix.size(), suffix) == 0,
+                  "stderr: " + err);
+        // Only the system's reason may lie between: one line.
+        CHECK_EQ(std::count(err.begin(), err.end(), '\n'), static_cast<long>(err.empty() ? 0 : 1));
+        CHECK_EQ(!fs::exists(c.path), c.removed || c.entry == Entry::Nothing);
+    }
+}
+
 void removingFilesInUse()
 {
     harness::beginCase("deleteFile on a file another process holds: logged, not fatal");
@@ -149,6 +204,7 @@ int main()
     sharingWithAnotherProcess();
     absentThingsAreNotCreated();
     ourOwnReadDoesNotBlockOthers();
+    deleteFileCases();
     removingFilesInUse();
     return harness::finish();
 }

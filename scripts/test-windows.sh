@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The Windows lane: cross-builds the Qt-free platform layer and its tests with mingw-w64 and runs
+# them under wine, in a throw-away wine prefix, against the loopback vendor server over plain
+# http. Needs no display and no input. Exit status: 0 when every test passed.
+#
+#   bash scripts/test-windows.sh            (build directory: build-win)
+#   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+build=${NEMBRAL_WIN_BUILD_DIR:-$root/build-win}
+jobs=$(nproc)
+lane_start=$(date +%s)
+step() { printf -- '--- %s (%ss)\n' "$1" "$(($(date +%s) - lane_start))"; }
+
+for tool in x86_64-w64-mingw32-g++-posix wine python3; do
+  command -v "$tool" >/dev/null || { echo "test-windows: $tool is missing (run scripts/setup.sh)" >&2; exit 2; }
+done
+
+step "cross-build"
+cmake -S . -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DNEMBRAL_PLATFORM_ONLY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build "$build" -j"$jobs"
+
+# wine, headless and quiet: no display (console programs need none, and wineboot then shows no
+# dialog), no debug channels (this also silences the hint about the missing 32-bit wine, which
+# 64-bit programs do not need), and no prompts to install Mono or Gecko.
+unset DISPLAY WAYLAND_DISPLAY
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX="$build/wineprefix"
+
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  # Ends the wine processes of our own prefix only.
+  [ -d "$WINEPREFIX" ] && wineserver -k </dev/null >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+step "fresh wine prefix"
+rm -rf "$WINEPREFIX"
+wine wineboot -i </dev/null >"$build/wineboot.log" 2>&1 || { cat "$build/wineboot.log" >&2; exit 1; }
+
+step "loopback vendor server (http)"
+# The files the shared download cases expect (tests/platform/cases/download_cases.h): the
+# version body "1.4.2\r\n" and a package of 3 MiB + 17 bytes.
+served="$build/wine-served"
+rm -rf "$served" && mkdir -p "$served"
+printf '1.4.2\r\n' >"$served/version.txt"
+python3 -c 'import sys; n = 3 * 1024 * 1024 + 17; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(n)))' \
+  >"$served/nembral.zip"
+server_out="$build/wine-server.out"
+python3 tools/vendor-server/vendor-server --http --port 0 --dir "$served" --quiet </dev/null >"$server_out" 2>&1 &
+server_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/^PORT=//p' "$server_out")
+  [ -n "$port" ] && break
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "test-windows: the vendor server did not start:" >&2
+  cat "$server_out" >&2
+  exit 1
+fi
+export NEMBRAL_HTTP_BASE="http://127.0.0.1:$port" NEMBRAL_HTTP_ROOT="$served"
+
+step "tests under wine"
+status=0
+ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 </dev/null || status=1
+
+echo
+echo "Windows platform tests under $(wine --version 2>/dev/null):"
+log="$build/Testing/Temporary/LastTest.log"
+if [ -f "$log" ]; then
+  # Each program ends with "N passed, N failed"; ctest's log keeps every program's output.
+  awk '/^[0-9]+\/[0-9]+ Test: /{name=$3} /^[0-9]+ passed, [0-9]+ failed$/{printf "  %-26s %s\n", name, $0}' "$log"
+fi
+step "done"
+if [ "$status" -eq 0 ]; then
+  echo "Windows lane: all tests passed"
+else
+  echo "Windows lane: FAILED"
+fi
+exit "$status"
