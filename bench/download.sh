@@ -3,12 +3,12 @@
 # loopback, fetched alternately by the launcher's download service and by the curl command
 # line, several runs. Prints each run, the median throughput of both, their ratio and the
 # peak resident set of the program doing our download. Not a test; run it by hand:
-#   bench/download.sh            RUNS=5 SIZE_MB=1024 by default
+#   bench/download.sh            RUNS=7 SIZE_MB=1024 by default
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench}
-RUNS=${RUNS:-5}
+RUNS=${RUNS:-7}
 SIZE_MB=${SIZE_MB:-1024}
 
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DNEMBRAL_PLATFORM_ONLY=ON -DNEMBRAL_BUILD_TESTS=OFF \
@@ -28,6 +28,7 @@ trap cleanup EXIT
 mkdir -p "$WORK/served" "$WORK/ours" "$WORK/curl"
 echo "bench" > "$WORK/served/version.txt"
 head -c $((SIZE_MB * 1024 * 1024)) /dev/urandom > "$WORK/served/nembral.zip"
+sync
 
 "$ROOT/tools/vendor-server/vendor-server" --dir "$WORK/served" --port 0 --quiet \
   --state-dir "$WORK/state" > "$WORK/server.out" &
@@ -51,12 +52,22 @@ run_ours() {
   cat "$WORK/time"
 }
 
+# One unrecorded round of each warms the page cache and the server; before every run the
+# previous outputs are flushed and removed, so no run pays for another's write-back.
+run_curl > /dev/null
+run_ours > /dev/null
+rm -rf "$WORK/ours/nembral" "$WORK/curl/nembral.zip"
+
 printf 'size %d MiB, %d runs, %s\n' "$SIZE_MB" "$RUNS" "$(curl --version | head -1 | cut -d' ' -f1-2)"
 printf '%-4s %10s %10s %12s %12s\n' run curl_s ours_s curl_MiB/s ours_MiB/s
 : > "$WORK/results"
 for i in $(seq "$RUNS"); do
   # Alternate who goes first, so neither always meets a warmer cache.
-  if (( i % 2 )); then c=$(run_curl); o=$(run_ours); else o=$(run_ours); c=$(run_curl); fi
+  if (( i % 2 )); then
+    sync; c=$(run_curl); sync; o=$(run_ours)
+  else
+    sync; o=$(run_ours); sync; c=$(run_curl)
+  fi
   cmp -s "$WORK/served/nembral.zip" "$WORK/ours/nembral/nembral.zip" || { echo "our download differs"; exit 1; }
   cmp -s "$WORK/served/nembral.zip" "$WORK/curl/nembral.zip" || { echo "curl's download differs"; exit 1; }
   rm -f "$WORK/ours/nembral/nembral.zip" "$WORK/curl/nembral.zip"
