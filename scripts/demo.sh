@@ -75,7 +75,14 @@ case "${host%:*}" in
   *) echo "demo: this launcher was built for the vendor host $host; the demo needs a loopback one (localhost:PORT)" >&2; exit 1 ;;
 esac
 
-server_alive() { [ -f "$server_pid_file" ] && kill -0 "$(cat "$server_pid_file")" 2>/dev/null; }
+# Our server from an earlier run, if it is still there: the pid file's process, serving $vendor.
+server_alive() {
+  [ -f "$server_pid_file" ] || return 1
+  local pid
+  pid=$(cat "$server_pid_file")
+  [[ "$pid" =~ ^[0-9]+$ ]] && [ -r "/proc/$pid/cmdline" ] || return 1
+  tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "vendor-server --dir $vendor "
+}
 stop_server() {
   if server_alive; then
     local pid
@@ -135,6 +142,11 @@ else
   run=(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp")
   export NEMBRAL_DEMO_HEADLESS=1 # the demo application's window would vanish with Xvfb
 fi
+app_dir="$work/nembral/nembral"
+app_log="$app_dir/nembral-demo.log"
+# The demo application appends to its log; only lines written during this run count.
+log_lines_before=0
+[ ! -f "$app_log" ] || log_lines_before=$(wc -l <"$app_log")
 say "starting $launcher in $work"
 echo "----- launcher log -----"
 log="$demo/launcher.log"
@@ -175,15 +187,20 @@ else
 fi
 
 # --- the result ---------------------------------------------------------------------------
-app_dir="$work/nembral/nembral"
-app_log="$app_dir/nembral-demo.log"
-for _ in $(seq 1 50); do [ -s "$app_log" ] && break; sleep 0.1; done
-if [ -s "$app_log" ]; then
-  say "installed: $app_dir (version $(head -n1 "$app_dir/version.txt"), $(find "$app_dir" -type f | wc -l) files)"
-  say "the demo application started in $app_dir and wrote to nembral-demo.log:"
-  sed 's/^/    /' "$app_log"
+new_app_lines() { tail -n +$((log_lines_before + 1)) "$app_log" 2>/dev/null || true; }
+if [ -f "$app_dir/version.txt" ]; then
+  say "installed: $app_dir (version $(head -n1 "$app_dir/version.txt"), $(find "$app_dir" -type f ! -name nembral-demo.log | wc -l) files)"
 else
-  say "the demo application did not start (no $app_log)"
+  say "nothing is installed in $app_dir"
+fi
+if [ "$timed_out" = 0 ]; then
+  for _ in $(seq 1 50); do [ -n "$(new_app_lines)" ] && break; sleep 0.1; done
+fi
+if [ -n "$(new_app_lines)" ]; then
+  say "the demo application started in $app_dir and wrote to nembral-demo.log:"
+  new_app_lines | sed 's/^/    /'
+else
+  say "the demo application was not started this time"
   status=1
 fi
 
