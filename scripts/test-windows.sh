@@ -5,6 +5,8 @@
 #
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
+#   NEMBRAL_KEEP_WINEPREFIX=1 keeps the prefix (about 700 MB) in <build>/wineprefix for a look
+#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_namedmutex.exe
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -36,8 +38,11 @@ cleanup() {
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
-  # Ends the wine processes of our own prefix only.
-  [ -d "$WINEPREFIX" ] && wineserver -k </dev/null >/dev/null 2>&1 || true
+  # Ends the wine processes of our own prefix only, then drops the prefix.
+  if [ -d "$WINEPREFIX" ]; then
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    [ "${NEMBRAL_KEEP_WINEPREFIX:-0}" = 1 ] || rm -rf "$WINEPREFIX"
+  fi
 }
 trap cleanup EXIT
 
