@@ -68,7 +68,8 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     if (directoryLength == 0 || directoryLength >= MAX_PATH) {
         logLine("Cannot use the working directory as download destination: it is unavailable or longer than "
                 + std::to_string(MAX_PATH - 1) + " characters.");
-        return directoryLength == 0 ? HRESULT_FROM_WIN32(GetLastError()) : HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        const DWORD error = directoryLength == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+        return error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
 
     const std::wstring widePattern = widenBytes(pathPattern);
@@ -93,8 +94,8 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     logLine("CallbackHandler");
 
     // The package goes to "nembral\nembral.zip", whose folder does not exist before the first
-    // installation. The download service does not make folders (wine even reports success
-    // without writing anything), so the folder is made here.
+    // installation. The download service is not relied on to make folders (wine's reports
+    // success without writing anything), so the folder is made here.
     std::error_code folderError;
     std::filesystem::create_directories(std::filesystem::path(destination).parent_path(), folderError);
     if (folderError)
