@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <functional>
+
+// The real launcher executable run as a child process in a working directory of its own, with
+// its console log collected line by line as it comes.
+class LauncherProcess {
+public:
+    LauncherProcess() = default;
+    ~LauncherProcess();
+    LauncherProcess(const LauncherProcess &) = delete;
+    LauncherProcess &operator=(const LauncherProcess &) = delete;
+
+    bool start(const QString &program, const QString &workDir, const QProcessEnvironment &environment);
+
+    // Reads output until `done` holds for the lines so far, the launcher exits or `timeoutMs`
+    // passes. True when `done` held.
+    bool waitUntil(const std::function<bool(const QStringList &)> &done, int timeoutMs);
+    bool waitForLine(const QString &line, int timeoutMs);
+    // How many times `line` has been logged so far.
+    int count(const QString &line) const { return static_cast<int>(out_.count(line)); }
+
+    // Waits for the launcher to exit on its own; false if it is still running after `timeoutMs`.
+    bool waitForExit(int timeoutMs);
+    bool running() const { return process_.state() != QProcess::NotRunning; }
+    int exitCode() const { return process_.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+    // Milliseconds since start.
+    qint64 elapsed() const { return clock_.elapsed(); }
+    // Milliseconds from start to when `line` was first read; -1 if it has not been.
+    qint64 timeOf(const QString &line) const;
+
+    // Standard output and standard error lines read so far.
+    const QStringList &out() const { return out_; }
+    const QStringList &err() const { return err_; }
+
+    // Kills a launcher that waits on a page, and reaps it.
+    void kill();
+
+private:
+    void readAvailable();
+    static void split(QByteArray &pending, const QByteArray &chunk, QStringList &lines, QList<qint64> *times,
+                      qint64 now);
+
+    QProcess process_;
+    QElapsedTimer clock_;
+    QByteArray pendingOut_;
+    QByteArray pendingErr_;
+    QStringList out_;
+    QList<qint64> outTimes_;
+    QStringList err_;
+};
+
+// Filters: the lines a download worker writes (percentages, notifications, error codes) and
+// the lines the GUI thread writes, in the order each wrote them.
+QStringList downloadErrorLines(const QStringList &lines);

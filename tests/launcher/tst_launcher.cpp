@@ -1,0 +1,473 @@
+// The launcher as a user runs it: the real executable, started in an empty working directory
+// with the extraction tool beside it, against the local vendor server on loopback. What is
+// checked is what can be seen from outside: the console log, the exit code and the files left.
+#include "launcherprocess.h"
+#include "support/logcapture.h"
+#include "support/testvendor.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+
+#include <signal.h>
+#include <sys/types.h>
+
+namespace {
+
+// The port the launcher under test was built for (tests/launcher/CMakeLists.txt).
+constexpr quint16 kVendorPort = NEMBRAL_E2E_VENDOR_PORT;
+constexpr int kRunTimeoutMs = 90000;
+
+const QString kExtractCommand = QStringLiteral("unzip.exe nembral/nembral.zip nembral");
+const QString kStartCommand = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
+
+QString sourceDir()
+{
+    return QString::fromLocal8Bit(qgetenv("NEMBRAL_SOURCE_DIR"));
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The lines the GUI thread writes, without those of the download worker, which interleave
+// with them, and without the demo application's own line (it shares the launcher's output).
+QStringList guiLines(const QStringList &out)
+{
+    static const QRegularExpression demoLine(QStringLiteral("^Nembral \\S+ running$"));
+    QStringList kept;
+    for (const QString &line : withoutDownloadLines(out))
+        if (!demoLine.match(line).hasMatch())
+            kept << line;
+    return kept;
+}
+
+// A first installation, tick by tick: the decision, the wipe and the package download; then
+// the tracker's ticks while the tool works (mutex held, or not yet taken and no version file);
+// then the completion and the start.
+bool isFirstInstallLog(const QStringList &lines)
+{
+    static const QRegularExpression sequence(QStringLiteral(
+        "\\Aversion file does not exist\n"
+        "installation necessary\n"
+        "downloadCompleteApplication\n"
+        "File deleted successfully\\.\n"
+        "DOWNLOAD COMPLETE\n"
+        "run command\n"
+        "(?:(?:Mutex does exist|Mutex does not exist\nfile not found)\nDOWNLOAD COMPLETE\n)*"
+        "Mutex does not exist\n"
+        "UNZIP complete!\n"
+        "File deleted successfully\\.\n"
+        "Start Nembral\n\\z"));
+    return sequence.match(lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).hasMatch();
+}
+
+// Every entry below `dir`, hidden ones included, relative to it.
+QStringList entriesBelow(const QString &dir)
+{
+    QStringList found;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << QDir(dir).relativeFilePath(it.next());
+    found.sort();
+    return found;
+}
+
+// The process id of the extraction tool the launcher started in `workDir`, or 0. The tool is
+// not our child (the launcher detaches what it runs), so it is looked for by its command line
+// and its working directory, which lies in the launcher's.
+pid_t extractionToolIn(const QString &workDir)
+{
+    const QString wanted = QFileInfo(workDir).canonicalFilePath();
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        const QList<QByteArray> args = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        if (args.size() < 3 || !args.at(0).endsWith("unzip.exe") || args.at(1) != "nembral/nembral.zip"
+            || args.at(2) != "nembral")
+            continue;
+        // The tool may work from a directory of its own below the one it was started in.
+        const QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
+        if (cwd == wanted || cwd.startsWith(wanted + QLatin1Char('/')))
+            return pid.toInt();
+    }
+    return 0;
+}
+
+bool processGone(pid_t pid)
+{
+    // Gone, or a zombie waiting for whoever adopted it.
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return stat.isEmpty() || (close > 0 && stat.mid(close + 2, 1) == "Z");
+}
+
+int filesBelow(const QString &dir)
+{
+    int n = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++n;
+    }
+    return n;
+}
+
+bool pollFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!condition()) {
+        if (waited.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
+}
+
+} // namespace
+
+class TestLauncher : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir root;
+    std::optional<TestVendor> vendor;
+    QString caFile;
+    QString served;
+    QString runtimeDir;
+    QString smallPackage;
+    QString slowPackage;
+    std::optional<QTemporaryDir> work;
+
+    bool makePackage(const QStringList &arguments)
+    {
+        QProcess make;
+        make.start(sourceDir() + QStringLiteral("/tools/make-package"), arguments);
+        if (!make.waitForFinished(120000) || make.exitStatus() != QProcess::NormalExit || make.exitCode() != 0) {
+            qWarning("make-package failed: %s", make.readAllStandardError().constData());
+            return false;
+        }
+        return true;
+    }
+
+    bool startVendor()
+    {
+        if (vendor)
+            return true;
+        vendor.emplace();
+        if (!vendor->start(served, kVendorPort, root.filePath(QStringLiteral("state")))) {
+            vendor.reset();
+            return false;
+        }
+        caFile = vendor->caFile();
+        return true;
+    }
+
+    void stopVendor() { vendor.reset(); }
+
+    // Publishes the package made in `packageDir`: its version file, and its archive unless
+    // `withArchive` is false (then the archive's URL answers 404).
+    bool publish(const QString &packageDir, bool withArchive = true)
+    {
+        const QString archive = served + QStringLiteral("/nembral.zip");
+        QFile::remove(archive);
+        QFile::remove(served + QStringLiteral("/version.txt"));
+        if (withArchive && !QFile::copy(packageDir + QStringLiteral("/nembral.zip"), archive))
+            return false;
+        return QFile::copy(packageDir + QStringLiteral("/version.txt"), served + QStringLiteral("/version.txt"));
+    }
+
+    QString workPath(const QString &relative) const { return work->filePath(relative); }
+
+    QProcessEnvironment launcherEnvironment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("SSL_CERT_FILE"), caFile);
+        // Named mutexes live below the runtime directory; a private one keeps the extraction
+        // tools of tests running at the same time apart from ours.
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        // The shell runs the commands unless a test names an interpreter.
+        env.remove(QStringLiteral("COMSPEC"));
+        env.remove(QStringLiteral("NEMBRAL_UNZIP_ENTRY_DELAY_MS"));
+        // The demo application only writes its log; no window of it may open.
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("NEMBRAL_DEMO_HEADLESS"), QStringLiteral("1"));
+        // In the sanitizer build: the worker threads and the loading animation live until the
+        // process ends by design, and a leak report at exit would change the exit code.
+        QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
+        if (!asan.contains(QLatin1String("detect_leaks"))) {
+            asan += asan.isEmpty() ? QString() : QStringLiteral(":");
+            env.insert(QStringLiteral("ASAN_OPTIONS"), asan + QStringLiteral("detect_leaks=0"));
+        }
+        return env;
+    }
+
+    bool startLauncher(LauncherProcess &launcher, const QProcessEnvironment &env)
+    {
+        return launcher.start(QStringLiteral(NEMBRAL_E2E_LAUNCHER), work->path(), env);
+    }
+
+    // An installation in the working directory as a finished run leaves it: a version file
+    // and an executable that notes, in its own directory, that it was started.
+    void install(const QByteArray &version)
+    {
+        QVERIFY(writeFile(workPath(QStringLiteral("nembral/nembral/version.txt")), version));
+        const QString exe = workPath(QStringLiteral("nembral/nembral/Nembrals.exe"));
+        QVERIFY(writeFile(exe, "#!/bin/sh\necho \"started in $(pwd)\" >> started.log\n"));
+        QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(root.isValid());
+        runtimeDir = root.filePath(QStringLiteral("runtime"));
+        QVERIFY(QDir().mkpath(runtimeDir));
+        QVERIFY(QFile::setPermissions(runtimeDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        smallPackage = root.filePath(QStringLiteral("package-1.0"));
+        QVERIFY(makePackage({QStringLiteral("1.0"), smallPackage}));
+        // Big enough that a slowed-down extraction can be caught midway.
+        slowPackage = root.filePath(QStringLiteral("package-slow"));
+        QVERIFY(makePackage({QStringLiteral("--payload-mb"), QStringLiteral("2"), QStringLiteral("--payload-files"),
+                             QStringLiteral("40"), QStringLiteral("2.0"), slowPackage}));
+        served = root.filePath(QStringLiteral("served"));
+        QVERIFY(QDir().mkpath(served));
+        QVERIFY(startVendor());
+    }
+
+    void init()
+    {
+        QVERIFY(startVendor());
+        work.emplace(root.filePath(QStringLiteral("work-XXXXXX")));
+        QVERIFY(work->isValid());
+        // As on Windows, the extraction tool sits in the working directory.
+        QVERIFY(QFile::copy(QStringLiteral(NEMBRAL_E2E_UNZIP), workPath(QStringLiteral("unzip.exe"))));
+    }
+
+    void cleanup() { work.reset(); }
+
+    void cleanupTestCase() { stopVendor(); }
+
+    // Nothing installed, the package published: downloaded, extracted by the real tool,
+    // started, and the launcher gone with exit code 0, through the POSIX shell or through an
+    // interpreter named by COMSPEC that records what it is asked to run.
+    void firstInstall_data()
+    {
+        QTest::addColumn<bool>("throughComspec");
+        QTest::newRow("shell") << false;
+        QTest::newRow("COMSPEC interpreter") << true;
+    }
+
+    void firstInstall()
+    {
+        QFETCH(bool, throughComspec);
+        QVERIFY(publish(smallPackage));
+        QProcessEnvironment env = launcherEnvironment();
+        const QString record = root.filePath(QStringLiteral("commands-") + QFileInfo(work->path()).fileName());
+        if (throughComspec) {
+            // Notes its arguments in one write, then does what the Windows interpreter would:
+            // runs the command with the current directory searched first.
+            const QString interpreter = record + QStringLiteral(".sh");
+            QVERIFY(writeFile(interpreter, "#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
+                                               + record.toLocal8Bit()
+                                               + "'\n[ \"$1\" = /c ] || exit 1\nPATH=.:$PATH exec /bin/sh -c \"$2\"\n"));
+            QVERIFY(QFile::setPermissions(interpreter, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            env.insert(QStringLiteral("COMSPEC"), interpreter);
+        }
+
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, env));
+        QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        const qint64 took = launcher.elapsed();
+        const QStringList &out = launcher.out();
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        QVERIFY2(isFirstInstallLog(guiLines(out)), qPrintable(guiLines(out).join(QLatin1Char('\n'))));
+
+        // The worker's side: one clean download each, each announced before the GUI acts on it.
+        QCOMPARE(launcher.count(QStringLiteral("CallbackHandler")), 2);
+        QCOMPARE(launcher.count(QStringLiteral("Downloaded OK")), 2);
+        QCOMPARE(downloadErrorLines(out), QStringList());
+        QVERIFY(out.indexOf(QStringLiteral("version file downloaded!"))
+                < out.indexOf(QStringLiteral("version file does not exist")));
+        QVERIFY(out.indexOf(QStringLiteral("downloadCompleteApplication")) < out.indexOf(QStringLiteral("nembral downloaded!")));
+        QVERIFY(out.indexOf(QStringLiteral("nembral downloaded!")) < out.indexOf(QStringLiteral("DOWNLOAD COMPLETE")));
+        QVERIFY(out.contains(QStringLiteral("100")));
+        for (const QString &line : launcher.err())
+            QVERIFY2(!line.startsWith(QLatin1String("unzip.exe:")) && line != QLatin1String("Error deleting file."),
+                     qPrintable(line));
+
+        // What is left: the installed tree and nothing downloaded.
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("version.txt"))));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral.zip"))));
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
+        QVERIFY(QFileInfo(workPath(QStringLiteral("nembral/nembral/Nembrals.exe"))).isExecutable());
+        QCOMPARE(QDir(workPath(QStringLiteral("nembral"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("nembral")});
+
+        // The demo application runs in its installation directory; it outlives the launcher.
+        const QString demoLog = workPath(QStringLiteral("nembral/nembral/nembral-demo.log"));
+        QVERIFY(pollFor([&] { return readAll(demoLog) == "Nembral 1.0 running\n"; }, 10000));
+
+        if (throughComspec) {
+            QVERIFY(pollFor([&] { return recordedArguments(record).size() >= 4; }, 10000));
+            QCOMPARE(recordedArguments(record),
+                     (QStringList{QStringLiteral("/c"), kExtractCommand, QStringLiteral("/c"), kStartCommand}));
+        }
+        qInfo("first install, start to exit: %lld ms", static_cast<long long>(took));
+    }
+
+    // Installed and published versions equal (the installed file ends in CR LF): only the
+    // version file is fetched, and the installed application starts.
+    void upToDate()
+    {
+        QVERIFY(publish(smallPackage));
+        install("1.0\r\n");
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, launcherEnvironment()));
+        QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        QCOMPARE(guiLines(launcher.out()),
+                 (QStringList{QStringLiteral("version file does exist"),
+                              QStringLiteral("NewVersion: 1.0 , CurrentVersion: 1.0"),
+                              QStringLiteral("update not necessary"), QStringLiteral("start application"),
+                              QStringLiteral("Start Nembral"), QStringLiteral("File deleted successfully.")}));
+        QCOMPARE(launcher.count(QStringLiteral("CallbackHandler")), 1);
+        QCOMPARE(launcher.count(QStringLiteral("version file downloaded!")), 1);
+        QCOMPARE(launcher.count(QStringLiteral("nembral downloaded!")), 0);
+
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("version.txt"))));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral.zip"))));
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\r\n"));
+        const QString started = workPath(QStringLiteral("nembral/nembral/started.log"));
+        QVERIFY(pollFor([&] { return QFile::exists(started); }, 10000));
+        QVERIFY(pollFor([&] { return readAll(started).endsWith('\n'); }, 5000));
+        QCOMPARE(readAll(started),
+                 QByteArray("started in ") + QFileInfo(workPath(QStringLiteral("nembral/nembral"))).canonicalFilePath().toLocal8Bit()
+                     + '\n');
+    }
+
+    // Runs that end on the error page: the launcher logs six failed attempts, finds no
+    // application and stays open, showing the error until someone presses "Exit".
+    void staysOnErrorPage_data()
+    {
+        QTest::addColumn<bool>("serverUp");
+        QTest::addColumn<bool>("leftoverTree");
+        QTest::addColumn<QString>("errorCode");
+        QTest::addColumn<QStringList>("expected");
+        // Nothing listens on the port: every attempt at the version file is refused.
+        QTest::newRow("offline first run") << false << false << QStringLiteral("800c0004")
+                                           << QStringList{QStringLiteral("Could not find Nembral")};
+        // The version file is served, the archive is not (404). The tree of an interrupted
+        // earlier installation (no version file) is wiped before the download fails.
+        QTest::newRow("package missing after the wipe")
+            << true << true << QStringLiteral("800c0005")
+            << QStringList{QStringLiteral("version file does not exist"), QStringLiteral("installation necessary"),
+                           QStringLiteral("downloadCompleteApplication"), QStringLiteral("File deleted successfully."),
+                           QStringLiteral("Could not find Nembral")};
+    }
+
+    void staysOnErrorPage()
+    {
+        QFETCH(bool, serverUp);
+        QFETCH(bool, leftoverTree);
+        QFETCH(QString, errorCode);
+        QFETCH(QStringList, expected);
+        QVERIFY(publish(smallPackage, false));
+        if (!serverUp)
+            stopVendor();
+        if (leftoverTree) {
+            install("0.9\n");
+            QVERIFY(QFile::remove(workPath(QStringLiteral("nembral/nembral/version.txt"))));
+            QVERIFY(writeFile(workPath(QStringLiteral("nembral/nembral/data/old.bin")), "old"));
+        }
+
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, launcherEnvironment()));
+        QVERIFY2(launcher.waitForLine(QStringLiteral("Could not find Nembral"), kRunTimeoutMs),
+                 qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        // Six attempts with a one-second pause after each come first.
+        QVERIFY(launcher.timeOf(QStringLiteral("Could not find Nembral")) >= 6000);
+        // The error page waits: the timers still running behind it log nothing more.
+        QVERIFY(!launcher.waitUntil([](const QStringList &) { return false; }, 2500));
+        QVERIFY(launcher.running());
+        launcher.kill();
+
+        QCOMPARE(guiLines(launcher.out()), expected);
+        const QString failure = QStringLiteral("An error occured : error code = 0x") + errorCode;
+        QCOMPARE(downloadErrorLines(launcher.out()), QStringList(6, failure));
+        QCOMPARE(launcher.count(QStringLiteral("CallbackHandler")), serverUp ? 7 : 6);
+        QCOMPARE(launcher.count(QStringLiteral("Start Nembral")), 0);
+        QCOMPARE(launcher.count(QStringLiteral("run command")), 0);
+
+        // Only the tool we put there, and an empty "nembral" once a package was tried: the
+        // old tree is gone, and failed downloads leave no partial file.
+        QStringList left{QStringLiteral("unzip.exe")};
+        if (serverUp)
+            left.prepend(QStringLiteral("nembral"));
+        QCOMPARE(entriesBelow(work->path()), left);
+    }
+
+    // The extraction tool dies midway (killed, so it cannot clean up): its mutex goes with it,
+    // the installed version file never appears, and the launcher keeps waiting for it instead
+    // of starting a half-installed application.
+    void extractionKilled()
+    {
+        QVERIFY(publish(slowPackage));
+        QProcessEnvironment env = launcherEnvironment();
+        env.insert(QStringLiteral("NEMBRAL_UNZIP_ENTRY_DELAY_MS"), QStringLiteral("100"));
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, env));
+        QVERIFY2(launcher.waitForLine(QStringLiteral("Mutex does exist"), kRunTimeoutMs),
+                 qPrintable(launcher.out().join(QLatin1Char('\n'))));
+
+        pid_t tool = 0;
+        QVERIFY(pollFor([&] { return (tool = extractionToolIn(work->path())) != 0; }, 5000));
+        // Let it write part of the tree first.
+        QVERIFY(pollFor([&] { return filesBelow(workPath(QStringLiteral("nembral"))) > 6; }, 20000));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/version.txt"))));
+        QCOMPARE(::kill(tool, SIGKILL), 0);
+        QVERIFY(pollFor([&] { return processGone(tool); }, 10000));
+
+        // Two more ticks after the kill: the mutex is gone, the marker missing.
+        const qsizetype seen = launcher.out().size();
+        const auto ticksAfterKill = [seen](const QStringList &lines) {
+            return lines.mid(seen).count(QStringLiteral("file not found")) >= 2;
+        };
+        QVERIFY2(launcher.waitUntil(ticksAfterKill, 15000), qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        const QStringList gui = guiLines(launcher.out());
+        QVERIFY(launcher.running());
+        launcher.kill();
+
+        QCOMPARE(gui.mid(0, 6), (QStringList{QStringLiteral("version file does not exist"),
+                                             QStringLiteral("installation necessary"),
+                                             QStringLiteral("downloadCompleteApplication"),
+                                             QStringLiteral("File deleted successfully."),
+                                             QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("run command")}));
+        QCOMPARE(gui.count(QStringLiteral("run command")), 1);
+        QCOMPARE(gui.count(QStringLiteral("UNZIP complete!")), 0);
+        QCOMPARE(gui.count(QStringLiteral("Start Nembral")), 0);
+        QCOMPARE(gui.count(QStringLiteral("Could not find Nembral")), 0);
+        QCOMPARE(gui.mid(gui.size() - 3),
+                 (QStringList{QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("Mutex does not exist"),
+                              QStringLiteral("file not found")}));
+
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/version.txt"))));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/Nembrals.exe"))));
+        QVERIFY(QFile::exists(workPath(QStringLiteral("nembral/nembral.zip"))));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLauncher)
+#include "tst_launcher.moc"
