@@ -85,6 +85,7 @@ Q_DECLARE_METATYPE(TestZipEntry)
 class TestUnzip : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void extractsPackage();
     void replacesExistingTree();
@@ -105,9 +106,20 @@ private:
     void putOldTree();
     void verifyOldTreeIntact();
 
+    QTemporaryDir runtimeDir_;
     std::unique_ptr<QTemporaryDir> tmp_;
     QString dest_;
 };
+
+// Named mutexes live in the per-user runtime directory. A private one for this test and the
+// tools it starts keeps other programs that use "Local\mutex_unzip" at the same time (other
+// test suites, a running launcher) out of these observations.
+void TestUnzip::initTestCase()
+{
+    QVERIFY(runtimeDir_.isValid());
+    QVERIFY(QFile::setPermissions(runtimeDir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
+}
 
 void TestUnzip::init()
 {
