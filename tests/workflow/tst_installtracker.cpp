@@ -3,7 +3,7 @@
 #include "platform/downloadstatus.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
-#include "support/testvendor.h"
+#include "support/workflowworld.h"
 
 #include <QFile>
 #include <QLabel>
@@ -21,11 +21,7 @@ const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
 class TestInstallTracker : public QObject {
     Q_OBJECT
 
-    QTemporaryDir root;
-    TestVendor vendor;
-    QString startDir;
-    QString record;
-    std::optional<QTemporaryDir> workDir;
+    WorkflowWorld world;
     std::optional<MainWindow> window;
 
     // One tick of the tracker; returns the main-thread log lines it wrote.
@@ -54,32 +50,14 @@ class TestInstallTracker : public QObject {
     };
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(root.isValid());
-        // Named mutexes live in the user's runtime directory: a private one keeps other tests
-        // that run at the same time (the extraction tool's own) from holding ours.
-        const QString runtime = root.filePath(QStringLiteral("runtime"));
-        QVERIFY(QDir().mkpath(runtime));
-        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
-        startDir = QDir::currentPath();
-        const QString served = root.filePath(QStringLiteral("served"));
-        QVERIFY(writeFile(served + QStringLiteral("/version.txt"), "3.0\n"));
-        QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), QByteArray(256 * 1024, 'z')));
-        QVERIFY(vendor.start(served, 18444, root.filePath(QStringLiteral("state"))));
-        record = root.filePath(QStringLiteral("commands.txt"));
-        qputenv("COMSPEC", writeRecordingInterpreter(root.path(), record).toLocal8Bit());
-    }
+    void initTestCase() { QVERIFY(world.start(18444, "3.0\n", QByteArray(256 * 1024, 'z'))); }
+    void cleanupTestCase() { world.stop(); }
 
     // Each test starts from a window that has just begun an installation (the update button's
     // path), with the package download finished and the flags then set by the test.
     void init()
     {
-        workDir.emplace();
-        QVERIFY(workDir->isValid());
-        QVERIFY(QDir::setCurrent(workDir->path()));
-        QFile::remove(record);
+        QVERIFY(world.enterFreshWorkDir());
         QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "2.0\n"));
         window.emplace();
         QPointer<QThread> versionWorker = MainWindowTestAccess::workerThread(*window);
@@ -110,10 +88,9 @@ private Q_SLOTS:
     void cleanup()
     {
         window.reset();
-        QDir::setCurrent(startDir);
+        world.leaveWorkDir();
     }
 
-    void cleanupTestCase() { vendor.stop(); }
 
     void percentageWhileDownloading_data()
     {
@@ -134,7 +111,7 @@ private Q_SLOTS:
         downloadStatus.downloadProgress.store(progress);
         QCOMPARE(tick(), QStringList());
         QCOMPARE(label(), text);
-        QCOMPARE(recordedArguments(record), QStringList());
+        QCOMPARE(world.commands(), QStringList());
         QVERIFY(!MainWindowTestAccess::unzipStarted(*window));
     }
 
@@ -147,7 +124,7 @@ private Q_SLOTS:
         QCOMPARE(tick(), (QStringList{QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("run command"),
                                       QStringLiteral("Mutex does not exist"), QStringLiteral("file not found")}));
         QCOMPARE(label(), QStringLiteral("Download Progress: 100 %"));
-        QTRY_COMPARE(recordedArguments(record).join(QLatin1Char('|')), QStringLiteral("/c|") + kExtract);
+        QTRY_COMPARE(world.commands().join(QLatin1Char('|')), QStringLiteral("/c|") + kExtract);
         QVERIFY(MainWindowTestAccess::unzipStarted(*window));
 
         // The tool works: it holds the mutex. A marker file written meanwhile does not count.
@@ -170,7 +147,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral.zip")));
         QVERIFY(!MainWindowTestAccess::trackerTimer(*window)->isActive());
         // Started once, never again.
-        QCOMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kExtract}));
+        QCOMPARE(world.commands(), (QStringList{QStringLiteral("/c"), kExtract}));
     }
 
     void completionStartsTheApplication()
@@ -187,7 +164,7 @@ private Q_SLOTS:
         QVERIFY(clock.elapsed() >= 1000);
         QCOMPARE(label(), QStringLiteral("Installation complete!"));
         QVERIFY(!MainWindowTestAccess::trackerTimer(*window)->isActive());
-        QTRY_COMPARE(recordedArguments(record),
+        QTRY_COMPARE(world.commands(),
                      (QStringList{QStringLiteral("/c"), kExtract, QStringLiteral("/c"), kStart}));
     }
 
@@ -201,7 +178,7 @@ private Q_SLOTS:
                                           QStringLiteral("file not found")}));
             QCOMPARE(label(), QStringLiteral("Copying files ..."));
         }
-        QTRY_COMPARE(recordedArguments(record).join(QLatin1Char('|')), QStringLiteral("/c|") + kExtract);
+        QTRY_COMPARE(world.commands().join(QLatin1Char('|')), QStringLiteral("/c|") + kExtract);
         QVERIFY(MainWindowTestAccess::trackerTimer(*window)->isActive());
         QVERIFY(QFile::exists(QStringLiteral("nembral/nembral.zip")));
     }

@@ -3,7 +3,7 @@
 #include "platform/downloadstatus.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
-#include "support/testvendor.h"
+#include "support/workflowworld.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,31 +20,12 @@
 
 namespace {
 const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
-
-QStringList visibleDialogWidgets(MainWindowUi &ui)
-{
-    QStringList visible;
-    for (QWidget *w : std::initializer_list<QWidget *>{ui.dialog, ui.info, ui.info_error, ui.exitBtn, ui.startBtn,
-                                                        ui.updateBtn, ui.progress, ui.loadingIcon})
-        if (w->isVisibleTo(ui.centralwidget))
-            visible << w->objectName();
-    return visible;
-}
-
-const QStringList kErrorPage = {QStringLiteral("dialog"), QStringLiteral("info_error"), QStringLiteral("exitBtn")};
-const QStringList kQuestionPage = {QStringLiteral("dialog"), QStringLiteral("info"), QStringLiteral("startBtn"),
-                                   QStringLiteral("updateBtn")};
-const QStringList kWorkingPage = {QStringLiteral("progress"), QStringLiteral("loadingIcon")};
 } // namespace
 
 class TestLaunch : public QObject {
     Q_OBJECT
 
-    QTemporaryDir root;
-    TestVendor vendor;
-    QString startDir;
-    QString record;
-    std::optional<QTemporaryDir> workDir;
+    WorkflowWorld world;
 
     // A shown window whose version download has finished, left on the question page by a
     // real decision (installed 1.0, published 2.0).
@@ -57,32 +38,14 @@ class TestLaunch : public QObject {
         LogCapture capture;
         QMetaObject::invokeMethod(&window, "checkVersionLoop");
         capture.take();
-        QCOMPARE(visibleDialogWidgets(MainWindowTestAccess::ui(window)), kQuestionPage);
+        QCOMPARE(visiblePageWidgets(MainWindowTestAccess::ui(window)), kQuestionPage);
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(root.isValid());
-        startDir = QDir::currentPath();
-        const QString served = root.filePath(QStringLiteral("served"));
-        QVERIFY(writeFile(served + QStringLiteral("/version.txt"), "2.0\n"));
-        QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), QByteArray(1024, 'z')));
-        QVERIFY(vendor.start(served, 18445, root.filePath(QStringLiteral("state"))));
-        record = root.filePath(QStringLiteral("commands.txt"));
-        qputenv("COMSPEC", writeRecordingInterpreter(root.path(), record).toLocal8Bit());
-    }
-
-    void init()
-    {
-        workDir.emplace();
-        QVERIFY(workDir->isValid());
-        QVERIFY(QDir::setCurrent(workDir->path()));
-        QFile::remove(record);
-    }
-
-    void cleanup() { QDir::setCurrent(startDir); }
-    void cleanupTestCase() { vendor.stop(); }
+    void initTestCase() { QVERIFY(world.start(18445, "2.0\n", QByteArray(1024, 'z'))); }
+    void init() { QVERIFY(world.enterFreshWorkDir()); }
+    void cleanup() { world.leaveWorkDir(); }
+    void cleanupTestCase() { world.stop(); }
 
     void missingExecutable_data()
     {
@@ -107,9 +70,9 @@ private Q_SLOTS:
         window.startApplication();
         const LogCapture::Lines log = capture.take();
         QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Could not find Nembral")});
-        QCOMPARE(visibleDialogWidgets(MainWindowTestAccess::ui(window)), kErrorPage);
+        QCOMPARE(visiblePageWidgets(MainWindowTestAccess::ui(window)), kErrorPage);
         QTest::qWait(200);
-        QCOMPARE(recordedArguments(record), QStringList());
+        QCOMPARE(world.commands(), QStringList());
     }
 
     void presentExecutableIsStartedAndTheLauncherQuits()
@@ -128,7 +91,7 @@ private Q_SLOTS:
         QCOMPARE(QApplication::exec(), 0);  // quit() ended the loop
         QVERIFY(clock.elapsed() >= 1000);
         QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Start Nembral")});
-        QTRY_COMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kStart}));
+        QTRY_COMPARE(world.commands(), (QStringList{QStringLiteral("/c"), kStart}));
     }
 
     void skipUpdateStartsTheInstalledVersion()
@@ -145,7 +108,7 @@ private Q_SLOTS:
         });
         QCOMPARE(QApplication::exec(), 0);
         QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Start Nembral")});
-        QTRY_COMPARE(recordedArguments(record), (QStringList{QStringLiteral("/c"), kStart}));
+        QTRY_COMPARE(world.commands(), (QStringList{QStringLiteral("/c"), kStart}));
         QVERIFY(QFile::exists(QStringLiteral("nembral/nembral/version.txt")));  // nothing downloaded or wiped
         QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
     }
@@ -159,7 +122,7 @@ private Q_SLOTS:
         QTest::mouseClick(ui.updateBtn, Qt::LeftButton);
         const LogCapture::Lines log = capture.take();
         QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("downloadCompleteApplication")});
-        QCOMPARE(visibleDialogWidgets(ui), kWorkingPage);
+        QCOMPARE(visiblePageWidgets(ui), kWorkingPage);
         QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral")));
         QVERIFY(MainWindowTestAccess::trackerTimer(window)->isActive());
         MainWindowTestAccess::workerThread(window)->wait();
@@ -178,7 +141,7 @@ private Q_SLOTS:
             capture.take();
         }
         MainWindowUi &ui = MainWindowTestAccess::ui(window);
-        QCOMPARE(visibleDialogWidgets(ui), kErrorPage);
+        QCOMPARE(visiblePageWidgets(ui), kErrorPage);
         LogCapture::Lines log;
         QTimer::singleShot(0, &window, [&] {
             LogCapture capture;
@@ -189,7 +152,7 @@ private Q_SLOTS:
         QCOMPARE(log.out, QStringList());
         QCOMPARE(log.err, QStringList());
         QTest::qWait(200);
-        QCOMPARE(recordedArguments(record), QStringList());
+        QCOMPARE(world.commands(), QStringList());
     }
 };
 

@@ -3,7 +3,7 @@
 #include "platform/downloadstatus.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
-#include "support/testvendor.h"
+#include "support/workflowworld.h"
 #include "workflow/versionstring.h"
 
 #include <QFile>
@@ -18,52 +18,16 @@
 using MaybeBytes = std::optional<QByteArray>;
 Q_DECLARE_METATYPE(MaybeBytes)
 
-namespace {
-
-QStringList visibleDialogWidgets(MainWindowUi &ui)
-{
-    QStringList visible;
-    for (QWidget *w : std::initializer_list<QWidget *>{ui.dialog, ui.info, ui.info_error, ui.exitBtn, ui.startBtn,
-                                                        ui.updateBtn, ui.progress, ui.loadingIcon})
-        if (w->isVisibleTo(ui.centralwidget))
-            visible << w->objectName();
-    return visible;
-}
-
-} // namespace
-
 class TestVersionCheck : public QObject {
     Q_OBJECT
 
-    QTemporaryDir root;
-    TestVendor vendor;
-    QString startDir;
-    QString record;
-    std::optional<QTemporaryDir> workDir;
+    WorkflowWorld world;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(root.isValid());
-        startDir = QDir::currentPath();
-        const QString served = root.filePath(QStringLiteral("served"));
-        QVERIFY(writeFile(served + QStringLiteral("/version.txt"), "9.9\n"));
-        QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), QByteArray(64 * 1024, 'z')));
-        QVERIFY(vendor.start(served, 18443, root.filePath(QStringLiteral("state"))));
-        record = root.filePath(QStringLiteral("commands.txt"));
-        qputenv("COMSPEC", writeRecordingInterpreter(root.path(), record).toLocal8Bit());
-    }
-
-    void init()
-    {
-        workDir.emplace();
-        QVERIFY(workDir->isValid());
-        QVERIFY(QDir::setCurrent(workDir->path()));
-        QFile::remove(record);
-    }
-
-    void cleanup() { QDir::setCurrent(startDir); }
-    void cleanupTestCase() { vendor.stop(); }
+    void initTestCase() { QVERIFY(world.start(18443, "9.9\n", QByteArray(64 * 1024, 'z'))); }
+    void init() { QVERIFY(world.enterFreshWorkDir()); }
+    void cleanup() { world.leaveWorkDir(); }
+    void cleanupTestCase() { world.stop(); }
 
     void whiteSpaceRemoval_data()
     {
@@ -112,10 +76,9 @@ private Q_SLOTS:
                                    QStringLiteral("Could not find Nembral")};
         const QStringList ask = {QStringLiteral("update necessary"), QStringLiteral("new version available")};
         const QStringList deleted = {QStringLiteral("File deleted successfully.")};
-        const QStringList errorPage = {QStringLiteral("dialog"), QStringLiteral("info_error"), QStringLiteral("exitBtn")};
-        const QStringList questionPage = {QStringLiteral("dialog"), QStringLiteral("info"), QStringLiteral("startBtn"),
-                                          QStringLiteral("updateBtn")};
-        const QStringList workingPage = {QStringLiteral("progress"), QStringLiteral("loadingIcon")};
+        const QStringList errorPage = kErrorPage;
+        const QStringList questionPage = kQuestionPage;
+        const QStringList workingPage = kWorkingPage;
         auto versions = [](const char *newVersion, const char *current) {
             return QStringList{QStringLiteral("version file does exist"),
                                QStringLiteral("NewVersion: %1 , CurrentVersion: %2")
@@ -189,7 +152,7 @@ private Q_SLOTS:
 
         QCOMPARE(withoutDownloadLines(lines.out).join(QLatin1Char('|')), log.join(QLatin1Char('|')));
         QCOMPARE(lines.err, errors);
-        QCOMPARE(visibleDialogWidgets(ui), visible);
+        QCOMPARE(visiblePageWidgets(ui), visible);
         QVERIFY(!QFile::exists(QStringLiteral("version.txt")));
         QVERIFY(!MainWindowTestAccess::versionTimer(window)->isActive());
         QCOMPARE(QFile::exists(QStringLiteral("nembral/nembral/stale.dll")), bool(installed));
@@ -202,7 +165,7 @@ private Q_SLOTS:
             QCOMPARE(tracker->interval(), 1000);
         }
         // No road starts a command: nothing is installed to start.
-        QCOMPARE(recordedArguments(record), QStringList());
+        QCOMPARE(world.commands(), QStringList());
     }
 };
 
