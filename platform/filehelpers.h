@@ -24,6 +24,9 @@ public:
     std::string readLine();
 
 private:
+    // The platform's shared-access open; null when the file is not there to read.
+    static std::FILE *openShared(const std::string &path);
+
     std::FILE *file_ = nullptr;
 };
 

@@ -1,0 +1,40 @@
+#include "platform/filehelpers.h"
+
+#include <utility>
+
+ReadableFile::ReadableFile(const std::string &path)
+    : file_(openShared(path))
+{
+}
+
+ReadableFile::~ReadableFile()
+{
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+ReadableFile::ReadableFile(ReadableFile &&other) noexcept
+    : file_(std::exchange(other.file_, nullptr))
+{
+}
+
+ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
+{
+    if (this != &other) {
+        if (file_ != nullptr)
+            std::fclose(file_);
+        file_ = std::exchange(other.file_, nullptr);
+    }
+    return *this;
+}
+
+std::string ReadableFile::readLine()
+{
+    std::string line;
+    if (file_ == nullptr)
+        return line;
+    int c;
+    while ((c = std::getc(file_)) != EOF && c != '\n')
+        line.push_back(static_cast<char>(c));
+    return line;
+}
