@@ -14,7 +14,8 @@
 #include "platform/downloadattempt.h"
 #include "platform/downloadstatus.h"
 #include "support/logcapture.h"
-#include "vendorserverprocess.h"
+#include "support/testvendor.h"
+#include "vendorfiles.h"
 
 using namespace nembral_cases;
 
@@ -80,11 +81,11 @@ private:
     QString otherState_;
     QString workDir_;
     QString originalDir_;
-    VendorServerProcess server_;
+    TestVendor server_;
 
     void startServer(const QStringList &options = {})
     {
-        QVERIFY2(server_.start(served_, state_, options), "vendor server did not start");
+        QVERIFY2(server_.start(served_, 0, state_, options), "vendor server did not start");
         qputenv("SSL_CERT_FILE", server_.caFile().toLocal8Bit());
     }
 
@@ -261,8 +262,8 @@ private Q_SLOTS:
     void untrustedCertificateFails()
     {
         QFETCH(bool, otherCa);
-        VendorServerProcess other;
-        QVERIFY(other.start(served_, otherState_));
+        TestVendor other;
+        QVERIFY(other.start(served_, 0, otherState_));
         other.stop();
         startServer();
         if (otherCa)

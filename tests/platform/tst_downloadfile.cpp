@@ -11,7 +11,8 @@
 #include "platform/downloadfile.h"
 #include "platform/downloadstatus.h"
 #include "support/logcapture.h"
-#include "vendorserverprocess.h"
+#include "support/testvendor.h"
+#include "vendorfiles.h"
 
 using namespace nembral_cases;
 
@@ -84,9 +85,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(work));
         QVERIFY(QDir::setCurrent(work));
 
-        VendorServerProcess server;
+        TestVendor server;
         const QStringList options = QString::fromLatin1(c.serverOptions).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        QVERIFY(server.start(served_, scratch_.filePath(QStringLiteral("state")), options));
+        QVERIFY(server.start(served_, 0, scratch_.filePath(QStringLiteral("state")), options));
         qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());
 
         LogCapture capture;
@@ -159,8 +160,8 @@ private Q_SLOTS:
         const QString work = scratch_.filePath(QStringLiteral("both-words"));
         QVERIFY(QDir().mkpath(work));
         QVERIFY(QDir::setCurrent(work));
-        VendorServerProcess server;
-        QVERIFY(server.start(served_, scratch_.filePath(QStringLiteral("state"))));
+        TestVendor server;
+        QVERIFY(server.start(served_, 0, scratch_.filePath(QStringLiteral("state"))));
         qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());
 
         LogCapture capture;

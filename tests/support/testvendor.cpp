@@ -3,40 +3,50 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 TestVendor::~TestVendor()
 {
     stop();
 }
 
-bool TestVendor::start(const QString &servedDir, quint16 port, const QString &stateDir)
+bool TestVendor::start(const QString &servedDir, quint16 port, const QString &stateDir, const QStringList &options)
 {
-    const QString script = QString::fromLocal8Bit(qgetenv("NEMBRAL_SOURCE_DIR")) + QStringLiteral("/tools/vendor-server/vendor-server");
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
-    process_.start(QStringLiteral("python3"), {script, QStringLiteral("--dir"), servedDir, QStringLiteral("--port"),
-                                               QString::number(port), QStringLiteral("--state-dir"), stateDir});
+    stop();
+    port_ = 0;
+    caFile_.clear();
+    const QString script = qEnvironmentVariable("NEMBRAL_SOURCE_DIR") + QStringLiteral("/tools/vendor-server/vendor-server");
+    QStringList arguments{script, QStringLiteral("--dir"), servedDir, QStringLiteral("--port"), QString::number(port),
+                          QStringLiteral("--state-dir"), stateDir, QStringLiteral("--quiet")};
+    arguments << options;
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start(QStringLiteral("python3"), arguments);
     if (!process_.waitForStarted(5000))
         return false;
 
-    // The server announces the CA bundle to trust once it listens.
-    static const QRegularExpression announce(QStringLiteral("SSL_CERT_FILE=(\\S+)"));
+    // Once it listens the server prints PORT=, then SSL_CERT_FILE=, then a line for people.
     QByteArray seen;
-    for (int waited = 0; waited < 30000 && caFile_.isEmpty(); waited += 100) {
+    for (int waited = 0; waited < 30000 && seen.count('\n') < 3; waited += 50) {
         if (process_.state() != QProcess::Running)
             break;
-        process_.waitForReadyRead(100);
+        process_.waitForReadyRead(50);
         seen += process_.readAllStandardOutput();
-        const QRegularExpressionMatch match = announce.match(QString::fromLocal8Bit(seen));
-        if (match.hasMatch())
-            caFile_ = match.captured(1);
     }
-    if (caFile_.isEmpty()) {
-        qWarning("vendor server did not start: %s %s", seen.constData(), process_.readAllStandardError().constData());
+    for (const QByteArray &line : seen.split('\n')) {
+        if (line.startsWith("PORT="))
+            port_ = quint16(line.mid(5).toUInt());
+        else if (line.startsWith("SSL_CERT_FILE="))
+            caFile_ = QString::fromLocal8Bit(line.mid(14));
+    }
+    if (port_ == 0 || caFile_.isEmpty()) {
+        qWarning("vendor server did not start: %s", seen.constData());
         return false;
     }
-    qputenv("SSL_CERT_FILE", caFile_.toLocal8Bit());
     return true;
+}
+
+std::string TestVendor::url(const QString &path) const
+{
+    return QStringLiteral("https://localhost:%1%2").arg(port_).arg(path).toStdString();
 }
 
 void TestVendor::stop()

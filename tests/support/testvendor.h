@@ -2,9 +2,12 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
+
+#include <string>
 
 // The local vendor server (tools/vendor-server) on loopback, serving a folder with
-// version.txt and nembral.zip, with its own throw-away CA. Tests point SSL_CERT_FILE at it.
+// version.txt and nembral.zip, with its own throw-away CA, optionally with injected faults.
 class TestVendor {
 public:
     TestVendor() = default;
@@ -12,13 +15,20 @@ public:
     TestVendor(const TestVendor &) = delete;
     TestVendor &operator=(const TestVendor &) = delete;
 
-    // Starts the server for `servedDir` on 127.0.0.1:`port` and exports SSL_CERT_FILE.
-    bool start(const QString &servedDir, quint16 port, const QString &stateDir);
+    // Starts the server for `servedDir` on 127.0.0.1:`port` (0: a free port) with the CA kept in
+    // `stateDir` and the extra `options` (faults). Returns once it listens.
+    bool start(const QString &servedDir, quint16 port, const QString &stateDir, const QStringList &options = {});
     void stop();
+
+    quint16 port() const { return port_; }
+    // The CA bundle that makes its certificate trusted (for SSL_CERT_FILE).
     QString caFile() const { return caFile_; }
+    // "https://localhost:<port>" + path
+    std::string url(const QString &path) const;
 
 private:
     QProcess process_;
+    quint16 port_ = 0;
     QString caFile_;
 };
 

@@ -22,9 +22,12 @@ bool WorkflowWorld::start(quint16 port, const QByteArray &publishedVersion, cons
     qputenv("COMSPEC", writeRecordingInterpreter(root_.path(), record_).toLocal8Bit());
 
     const QString served = root_.filePath(QStringLiteral("served"));
-    return writeFile(served + QStringLiteral("/version.txt"), publishedVersion)
-        && writeFile(served + QStringLiteral("/nembral.zip"), package)
-        && vendor_.start(served, port, root_.filePath(QStringLiteral("state")));
+    if (!writeFile(served + QStringLiteral("/version.txt"), publishedVersion)
+        || !writeFile(served + QStringLiteral("/nembral.zip"), package)
+        || !vendor_.start(served, port, root_.filePath(QStringLiteral("state"))))
+        return false;
+    qputenv("SSL_CERT_FILE", vendor_.caFile().toLocal8Bit());
+    return true;
 }
 
 void WorkflowWorld::stop()
