@@ -155,8 +155,10 @@ pid_file="$demo/launcher.pid"
 rm -f "$pid_file"
 (
   cd "$work"
-  export SSL_CERT_FILE="$ca" PATH="$(dirname "$launcher"):$PATH" QT_QPA_PLATFORM=xcb
+  bin_dir=$(dirname "$launcher")
+  export SSL_CERT_FILE="$ca" PATH="$bin_dir:$PATH" QT_QPA_PLATFORM=xcb
   # The inner shell notes the launcher's own pid (below xvfb-run, if any) and becomes it.
+  # shellcheck disable=SC2016
   exec "${run[@]}" sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$pid_file" "$launcher" </dev/null >"$log" 2>&1
 ) &
 runner_pid=$!
@@ -171,7 +173,7 @@ for _ in $(seq 1 $((timeout_s * 10))); do
 done
 if kill -0 "$runner_pid" 2>/dev/null; then
   timed_out=1
-  [ -s "$pid_file" ] && kill "$(cat "$pid_file")" 2>/dev/null || true
+  if [ -s "$pid_file" ]; then kill "$(cat "$pid_file")" 2>/dev/null || true; fi
 fi
 wait "$runner_pid" || status=$?
 wait "$tail_pid" 2>/dev/null || true
