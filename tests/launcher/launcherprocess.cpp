@@ -7,16 +7,22 @@ LauncherProcess::~LauncherProcess()
 
 bool LauncherProcess::start(const QString &program, const QString &workDir, const QProcessEnvironment &environment)
 {
+    if (!logs_.isValid())
+        return false;
     process_.setProgram(program);
     process_.setWorkingDirectory(workDir);
     process_.setProcessEnvironment(environment);
-    process_.setProcessChannelMode(QProcess::SeparateChannels);
     // The launcher reads nothing; a closed standard input is also what the commands it starts
     // get.
     process_.setStandardInputFile(QProcess::nullDevice());
+    process_.setStandardOutputFile(logs_.filePath(QStringLiteral("stdout")));
+    process_.setStandardErrorFile(logs_.filePath(QStringLiteral("stderr")));
+    outFile_.setFileName(logs_.filePath(QStringLiteral("stdout")));
+    errFile_.setFileName(logs_.filePath(QStringLiteral("stderr")));
     clock_.start();
     process_.start();
-    return process_.waitForStarted(10000);
+    return process_.waitForStarted(10000) && outFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+        && errFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
 void LauncherProcess::split(QByteArray &pending, const QByteArray &chunk, QStringList &lines, QList<qint64> *times,
@@ -35,8 +41,11 @@ void LauncherProcess::split(QByteArray &pending, const QByteArray &chunk, QStrin
 void LauncherProcess::readAvailable()
 {
     const qint64 now = clock_.elapsed();
-    split(pendingOut_, process_.readAllStandardOutput(), out_, &outTimes_, now);
-    split(pendingErr_, process_.readAllStandardError(), err_, nullptr, now);
+    // The files only grow; reading on from where the last read stopped gives the new lines.
+    if (outFile_.isOpen())
+        split(pendingOut_, outFile_.readAll(), out_, &outTimes_, now);
+    if (errFile_.isOpen())
+        split(pendingErr_, errFile_.readAll(), err_, nullptr, now);
 }
 
 bool LauncherProcess::waitUntil(const std::function<bool(const QStringList &)> &done, int timeoutMs)
@@ -49,9 +58,7 @@ bool LauncherProcess::waitUntil(const std::function<bool(const QStringList &)> &
             return true;
         if (process_.state() == QProcess::NotRunning || waited.elapsed() > timeoutMs)
             return false;
-        // Wakes for output or the exit, whichever comes first.
-        if (!process_.waitForReadyRead(50) && process_.state() != QProcess::NotRunning)
-            process_.waitForFinished(10);
+        process_.waitForFinished(20);
     }
 }
 
@@ -65,7 +72,7 @@ bool LauncherProcess::waitForExit(int timeoutMs)
     QElapsedTimer waited;
     waited.start();
     while (process_.state() != QProcess::NotRunning && waited.elapsed() <= timeoutMs) {
-        process_.waitForFinished(50);
+        process_.waitForFinished(20);
         readAvailable();
     }
     readAvailable();

@@ -1,14 +1,20 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
 // The real launcher executable run as a child process in a working directory of its own, with
 // its console log collected line by line as it comes.
+//
+// Its standard output and error go to files, not pipes: the programs it starts inherit them
+// and may still write after the launcher has gone, when a pipe would have lost its reader and
+// killed them with SIGPIPE.
 class LauncherProcess {
 public:
     LauncherProcess() = default;
@@ -47,6 +53,9 @@ private:
     static void split(QByteArray &pending, const QByteArray &chunk, QStringList &lines, QList<qint64> *times,
                       qint64 now);
 
+    QTemporaryDir logs_;
+    QFile outFile_;
+    QFile errFile_;
     QProcess process_;
     QElapsedTimer clock_;
     QByteArray pendingOut_;

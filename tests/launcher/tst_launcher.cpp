@@ -317,7 +317,9 @@ private Q_SLOTS:
 
         // The demo application runs in its installation directory; it outlives the launcher.
         const QString demoLog = workPath(QStringLiteral("nembral/nembral/nembral-demo.log"));
-        QVERIFY(pollFor([&] { return readAll(demoLog) == "Nembral 1.0 running\n"; }, 10000));
+        QVERIFY2(pollFor([&] { return readAll(demoLog) == "Nembral 1.0 running\n"; }, 10000),
+                 qPrintable(entriesBelow(work->path()).join(QLatin1Char(' ')) + QLatin1Char('\n')
+                            + QString::fromLocal8Bit(readAll(demoLog)) + launcher.err().join(QLatin1Char('\n'))));
 
         if (throughComspec) {
             QVERIFY(pollFor([&] { return recordedArguments(record).size() >= 4; }, 10000));
