@@ -208,7 +208,9 @@ public:
         // be stored, so the directories on the way are made.
         if (destination.has_parent_path())
             std::filesystem::create_directories(destination.parent_path(), ec);
-        const std::string stem = (destination.parent_path() / ("." + destination.filename().string())).string();
+        std::string hiddenName = ".";
+        hiddenName += destination.filename().string();
+        const std::string stem = (destination.parent_path() / hiddenName).string();
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::string candidate = stem + ".part-" + std::to_string(::getpid()) + "-"
                 + std::to_string(counter_.fetch_add(1));
