@@ -64,6 +64,7 @@ mkdir -m 700 "$scratch/runtime"
 
 # capture WORKDIR LOGLINE OUTPUT: runs the launcher in WORKDIR on a virtual display, waits for
 # its window and for LOGLINE in its log, lets the page settle, grabs the window, stops it.
+# shellcheck disable=SC2016 # expanded by the inner shell, which gets the values as arguments
 capture='
 set -euo pipefail
 launcher=$1 workdir=$2 logline=$3 delay=$4 shot=$5
