@@ -20,14 +20,15 @@ QString writeTestZip(const QString &path, const QList<TestZipEntry> &entries)
 {
     std::unique_ptr<archive, WriterDeleter> out(archive_write_new());
     archive_write_set_format_zip(out.get());
-    archive_write_set_options(out.get(), "zip:compression=deflate");
+    // Names are flagged as UTF-8, as the archivers packages are made with do.
+    archive_write_set_options(out.get(), "zip:compression=deflate,zip:hdrcharset=UTF-8");
     const QByteArray file = path.toLocal8Bit();
     if (archive_write_open_filename(out.get(), file.constData()) != ARCHIVE_OK)
         return QString::fromLocal8Bit(archive_error_string(out.get()));
 
     for (const TestZipEntry &e : entries) {
         std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
-        archive_entry_set_pathname(entry.get(), e.name.constData());
+        archive_entry_set_pathname_utf8(entry.get(), e.name.constData());
         archive_entry_set_mtime(entry.get(), 1700000000, 0);
         switch (e.kind) {
         case TestZipEntry::File:

@@ -183,7 +183,9 @@ void TestUnzip::verifyOldTreeIntact()
 
 void TestUnzip::extractsPackage()
 {
-    const QString zip = makeZip(QStringLiteral("p.zip"), package("1.0", 5) << zipFile("nembral/setuid", "x", 04755));
+    // A UTF-8 name must come out as the same bytes whatever locale the tool is started in.
+    const QString zip = makeZip(QStringLiteral("p.zip"), package("1.0", 5) << zipFile("nembral/setuid", "x", 04755)
+                                                                           << zipFile("nembral/Donn\xc3\xa9" "es.txt", "utf8"));
     QVERIFY(!zip.isEmpty());
     const ToolRun r = runTool({zip, dest_});
     QCOMPARE(r.status, QProcess::NormalExit);
@@ -195,6 +197,7 @@ void TestUnzip::extractsPackage()
     QCOMPARE(readAll(root + QStringLiteral("/version.txt")), QByteArray("1.0\n"));
     QCOMPARE(readAll(root + QStringLiteral("/data/big.bin")), randomBytes(3 * 1024 * 1024 + 17));
     QCOMPARE(readAll(root + QStringLiteral("/data/f4.txt")), QByteArray("4"));
+    QCOMPARE(readAll(root + QString::fromUtf8("/Donn\xc3\xa9" "es.txt")), QByteArray("utf8"));
     const QFileInfo exe(root + QStringLiteral("/Nembrals.exe"));
     QVERIFY(exe.isExecutable());
     QVERIFY(!QFileInfo(root + QStringLiteral("/version.txt")).isExecutable());

@@ -17,6 +17,7 @@
 #include "tools/unzip/staging.h"
 #include "tools/unzip/stoprequest.h"
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -95,6 +96,10 @@ int main(int argc, char **argv)
         logErrorLine("usage: unzip.exe ARCHIVE DESTDIR");
         return 2;
     }
+    // Entry names in a zip are UTF-8 (or converted to it): extract them to UTF-8 file names,
+    // whatever locale the launcher was started in, rather than refusing them.
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        std::setlocale(LC_CTYPE, "");
     installStopHandlers();
     return run(argv[1], argv[2]);
 }
