@@ -1,7 +1,6 @@
 #include "platform/namedmutex.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,14 +9,15 @@
 #include <string>
 
 // A Windows named mutex exists while some process holds a handle to it and vanishes when the
-// last holder exits or dies. Here a holder keeps a shared flock() on a lock file in a private
-// per-user directory; the kernel drops the lock when the holder's descriptor goes away, kill -9
-// included. The file is only a rendezvous point: whether the name exists is decided by the
-// lock, never by the file being there.
+// last holder exits or dies. Here a holder keeps a read lock (an open-file-description record
+// lock) on a lock file in a private per-user directory; the kernel drops the lock when the
+// holder's descriptor goes away, kill -9 included. The file is only a rendezvous point: whether
+// the name exists is decided by the locks, never by the file being there.
 //
-// Probe: open the file without creating it and try an exclusive lock without waiting. If that
-// is refused, someone holds the name. The probe's exclusive lock lasts a few instructions and
-// holders take their shared lock waiting, so a probe never makes a holder fail.
+// Probe: open the file without creating it and ask which lock would stand in the way of a
+// write lock. A read lock is a holder. The probe takes no lock itself, so probes never disturb
+// each other or a holder. The only write lock ever taken is the last holder's, for the instant
+// it tidies up; it means that nobody holds the name any more.
 
 namespace {
 
@@ -107,10 +107,15 @@ std::string lockPathFor(const std::string &name, bool create)
     return dir.empty() ? std::string() : dir + "/" + fileNameFor(name);
 }
 
-int flockRetrying(int fd, int operation)
+// Open-file-description locks belong to the descriptor, not the process, so a probe sees a
+// holder in its own process too, and a holder keeps its lock until its descriptor is closed.
+int setLock(int fd, short type, bool wait)
 {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
     int rc;
-    while ((rc = ::flock(fd, operation)) != 0 && errno == EINTR) {
+    while ((rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock)) != 0 && errno == EINTR) {
     }
     return rc;
 }
@@ -134,10 +139,12 @@ bool namedMutexExists(const std::string &name)
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
     if (!fd.valid())
         return false;
-    if (flockRetrying(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK;
-    flockRetrying(fd.get(), LOCK_UN);
-    return false;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd.get(), F_OFD_GETLK, &lock) != 0)
+        return false;
+    return lock.l_type == F_RDLCK;
 }
 
 struct NamedMutexHolder::Impl {
@@ -156,7 +163,7 @@ NamedMutexHolder::NamedMutexHolder(const std::string &name) : impl_(new Impl)
         Fd fd(::open(impl_->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
         if (!fd.valid())
             return;
-        if (flockRetrying(fd.get(), LOCK_SH) != 0)
+        if (setLock(fd.get(), F_RDLCK, true) != 0)
             return;
         if (sameFile(fd.get(), impl_->path)) {
             impl_->fd.reset(fd.release());
@@ -170,7 +177,7 @@ NamedMutexHolder::~NamedMutexHolder()
     if (impl_->fd.valid()) {
         // Tidy up when we were the last holder: the exclusive lock shows that nobody else holds
         // the name, and holders that opened the file meanwhile notice the unlink and reopen.
-        if (flockRetrying(impl_->fd.get(), LOCK_EX | LOCK_NB) == 0)
+        if (setLock(impl_->fd.get(), F_WRLCK, false) == 0)
             ::unlink(impl_->path.c_str());
     }
     delete impl_;

@@ -174,6 +174,32 @@ private Q_SLOTS:
         prober.join();
         QCOMPARE(held, 300);
     }
+
+    // A holder killed with -9 leaves its lock file behind. Probes that run at the same time
+    // over such a file (the launcher's tracker and the extraction tool's own check) must not
+    // take each other for a holder.
+    void concurrentProbesOfALeftoverFileSeeNoHolder()
+    {
+        {
+            Holder holder(QString::fromStdString(kUnzipMutex));
+            QVERIFY(holder.ok());
+            holder.process().kill();
+            QVERIFY(holder.process().waitForFinished(5000));
+        }
+        QCOMPARE(filesIn(runtime_ + QStringLiteral("/nembral-mutex")).size(), 1);
+
+        std::atomic<int> falseSightings{0};
+        auto probe = [&] {
+            for (int i = 0; i < 3000; ++i)
+                if (namedMutexExists(kUnzipMutex))
+                    ++falseSightings;
+        };
+        std::thread a(probe);
+        std::thread b(probe);
+        a.join();
+        b.join();
+        QCOMPARE(falseSightings.load(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestNamedMutex)
