@@ -160,6 +160,8 @@ HResult fromCurl(CURLcode code)
 // The working directory put into the pattern. Backslashes in the pattern are the Windows
 // separator and become "/" before the directory goes in, so a directory whose name happens to
 // hold a backslash keeps it.
+// Empty when the working directory cannot be had (removed under us, for example): "%s" must
+// never become "" and send the file to the root directory.
 std::string destinationFor(const std::string &pathPattern)
 {
     std::string path = pathPattern;
@@ -169,6 +171,8 @@ std::string destinationFor(const std::string &pathPattern)
     }
     std::error_code ec;
     const std::string directory = std::filesystem::current_path(ec).string();
+    if (ec || directory.empty())
+        return {};
     const std::size_t slot = path.find("%s");
     if (slot != std::string::npos)
         path.replace(slot, 2, directory);
@@ -272,6 +276,7 @@ struct Transfer {
     std::int64_t contentLength = -1;
     bool connectingReported = false;
     bool locationSeen = false;
+    bool storing = false;  // the body being received is the file asked for (a 2xx answer)
     int fileError = 0;
     std::chrono::steady_clock::duration stallLimit{};
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
@@ -330,8 +335,10 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
     transfer->active();
     const bool endOfHeaders = (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
     if (!endOfHeaders) {
-        if (length > 5 && std::memcmp(data, "HTTP/", 5) == 0)
+        if (length > 5 && std::memcmp(data, "HTTP/", 5) == 0) {
             transfer->locationSeen = false;  // status line: a new response begins
+            transfer->storing = false;
+        }
         else if (length > 9 && strncasecmp(data, "location:", 9) == 0)
             transfer->locationSeen = true;
         return length;
@@ -350,6 +357,7 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
         curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         transfer->contentLength = length;
         transfer->received = 0;
+        transfer->storing = true;
         transfer->observer->OnProgress(0, 0, kBindStatusMimeTypeAvailable, nullptr);
         transfer->notify(kBindStatusBeginDownloadData);
     }
@@ -363,6 +371,8 @@ std::size_t onBody(char *data, std::size_t size, std::size_t count, void *userda
     auto *transfer = static_cast<Transfer *>(userdata);
     const std::size_t length = size * count;
     transfer->active();
+    if (!transfer->storing)
+        return length;  // the body of a redirect that leads nowhere: not ours to keep
     if ((transfer->fileError = transfer->file->open()) != 0)
         return 0;
     std::size_t offset = 0;
@@ -409,6 +419,10 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
 {
     initialiseCurlOnce();
     const std::string destination = destinationFor(pathPattern);
+    if (destination.empty()) {
+        logLine("Cannot use the working directory as download destination: it is unavailable.");
+        return kPathNotFound;
+    }
 
     // libcurl keeps no cache, so there is no cached copy of the URL to drop; the request asks
     // proxies on the way not to answer from theirs either.
@@ -479,6 +493,12 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
         return fromErrno(transfer.fileError);
     if (code != CURLE_OK)
         return fromCurl(code);
+    // libcurl stops at a redirect it cannot follow (no Location) without calling it an
+    // error; only a 2xx answer is the file that was asked for.
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299)
+        return status >= 300 && status < 400 ? kInetRedirectFailed : kInetDownloadFailure;
 
     // Complete: an empty body still makes an (empty) file, then everything goes into place.
     if (int error = file.open(); error != 0)

@@ -176,6 +176,8 @@ private Q_SLOTS:
         QTest::newRow("403") << 403 << 0x800C0008u;
         QTest::newRow("500") << 500 << 0x800C0008u;
         QTest::newRow("503") << 503 << 0x800C0008u;
+        // A redirect without a place to go is not the file either.
+        QTest::newRow("302 without Location") << 302 << 0x800C0014u;
     }
 
     void httpErrorStatusFailsWithItsCode()
@@ -191,6 +193,23 @@ private Q_SLOTS:
         // The error page is never stored, not even as a temporary file.
         QCOMPARE(entriesBelow(workDir_), QStringList());
         QCOMPARE(out, lines({"CallbackHandler", "Finding resource...", "Connecting...", "Sending request..."}));
+    }
+
+    void vanishedWorkingDirectoryFailsTheAttempt()
+    {
+        startServer();
+        const QString gone = workDir_ + QStringLiteral("/gone");
+        QVERIFY(QDir().mkpath(gone));
+        QVERIFY(QDir::setCurrent(gone));
+        QVERIFY(QDir().rmdir(gone));
+        LogCapture capture;
+        const HResult result = downloadAttempt(server_.url(kVersion), kVersionPattern);
+        const QStringList out = capture.take().out;
+        QDir::setCurrent(workDir_);
+
+        QCOMPARE(quint32(result), 0x80070003u);
+        QCOMPARE(out, lines({"Cannot use the working directory as download destination: it is unavailable."}));
+        QVERIFY(!QFile::exists(QStringLiteral("/version.txt")));
     }
 
     void cutBodyLeavesNoCompleteLookingFile_data()
