@@ -8,12 +8,14 @@ std::FILE *ReadableFile::openShared(const std::string &path)
 {
     // Read-only and without O_CREAT, so a missing file is never created. POSIX has no share
     // modes: other processes keep reading and writing the file while we hold it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking for the open itself: a FIFO at the path must not hang the GUI thread
+    // waiting for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return nullptr;
     struct stat st {};
-    // A directory can be opened read-only here, but it is not a file that is present.
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    // Only a regular file is a file that is present: not a directory, a FIFO or a device.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
         ::close(fd);
         return nullptr;
     }

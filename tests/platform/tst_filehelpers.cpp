@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -206,6 +208,7 @@ private Q_SLOTS:
         QTest::newRow("missing directory on the way") << QStringLiteral("nembral/nembral/version.txt");
         QTest::newRow("dangling link") << QStringLiteral("dangling");
         QTest::newRow("directory") << QStringLiteral("adir");
+        QTest::newRow("FIFO, without waiting for a writer") << QStringLiteral("afifo");
     }
 
     void canOpenForReadingNeverCreates()
@@ -213,6 +216,7 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QVERIFY(QFile::link(QStringLiteral("target-that-is-not-there"), QStringLiteral("dangling")));
         QVERIFY(QDir().mkpath(QStringLiteral("adir")));
+        QCOMPARE(::mkfifo("afifo", 0600), 0);
         const QStringList before = QDir(work_).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
 
         ReadableFile file = canOpenForReading(path.toStdString());
