@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -214,6 +215,7 @@ public:
             std::filesystem::create_directories(destination.parent_path(), ec);
         std::string hiddenName = ".";
         hiddenName += destination.filename().string();
+        removeOrphans(destination.parent_path(), hiddenName + ".part-");
         const std::string stem = (destination.parent_path() / hiddenName).string();
         for (unsigned attempt = 0; attempt < 100; ++attempt) {
             std::string candidate = stem + ".part-" + std::to_string(::getpid()) + "-"
@@ -260,6 +262,29 @@ public:
     }
 
 private:
+    // Partial files of downloads whose process died (kill -9, power loss) would otherwise stay
+    // beside the destination for good. Only names with our exact prefix and the id of a
+    // process that no longer exists are removed; a live download's file is left alone.
+    static void removeOrphans(const std::filesystem::path &directory, const std::string &prefix)
+    {
+        std::error_code ec;
+        const auto dirPath = directory.empty() ? std::filesystem::path(".") : directory;
+        for (std::filesystem::directory_iterator it(dirPath, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.rfind(prefix, 0) != 0)
+                continue;
+            const std::string rest = name.substr(prefix.size());
+            const std::size_t dash = rest.find('-');
+            if (dash == 0 || dash == std::string::npos
+                || rest.find_first_not_of("0123456789") != dash
+                || rest.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash + 1 == rest.size())
+                continue;
+            const long pid = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
+            if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                ::unlink(it->path().c_str());
+        }
+    }
+
     static inline std::atomic<unsigned> counter_{0};
     std::string destination_;
     std::string path_;

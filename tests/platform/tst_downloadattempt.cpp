@@ -195,6 +195,32 @@ private Q_SLOTS:
         QCOMPARE(out, lines({"CallbackHandler", "Finding resource...", "Connecting...", "Sending request..."}));
     }
 
+    // What a download killed with -9 left behind is cleared by the next one; the partial file
+    // of a download still running elsewhere, and anything not ours, stays.
+    void partialFilesOfDeadDownloadsAreCleared()
+    {
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"));
+        QVERIFY(gone.waitForFinished(5000));
+        const qint64 deadPid = gone.processId() ? gone.processId() : 999999;
+        const QString dead = QStringLiteral(".nembral.zip.part-%1-3").arg(deadPid);
+        const QString live = QStringLiteral(".nembral.zip.part-1-0");  // init never goes away
+        QVERIFY(writeFile(QStringLiteral("nembral/") + dead, "half"));
+        QVERIFY(writeFile(QStringLiteral("nembral/") + live, "half"));
+        QVERIFY(writeFile(QStringLiteral("nembral/.nembral.zip.partial"), "not ours"));
+        QVERIFY(writeFile(QStringLiteral("nembral/.version.txt.part-999999-1"), "another file's"));
+
+        startServer();
+        LogCapture capture;
+        QCOMPARE(downloadAttempt(server_.url(kPackage), kPackagePattern), kSOk);
+        capture.take();
+
+        QCOMPARE(entriesBelow(workDir_),
+                 (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/") + live,
+                              QStringLiteral("nembral/.nembral.zip.partial"),
+                              QStringLiteral("nembral/.version.txt.part-999999-1"), QStringLiteral("nembral/nembral.zip")}));
+    }
+
     void vanishedWorkingDirectoryFailsTheAttempt()
     {
         startServer();
