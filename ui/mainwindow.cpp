@@ -2,7 +2,7 @@
 
 #include "platform/downloadfile.h"
 #include "platform/dpiawareness.h"
-#include "ui/livewindows.h"
+#include "workflow/livewindows.h"
 #include "ui/mainwindowui.h"
 #include "ui/vendor.h"
 
@@ -36,6 +36,7 @@ MainWindow::MainWindow(QWidget *parent)
     // The thread gets its own copies of the URL and the pattern: the worker never reads the
     // window's fields.
     workerThread = QThread::create(downloadFile, this, versionUrl, std::string("%s\\version.txt"), 0);
+    liveWindows().setWorker(this, workerThread);
     workerThread->start();
 
     versionTimer = new QTimer(this);
@@ -54,7 +55,7 @@ MainWindow::~MainWindow()
 
 void requestStartApplication(MainWindow *window)
 {
-    liveWindows().invokeIfAlive(window, [window] {
+    liveWindows().invokeIfCurrentWorker(window, QThread::currentThread(), [window] {
         QMetaObject::invokeMethod(
             window, [window] { window->startApplication(); }, Qt::QueuedConnection);
     });

@@ -1,4 +1,5 @@
 #include "ui/mainwindow.h"
+#include "workflow/livewindows.h"
 #include "ui/mainwindowui.h"
 
 #include "platform/commandrunner.h"
@@ -35,6 +36,7 @@ void MainWindow::downloadCompleteApplication()
         delete workerThread;
     }
     workerThread = QThread::create(downloadFile, this, packageUrl, std::string(kArchivePattern), 0);
+    liveWindows().setWorker(this, workerThread);
     workerThread->start();
 
     trackerTimer = new QTimer(this);
