@@ -23,6 +23,7 @@ public:
 
     // What the interpreter was given so far, one argument a line.
     QStringList commands() const { return recordedArguments(record_); }
+    QString commandsFile() const { return record_; }
 
 private:
     QTemporaryDir root_;

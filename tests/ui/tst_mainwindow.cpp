@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QMetaMethod>
@@ -141,10 +142,17 @@ private Q_SLOTS:
         QVERIFY(!ui.dialog->isHidden());
         QVERIFY(!ui.info_error->isHidden());
 
-        // checkVersionLoop: idle while no version file has arrived.
-        const bool arrived = downloadStatus.versionFileDownloaded.load();
+        // checkVersionLoop: with a version file announced, installed but not downloaded, it
+        // decides (start road) and stops its timer.
+        QVERIFY(QDir().mkpath(QStringLiteral("nembral/nembral")));
+        QFile installed(QStringLiteral("nembral/nembral/version.txt"));
+        QVERIFY(installed.open(QIODevice::WriteOnly));
+        installed.close();
+        downloadStatus.versionFileDownloaded.store(true);
         QVERIFY(QMetaObject::invokeMethod(&window, "checkVersionLoop"));
-        QCOMPARE(MainWindowTestAccess::versionTimer(window)->isActive(), !arrived);
+        downloadStatus.versionFileDownloaded.store(false);
+        QVERIFY(!MainWindowTestAccess::versionTimer(window)->isActive());
+        QVERIFY(QDir(QStringLiteral("nembral")).removeRecursively());
 
         QVERIFY(!QMetaObject::invokeMethod(&window, "noSuchSlot"));
     }

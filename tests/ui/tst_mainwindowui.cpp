@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 namespace {
 
@@ -56,6 +57,19 @@ QWidget *field(MainWindowUi &ui, const QString &name)
             return widget;
     return nullptr;
 }
+
+// Records every text the form asks to have translated, and translates nothing.
+class RecordingTranslator : public QTranslator {
+public:
+    mutable QStringList asked;
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *sourceText, const char *disambiguation, int n) const override
+    {
+        asked << QString::fromUtf8(context) + QLatin1Char('|') + QString::fromUtf8(sourceText) + QLatin1Char('|')
+                + QString::number(disambiguation == nullptr) + QLatin1Char('|') + QString::number(n);
+        return {};
+    }
+};
 
 } // namespace
 
@@ -174,6 +188,36 @@ private Q_SLOTS:
         for (QObject *child : ui.dialog->children())
             children << child->objectName();
         QCOMPARE(children, dialogChildren);
+    }
+
+    // The user-visible texts go through the translation call with the window's context; the
+    // empty texts of the image labels and the status line do not.
+    void textsAskForTranslation()
+    {
+        RecordingTranslator translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        QMainWindow window;
+        MainWindowUi ui;
+        ui.setup(&window);
+        QCoreApplication::removeTranslator(&translator);
+
+        QStringList sources;
+        for (const QString &entry : std::as_const(translator.asked)) {
+            const QStringList parts = entry.split(QLatin1Char('|'));
+            QCOMPARE(parts.size(), 4);
+            if (parts[0] != QLatin1String("MainWindow"))
+                continue;  // the toolkit's own texts
+            QCOMPARE(parts[2], QStringLiteral("1"));   // no disambiguation
+            QCOMPARE(parts[3], QStringLiteral("-1"));  // no plural number
+            sources << parts[1];
+        }
+        const QStringList expected = {QStringLiteral("MainWindow"), QStringLiteral("Update to New Version"),
+                                      QStringLiteral("Skip Update"),
+                                      QStringLiteral("A new version of this software is available. Do you wish to install it?"),
+                                      QStringLiteral("Exit"),
+                                      QStringLiteral("Could not open Nembral. Please meake sure you have an internet connection."),
+                                      ui.licence->text()};
+        QCOMPARE(sources, expected);
     }
 
     void existingObjectNameIsKept()
