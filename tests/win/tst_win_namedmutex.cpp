@@ -24,11 +24,11 @@ void probeLeavesNoTrace()
     harness::beginCase("probing an unheld name finds nothing and creates nothing");
     const std::string name = uniqueName("unheld");
     CHECK(!namedMutexExists(name));
-    CHECK(!namedMutexExists(name));
-    // Had the probe created the mutex, this would open it.
-    const WinHandle direct(OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\nembral_test_never_made"));
+    // Had the probe created the mutex and kept a handle, this would open it.
+    const std::wstring wideName(name.begin(), name.end());
+    const WinHandle direct(OpenMutexW(SYNCHRONIZE, FALSE, wideName.c_str()));
     CHECK(!direct.valid());
-    CHECK(!namedMutexExists("Local\\nembral_test_never_made"));
+    CHECK(!namedMutexExists(name));
 }
 
 void holderInThisProcess()
