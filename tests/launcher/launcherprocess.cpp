@@ -5,7 +5,8 @@ LauncherProcess::~LauncherProcess()
     kill();
 }
 
-bool LauncherProcess::start(const QString &program, const QString &workDir, const QProcessEnvironment &environment)
+bool LauncherProcess::start(const QString &program, const QString &workDir, const QProcessEnvironment &environment,
+                            const QStringList &arguments)
 {
     if (!logs_.isValid())
         return false;
@@ -20,6 +21,7 @@ bool LauncherProcess::start(const QString &program, const QString &workDir, cons
     outFile_.setFileName(logs_.filePath(QStringLiteral("stdout")));
     errFile_.setFileName(logs_.filePath(QStringLiteral("stderr")));
     clock_.start();
+    process_.setArguments(arguments);
     process_.start();
     return process_.waitForStarted(10000) && outFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
         && errFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered);

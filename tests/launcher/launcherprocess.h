@@ -22,7 +22,8 @@ public:
     LauncherProcess(const LauncherProcess &) = delete;
     LauncherProcess &operator=(const LauncherProcess &) = delete;
 
-    bool start(const QString &program, const QString &workDir, const QProcessEnvironment &environment);
+    bool start(const QString &program, const QString &workDir, const QProcessEnvironment &environment,
+               const QStringList &arguments = {});
 
     // Reads output until `done` holds for the lines so far, the launcher exits or `timeoutMs`
     // passes. True when `done` held.

@@ -212,9 +212,9 @@ class TestLauncher : public QObject {
         return env;
     }
 
-    bool startLauncher(LauncherProcess &launcher, const QProcessEnvironment &env)
+    bool startLauncher(LauncherProcess &launcher, const QProcessEnvironment &env, const QStringList &arguments = {})
     {
-        return launcher.start(QStringLiteral(NEMBRAL_E2E_LAUNCHER), work->path(), env);
+        return launcher.start(QStringLiteral(NEMBRAL_E2E_LAUNCHER), work->path(), env, arguments);
     }
 
     // An installation in the working directory as a finished run leaves it: a version file
@@ -331,12 +331,27 @@ private Q_SLOTS:
 
     // Installed and published versions equal (the installed file ends in CR LF): only the
     // version file is fetched, and the installed application starts.
+    // Arguments: the toolkit takes its own options (here the platform plug-in, which is then
+    // not in the environment: without the option the toolkit would find no display and abort)
+    // and the launcher ignores the rest.
+    void upToDate_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("no arguments") << QStringList();
+        QTest::newRow("toolkit option and an unknown one")
+            << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("--no-such-option")};
+    }
+
     void upToDate()
     {
+        QFETCH(QStringList, arguments);
         QVERIFY(publish(smallPackage));
         install("1.0\r\n");
+        QProcessEnvironment env = launcherEnvironment();
+        if (!arguments.isEmpty())
+            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
         LauncherProcess launcher;
-        QVERIFY(startLauncher(launcher, launcherEnvironment()));
+        QVERIFY(startLauncher(launcher, env, arguments));
         QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.out().join(QLatin1Char('\n'))));
         QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
         QCOMPARE(launcher.exitCode(), 0);
