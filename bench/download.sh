@@ -6,7 +6,10 @@
 #   bench/download.sh            RUNS=7 SIZE_MB=1024 by default
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=../scripts/lib/common.sh
+. "$ROOT/scripts/lib/common.sh"
+msg_prefix=bench
 BUILD=${BUILD:-$ROOT/build-bench}
 RUNS=${RUNS:-7}
 SIZE_MB=${SIZE_MB:-1024}
@@ -18,9 +21,8 @@ g++ -O2 -std=c++20 -I"$ROOT" "$ROOT/bench/download_bench.cpp" "$BUILD/platform/l
   -lcurl -pthread -o "$BUILD/download_bench"
 
 WORK=$(mktemp -d)
-SERVER_PID=
 cleanup() {
-  [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null || true
+  stop_vendor_server
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -30,15 +32,9 @@ echo "bench" > "$WORK/served/version.txt"
 head -c $((SIZE_MB * 1024 * 1024)) /dev/urandom > "$WORK/served/nembral.zip"
 sync
 
-"$ROOT/tools/vendor-server/vendor-server" --dir "$WORK/served" --port 0 --quiet \
-  --state-dir "$WORK/state" > "$WORK/server.out" &
-SERVER_PID=$!
-for _ in $(seq 100); do
-  grep -q '^vendor-server:' "$WORK/server.out" 2>/dev/null && break
-  sleep 0.1
-done
-PORT=$(sed -n 's/^PORT=//p' "$WORK/server.out")
-CA=$(sed -n 's/^SSL_CERT_FILE=//p' "$WORK/server.out")
+start_vendor_server "$WORK/served" 0 "$WORK/state" "$WORK/server.out" --quiet
+PORT=$VENDOR_PORT
+CA=$VENDOR_CA
 URL="https://localhost:$PORT/Software/Nembral/nembral.zip"
 
 run_curl() {

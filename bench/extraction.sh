@@ -19,16 +19,17 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=../scripts/lib/common.sh
+. "$repo/scripts/lib/common.sh"
+msg_prefix=bench
 tool="${1:-$repo/build/bin/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-5}"
 megabytes="${NEMBRAL_BENCH_MB:-200}"
 files="${NEMBRAL_BENCH_FILES:-2000}"
 
-[ -x "$tool" ] || { echo "bench: no extraction tool at $tool (build it first)" >&2; exit 1; }
-command -v bsdtar >/dev/null || { echo "bench: bsdtar not found (run scripts/setup.sh)" >&2; exit 1; }
-# version.txt, README.txt and Nembrals.exe come with every package.
-payload_files=$((files - 3))
-[ "$payload_files" -ge 1 ] || { echo "bench: NEMBRAL_BENCH_FILES must be at least 4" >&2; exit 1; }
+[ -x "$tool" ] || die "no extraction tool at $tool (build it first)"
+require_tools bsdtar
+bench_payload_files "$files"
 
 if [ -n "${NEMBRAL_BENCH_DIR:-}" ]; then
   scratch="$NEMBRAL_BENCH_DIR"
@@ -38,7 +39,7 @@ else
   trap 'rm -rf "$scratch"' EXIT
 fi
 
-"$repo/tools/make-package" --payload-mb "$megabytes" --payload-files "$payload_files" 1.0 "$scratch/package" >/dev/null
+"$repo/tools/make-package" --payload-mb "$megabytes" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/package" >/dev/null
 archive="$scratch/package/nembral.zip"
 entries=$(bsdtar -tf "$archive" | grep -vc '/$')
 archive_bytes=$(stat -c %s "$archive")
@@ -69,7 +70,6 @@ for i in $(seq 1 "$runs"); do
     "${tool_wall[-1]}" "${tool_cpu[-1]}" "${bsdtar_wall[-1]}" "${bsdtar_cpu[-1]}"
 done
 
-median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 calc() { awk "BEGIN { print $1 }"; }
 tw=$(median "${tool_wall[@]}"); tc=$(median "${tool_cpu[@]}")
 bw=$(median "${bsdtar_wall[@]}"); bc=$(median "${bsdtar_cpu[@]}")

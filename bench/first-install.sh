@@ -21,17 +21,17 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=../scripts/lib/common.sh
+. "$repo/scripts/lib/common.sh"
+msg_prefix=bench
 runs="${NEMBRAL_BENCH_RUNS:-3}"
 megabytes="${NEMBRAL_BENCH_MB:-200}"
 files="${NEMBRAL_BENCH_FILES:-2000}"
 port="${NEMBRAL_BENCH_PORT:-18470}"
 build="${BUILD:-$repo/build-bench-install}"
 
-for tool in curl bsdtar python3 openssl; do
-  command -v "$tool" >/dev/null || { echo "bench: $tool not found (run scripts/setup.sh)" >&2; exit 1; }
-done
-payload_files=$((files - 3)) # version.txt, README.txt and Nembrals.exe come with every package
-[ "$payload_files" -ge 1 ] || { echo "bench: NEMBRAL_BENCH_FILES must be at least 4" >&2; exit 1; }
+require_tools curl bsdtar python3 openssl
+bench_payload_files "$files"
 
 # The vendor host is built into the launcher: this build is made for our port.
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNEMBRAL_BUILD_TESTS=OFF \
@@ -41,9 +41,8 @@ launcher="$build/bin/nembral-launcher"
 unzip_tool="$build/bin/unzip.exe"
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/nembral-first-install.XXXXXX")"
-server_pid=""
 cleanup() {
-  [ -z "$server_pid" ] || { kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; }
+  stop_vendor_server
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -52,21 +51,13 @@ trap cleanup EXIT
 mkdir -m 700 "$scratch/runtime"
 export XDG_RUNTIME_DIR="$scratch/runtime"
 
-"$repo/tools/make-package" --payload-mb "$megabytes" --payload-files "$payload_files" 1.0 "$scratch/served" >/dev/null
+"$repo/tools/make-package" --payload-mb "$megabytes" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/served" >/dev/null
 archive="$scratch/served/nembral.zip"
 archive_mb=$(awk -v b="$(stat -c %s "$archive")" 'BEGIN { printf "%.1f", b / 1048576 }')
 entries=$(bsdtar -tf "$archive" | grep -vc '/$')
 
-"$repo/tools/vendor-server/vendor-server" --dir "$scratch/served" --port "$port" --quiet \
-  --state-dir "$scratch/state" >"$scratch/server.out" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^vendor-server: serving' "$scratch/server.out" 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^vendor-server: serving' "$scratch/server.out" || { echo "bench: vendor server did not start:" >&2; cat "$scratch/server.out" >&2; exit 1; }
-ca=$(sed -n 's/^SSL_CERT_FILE=//p' "$scratch/server.out")
+start_vendor_server "$scratch/served" "$port" "$scratch/state" "$scratch/server.out" --quiet
+ca=$VENDOR_CA
 url="https://127.0.0.1:$port/Software/Nembral/nembral.zip"
 
 now() { echo "$EPOCHREALTIME"; }
@@ -127,8 +118,6 @@ time_first_install() {
 }
 
 at() { awk -v l="$1" '{ t = $1; sub(/^[^ ]* /, "") } $0 == l { print t; exit }' "$scratch/launcher.log"; }
-
-median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2) }'; }
 
 echo "package: $entries files, $megabytes MB unpacked, $archive_mb MB archive; $runs runs; port $port"
 download_times=() extraction_times=() installed_times=() total_times=() own_download_times=()

@@ -27,6 +27,9 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=lib/common.sh
+. "$repo/scripts/lib/common.sh"
+msg_prefix=demo
 cd "$repo"
 
 keep_server=0
@@ -62,14 +65,8 @@ for f in "$launcher" "$unzip_tool"; do
 done
 
 # The launcher has its vendor host built in; the server must listen on that port.
-host="localhost:8443"
-cache="$(dirname "$(dirname "$launcher")")/CMakeCache.txt"
-if [ -f "$cache" ]; then
-  host=$(sed -n 's/^NEMBRAL_VENDOR_HOST:[A-Z]*=//p' "$cache")
-  host=${host:-localhost:8443}
-fi
-port=${host##*:}
-[ "$port" != "$host" ] || port=443
+launcher_vendor_host "$launcher"
+host=$LAUNCHER_HOST port=$LAUNCHER_PORT
 case "${host%:*}" in
   localhost|127.0.0.1|"[::1]") ;;
   *) echo "demo: this launcher was built for the vendor host $host; the demo needs a loopback one (localhost:PORT)" >&2; exit 1 ;;
@@ -112,19 +109,8 @@ if server_alive; then
   say "using the vendor server already running (pid $(cat "$server_pid_file"))"
 else
   rm -f "$server_pid_file"
-  tools/vendor-server/vendor-server --dir "$vendor" --port "$port" >"$server_log" 2>&1 &
-  echo $! >"$server_pid_file"
-  for _ in $(seq 1 300); do
-    grep -q '^vendor-server: serving' "$server_log" 2>/dev/null && break
-    server_alive || break
-    sleep 0.1
-  done
-  if ! grep -q '^vendor-server: serving' "$server_log" 2>/dev/null; then
-    echo "demo: the vendor server did not start:" >&2
-    cat "$server_log" >&2
-    stop_server
-    exit 1
-  fi
+  start_vendor_server "$vendor" "$port" "" "$server_log"
+  echo "$VENDOR_PID" >"$server_pid_file"
 fi
 [ "$keep_server" = 1 ] || trap stop_server EXIT
 ca=$(sed -n 's/^SSL_CERT_FILE=//p' "$server_log" | head -n1)

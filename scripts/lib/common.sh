@@ -1,0 +1,160 @@
+# shellcheck shell=bash
+# Shell functions shared by the scripts in scripts/ and bench/. Sourced, never run; a script
+# finds it relative to its own location, e.g.
+#
+#   repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+#   . "$repo/scripts/lib/common.sh"
+#
+# and sets msg_prefix (e.g. msg_prefix=bench) first: the functions' messages start with it.
+# All functions expect `set -euo pipefail`; "fails" means: prints why on standard error and
+# returns 1, which under `set -e` ends the calling script.
+#
+#   die MESSAGE...            prints "<msg_prefix>: MESSAGE" on standard error and exits 1
+#   require_tools TOOL...     fails unless every TOOL is on PATH ("... (run scripts/setup.sh)")
+#   median NUMBER...          prints the median of the numbers
+#   bench_payload_files FILES sets PAYLOAD_FILES to the payload files tools/make-package needs
+#                             for a package of FILES files in all; fails below 4
+#   launcher_vendor_host LAUNCHER [HOST]
+#                             sets LAUNCHER_HOST to HOST, else to the NEMBRAL_VENDOR_HOST in the
+#                             CMakeCache.txt of LAUNCHER's build, else localhost:8443, and
+#                             LAUNCHER_PORT to its port (443 when it names none)
+#   start_vendor_server DIR PORT STATE_DIR OUTFILE [OPTION...]
+#                             starts tools/vendor-server in the background serving DIR on PORT
+#                             (0: a free one) with its state (CA) in STATE_DIR (empty: the
+#                             server's default), standard output and error to OUTFILE, extra
+#                             OPTIONs (e.g. --quiet) appended; waits for its "serving" line and
+#                             sets VENDOR_PID, VENDOR_PORT and VENDOR_CA (its SSL_CERT_FILE).
+#                             Fails with the server's output if it does not come up (or names
+#                             no SSL_CERT_FILE without --http), after stopping it.
+#   stop_vendor_server        stops the server started above, if any; clears VENDOR_PID
+#   capture_launcher_window LAUNCHER WORKDIR LOGLINE DELAY OUTPUT [VAR=VALUE...]
+#                             runs LAUNCHER in WORKDIR on a fresh Xvfb display (xvfb-run) with
+#                             the given environment; waits for its window named MainWindow to be
+#                             mapped and, unless LOGLINE is empty, for the whole line LOGLINE in
+#                             its log (WORKDIR/launcher.log); lets it settle DELAY seconds, grabs
+#                             the window with `import`, stops the launcher, checks the picture
+#                             is the 600x300 window and copies it to OUTPUT
+#                             ("<msg_prefix>: OUTPUT (600x300)"). Fails with the launcher's log
+#                             if it exits early or never logs LOGLINE.
+
+_common_sh="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh"
+_common_repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+die() { echo "${msg_prefix:-${0##*/}}: $*" >&2; exit 1; }
+
+require_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "$msg_prefix: $tool not found (run scripts/setup.sh)" >&2; return 1; }
+  done
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2) }'; }
+
+bench_payload_files() {
+  # version.txt, README.txt and Nembrals.exe come with every package.
+  PAYLOAD_FILES=$(($1 - 3))
+  [ "$PAYLOAD_FILES" -ge 1 ] || { echo "$msg_prefix: NEMBRAL_BENCH_FILES must be at least 4" >&2; return 1; }
+}
+
+launcher_vendor_host() {
+  local cache
+  LAUNCHER_HOST=${2:-}
+  if [ -z "$LAUNCHER_HOST" ]; then
+    cache="$(dirname "$(dirname "$1")")/CMakeCache.txt"
+    [ ! -f "$cache" ] || LAUNCHER_HOST=$(sed -n 's/^NEMBRAL_VENDOR_HOST:[A-Z]*=//p' "$cache")
+    LAUNCHER_HOST=${LAUNCHER_HOST:-localhost:8443}
+  fi
+  LAUNCHER_PORT=${LAUNCHER_HOST##*:}
+  [ "$LAUNCHER_PORT" != "$LAUNCHER_HOST" ] || LAUNCHER_PORT=443
+}
+
+VENDOR_PID=""
+start_vendor_server() {
+  local dir=$1 port=$2 state=$3 out=$4
+  shift 4
+  local args=(--dir "$dir" --port "$port")
+  [ -z "$state" ] || args+=(--state-dir "$state")
+  "$_common_repo/tools/vendor-server/vendor-server" "${args[@]}" "$@" >"$out" 2>&1 &
+  VENDOR_PID=$!
+  for _ in $(seq 1 300); do
+    grep -q '^vendor-server: serving' "$out" 2>/dev/null && break
+    kill -0 "$VENDOR_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  # shellcheck disable=SC2034 # for the caller
+  VENDOR_PORT=$(sed -n 's/^PORT=//p' "$out" | head -n1)
+  VENDOR_CA=$(sed -n 's/^SSL_CERT_FILE=//p' "$out" | head -n1)
+  local why=""
+  if ! grep -q '^vendor-server: serving' "$out" 2>/dev/null; then
+    why="the vendor server did not start:"
+  elif [ -z "$VENDOR_CA" ] && [[ " $* " != *" --http "* ]]; then
+    why="the vendor server did not say which SSL_CERT_FILE to use:"
+  fi
+  if [ -n "$why" ]; then
+    stop_vendor_server
+    echo "$msg_prefix: $why" >&2
+    cat "$out" >&2
+    return 1
+  fi
+}
+
+stop_vendor_server() {
+  [ -n "$VENDOR_PID" ] || return 0
+  kill "$VENDOR_PID" 2>/dev/null || true
+  wait "$VENDOR_PID" 2>/dev/null || true
+  VENDOR_PID=""
+}
+
+capture_launcher_window() {
+  local launcher=$1 workdir=$2 logline=$3 delay=$4 out=$5
+  shift 5
+  # Everything that needs the display runs inside xvfb-run, in a shell that sources this file.
+  # shellcheck disable=SC2016 # expanded by the inner shell, which gets the values as arguments
+  env "$@" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
+    bash -c '. "$1"; shift; _capture_on_display "$@"' capture \
+    "$_common_sh" "$msg_prefix" "$launcher" "$workdir" "$logline" "$delay" "$workdir/shot.png"
+  local size
+  size="$(identify -format '%wx%h' "$workdir/shot.png")"
+  [ "$size" = "600x300" ] || { echo "$msg_prefix: captured $size, expected the 600x300 window" >&2; return 1; }
+  cp "$workdir/shot.png" "$out"
+  echo "$msg_prefix: $out ($size)"
+}
+
+# On the virtual display: start the launcher, wait for its window (and log line), let it
+# paint, grab the window; the launcher is stopped when this shell exits, whatever happens.
+_capture_on_display() {
+  set -euo pipefail
+  msg_prefix=$1
+  local launcher=$2 workdir=$3 logline=$4 delay=$5 shot=$6 log="$3/launcher.log"
+  cd "$workdir"
+  "$launcher" >"$log" 2>&1 &
+  _capture_pid=$!
+  trap _capture_stop EXIT
+  local win="" viewable=0
+  for _ in $(seq 1 300); do
+    kill -0 "$_capture_pid" 2>/dev/null || { echo "$msg_prefix: launcher exited early:" >&2; cat "$log" >&2; exit 1; }
+    if [ -z "$win" ]; then
+      win=$(xwininfo -name MainWindow 2>/dev/null | sed -n "s/^xwininfo: Window id: \(0x[0-9a-f]*\).*/\1/p" || true)
+    fi
+    if [ "$viewable" = 0 ] && [ -n "$win" ] && xwininfo -id "$win" 2>/dev/null | grep "Map State: IsViewable" >/dev/null; then
+      viewable=1
+    fi
+    if [ "$viewable" = 1 ] && { [ -z "$logline" ] || grep -qxF "$logline" "$log"; }; then
+      break
+    fi
+    sleep 0.1
+  done
+  [ -z "$logline" ] || grep -qxF "$logline" "$log" || { echo "$msg_prefix: the launcher never logged \"$logline\":" >&2; cat "$log" >&2; exit 1; }
+  [ "$viewable" = 1 ] || { echo "$msg_prefix: no window named MainWindow appeared" >&2; exit 1; }
+  sleep "$delay"
+  kill -0 "$_capture_pid" 2>/dev/null || { echo "$msg_prefix: launcher exited before the capture:" >&2; cat "$log" >&2; exit 1; }
+  import -silent -window "$win" -type TrueColor -depth 8 -strip -define png:exclude-chunks=date,time "png24:$shot"
+}
+
+_capture_stop() {
+  kill "$_capture_pid" 2>/dev/null || true
+  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$_capture_pid" 2>/dev/null || break; sleep 0.2; done
+  kill -KILL "$_capture_pid" 2>/dev/null || true
+  wait "$_capture_pid" 2>/dev/null || true
+}
