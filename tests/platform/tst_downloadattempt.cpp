@@ -93,8 +93,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(scratch_.isValid());
-        for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-            qunsetenv(name);
+        clearProxyEnvironment();
         served_ = scratch_.filePath(QStringLiteral("served"));
         state_ = scratch_.filePath(QStringLiteral("state"));
         otherState_ = scratch_.filePath(QStringLiteral("other-state"));

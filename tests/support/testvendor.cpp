@@ -4,6 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+void clearProxyEnvironment()
+{
+    for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        qunsetenv(name);
+}
+
 TestVendor::~TestVendor()
 {
     stop();
@@ -14,6 +20,7 @@ bool TestVendor::start(const QString &servedDir, quint16 port, const QString &st
     stop();
     port_ = 0;
     caFile_.clear();
+    clearProxyEnvironment();
     const QString script = qEnvironmentVariable("NEMBRAL_SOURCE_DIR") + QStringLiteral("/tools/vendor-server/vendor-server");
     QStringList arguments{script, QStringLiteral("--dir"), servedDir, QStringLiteral("--port"), QString::number(port),
                           QStringLiteral("--state-dir"), stateDir, QStringLiteral("--quiet")};

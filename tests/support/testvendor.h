@@ -32,6 +32,10 @@ private:
     QString caFile_;
 };
 
+// Test servers are on loopback: a proxy from the environment must not stand between them and
+// the code under test (children started afterwards inherit this too). TestVendor::start calls it.
+void clearProxyEnvironment();
+
 // A fake command interpreter for COMSPEC: appends each argument it gets as one line to
 // `recordFile` and exits. Returns the script's path.
 QString writeRecordingInterpreter(const QString &dir, const QString &recordFile);
