@@ -7,6 +7,7 @@
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
+#include "workflow/installpaths.h"
 #include "platform/namedmutex.h"
 
 #include <QLabel>
@@ -14,8 +15,6 @@
 #include <QTimer>
 
 namespace {
-const char kInstallDir[] = "nembral/nembral";
-const char kInstalledVersionFile[] = "nembral/nembral/version.txt";
 const char kArchive[] = "nembral/nembral.zip";
 const char kArchivePattern[] = "%s\\nembral\\nembral.zip";
 const char kExtractCommand[] = "unzip.exe nembral/nembral.zip nembral";

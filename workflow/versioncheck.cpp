@@ -3,14 +3,10 @@
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
+#include "workflow/installpaths.h"
 #include "workflow/versionstring.h"
 
 #include <QTimer>
-
-namespace {
-const char kInstalledVersionFile[] = "nembral/nembral/version.txt";
-const char kInstallDir[] = "nembral/nembral";
-} // namespace
 
 // Decides once per run, on the first tick after the published version file has arrived:
 // install (nothing installed), ask (versions differ) or start (same version, or the download
