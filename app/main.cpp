@@ -1,9 +1,14 @@
 #include "ui/mainwindow.h"
 
+#include "platform/brokenpipe.h"
+
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    // A console that has gone away (its pipe closed by the reader) must not end the launcher
+    // halfway through an installation: writes to it just fail.
+    ignoreBrokenPipes();
     QApplication app(argc, argv);
     MainWindow window;
     window.setWindowFlags(Qt::Window | Qt::FramelessWindowHint);

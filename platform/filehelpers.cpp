@@ -18,7 +18,7 @@ bool isAbsence(const std::error_code &ec)
 }
 
 // One line naming the operation, the path and the system's reason, for example
-// remove_all failed for "nembral/nembral": Permission denied
+// remove failed for "version.txt": Permission denied
 void logFailure(const char *operation, const std::string &path, const std::error_code &ec)
 {
     logErrorLine(std::string(operation) + " failed for \"" + path + "\": " + ec.message());
@@ -44,16 +44,4 @@ void deleteFile(std::string path)
         logLine("File deleted successfully.");
     else
         logErrorLine("Error deleting file.");
-}
-
-std::uintmax_t removeTree(const std::string &path)
-{
-    std::error_code ec;
-    const std::uintmax_t removed = fs::remove_all(fs::path(path), ec);
-    if (ec) {
-        if (!isAbsence(ec))
-            logFailure("remove_all", path, ec);
-        return 0;
-    }
-    return removed;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <system_error>
 
 // A file opened for reading as a text stream that lets other processes go on reading and
 // writing it. Not open when the path is missing, unreadable or a directory; never creates
@@ -20,8 +21,11 @@ public:
     explicit operator bool() const { return isOpen(); }
 
     // Bytes from the current position up to the first line feed, which is consumed and not
-    // stored. Empty at end of file or on a read error.
+    // stored. Empty at end of file or on a read error. At most kMaxLineBytes are read: of a
+    // longer line only its start is returned, and the rest of it is left unread.
     std::string readLine();
+
+    static constexpr std::size_t kMaxLineBytes = 4096;
 
 private:
     // The platform's shared-access open; null when the file is not there to read.
@@ -39,7 +43,20 @@ ReadableFile canOpenForReading(const std::string &path);
 // the system's reason, and the caller carries on.
 void deleteFile(std::string path);
 
-// Removes `path` and everything below it without following links. A missing path is no error.
-// Any other failure is logged as one line naming "remove_all", the path and the reason; what
-// was removed stays removed. Returns the number of entries removed.
-std::uintmax_t removeTree(const std::string &path);
+// What removeTree did. When it had to stop, `failedPath` names the first entry it could not
+// remove (the path given, then "/" and the names below it) and `error`/`reason` give the
+// system's reason; what was removed before that stays removed.
+struct RemoveTreeResult {
+    std::uintmax_t removed = 0;
+    std::string failedPath;
+    std::error_code error;
+    std::string reason;
+
+    bool ok() const { return !error; }
+};
+
+// Removes `path` and everything below it, depth first, never following a link: a link (a
+// junction on Windows) inside the tree, at `path` itself or at a directory on the way to it is
+// removed itself, and what it points to is left alone. Entries that vanish meanwhile are passed
+// over; a missing path is no error. Logs nothing: the caller decides what a failure means.
+RemoveTreeResult removeTree(const std::string &path);

@@ -33,8 +33,10 @@ std::string ReadableFile::readLine()
     std::string line;
     if (file_ == nullptr)
         return line;
+    // A version line is a few bytes; whatever a file holds, reading one line costs no more
+    // than this bound in memory and in time.
     int c;
-    while ((c = std::getc(file_)) != EOF && c != '\n')
+    while (line.size() < kMaxLineBytes && (c = std::getc(file_)) != EOF && c != '\n')
         line.push_back(static_cast<char>(c));
     return line;
 }

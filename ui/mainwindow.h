@@ -20,7 +20,8 @@ public:
     ~MainWindow() override;
 
     // Wipes the installed tree, starts the package download on a new worker thread and
-    // starts trackerTimer.
+    // starts trackerTimer; when the tree cannot be wiped, shows the error page instead and
+    // starts nothing.
     void downloadCompleteApplication();
     // Starts the installed application and quits, or shows the error page when it is missing.
     void startApplication();

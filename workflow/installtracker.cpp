@@ -8,6 +8,7 @@
 #include "platform/filehelpers.h"
 #include "platform/log.h"
 #include "workflow/installpaths.h"
+#include "workflow/installwipe.h"
 #include "platform/namedmutex.h"
 
 #include <QLabel>
@@ -23,7 +24,10 @@ const char kExtractMutex[] = "Local\\mutex_unzip";
 
 void MainWindow::downloadCompleteApplication()
 {
-    removeTree(kInstallDir);
+    if (!wipeInstalledTree()) {
+        showErrorPage();
+        return;
+    }
     logLine("downloadCompleteApplication");
     downloadStatus.downloadProgress.store(0);
 

@@ -4,6 +4,7 @@
 #include "platform/filehelpers.h"
 #include "platform/log.h"
 #include "workflow/installpaths.h"
+#include "workflow/installwipe.h"
 #include "workflow/versionstring.h"
 
 #include <QTimer>
@@ -21,9 +22,12 @@ void MainWindow::checkVersionLoop()
         if (!installed) {
             logLine("version file does not exist");
             logLine("installation necessary");
-            removeTree(kInstallDir);
-            showWorkingPage();
-            downloadCompleteApplication();
+            if (wipeInstalledTree()) {
+                showWorkingPage();
+                downloadCompleteApplication();
+            } else {
+                showErrorPage();
+            }
         } else {
             logLine("version file does exist");
             ReadableFile downloaded = canOpenForReading(versionFileName);
@@ -35,7 +39,10 @@ void MainWindow::checkVersionLoop()
             } else {
                 const std::string newVersion = versionString(downloaded.readLine());
                 const std::string currentVersion = versionString(installed.readLine());
-                logLine("NewVersion: " + newVersion + " , CurrentVersion: " + currentVersion);
+                // Both lines come from outside (the server, the package): shown escaped, so
+                // they cannot rewrite what the console shows; compared as they are.
+                logLine("NewVersion: " + escapedForLog(newVersion) + " , CurrentVersion: "
+                        + escapedForLog(currentVersion));
                 if (newVersion == currentVersion) {
                     logLine("update not necessary");
                     logLine("start application");

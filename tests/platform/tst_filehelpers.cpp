@@ -12,6 +12,7 @@
 
 #include "cases/filehelper_cases.h"
 #include "platform/filehelpers.h"
+#include "support/immutablefile.h"
 #include "support/logcapture.h"
 
 using namespace nembral_cases;
@@ -24,25 +25,6 @@ bool writeFile(const QString &path, const QByteArray &data)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
-
-// chattr +i makes a file that even root cannot remove; undone in the destructor.
-class ImmutableFile {
-public:
-    explicit ImmutableFile(const QString &path) : path_(path)
-    {
-        made_ = QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path_}) == 0;
-    }
-    ~ImmutableFile()
-    {
-        if (made_)
-            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path_});
-    }
-    bool made() const { return made_; }
-
-private:
-    QString path_;
-    bool made_ = false;
-};
 
 QStringList linesOf(const char *text)
 {
@@ -131,74 +113,140 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(path), !c.removed && c.entry != Entry::Nothing);
     }
 
-    void removeTreeLeavesLinkedOutsideDirectoryAlone()
+    // Each row builds a working directory from a few instructions, wipes "nembral/nembral" and
+    // checks what went, what stayed and what was reported. In the instructions "@" stands for a
+    // folder outside the working directory:
+    //   file:P  a file          dir:P  a directory        link:T>P  a symbolic link to T
+    //   fixed:P chattr +i (even root cannot remove it, nor anything from inside a fixed folder)
+    void removeTree_data()
     {
-        const QString outside = scratch_.filePath(QStringLiteral("outside-%1").arg(QFileInfo(work_).fileName()));
-        QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
-        QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "1"));
-        QVERIFY(writeFile(QStringLiteral("nembral/nembral/sub/deep/file.bin"), "x"));
-        QVERIFY(QFile::link(outside, QStringLiteral("nembral/nembral/sub/to-outside")));
-        QVERIFY(QFile::link(outside + QStringLiteral("/keep.txt"), QStringLiteral("nembral/nembral/to-file")));
-        QVERIFY(QFile::link(QStringLiteral("/nonexistent/target"), QStringLiteral("nembral/nembral/dangling")));
-        QVERIFY(writeFile(QStringLiteral("nembral/nembral.zip"), "zip"));
+        QTest::addColumn<QStringList>("setup");
+        QTest::addColumn<int>("removed");
+        QTest::addColumn<QString>("failedPath");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<QStringList>("gone");
 
-        LogCapture capture;
-        const std::uintmax_t removed = removeTree("nembral/nembral");
-        const LogCapture::Lines log = capture.take();
+        const QStringList outsideFiles = {QStringLiteral("file:@/keep.txt"), QStringLiteral("file:@/nembral/version.txt"),
+                                          QStringLiteral("file:@/nembral/Nembrals.exe")};
+        const QStringList outsideKept = {QStringLiteral("@/keep.txt"), QStringLiteral("@/nembral/version.txt"),
+                                         QStringLiteral("@/nembral/Nembrals.exe")};
 
-        QCOMPARE(removed, std::uintmax_t(8));
-        QCOMPARE(log.out, QStringList());
-        QCOMPARE(log.err, QStringList());
-        QVERIFY(!QFileInfo::exists(QStringLiteral("nembral/nembral")));
-        // Only the named directory goes: its parent and siblings stay, and so does the outside.
-        QVERIFY(QFileInfo::exists(QStringLiteral("nembral/nembral.zip")));
-        QVERIFY(QFileInfo::exists(outside + QStringLiteral("/keep.txt")));
+        QTest::newRow("missing tree") << QStringList() << 0 << QString() << QStringList() << QStringList();
+        QTest::newRow("links inside the tree are removed, not followed")
+            << outsideFiles + QStringList{QStringLiteral("file:nembral/nembral/version.txt"),
+                                          QStringLiteral("file:nembral/nembral/sub/deep/file.bin"),
+                                          QStringLiteral("link:@>nembral/nembral/sub/to-outside"),
+                                          QStringLiteral("link:@/keep.txt>nembral/nembral/to-file"),
+                                          QStringLiteral("link:/nonexistent/target>nembral/nembral/dangling"),
+                                          QStringLiteral("file:nembral/nembral.zip")}
+            << 8 << QString() << outsideKept + QStringList{QStringLiteral("nembral/nembral.zip")}
+            << QStringList{QStringLiteral("nembral/nembral")};
+        QTest::newRow("the installed folder is a link")
+            << outsideFiles + QStringList{QStringLiteral("link:@/nembral>nembral/nembral")} << 1 << QString()
+            << outsideKept + QStringList{QStringLiteral("nembral")} << QStringList{QStringLiteral("nembral/nembral")};
+        QTest::newRow("the folder on the way is a link")
+            << outsideFiles + QStringList{QStringLiteral("link:@>nembral")} << 1 << QString() << outsideKept
+            << QStringList{QStringLiteral("nembral")};
+        QTest::newRow("a file where the folder on the way should be")
+            << QStringList{QStringLiteral("file:nembral")} << 0 << QString() << QStringList{QStringLiteral("nembral")}
+            << QStringList();
+        QTest::newRow("a file at the path") << QStringList{QStringLiteral("file:nembral/nembral")} << 1 << QString()
+                                            << QStringList{QStringLiteral("nembral")}
+                                            << QStringList{QStringLiteral("nembral/nembral")};
+        // A running copy of the application (or no permission): the first entry that stays is
+        // named, with the system's reason, and nothing of it is taken for removed.
+        QTest::newRow("the executable cannot be removed")
+            << QStringList{QStringLiteral("file:nembral/nembral/Nembrals.exe"), QStringLiteral("fixed:nembral/nembral/Nembrals.exe")}
+            << 0 << QStringLiteral("nembral/nembral/Nembrals.exe")
+            << QStringList{QStringLiteral("nembral/nembral/Nembrals.exe")} << QStringList();
+        QTest::newRow("a folder whose contents cannot be removed")
+            << QStringList{QStringLiteral("file:nembral/nembral/data/a.bin"), QStringLiteral("fixed:nembral/nembral/data")}
+            << 0 << QStringLiteral("nembral/nembral/data/a.bin") << QStringList{QStringLiteral("nembral/nembral/data/a.bin")}
+            << QStringList();
+        QTest::newRow("the marker in a folder that cannot be changed")
+            << QStringList{QStringLiteral("file:nembral/nembral/version.txt"), QStringLiteral("fixed:nembral/nembral")}
+            << 0 << QStringLiteral("nembral/nembral/version.txt")
+            << QStringList{QStringLiteral("nembral/nembral/version.txt")} << QStringList();
     }
 
-    void removeTreeOnALinkRemovesOnlyTheLink()
+    void removeTree()
     {
-        const QString outside = scratch_.filePath(QStringLiteral("linked-%1").arg(QFileInfo(work_).fileName()));
-        QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
-        QVERIFY(QDir().mkpath(QStringLiteral("nembral")));
-        QVERIFY(QFile::link(outside, QStringLiteral("nembral/nembral")));
+        QFETCH(QStringList, setup);
+        QFETCH(int, removed);
+        QFETCH(QString, failedPath);
+        QFETCH(QStringList, kept);
+        QFETCH(QStringList, gone);
 
-        QCOMPARE(removeTree("nembral/nembral"), std::uintmax_t(1));
-        QVERIFY(!QFileInfo(QStringLiteral("nembral/nembral")).isSymLink());
-        QVERIFY(QFileInfo::exists(outside + QStringLiteral("/keep.txt")));
+        const QString outside = scratch_.filePath(QStringLiteral("outside-%1").arg(QFileInfo(work_).fileName()));
+        QVERIFY(QDir().mkpath(outside));
+        const auto place = [&outside](QString path) { return path.replace(QLatin1Char('@'), outside); };
+        std::vector<std::unique_ptr<ImmutableFile>> fixed;
+        for (const QString &step : setup) {
+            const QString what = step.section(QLatin1Char(':'), 0, 0);
+            const QString arg = place(step.section(QLatin1Char(':'), 1));
+            if (what == QLatin1String("file")) {
+                QVERIFY(writeFile(arg, "x"));
+            } else if (what == QLatin1String("link")) {
+                const QString link = arg.section(QLatin1Char('>'), 1);
+                QVERIFY(QDir().mkpath(QFileInfo(link).path()));
+                QVERIFY(QFile::link(arg.section(QLatin1Char('>'), 0, 0), link));
+            } else if (what == QLatin1String("fixed")) {
+                fixed.push_back(std::make_unique<ImmutableFile>(arg));
+                if (!fixed.back()->made())
+                    QSKIP("chattr +i is not available here (needs root and a file system that supports it)");
+            }
+        }
+
+        LogCapture capture;
+        const RemoveTreeResult result = ::removeTree("nembral/nembral");
+        const LogCapture::Lines log = capture.take();
+
+        QCOMPARE(log.out, QStringList());
+        QCOMPARE(log.err, QStringList());
+        QCOMPARE(int(result.removed), removed);
+        QCOMPARE(QString::fromStdString(result.failedPath), failedPath);
+        QCOMPARE(result.ok(), failedPath.isEmpty());
+        if (!failedPath.isEmpty()) {
+            QCOMPARE(result.error, std::make_error_code(std::errc::operation_not_permitted));
+            QCOMPARE(QString::fromStdString(result.reason), QString::fromStdString(result.error.message()));
+        }
+        for (const QString &path : kept)
+            QVERIFY2(QFileInfo(place(path)).exists() || QFileInfo(place(path)).isSymLink(), qPrintable(path));
+        for (const QString &path : gone)
+            QVERIFY2(!QFileInfo(path).exists() && !QFileInfo(path).isSymLink(), qPrintable(path));
     }
 
     void removeTreeOnAMissingPathTwiceIsHarmless()
     {
         LogCapture capture;
-        QCOMPARE(removeTree("nembral/nembral"), std::uintmax_t(0));
-        QCOMPARE(removeTree("nembral/nembral"), std::uintmax_t(0));
+        QVERIFY(::removeTree("nembral/nembral").ok());
+        QVERIFY(::removeTree("nembral/nembral").ok());
         const LogCapture::Lines log = capture.take();
         QCOMPARE(log.out, QStringList());
         QCOMPARE(log.err, QStringList());
         QVERIFY(!QFileInfo::exists(QStringLiteral("nembral")));
     }
 
-    // A file that cannot be removed (a running copy holding it, no permission) must not bring
-    // the launcher down: one line names the operation, the path and the reason; what could be
-    // removed is gone.
-    void removeTreeFailureIsLoggedNotFatal()
+    // A line of any length costs at most the bound; shorter lines are read whole.
+    void readLineIsBounded_data()
     {
-        QVERIFY(writeFile(QStringLiteral("nembral/nembral/a.txt"), "a"));
-        QVERIFY(writeFile(QStringLiteral("nembral/nembral/locked/in-use.exe"), "x"));
-        ImmutableFile immutable(QStringLiteral("nembral/nembral/locked/in-use.exe"));
-        if (!immutable.made())
-            QSKIP("chattr +i is not available on this file system");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("firstLine");
+        const QByteArray full(int(ReadableFile::kMaxLineBytes), 'v');
+        QTest::newRow("exactly the bound") << full + "\nnext\n" << full;
+        QTest::newRow("one byte more") << full + "w\nnext\n" << full;
+        QTest::newRow("8 MiB without a line feed") << QByteArray(8 << 20, 'v') << full;
+        QTest::newRow("short line with CR") << QByteArray("2.0\r\nnext\n") << QByteArray("2.0\r");
+    }
 
-        LogCapture capture;
-        removeTree("nembral/nembral");
-        const LogCapture::Lines log = capture.take();
-
-        QCOMPARE(log.out, QStringList());
-        QCOMPARE(log.err.size(), 1);
-        QVERIFY2(log.err[0].startsWith(QStringLiteral("remove_all failed for \"nembral/nembral\": ")),
-                 qPrintable(log.err[0]));
-        QVERIFY2(log.err[0].size() > 45, qPrintable(log.err[0]));
-        QVERIFY(QFileInfo::exists(QStringLiteral("nembral/nembral/locked/in-use.exe")));
+    void readLineIsBounded()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, firstLine);
+        QVERIFY(writeFile(QStringLiteral("version.txt"), content));
+        ReadableFile file = canOpenForReading("version.txt");
+        QVERIFY(file.isOpen());
+        QCOMPARE(QByteArray::fromStdString(file.readLine()), firstLine);
     }
 
     void canOpenForReadingNeverCreates_data()

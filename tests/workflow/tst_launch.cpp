@@ -1,6 +1,7 @@
 // The end of every run: starting the installed application, the error page, and the three
 // buttons as a user clicks them.
 #include "platform/downloadstatus.h"
+#include "support/immutablefile.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
 #include "support/workflowworld.h"
@@ -155,6 +156,53 @@ private Q_SLOTS:
         QVERIFY(MainWindowTestAccess::trackerTimer(window)->isActive());
         MainWindowTestAccess::workerThread(window)->wait();
         QVERIFY(QFile::exists(QStringLiteral("nembral/nembral.zip")));
+    }
+
+    // "Update to New Version" while the old tree cannot be wiped (on Windows: the application
+    // still runs and holds its executable). Its version file would end the new installation
+    // at the tracker's first tick and start the old application; instead nothing is
+    // downloaded or started, and the error page says the application cannot be opened.
+    void updateOverATreeThatCannotBeWiped_data()
+    {
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<QString>("fixed");
+        QTest::addColumn<QString>("failedPath");
+        QTest::newRow("the executable is held") << true << QStringLiteral("nembral/nembral/Nembrals.exe")
+                                                << QStringLiteral("nembral/nembral/Nembrals.exe");
+        QTest::newRow("the installed folder cannot be changed")
+            << false << QStringLiteral("nembral/nembral") << QStringLiteral("nembral/nembral/version.txt");
+    }
+
+    void updateOverATreeThatCannotBeWiped()
+    {
+        QFETCH(bool, executable);
+        QFETCH(QString, fixed);
+        QFETCH(QString, failedPath);
+        if (executable)
+            QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+        MainWindow window;
+        toQuestionPage(window);
+        const ImmutableFile lock(fixed);
+        if (!lock.made())
+            QSKIP("chattr +i is not available here (needs root and a file system that supports it)");
+        QThread *versionWorker = MainWindowTestAccess::workerThread(window);
+
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+        LogCapture capture;
+        QTest::mouseClick(ui.updateBtn, Qt::LeftButton);
+        const LogCapture::Lines log = capture.take();
+
+        QCOMPARE(log.out, QStringList());
+        QCOMPARE(log.err, QStringList{QStringLiteral("cannot install: \"%1\" could not be removed: Operation not permitted")
+                                          .arg(failedPath)});
+        QCOMPARE(visiblePageWidgets(ui), kErrorPage);
+        QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
+        QCOMPARE(MainWindowTestAccess::workerThread(window), versionWorker);
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral.zip")));
+        // What could not be removed stays (the marker with its folder; the held executable).
+        QVERIFY(QFile::exists(failedPath));
+        QCOMPARE(world.commands(), QStringList());
     }
 
     void exitOnTheErrorPageQuitsQuietly()

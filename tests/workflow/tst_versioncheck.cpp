@@ -1,6 +1,7 @@
 // The once-per-run decision: install, ask or start, taken on the first tick after the
 // published version file has arrived, with its log and the page it leaves the window on.
 #include "platform/downloadstatus.h"
+#include "support/immutablefile.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
 #include "support/workflowworld.h"
@@ -70,6 +71,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<QStringList>("errors");
         QTest::addColumn<QStringList>("visible");
+        QTest::addColumn<bool>("locked");
 
         const QString none = QStringLiteral("-");
         const QStringList start = {QStringLiteral("update not necessary"), QStringLiteral("start application"),
@@ -90,33 +92,59 @@ private Q_SLOTS:
             << MaybeBytes() << MaybeBytes("2.0\n")
             << QStringList{QStringLiteral("version file does not exist"), QStringLiteral("installation necessary"),
                            QStringLiteral("downloadCompleteApplication"), deleted[0]}
-            << QStringList() << workingPage;
+            << QStringList() << workingPage << false;
         QTest::newRow("CRLF against padded")
             << MaybeBytes("2.0\r\n") << MaybeBytes(" 2.0 ") << rows(versions("2.0", "2.0"), start, deleted)
-            << QStringList() << errorPage;
+            << QStringList() << errorPage << false;
         QTest::newRow("inner blank") << MaybeBytes("2 .0") << MaybeBytes("2.0")
-                                     << rows(versions("2.0", "2.0"), start, deleted) << QStringList() << errorPage;
+                                     << rows(versions("2.0", "2.0"), start, deleted) << QStringList() << errorPage << false;
         QTest::newRow("newer published") << MaybeBytes("2.0\n") << MaybeBytes("2.1\n")
-                                         << rows(versions("2.1", "2.0"), ask, deleted) << QStringList() << questionPage;
+                                         << rows(versions("2.1", "2.0"), ask, deleted) << QStringList() << questionPage << false;
         QTest::newRow("older published") << MaybeBytes("2.1\n") << MaybeBytes("2.0\n")
-                                         << rows(versions("2.0", "2.1"), ask, deleted) << QStringList() << questionPage;
+                                         << rows(versions("2.0", "2.1"), ask, deleted) << QStringList() << questionPage << false;
         QTest::newRow("case differs") << MaybeBytes("release2") << MaybeBytes("Release2")
-                                      << rows(versions("Release2", "release2"), ask, deleted) << QStringList() << questionPage;
+                                      << rows(versions("Release2", "release2"), ask, deleted) << QStringList() << questionPage << false;
         QTest::newRow("only the first line counts")
             << MaybeBytes("2.0\nbuild 17\n") << MaybeBytes("2.0\nbuild 18\n")
-            << rows(versions("2.0", "2.0"), start, deleted) << QStringList() << errorPage;
+            << rows(versions("2.0", "2.0"), start, deleted) << QStringList() << errorPage << false;
         QTest::newRow("both empty") << MaybeBytes("") << MaybeBytes("") << rows(versions("", ""), start, deleted)
-                                    << QStringList() << errorPage;
+                                    << QStringList() << errorPage << false;
         QTest::newRow("published empty") << MaybeBytes("2.0") << MaybeBytes("")
-                                         << rows(versions("", "2.0"), ask, deleted) << QStringList() << questionPage;
+                                         << rows(versions("", "2.0"), ask, deleted) << QStringList() << questionPage << false;
+        // Compared as they are, logged with every byte outside printable ASCII escaped.
         QTest::newRow("no-break space kept") << MaybeBytes("2.0") << MaybeBytes("2.0\xa0")
-                                             << rows(versions("2.0\xa0", "2.0"), ask, deleted) << QStringList()
-                                             << questionPage;
+                                             << rows(versions("2.0\\xa0", "2.0"), ask, deleted) << QStringList()
+                                             << questionPage << false;
+        QTest::newRow("control bytes in the published line")
+            << MaybeBytes("2.0\n") << MaybeBytes(QByteArray("2.1\x1b[2J\b\0X\r9\n", 13))
+            << rows(versions("2.1\\x1b[2J\\x08\\x00X9", "2.0"), ask, deleted) << QStringList() << questionPage << false;
+        QTest::newRow("control bytes on both sides, equal")
+            << MaybeBytes("\x1b]0;1.0\x07\n") << MaybeBytes("\x1b]0;1.0\x07\n")
+            << rows(versions("\\x1b]0;1.0\\x07", "\\x1b]0;1.0\\x07"), start, deleted) << QStringList() << errorPage
+            << false;
+        // Only the first 4 KiB of a line are read, and the log line is cut at its own bound.
+        const QByteArray longVersion(4096, 'v');
+        const QString longLine = QStringLiteral("NewVersion: %1 , CurrentVersion: %1").arg(QString::fromLatin1(longVersion));
+        QTest::newRow("over-long lines compared by their first 4 KiB")
+            << MaybeBytes(longVersion + "\n") << MaybeBytes(longVersion + "tail that is never read\n")
+            << rows(QStringList{QStringLiteral("version file does exist"),
+                                longLine.left(4096) + QStringLiteral(" [... %1 more bytes not shown]").arg(longLine.size() - 4096)},
+                    start, deleted)
+            << QStringList() << errorPage << false;
         QTest::newRow("download vanished before the tick")
             << MaybeBytes("2.0") << MaybeBytes()
             << QStringList{QStringLiteral("version file does exist"), QStringLiteral("downloaded version file does not exist"),
                            start[0], start[1], start[2]}
-            << QStringList{QStringLiteral("Error deleting file.")} << errorPage;
+            << QStringList{QStringLiteral("Error deleting file.")} << errorPage << false;
+        // Nothing installed, but the old tree cannot be wiped: no installation starts on top of
+        // it; the error page and one line that says what is in the way.
+        QTest::newRow("tree that cannot be wiped")
+            << MaybeBytes() << MaybeBytes("2.0\n")
+            << QStringList{QStringLiteral("version file does not exist"), QStringLiteral("installation necessary"),
+                           deleted[0]}
+            << QStringList{QStringLiteral("cannot install: \"nembral/nembral/stale.dll\" could not be removed: "
+                                          "Operation not permitted")}
+            << errorPage << true;
         Q_UNUSED(none);
     }
 
@@ -127,6 +155,7 @@ private Q_SLOTS:
         QFETCH(QStringList, log);
         QFETCH(QStringList, errors);
         QFETCH(QStringList, visible);
+        QFETCH(bool, locked);
 
         MainWindow window;
         MainWindowUi &ui = MainWindowTestAccess::ui(window);
@@ -141,6 +170,9 @@ private Q_SLOTS:
             QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), *installed));
         // Left over from an older installation: the install road must wipe it.
         QVERIFY(writeFile(QStringLiteral("nembral/nembral/stale.dll"), "old"));
+        std::optional<ImmutableFile> lock;
+        if (locked && !lock.emplace(QStringLiteral("nembral/nembral/stale.dll")).made())
+            QSKIP("chattr +i is not available here (needs root and a file system that supports it)");
 
         LogCapture capture;
         QVERIFY(QMetaObject::invokeMethod(&window, "checkVersionLoop"));
@@ -155,11 +187,12 @@ private Q_SLOTS:
         QCOMPARE(visiblePageWidgets(ui), visible);
         QVERIFY(!QFile::exists(QStringLiteral("version.txt")));
         QVERIFY(!MainWindowTestAccess::versionTimer(window)->isActive());
-        QCOMPARE(QFile::exists(QStringLiteral("nembral/nembral/stale.dll")), bool(installed));
+        QCOMPARE(QFile::exists(QStringLiteral("nembral/nembral/stale.dll")), installed || locked);
         // Installing starts the package download and its tracker; the other roads do not.
-        QCOMPARE(newWorker, !installed);
+        const bool installing = !installed && !locked;
+        QCOMPARE(newWorker, installing);
         QTimer *tracker = MainWindowTestAccess::trackerTimer(window);
-        QCOMPARE(tracker != nullptr, !installed);
+        QCOMPARE(tracker != nullptr, installing);
         if (tracker) {
             QVERIFY(tracker->isActive());
             QCOMPARE(tracker->interval(), 1000);

@@ -1,0 +1,168 @@
+// removeTree on POSIX systems: a depth-first walk over directory descriptors. Every step names
+// its entry relative to a directory that was opened without following a link, so a link
+// anywhere (or one put in place of a directory while the walk runs) is removed itself and the
+// walk never leaves the tree.
+#include "platform/filehelpers.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Nothing at the path: no such entry, a file where a directory should be on the way, a name
+// too long for the file system to hold.
+bool isAbsence(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+class Walk {
+public:
+    RemoveTreeResult result;
+
+    bool fail(const std::string &shown, int error)
+    {
+        result.failedPath = shown;
+        result.error = std::error_code(error, std::generic_category());
+        result.reason = result.error.message();
+        return false;
+    }
+
+    // Removes `name` in `dir`, and everything below it when it is a directory. `shown` is
+    // how the entry is named in a failure.
+    bool removeEntry(int dir, const char *name, const std::string &shown)
+    {
+        struct stat st {};
+        if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return isAbsence(errno) ? true : fail(shown, errno);
+        if (S_ISDIR(st.st_mode)) {
+            Fd child(::openat(dir, name, kOpenDirectory));
+            if (child.get() < 0) {
+                if (errno == ENOENT)
+                    return true;
+                // Swapped for a link or a file since the look: not ours to descend into.
+                if (errno != ELOOP && errno != ENOTDIR)
+                    return fail(shown, errno);
+            } else if (!emptyDirectory(std::move(child), shown)) {
+                return false;
+            } else {
+                return unlinkEntry(dir, name, AT_REMOVEDIR, shown);
+            }
+        }
+        return unlinkEntry(dir, name, 0, shown);
+    }
+
+private:
+    bool unlinkEntry(int dir, const char *name, int flags, const std::string &shown)
+    {
+        if (::unlinkat(dir, name, flags) != 0)
+            return errno == ENOENT ? true : fail(shown, errno);
+        ++result.removed;
+        return true;
+    }
+
+    bool emptyDirectory(Fd fd, const std::string &shown)
+    {
+        DIR *stream = ::fdopendir(fd.get());
+        if (stream == nullptr)
+            return fail(shown, errno);
+        fd.release();
+        const int dir = ::dirfd(stream);
+        bool ok = true;
+        for (;;) {
+            errno = 0;
+            const dirent *entry = ::readdir(stream);
+            if (entry == nullptr) {
+                if (errno != 0)
+                    ok = fail(shown, errno);
+                break;
+            }
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            if (!removeEntry(dir, entry->d_name, shown + "/" + entry->d_name)) {
+                ok = false;
+                break;
+            }
+        }
+        ::closedir(stream);
+        return ok;
+    }
+};
+
+}  // namespace
+
+RemoveTreeResult removeTree(const std::string &path)
+{
+    Walk walk;
+    // The directories on the way are entered one by one without following links, so that a
+    // link standing for one of them is what gets removed, never the folder it points to.
+    Fd base(::open(path.rfind('/', 0) == 0 ? "/" : ".", kOpenDirectory));
+    if (base.get() < 0) {
+        walk.fail(path, errno);
+        return walk.result;
+    }
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = path.find('/', start);
+        const std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        const std::string shown = path.substr(0, slash);
+        const bool last = path.find_first_not_of('/', slash == std::string::npos ? path.size() : slash) == std::string::npos;
+        if (name.empty() || name == ".") {
+            if (last)
+                break;  // "", "." or a trailing "/": nothing of its own to remove
+        } else if (last) {
+            walk.removeEntry(base.get(), name.c_str(), shown);
+            break;
+        } else {
+            Fd next(::openat(base.get(), name.c_str(), kOpenDirectory));
+            if (next.get() < 0) {
+                const int error = errno;
+                struct stat st {};
+                // O_NOFOLLOW with O_DIRECTORY refuses a link with ELOOP or ENOTDIR.
+                if ((error == ELOOP || error == ENOTDIR) && ::fstatat(base.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                    && S_ISLNK(st.st_mode)) {
+                    // A link on the way: everything below the path lies behind it, elsewhere.
+                    walk.removeEntry(base.get(), name.c_str(), shown);
+                } else if (!isAbsence(error)) {
+                    walk.fail(shown, error);
+                }
+                break;
+            }
+            base = std::move(next);
+        }
+        start = slash + 1;
+    }
+    return walk.result;
+}

@@ -1,0 +1,14 @@
+#include "workflow/installwipe.h"
+
+#include "platform/filehelpers.h"
+#include "platform/log.h"
+#include "workflow/installpaths.h"
+
+bool wipeInstalledTree()
+{
+    const RemoveTreeResult wiped = removeTree(kInstallDir);
+    if (wiped.ok())
+        return true;
+    logErrorLine("cannot install: \"" + wiped.failedPath + "\" could not be removed: " + wiped.reason);
+    return false;
+}
