@@ -75,6 +75,23 @@ if [ -z "$port" ]; then
 fi
 export NEMBRAL_HTTP_BASE="http://127.0.0.1:$port" NEMBRAL_HTTP_ROOT="$served"
 
+step "link fixture"
+# wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix
+# symbolic link to a directory as a directory reparse point: the link cases of the file helpers
+# use these. CASE/nembral[/nembral] -> outside/CASE[/nembral], each with an installation behind.
+links="$build/wine-links"
+rm -rf "$links"
+for case in installed-link way-link; do
+  mkdir -p "$links/outside/$case/nembral" "$links/$case"
+  printf '1.0\n' >"$links/outside/$case/nembral/version.txt"
+  printf 'x' >"$links/outside/$case/nembral/Nembrals.exe"
+done
+mkdir -p "$links/installed-link/nembral"
+ln -s "$links/outside/installed-link/nembral" "$links/installed-link/nembral/nembral"
+ln -s "$links/outside/way-link" "$links/way-link/nembral"
+# wine's drive Z: is the Unix root.
+export NEMBRAL_LINK_FIXTURE="Z:${links//\//\\}"
+
 step "tests under wine"
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 </dev/null || status=1
