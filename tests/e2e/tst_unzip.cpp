@@ -14,7 +14,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -95,6 +97,8 @@ private Q_SLOTS:
     void failsOnBadArchive_data();
     void failsOnBadArchive();
     void rejectsWrongUsage();
+    void failsNormallyWithoutAConsole_data();
+    void failsNormallyWithoutAConsole();
     void holdsMutexWhileWriting();
     void killedExtractionLeavesNoMarker();
     void terminatedExtractionCleansUp();
@@ -359,6 +363,37 @@ void TestUnzip::rejectsWrongUsage()
         QCOMPARE(r.exitCode, 2);
         QVERIFY2(r.stdErr.startsWith("usage: unzip.exe ARCHIVE DESTDIR"), r.stdErr.constData());
     }
+}
+
+// Standard error is a pipe whose reader has gone (the launcher's console was closed): the
+// line saying why the tool fails is lost, and the tool still ends with its own exit status
+// instead of being killed by SIGPIPE.
+void TestUnzip::failsNormallyWithoutAConsole_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("missing archive") << QStringList{QStringLiteral("missing.zip"), QStringLiteral("dest")} << 1;
+    QTest::newRow("wrong usage") << QStringList{QStringLiteral("a.zip")} << 2;
+}
+
+void TestUnzip::failsNormallyWithoutAConsole()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    int ends[2];
+    QCOMPARE(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[0]);
+    const int lost = ends[1];
+    QProcess p;
+    p.setWorkingDirectory(tmp_->path());
+    p.setChildProcessModifier([lost] { ::dup2(lost, STDERR_FILENO); });
+    p.start(QStringLiteral(NEMBRAL_UNZIP_EXE), args);
+    const bool started = p.waitForStarted(10000);
+    ::close(lost);
+    QVERIFY(started);
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), exitCode);
 }
 
 // Watches a slowed-down extraction from outside. Whenever the staging directory holds files

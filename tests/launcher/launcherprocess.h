@@ -24,6 +24,9 @@ public:
 
     bool start(const QString &program, const QString &workDir, const QProcessEnvironment &environment,
                const QStringList &arguments = {});
+    // Before start(): standard output becomes a pipe whose reader has already gone, as when
+    // the console the launcher was started from is closed. Nothing of it can be read then.
+    void loseStandardOutput() { loseOutput_ = true; }
 
     // Reads output until `done` holds for the lines so far, the launcher exits or `timeoutMs`
     // passes. True when `done` held.
@@ -64,6 +67,7 @@ private:
     QStringList out_;
     QList<qint64> outTimes_;
     QStringList err_;
+    bool loseOutput_ = false;
 };
 
 // Filters: the lines a download worker writes (percentages, notifications, error codes) and

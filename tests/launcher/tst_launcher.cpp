@@ -2,6 +2,7 @@
 // with the extraction tool beside it, against the local vendor server on loopback. What is
 // checked is what can be seen from outside: the console log, the exit code and the files left.
 #include "launcherprocess.h"
+#include "support/immutablefile.h"
 #include "support/logcapture.h"
 #include "support/testvendor.h"
 
@@ -434,6 +435,72 @@ private Q_SLOTS:
         if (serverUp)
             left.prepend(QStringLiteral("nembral"));
         QCOMPARE(entriesBelow(work->path()), left);
+    }
+
+    // The console the launcher was started from has gone: its standard output is a pipe
+    // without reader. Every log line fails to be written, and the launcher goes on as if it
+    // had been: it installs or starts the application and exits normally.
+    void lostConsole_data()
+    {
+        QTest::addColumn<bool>("installed");
+        QTest::newRow("first install") << false;
+        QTest::newRow("up to date") << true;
+    }
+
+    void lostConsole()
+    {
+        QFETCH(bool, installed);
+        QVERIFY(publish(smallPackage));
+        if (installed)
+            install("1.0\n");
+        LauncherProcess launcher;
+        launcher.loseStandardOutput();
+        QVERIFY(startLauncher(launcher, launcherEnvironment()));
+        QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.err().join(QLatin1Char('\n'))));
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        QCOMPARE(launcher.out(), QStringList());
+        QCOMPARE(launcher.err(), QStringList());
+
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("version.txt"))));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral.zip"))));
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
+        // The application was started (ours notes it; the demo writes its log).
+        const QString note = workPath(installed ? QStringLiteral("nembral/nembral/started.log")
+                                                : QStringLiteral("nembral/nembral/nembral-demo.log"));
+        QVERIFY2(pollFor([&] { return readAll(note).endsWith('\n'); }, 10000), qPrintable(entriesBelow(work->path()).join(QLatin1Char(' '))));
+    }
+
+    // Nothing installed, but the old tree cannot be wiped (an entry even root cannot remove,
+    // as a running copy holds its executable on Windows). No installation starts on top of
+    // it: one line says what is in the way, the error page waits, nothing is downloaded.
+    void treeThatCannotBeWiped()
+    {
+        QVERIFY(publish(smallPackage));
+        install("0.9\n");
+        QVERIFY(QFile::remove(workPath(QStringLiteral("nembral/nembral/version.txt"))));
+        const ImmutableFile lock(workPath(QStringLiteral("nembral/nembral/Nembrals.exe")));
+        if (!lock.made())
+            QSKIP("chattr +i is not available here (needs root and a file system that supports it)");
+
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, launcherEnvironment()));
+        QVERIFY2(launcher.waitForLine(QStringLiteral("File deleted successfully."), kRunTimeoutMs),
+                 qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        // The error page waits for "Exit"; nothing more happens behind it.
+        QVERIFY(!launcher.waitUntil([](const QStringList &) { return false; }, 2500));
+        QVERIFY(launcher.running());
+        launcher.kill();
+
+        QCOMPARE(guiLines(launcher.out()),
+                 (QStringList{QStringLiteral("version file does not exist"), QStringLiteral("installation necessary"),
+                              QStringLiteral("File deleted successfully.")}));
+        QCOMPARE(launcher.err(), QStringList{QStringLiteral("cannot install: \"nembral/nembral/Nembrals.exe\" could not be "
+                                                            "removed: Operation not permitted")});
+        QCOMPARE(launcher.count(QStringLiteral("CallbackHandler")), 1);
+        QCOMPARE(entriesBelow(work->path()),
+                 (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/nembral"),
+                              QStringLiteral("nembral/nembral/Nembrals.exe"), QStringLiteral("unzip.exe")}));
     }
 
     // The extraction tool dies midway (killed, so it cannot clean up): its mutex goes with it,

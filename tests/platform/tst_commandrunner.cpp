@@ -7,12 +7,15 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "cases/runner_cases.h"
+#include "platform/brokenpipe.h"
 #include "platform/commandrunner.h"
 #include "support/logcapture.h"
 
@@ -160,6 +163,47 @@ private Q_SLOTS:
         QCOMPARE(waitForFile(work_ + QStringLiteral("/unzip.out")), QByteArray("nembral/nembral.zip nembral\n"));
         QCOMPARE(waitForFile(work_ + QStringLiteral("/nembral/nembral/started.out")),
                  QDir(work_).filePath(QStringLiteral("nembral/nembral")).toLocal8Bit() + '\n');
+    }
+
+    // The launcher ignores SIGPIPE (a lost console must not end it) and its log blocks it
+    // while writing; an ignored or blocked signal survives exec, so the commands it starts
+    // must get the default back: the application and the extraction tool behave as if
+    // started from a shell.
+    void commandStartsWithTheDefaultPipeSignal_data()
+    {
+        QTest::addColumn<bool>("ignored");
+        QTest::addColumn<bool>("blocked");
+        QTest::newRow("ignored by the launcher") << true << false;
+        QTest::newRow("blocked in the calling thread") << false << true;
+        QTest::newRow("both") << true << true;
+    }
+
+    void commandStartsWithTheDefaultPipeSignal()
+    {
+        QFETCH(bool, ignored);
+        QFETCH(bool, blocked);
+        qunsetenv("COMSPEC");
+        struct sigaction previous {};
+        sigaction(SIGPIPE, nullptr, &previous);
+        if (ignored)
+            ignoreBrokenPipes();
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t mask;
+        pthread_sigmask(blocked ? SIG_BLOCK : SIG_SETMASK, blocked ? &pipe : nullptr, &mask);
+
+        runCommand("grep -E '^Sig(Ign|Blk):' /proc/$$/status > signals.tmp && mv signals.tmp signals.out");
+        const QByteArray status = waitForFile(work_ + QStringLiteral("/signals.out"));
+        pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        sigaction(SIGPIPE, &previous, nullptr);
+
+        const QList<QByteArray> lines = status.trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        for (const QByteArray &line : lines) {
+            const qulonglong bits = line.split('\t').last().toULongLong(nullptr, 16);
+            QVERIFY2((bits & (1ULL << (SIGPIPE - 1))) == 0, line.constData());
+        }
     }
 
     // Environment and working directory are inherited; descriptors beyond 0-2 are not; the
