@@ -193,8 +193,16 @@ private Q_SLOTS:
         sigset_t mask;
         pthread_sigmask(blocked ? SIG_BLOCK : SIG_SETMASK, blocked ? &pipe : nullptr, &mask);
 
-        runCommand("grep -E '^Sig(Ign|Blk):' /proc/$$/status > signals.tmp && mv signals.tmp signals.out");
-        const QByteArray status = waitForFile(work_ + QStringLiteral("/signals.out"));
+        // The probe replaces the shell (which blocks signals of its own around the children it
+        // forks), so it reads exactly the mask and dispositions the command was started with.
+        runCommand("exec grep -E '^Sig(Ign|Blk):' /proc/self/status > signals.out");
+        QByteArray status;
+        QElapsedTimer waited;
+        waited.start();
+        while (status.count('\n') < 2 && waited.elapsed() < 10000) {
+            QTest::qWait(20);
+            status = waitForFile(work_ + QStringLiteral("/signals.out"));
+        }
         pthread_sigmask(SIG_SETMASK, &mask, nullptr);
         sigaction(SIGPIPE, &previous, nullptr);
 
