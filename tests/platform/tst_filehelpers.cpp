@@ -2,7 +2,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -12,18 +11,13 @@
 
 #include "cases/filehelper_cases.h"
 #include "platform/filehelpers.h"
+#include "support/casetable.h"
 #include "support/logcapture.h"
+#include "support/testfiles.h"
 
 using namespace nembral_cases;
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 // chattr +i makes a file that even root cannot remove; undone in the destructor.
 class ImmutableFile {
@@ -57,34 +51,20 @@ class TestFileHelpers : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir scratch_;
-    QString originalDir_;
-    QString work_;
+    ScratchDir scratch_;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(scratch_.isValid());
-        originalDir_ = QDir::currentPath();
     }
 
     // The helpers take paths relative to the working directory, as the launcher passes them.
-    void init()
-    {
-        static int round = 0;
-        work_ = scratch_.filePath(QStringLiteral("work%1").arg(++round));
-        QVERIFY(QDir().mkpath(work_));
-        QVERIFY(QDir::setCurrent(work_));
-    }
+    void init() { QVERIFY(scratch_.enterFreshWorkDir()); }
 
-    void cleanup() { QDir::setCurrent(originalDir_); }
+    void cleanup() { scratch_.leaveWorkDir(); }
 
-    void deleteFileOutcomes_data()
-    {
-        QTest::addColumn<int>("index");
-        for (int i = 0; i < int(std::size(kDeleteFileCases)); ++i)
-            QTest::newRow(kDeleteFileCases[i].name) << i;
-    }
+    void deleteFileOutcomes_data() { addCaseRows(kDeleteFileCases); }
 
     void deleteFileOutcomes()
     {
@@ -133,7 +113,7 @@ private Q_SLOTS:
 
     void removeTreeLeavesLinkedOutsideDirectoryAlone()
     {
-        const QString outside = scratch_.filePath(QStringLiteral("outside-%1").arg(QFileInfo(work_).fileName()));
+        const QString outside = scratch_.filePath(QStringLiteral("outside-%1").arg(QFileInfo(scratch_.workDir()).fileName()));
         QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
         QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "1"));
         QVERIFY(writeFile(QStringLiteral("nembral/nembral/sub/deep/file.bin"), "x"));
@@ -157,7 +137,7 @@ private Q_SLOTS:
 
     void removeTreeOnALinkRemovesOnlyTheLink()
     {
-        const QString outside = scratch_.filePath(QStringLiteral("linked-%1").arg(QFileInfo(work_).fileName()));
+        const QString outside = scratch_.filePath(QStringLiteral("linked-%1").arg(QFileInfo(scratch_.workDir()).fileName()));
         QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
         QVERIFY(QDir().mkpath(QStringLiteral("nembral")));
         QVERIFY(QFile::link(outside, QStringLiteral("nembral/nembral")));
@@ -217,14 +197,14 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QStringLiteral("target-that-is-not-there"), QStringLiteral("dangling")));
         QVERIFY(QDir().mkpath(QStringLiteral("adir")));
         QCOMPARE(::mkfifo("afifo", 0600), 0);
-        const QStringList before = QDir(work_).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList before = QDir(scratch_.workDir()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
 
         ReadableFile file = canOpenForReading(path.toStdString());
 
         QVERIFY(!file.isOpen());
         QVERIFY(!file);
         QCOMPARE(file.readLine(), std::string());
-        QCOMPARE(QDir(work_).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), before);
+        QCOMPARE(QDir(scratch_.workDir()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), before);
         QVERIFY(!QFileInfo::exists(QStringLiteral("target-that-is-not-there")));
     }
 
@@ -275,7 +255,7 @@ private Q_SLOTS:
             if (n <= 0)
                 continue;
             target[n] = '\0';
-            if (QString::fromLocal8Bit(target) == QDir(work_).filePath(QStringLiteral("a.txt"))) {
+            if (QString::fromLocal8Bit(target) == QDir(scratch_.workDir()).filePath(QStringLiteral("a.txt"))) {
                 found = true;
                 QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
             }
