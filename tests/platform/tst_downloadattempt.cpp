@@ -237,14 +237,16 @@ private Q_SLOTS:
         connect(&redirector, &QTcpServer::newConnection, this, [&redirector] {
             QTcpSocket *socket = redirector.nextPendingConnection();
             connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                if (!socket->readAll().contains("\r\n\r\n"))
+                // The request's head may come in pieces; they stay buffered until it is whole.
+                if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
                     return;
                 socket->write("HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1:1/version.txt\r\n"
                               "Content-Length: 0\r\n\r\n");
                 socket->disconnectFromHost();
             });
         });
-        const std::string url = QStringLiteral("http://127.0.0.1:%1%2").arg(redirector.serverPort()).arg(kVersion).toStdString();
+        const std::string url =
+            QStringLiteral("http://127.0.0.1:%1%2").arg(redirector.serverPort()).arg(kVersion).toStdString();
 
         // The attempt blocks, so it runs on a thread of its own while this one serves.
         setDownloadStallLimitSeconds(5);

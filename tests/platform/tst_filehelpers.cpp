@@ -52,6 +52,7 @@ class TestFileHelpers : public QObject {
 
 private:
     ScratchDir scratch_;
+    QString work_;
 
 private Q_SLOTS:
     void initTestCase()
@@ -60,7 +61,11 @@ private Q_SLOTS:
     }
 
     // The helpers take paths relative to the working directory, as the launcher passes them.
-    void init() { QVERIFY(scratch_.enterFreshWorkDir()); }
+    void init()
+    {
+        QVERIFY(scratch_.enterFreshWorkDir());
+        work_ = scratch_.workDir();
+    }
 
     void cleanup() { scratch_.leaveWorkDir(); }
 
@@ -113,7 +118,7 @@ private Q_SLOTS:
 
     void removeTreeLeavesLinkedOutsideDirectoryAlone()
     {
-        const QString outside = scratch_.filePath(QStringLiteral("outside-%1").arg(QFileInfo(scratch_.workDir()).fileName()));
+        const QString outside = scratch_.filePath(QStringLiteral("outside-%1").arg(QFileInfo(work_).fileName()));
         QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
         QVERIFY(writeFile(QStringLiteral("nembral/nembral/version.txt"), "1"));
         QVERIFY(writeFile(QStringLiteral("nembral/nembral/sub/deep/file.bin"), "x"));
@@ -137,7 +142,7 @@ private Q_SLOTS:
 
     void removeTreeOnALinkRemovesOnlyTheLink()
     {
-        const QString outside = scratch_.filePath(QStringLiteral("linked-%1").arg(QFileInfo(scratch_.workDir()).fileName()));
+        const QString outside = scratch_.filePath(QStringLiteral("linked-%1").arg(QFileInfo(work_).fileName()));
         QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
         QVERIFY(QDir().mkpath(QStringLiteral("nembral")));
         QVERIFY(QFile::link(outside, QStringLiteral("nembral/nembral")));
@@ -197,14 +202,14 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QStringLiteral("target-that-is-not-there"), QStringLiteral("dangling")));
         QVERIFY(QDir().mkpath(QStringLiteral("adir")));
         QCOMPARE(::mkfifo("afifo", 0600), 0);
-        const QStringList before = QDir(scratch_.workDir()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList before = QDir(work_).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
 
         ReadableFile file = canOpenForReading(path.toStdString());
 
         QVERIFY(!file.isOpen());
         QVERIFY(!file);
         QCOMPARE(file.readLine(), std::string());
-        QCOMPARE(QDir(scratch_.workDir()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), before);
+        QCOMPARE(QDir(work_).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), before);
         QVERIFY(!QFileInfo::exists(QStringLiteral("target-that-is-not-there")));
     }
 
@@ -255,7 +260,7 @@ private Q_SLOTS:
             if (n <= 0)
                 continue;
             target[n] = '\0';
-            if (QString::fromLocal8Bit(target) == QDir(scratch_.workDir()).filePath(QStringLiteral("a.txt"))) {
+            if (QString::fromLocal8Bit(target) == QDir(work_).filePath(QStringLiteral("a.txt"))) {
                 found = true;
                 QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
             }

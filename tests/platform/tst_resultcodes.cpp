@@ -59,7 +59,8 @@ private Q_SLOTS:
     {
         QFETCH(int, row);
         const DownloadResultCause &c = kDownloadResultCauses[row];
-        QCOMPARE(documented_.value(row), (QStringList{QString::fromLatin1(c.cause), hex(c.code), QString::fromLatin1(c.name)}));
+        const QStringList cells{QString::fromLatin1(c.cause), hex(c.code), QString::fromLatin1(c.name)};
+        QCOMPARE(documented_.value(row), cells);
     }
 
     void documentedNothingElse()
