@@ -4,21 +4,20 @@
 # line, several runs. Prints each run, the median throughput of both, their ratio and the
 # peak resident set of the program doing our download. Not a test; run it by hand:
 #   bench/download.sh            RUNS=7 SIZE_MB=1024 by default
+# The program doing our download, bench/download_bench.cpp, is built by CMake (the project's
+# settings, NEMBRAL_BUILD_BENCH=ON) as a release build in BUILD (default build-bench).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=../scripts/lib/common.sh
-. "$ROOT/scripts/lib/common.sh"
-msg_prefix=bench
-BUILD=${BUILD:-$ROOT/build-bench}
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+nembral_init bench cmake ninja curl
+BUILD=${BUILD:-$repo/build-bench}
 RUNS=${RUNS:-7}
 SIZE_MB=${SIZE_MB:-1024}
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DNEMBRAL_PLATFORM_ONLY=ON -DNEMBRAL_BUILD_TESTS=OFF \
+cmake -S "$repo" -B "$BUILD" -G Ninja -DNEMBRAL_PLATFORM_ONLY=ON -DNEMBRAL_BUILD_TESTS=OFF -DNEMBRAL_BUILD_BENCH=ON \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD" --target nembral_platform >/dev/null
-g++ -O2 -std=c++20 -I"$ROOT" "$ROOT/bench/download_bench.cpp" "$BUILD/platform/libnembral_platform.a" \
-  -lcurl -pthread -o "$BUILD/download_bench"
+cmake --build "$BUILD" --target download_bench >/dev/null
 
 WORK=$(mktemp -d)
 cleanup() {
@@ -44,7 +43,7 @@ run_curl() {
 }
 run_ours() {
   SSL_CERT_FILE="$CA" /usr/bin/time -f '%e %M' -o "$WORK/time" \
-    "$BUILD/download_bench" "$URL" "$WORK/ours" > /dev/null 2> "$WORK/ours.err"
+    "$BUILD/bin/download_bench" "$URL" "$WORK/ours" > /dev/null 2> "$WORK/ours.err"
   cat "$WORK/time"
 }
 

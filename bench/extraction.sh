@@ -18,18 +18,12 @@
 # produced the same tree.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=../scripts/lib/common.sh
-. "$repo/scripts/lib/common.sh"
-msg_prefix=bench
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+nembral_init bench bsdtar
+bench_package_settings 5
 tool="${1:-$repo/build/bin/unzip.exe}"
-runs="${NEMBRAL_BENCH_RUNS:-5}"
-megabytes="${NEMBRAL_BENCH_MB:-200}"
-files="${NEMBRAL_BENCH_FILES:-2000}"
-
 [ -x "$tool" ] || die "no extraction tool at $tool (build it first)"
-require_tools bsdtar
-bench_payload_files "$files"
 
 if [ -n "${NEMBRAL_BENCH_DIR:-}" ]; then
   scratch="$NEMBRAL_BENCH_DIR"
@@ -39,7 +33,7 @@ else
   trap 'rm -rf "$scratch"' EXIT
 fi
 
-"$repo/tools/make-package" --payload-mb "$megabytes" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/package" >/dev/null
+"$repo/tools/make-package" --payload-mb "$BENCH_MB" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/package" >/dev/null
 archive="$scratch/package/nembral.zip"
 entries=$(bsdtar -tf "$archive" | grep -vc '/$')
 archive_bytes=$(stat -c %s "$archive")
@@ -61,7 +55,7 @@ run_bsdtar() {
   read -r w c < <(timed bsdtar bsdtar -xf "$archive" -C "$scratch/bsdtar")
   bsdtar_wall+=("$w"); bsdtar_cpu+=("$c")
 }
-for i in $(seq 1 "$runs"); do
+for i in $(seq 1 "$BENCH_RUNS"); do
   rm -rf "$scratch/tool" "$scratch/bsdtar"
   mkdir -p "$scratch/tool" "$scratch/bsdtar"
   # Alternate who goes first, so that neither always follows the other's writeback.
@@ -78,9 +72,9 @@ diff -r "$scratch/tool" "$scratch/bsdtar" >/dev/null || { echo "bench: the two t
 
 echo
 printf 'package: %d files, %d MB unpacked, %.1f MB archive; %d runs each, medians\n' \
-  "$entries" "$megabytes" "$(calc "$archive_bytes / 1048576")" "$runs"
+  "$entries" "$BENCH_MB" "$(calc "$archive_bytes / 1048576")" "$BENCH_RUNS"
 printf '| program | wall time | MB/s unpacked | CPU time (user+sys) |\n|---|---|---|---|\n'
-printf '| unzip.exe | %.3f s | %.0f | %.3f s |\n' "$tw" "$(calc "$megabytes / $tw")" "$tc"
-printf '| bsdtar -xf | %.3f s | %.0f | %.3f s |\n' "$bw" "$(calc "$megabytes / $bw")" "$bc"
+printf '| unzip.exe | %.3f s | %.0f | %.3f s |\n' "$tw" "$(calc "$BENCH_MB / $tw")" "$tc"
+printf '| bsdtar -xf | %.3f s | %.0f | %.3f s |\n' "$bw" "$(calc "$BENCH_MB / $bw")" "$bc"
 printf 'speed ratio unzip.exe / bsdtar (bsdtar time / unzip.exe time): wall %.2fx, cpu %.2fx (target >= 0.90x)\n' \
   "$(calc "$bw / $tw")" "$(calc "$bc / $tc")"

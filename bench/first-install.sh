@@ -20,18 +20,12 @@
 # (offscreen); its log lines are stamped as they come out of its standard output.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=../scripts/lib/common.sh
-. "$repo/scripts/lib/common.sh"
-msg_prefix=bench
-runs="${NEMBRAL_BENCH_RUNS:-3}"
-megabytes="${NEMBRAL_BENCH_MB:-200}"
-files="${NEMBRAL_BENCH_FILES:-2000}"
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+nembral_init bench curl bsdtar python3 openssl
+bench_package_settings 3
 port="${NEMBRAL_BENCH_PORT:-18470}"
 build="${BUILD:-$repo/build-bench-install}"
-
-require_tools curl bsdtar python3 openssl
-bench_payload_files "$files"
 
 # The vendor host is built into the launcher: this build is made for our port.
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNEMBRAL_BUILD_TESTS=OFF \
@@ -51,7 +45,7 @@ trap cleanup EXIT
 mkdir -m 700 "$scratch/runtime"
 export XDG_RUNTIME_DIR="$scratch/runtime"
 
-"$repo/tools/make-package" --payload-mb "$megabytes" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/served" >/dev/null
+"$repo/tools/make-package" --payload-mb "$BENCH_MB" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/served" >/dev/null
 archive="$scratch/served/nembral.zip"
 archive_mb=$(awk -v b="$(stat -c %s "$archive")" 'BEGIN { printf "%.1f", b / 1048576 }')
 entries=$(bsdtar -tf "$archive" | grep -vc '/$')
@@ -119,9 +113,9 @@ time_first_install() {
 
 at() { awk -v l="$1" '{ t = $1; sub(/^[^ ]* /, "") } $0 == l { print t; exit }' "$scratch/launcher.log"; }
 
-echo "package: $entries files, $megabytes MB unpacked, $archive_mb MB archive; $runs runs; port $port"
+echo "package: $entries files, $BENCH_MB MB unpacked, $archive_mb MB archive; $BENCH_RUNS runs; port $port"
 download_times=() extraction_times=() installed_times=() total_times=() own_download_times=()
-for i in $(seq 1 "$runs"); do
+for i in $(seq 1 "$BENCH_RUNS"); do
   d=$(time_download)
   x=$(time_extraction)
   time_first_install
@@ -146,7 +140,7 @@ tm=$(median "${total_times[@]}")
 om=$(median "${own_download_times[@]}")
 budget=$(awk -v d="$dm" -v x="$xm" 'BEGIN { printf "%.3f", d + x + 3 }')
 echo
-printf '| measurement | median of %d runs |\n|---|---|\n' "$runs"
+printf '| measurement | median of %d runs |\n|---|---|\n' "$BENCH_RUNS"
 printf '| download alone (curl) | %.3f s |\n' "$dm"
 printf '| extraction alone (unzip.exe) | %.3f s |\n' "$xm"
 printf '| budget: download + extraction + 3 ticks | %.3f s |\n' "$budget"

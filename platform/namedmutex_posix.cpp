@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
+
+#include "platform/posix/uniquefd_posix.h"
 
 // A Windows named mutex exists while some process holds a handle to it and vanishes when the
 // last holder exits or dies. Here a holder keeps a read lock (an open-file-description record
@@ -20,31 +23,6 @@
 // it tidies up; it means that nobody holds the name any more.
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 // An existing directory counts only if it is ours, really a directory and private.
 bool isPrivateDirectory(const std::string &path)
@@ -136,7 +114,7 @@ bool namedMutexExists(const std::string &name)
     if (path.empty())
         return false;
     // Never O_CREAT: probing a name nobody holds leaves no trace.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
     if (!fd.valid())
         return false;
     struct flock lock {};
@@ -149,7 +127,7 @@ bool namedMutexExists(const std::string &name)
 
 struct NamedMutexHolder::Impl {
     std::string path;
-    Fd fd;
+    UniqueFd fd;
 };
 
 NamedMutexHolder::NamedMutexHolder(const std::string &name) : impl_(new Impl)
@@ -160,13 +138,13 @@ NamedMutexHolder::NamedMutexHolder(const std::string &name) : impl_(new Impl)
     // A releasing holder may unlink the file between our open() and our lock; a lock on an
     // unlinked file would be invisible to probes, so check that we locked what the path names.
     for (int tries = 0; tries < 100; ++tries) {
-        Fd fd(::open(impl_->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
+        UniqueFd fd(::open(impl_->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
         if (!fd.valid())
             return;
         if (setLock(fd.get(), F_RDLCK, true) != 0)
             return;
         if (sameFile(fd.get(), impl_->path)) {
-            impl_->fd.reset(fd.release());
+            impl_->fd = std::move(fd);
             return;
         }
     }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the launcher, the extraction tool and the tests into build/ (binaries in build/bin/).
+# Builds the launcher, the extraction tool, the tests and the benchmark programs into build/
+# (binaries in build/bin/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DNEMBRAL_BUILD_BENCH=ON "$@" >/dev/null
 cmake --build build -j"$(nproc)"

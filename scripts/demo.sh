@@ -26,10 +26,9 @@
 # it?" ("Update to New Version" installs 1.1 and starts it, "Skip Update" starts 1.0).
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=lib/common.sh
-. "$repo/scripts/lib/common.sh"
-msg_prefix=demo
+. "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+nembral_init demo
 cd "$repo"
 
 keep_server=0
@@ -48,8 +47,8 @@ while [ $# -gt 0 ]; do
 done
 [[ "$timeout_s" =~ ^[1-9][0-9]*$ ]] || { echo "demo: --timeout needs a number of seconds" >&2; exit 2; }
 
-bin="$repo/build/bin"
-launcher="${NEMBRAL_LAUNCHER:-$bin/nembral-launcher}"
+find_launcher "${NEMBRAL_LAUNCHER:-}"
+launcher=$LAUNCHER
 unzip_tool="$(dirname "$launcher")/unzip.exe"
 demo="${NEMBRAL_DEMO_DIR:-$repo/build/demo}"
 mkdir -p "$demo"
@@ -60,17 +59,11 @@ server_pid_file="$demo/vendor-server.pid"
 server_log="$demo/vendor-server.log"
 
 say() { printf 'demo: %s\n' "$*"; }
-for f in "$launcher" "$unzip_tool"; do
-  [ -x "$f" ] || { echo "demo: $f is missing; build first (scripts/build.sh)" >&2; exit 1; }
-done
+[ -x "$unzip_tool" ] || die "no extraction tool at $unzip_tool (build it first)"
 
 # The launcher has its vendor host built in; the server must listen on that port.
 launcher_vendor_host "$launcher"
-host=$LAUNCHER_HOST port=$LAUNCHER_PORT
-case "${host%:*}" in
-  localhost|127.0.0.1|"[::1]") ;;
-  *) echo "demo: this launcher was built for the vendor host $host; the demo needs a loopback one (localhost:PORT)" >&2; exit 1 ;;
-esac
+port=$LAUNCHER_PORT
 
 # Our server from an earlier run, if it is still there: the pid file's process, serving $vendor.
 server_alive() {

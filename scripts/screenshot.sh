@@ -12,18 +12,13 @@
 # see-through corners come out black.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=lib/common.sh
-. "$repo/scripts/lib/common.sh"
-msg_prefix=screenshot
+. "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+nembral_init screenshot xvfb-run xauth xwininfo import identify
+find_launcher "${2:-}"
 out="${1:-$repo/docs/working-page.png}"
-launcher="${2:-${NEMBRAL_LAUNCHER:-$repo/build/bin/nembral-launcher}}"
 delay="${NEMBRAL_SCREENSHOT_DELAY:-2}"
 
-require_tools xvfb-run xauth xwininfo import identify
-[ -x "$launcher" ] || die "no launcher at $launcher (build it first)"
-
-launcher="$(cd "$(dirname "$launcher")" && pwd)/$(basename "$launcher")"
 mkdir -p "$(dirname "$out")"
 out="$(cd "$(dirname "$out")" && pwd)/$(basename "$out")"
 
@@ -31,4 +26,4 @@ workdir="$(mktemp -d "${TMPDIR:-/tmp}/nembral-shot.XXXXXX")"
 trap 'rm -rf "$workdir"' EXIT
 
 # The working page needs no log line: the picture is taken once the window is up and settled.
-capture_launcher_window "$launcher" "$workdir" "" "$delay" "$out"
+capture_launcher_window "$LAUNCHER" "$workdir" "" "$delay" "$out"

@@ -22,26 +22,17 @@
 # checked to have taken the intended road.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=lib/common.sh
-. "$repo/scripts/lib/common.sh"
-msg_prefix=screenshots
+. "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+nembral_init screenshots xvfb-run xauth xwininfo import identify bsdtar python3
+find_launcher "${2:-}"
 outdir="${1:-$repo/docs}"
-launcher="${2:-${NEMBRAL_LAUNCHER:-$repo/build/bin/nembral-launcher}}"
 delay="${NEMBRAL_SCREENSHOT_DELAY:-1}"
-
-require_tools xvfb-run xauth xwininfo import identify bsdtar python3
-[ -x "$launcher" ] || die "no launcher at $launcher (build it first)"
-launcher="$(cd "$(dirname "$launcher")" && pwd)/$(basename "$launcher")"
 mkdir -p "$outdir"
 outdir="$(cd "$outdir" && pwd)"
 
-launcher_vendor_host "$launcher" "${NEMBRAL_VENDOR_HOST:-}"
-host=$LAUNCHER_HOST port=$LAUNCHER_PORT
-case "${host%:*}" in
-  localhost|127.0.0.1) ;;
-  *) die "the launcher's vendor host $host is not a loopback one" ;;
-esac
+launcher_vendor_host "$LAUNCHER" "${NEMBRAL_VENDOR_HOST:-}"
+port=$LAUNCHER_PORT
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 ! port_open "$port" || die "something already listens on port $port (a demo's vendor server?); stop it first"
 
@@ -58,7 +49,7 @@ mkdir -m 700 "$scratch/runtime"
 shoot() {
   local workdir=$1 logline=$2 name=$3
   shift 3
-  capture_launcher_window "$launcher" "$workdir" "$logline" "$delay" "$outdir/$name" \
+  capture_launcher_window "$LAUNCHER" "$workdir" "$logline" "$delay" "$outdir/$name" \
     "$@" XDG_RUNTIME_DIR="$scratch/runtime"
 }
 

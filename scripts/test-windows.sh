@@ -8,21 +8,19 @@
 #   NEMBRAL_KEEP_WINEPREFIX=1 keeps the prefix (about 700 MB) in <build>/wineprefix for a look
 #   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_namedmutex.exe
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
+# shellcheck source=lib/common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+nembral_init test-windows x86_64-w64-mingw32-g++-posix wine python3 || exit 2
+cd "$repo"
 
-build=${NEMBRAL_WIN_BUILD_DIR:-$root/build-win}
+build=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win}
 jobs=$(nproc)
 lane_start=$(date +%s)
 step() { printf -- '--- %s (%ss)\n' "$1" "$(($(date +%s) - lane_start))"; }
 
-for tool in x86_64-w64-mingw32-g++-posix wine python3; do
-  command -v "$tool" >/dev/null || { echo "test-windows: $tool is missing (run scripts/setup.sh)" >&2; exit 2; }
-done
-
 step "cross-build"
 cmake -S . -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
   -DNEMBRAL_PLATFORM_ONLY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 
@@ -32,12 +30,9 @@ cmake --build "$build" -j"$jobs"
 unset DISPLAY WAYLAND_DISPLAY
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX="$build/wineprefix"
 
-server_pid=""
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop_vendor_server
   # Ends the wine processes of our own prefix only, then drops the prefix.
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -58,22 +53,8 @@ rm -rf "$served" && mkdir -p "$served"
 printf '1.4.2\r\n' >"$served/version.txt"
 python3 -c 'import sys; n = 3 * 1024 * 1024 + 17; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(n)))' \
   >"$served/nembral.zip"
-server_out="$build/wine-server.out"
-python3 tools/vendor-server/vendor-server --http --port 0 --dir "$served" --quiet </dev/null >"$server_out" 2>&1 &
-server_pid=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/^PORT=//p' "$server_out")
-  [ -n "$port" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "test-windows: the vendor server did not start:" >&2
-  cat "$server_out" >&2
-  exit 1
-fi
-export NEMBRAL_HTTP_BASE="http://127.0.0.1:$port" NEMBRAL_HTTP_ROOT="$served"
+start_vendor_server "$served" 0 "" "$build/wine-server.out" --http --quiet
+export NEMBRAL_HTTP_BASE="http://127.0.0.1:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$served"
 
 step "link fixture"
 # wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix

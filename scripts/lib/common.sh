@@ -1,31 +1,44 @@
 # shellcheck shell=bash
-# Shell functions shared by the scripts in scripts/ and bench/. Sourced, never run; a script
-# finds it relative to its own location, e.g.
+# Shell functions shared by the scripts in scripts/ and bench/. Sourced, never run. A script
+# starts with (the path relative to its own location; bench/ scripts use ../scripts/lib/)
 #
-#   repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-#   . "$repo/scripts/lib/common.sh"
+#   set -euo pipefail
+#   # shellcheck source=lib/common.sh
+#   . "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+#   nembral_init PREFIX TOOL...
 #
-# and sets msg_prefix (e.g. msg_prefix=bench) first: the functions' messages start with it.
 # All functions expect `set -euo pipefail`; "fails" means: prints why on standard error and
 # returns 1, which under `set -e` ends the calling script.
 #
+#   nembral_init PREFIX [TOOL...]
+#                             sets msg_prefix to PREFIX (the functions' messages start with
+#                             it) and repo to the repository's root; fails unless every TOOL is
+#                             on PATH, as require_tools
 #   die MESSAGE...            prints "<msg_prefix>: MESSAGE" on standard error and exits 1
 #   require_tools TOOL...     fails unless every TOOL is on PATH ("... (run scripts/setup.sh)")
+#   find_launcher [LAUNCHER]  sets LAUNCHER to the absolute path of LAUNCHER, else of
+#                             $NEMBRAL_LAUNCHER, else of build/bin/nembral-launcher; fails unless
+#                             it is executable ("... (build it first)")
 #   median NUMBER...          prints the median of the numbers
-#   bench_payload_files FILES sets PAYLOAD_FILES to the payload files tools/make-package needs
-#                             for a package of FILES files in all; fails below 4
+#   bench_package_settings RUNS
+#                             the benchmark package's settings: sets BENCH_RUNS, BENCH_MB and
+#                             BENCH_FILES from NEMBRAL_BENCH_RUNS (default RUNS), NEMBRAL_BENCH_MB
+#                             (default 200) and NEMBRAL_BENCH_FILES (default 2000), and
+#                             PAYLOAD_FILES to the payload files tools/make-package needs for a
+#                             package of BENCH_FILES files in all; fails below 4
 #   launcher_vendor_host LAUNCHER [HOST]
 #                             sets LAUNCHER_HOST to HOST, else to the NEMBRAL_VENDOR_HOST in the
 #                             CMakeCache.txt of LAUNCHER's build, else localhost:8443, and
-#                             LAUNCHER_PORT to its port (443 when it names none)
+#                             LAUNCHER_PORT to its port (443 when it names none); fails unless the
+#                             host is a loopback one (localhost, 127.0.0.1, [::1])
 #   start_vendor_server DIR PORT STATE_DIR OUTFILE [OPTION...]
 #                             starts tools/vendor-server in the background serving DIR on PORT
 #                             (0: a free one) with its state (CA) in STATE_DIR (empty: the
 #                             server's default), standard output and error to OUTFILE, extra
-#                             OPTIONs (e.g. --quiet) appended; waits for its "serving" line and
-#                             sets VENDOR_PID, VENDOR_PORT and VENDOR_CA (its SSL_CERT_FILE).
-#                             Fails with the server's output if it does not come up (or names
-#                             no SSL_CERT_FILE without --http), after stopping it.
+#                             OPTIONs (e.g. --quiet, --http) appended; waits for its "serving"
+#                             line and sets VENDOR_PID, VENDOR_PORT and VENDOR_CA (its
+#                             SSL_CERT_FILE). Fails with the server's output if it does not come
+#                             up (or names no SSL_CERT_FILE without --http), after stopping it.
 #   stop_vendor_server        stops the server started above, if any; clears VENDOR_PID
 #   capture_launcher_window LAUNCHER WORKDIR LOGLINE DELAY OUTPUT [VAR=VALUE...]
 #                             runs LAUNCHER in WORKDIR on a fresh Xvfb display (xvfb-run) with
@@ -40,6 +53,14 @@
 _common_sh="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh"
 _common_repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
+nembral_init() {
+  msg_prefix=$1
+  shift
+  # shellcheck disable=SC2034 # for the caller
+  repo=$_common_repo
+  require_tools "$@"
+}
+
 die() { echo "${msg_prefix:-${0##*/}}: $*" >&2; exit 1; }
 
 require_tools() {
@@ -49,11 +70,25 @@ require_tools() {
   done
 }
 
+find_launcher() {
+  local path=${1:-${NEMBRAL_LAUNCHER:-$_common_repo/build/bin/nembral-launcher}}
+  if [ ! -f "$path" ] || [ ! -x "$path" ]; then
+    echo "$msg_prefix: no launcher at $path (build it first)" >&2
+    return 1
+  fi
+  # shellcheck disable=SC2034 # for the caller
+  LAUNCHER="$(cd "$(dirname "$path")" && pwd)/$(basename "$path")"
+}
+
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2) }'; }
 
-bench_payload_files() {
+# shellcheck disable=SC2034 # for the caller
+bench_package_settings() {
+  BENCH_RUNS=${NEMBRAL_BENCH_RUNS:-$1}
+  BENCH_MB=${NEMBRAL_BENCH_MB:-200}
+  BENCH_FILES=${NEMBRAL_BENCH_FILES:-2000}
   # version.txt, README.txt and Nembrals.exe come with every package.
-  PAYLOAD_FILES=$(($1 - 3))
+  PAYLOAD_FILES=$((BENCH_FILES - 3))
   [ "$PAYLOAD_FILES" -ge 1 ] || { echo "$msg_prefix: NEMBRAL_BENCH_FILES must be at least 4" >&2; return 1; }
 }
 
@@ -67,6 +102,10 @@ launcher_vendor_host() {
   fi
   LAUNCHER_PORT=${LAUNCHER_HOST##*:}
   [ "$LAUNCHER_PORT" != "$LAUNCHER_HOST" ] || LAUNCHER_PORT=443
+  case "${LAUNCHER_HOST%:*}" in
+    localhost|127.0.0.1|"[::1]") ;;
+    *) echo "$msg_prefix: the launcher was built for the vendor host $LAUNCHER_HOST; a loopback one is needed (localhost:PORT)" >&2; return 1 ;;
+  esac
 }
 
 VENDOR_PID=""

@@ -4,6 +4,7 @@
 #include "launcherprocess.h"
 #include "support/immutablefile.h"
 #include "support/logcapture.h"
+#include "support/testfiles.h"
 #include "support/testvendor.h"
 
 #include <QDir>
@@ -22,7 +23,7 @@
 namespace {
 
 // The port the launcher under test was built for (tests/launcher/CMakeLists.txt).
-constexpr quint16 kVendorPort = NEMBRAL_E2E_VENDOR_PORT;
+constexpr quint16 kVendorPort = NEMBRAL_TEST_VENDOR_PORT;
 constexpr int kRunTimeoutMs = 90000;
 
 const QString kExtractCommand = QStringLiteral("unzip.exe nembral/nembral.zip nembral");
@@ -31,12 +32,6 @@ const QString kStartCommand = QStringLiteral("cd ./nembral/nembral/ && Nembrals.
 QString sourceDir()
 {
     return QString::fromLocal8Bit(qgetenv("NEMBRAL_SOURCE_DIR"));
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The lines the GUI thread writes, without those of the download worker, which interleave
@@ -69,18 +64,6 @@ bool isFirstInstallLog(const QStringList &lines)
         "File deleted successfully\\.\n"
         "Start Nembral\n\\z"));
     return sequence.match(lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).hasMatch();
-}
-
-// Every entry below `dir`, hidden ones included, relative to it.
-QStringList entriesBelow(const QString &dir)
-{
-    QStringList found;
-    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        found << QDir(dir).relativeFilePath(it.next());
-    found.sort();
-    return found;
 }
 
 // The process id of the extraction tool the launcher started in `workDir`, or 0. The tool is
@@ -224,8 +207,7 @@ class TestLauncher : public QObject {
     {
         QVERIFY(writeFile(workPath(QStringLiteral("nembral/nembral/version.txt")), version));
         const QString exe = workPath(QStringLiteral("nembral/nembral/Nembrals.exe"));
-        QVERIFY(writeFile(exe, "#!/bin/sh\necho \"started in $(pwd)\" >> started.log\n"));
-        QVERIFY(QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(writeExecutable(exe, "#!/bin/sh\necho \"started in $(pwd)\" >> started.log\n"));
     }
 
 private Q_SLOTS:
@@ -233,8 +215,7 @@ private Q_SLOTS:
     {
         QVERIFY(root.isValid());
         runtimeDir = root.filePath(QStringLiteral("runtime"));
-        QVERIFY(QDir().mkpath(runtimeDir));
-        QVERIFY(QFile::setPermissions(runtimeDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(makePrivateDir(runtimeDir));
         smallPackage = root.filePath(QStringLiteral("package-1.0"));
         QVERIFY(makePackage({QStringLiteral("1.0"), smallPackage}));
         // Big enough that a slowed-down extraction can be caught midway.
@@ -279,10 +260,9 @@ private Q_SLOTS:
             // Notes its arguments in one write, then does what the Windows interpreter would:
             // runs the command with the current directory searched first.
             const QString interpreter = record + QStringLiteral(".sh");
-            QVERIFY(writeFile(interpreter, "#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
+            QVERIFY(writeExecutable(interpreter, "#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
                                                + record.toLocal8Bit()
                                                + "'\n[ \"$1\" = /c ] || exit 1\nPATH=.:$PATH exec /bin/sh -c \"$2\"\n"));
-            QVERIFY(QFile::setPermissions(interpreter, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
             env.insert(QStringLiteral("COMSPEC"), interpreter);
         }
 

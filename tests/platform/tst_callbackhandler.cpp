@@ -4,6 +4,7 @@
 #include "cases/onprogress_cases.h"
 #include "platform/callbackhandler.h"
 #include "platform/downloadstatus.h"
+#include "support/casetable.h"
 #include "support/logcapture.h"
 
 using namespace nembral_cases;
@@ -12,12 +13,7 @@ class TestCallbackHandler : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void onProgress_data()
-    {
-        QTest::addColumn<int>("index");
-        for (int i = 0; i < int(std::size(kOnProgressCases)); ++i)
-            QTest::newRow(kOnProgressCases[i].name) << i;
-    }
+    void onProgress_data() { addCaseRows(kOnProgressCases); }
 
     void onProgress()
     {

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -17,7 +16,9 @@
 #include "cases/runner_cases.h"
 #include "platform/brokenpipe.h"
 #include "platform/commandrunner.h"
+#include "support/casetable.h"
 #include "support/logcapture.h"
+#include "support/testfiles.h"
 
 using namespace nembral_cases;
 
@@ -25,12 +26,7 @@ namespace {
 
 bool writeScript(const QString &path, const QByteArray &body)
 {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body) < 0)
-        return false;
-    file.close();
-    return file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return writeExecutable(path, "#!/bin/sh\n" + body);
 }
 
 // Waits for `path` to exist and be complete (the writers rename into place).
@@ -53,8 +49,7 @@ class TestCommandRunner : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir scratch_;
-    QString originalDir_;
+    ScratchDir scratch_;
     QString work_;
     QString record_;
     QString interpreter_;
@@ -63,7 +58,6 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(scratch_.isValid());
-        originalDir_ = QDir::currentPath();
         // Records its arguments NUL-separated, then renames the record into place, so a reader
         // never sees half of it. "/c sleep" makes it take its time first.
         interpreter_ = scratch_.filePath(QStringLiteral("fake-comspec.sh"));
@@ -73,10 +67,8 @@ private Q_SLOTS:
 
     void init()
     {
-        static int round = 0;
-        work_ = scratch_.filePath(QStringLiteral("work%1").arg(++round));
-        QVERIFY(QDir().mkpath(work_));
-        QVERIFY(QDir::setCurrent(work_));
+        QVERIFY(scratch_.enterFreshWorkDir());
+        work_ = scratch_.workDir();
         record_ = work_ + QStringLiteral("/record");
         qputenv("RECORD", record_.toLocal8Bit());
         qputenv("COMSPEC", interpreter_.toLocal8Bit());
@@ -84,16 +76,11 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        QDir::setCurrent(originalDir_);
+        scratch_.leaveWorkDir();
         qunsetenv("COMSPEC");
     }
 
-    void interpreterGetsSlashCAndTheCommand_data()
-    {
-        QTest::addColumn<int>("index");
-        for (int i = 0; i < int(std::size(kRunnerCases)); ++i)
-            QTest::newRow(kRunnerCases[i].name) << i;
-    }
+    void interpreterGetsSlashCAndTheCommand_data() { addCaseRows(kRunnerCases); }
 
     void interpreterGetsSlashCAndTheCommand()
     {

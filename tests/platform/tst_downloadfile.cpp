@@ -2,7 +2,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -10,7 +9,9 @@
 #include "cases/download_cases.h"
 #include "platform/downloadfile.h"
 #include "platform/downloadstatus.h"
+#include "support/casetable.h"
 #include "support/logcapture.h"
+#include "support/testfiles.h"
 #include "support/testvendor.h"
 #include "vendorfiles.h"
 
@@ -44,9 +45,8 @@ class TestDownloadFile : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir scratch_;
+    ScratchDir scratch_;
     QString served_;
-    QString originalDir_;
 
 private Q_SLOTS:
     void initTestCase()
@@ -55,11 +55,12 @@ private Q_SLOTS:
         clearProxyEnvironment();
         served_ = scratch_.filePath(QStringLiteral("served"));
         writeVendorFiles(served_);
-        originalDir_ = QDir::currentPath();
     }
 
+    // Each test downloads into a fresh, empty working directory.
     void init()
     {
+        QVERIFY(scratch_.enterFreshWorkDir());
         downloadStatus.versionFileDownloaded.store(false);
         downloadStatus.packageDownloaded.store(false);
         downloadStatus.downloadProgress.store(0);
@@ -67,22 +68,15 @@ private Q_SLOTS:
         startRequestedFor.store(nullptr);
     }
 
-    void cleanup() { QDir::setCurrent(originalDir_); }
+    void cleanup() { scratch_.leaveWorkDir(); }
 
-    void attemptsPausesFlagsAndLog_data()
-    {
-        QTest::addColumn<int>("index");
-        for (int i = 0; i < int(std::size(kDownloadFileCases)); ++i)
-            QTest::newRow(kDownloadFileCases[i].name) << i;
-    }
+    void attemptsPausesFlagsAndLog_data() { addCaseRows(kDownloadFileCases); }
 
     void attemptsPausesFlagsAndLog()
     {
         QFETCH(int, index);
         const DownloadFileCase &c = kDownloadFileCases[index];
-        const QString work = scratch_.filePath(QStringLiteral("work-%1").arg(index));
-        QVERIFY(QDir().mkpath(work));
-        QVERIFY(QDir::setCurrent(work));
+        const QString work = scratch_.workDir();
 
         TestVendor server;
         const QStringList options = QString::fromLatin1(c.serverOptions).split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -156,9 +150,6 @@ private Q_SLOTS:
 
     void versionIsTestedBeforeNembral()
     {
-        const QString work = scratch_.filePath(QStringLiteral("both-words"));
-        QVERIFY(QDir().mkpath(work));
-        QVERIFY(QDir::setCurrent(work));
         TestVendor server;
         QVERIFY(server.start(served_, 0, scratch_.filePath(QStringLiteral("state"))));
         qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());

@@ -2,7 +2,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -12,19 +11,14 @@
 
 #include "cases/filehelper_cases.h"
 #include "platform/filehelpers.h"
+#include "support/casetable.h"
 #include "support/immutablefile.h"
 #include "support/logcapture.h"
+#include "support/testfiles.h"
 
 using namespace nembral_cases;
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 QStringList linesOf(const char *text)
 {
@@ -39,34 +33,25 @@ class TestFileHelpers : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir scratch_;
-    QString originalDir_;
+    ScratchDir scratch_;
     QString work_;
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(scratch_.isValid());
-        originalDir_ = QDir::currentPath();
     }
 
     // The helpers take paths relative to the working directory, as the launcher passes them.
     void init()
     {
-        static int round = 0;
-        work_ = scratch_.filePath(QStringLiteral("work%1").arg(++round));
-        QVERIFY(QDir().mkpath(work_));
-        QVERIFY(QDir::setCurrent(work_));
+        QVERIFY(scratch_.enterFreshWorkDir());
+        work_ = scratch_.workDir();
     }
 
-    void cleanup() { QDir::setCurrent(originalDir_); }
+    void cleanup() { scratch_.leaveWorkDir(); }
 
-    void deleteFileOutcomes_data()
-    {
-        QTest::addColumn<int>("index");
-        for (int i = 0; i < int(std::size(kDeleteFileCases)); ++i)
-            QTest::newRow(kDeleteFileCases[i].name) << i;
-    }
+    void deleteFileOutcomes_data() { addCaseRows(kDeleteFileCases); }
 
     void deleteFileOutcomes()
     {

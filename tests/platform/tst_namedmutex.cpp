@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/namedmutex.h"
+#include "support/testfiles.h"
 
 namespace {
 
@@ -59,8 +60,7 @@ private Q_SLOTS:
     {
         static int round = 0;
         runtime_ = scratch_.filePath(QStringLiteral("runtime%1").arg(++round));
-        QVERIFY(QDir().mkpath(runtime_));
-        QVERIFY(::chmod(runtime_.toLocal8Bit().constData(), 0700) == 0);
+        QVERIFY(makePrivateDir(runtime_));
         qputenv("XDG_RUNTIME_DIR", runtime_.toLocal8Bit());
     }
 

@@ -1,8 +1,6 @@
 #include "support/testvendor.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 void clearProxyEnvironment()
 {
@@ -70,14 +68,10 @@ void TestVendor::stop()
 QString writeRecordingInterpreter(const QString &dir, const QString &recordFile)
 {
     const QString path = dir + QStringLiteral("/record-interpreter.sh");
-    QFile script(path);
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return {};
     // One argument per line; appended in one write so concurrent runs do not mix lines.
-    script.write("#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '" + recordFile.toLocal8Bit() + "'\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
+    const QByteArray script = "#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
+        + recordFile.toLocal8Bit() + "'\n";
+    return writeExecutable(path, script) ? path : QString();
 }
 
 QStringList recordedArguments(const QString &recordFile)
@@ -89,11 +83,4 @@ QStringList recordedArguments(const QString &recordFile)
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
     return lines;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }

@@ -6,6 +6,9 @@
 
 #include <string>
 
+// Suites with a vendor server write the files it serves with these.
+#include "support/testfiles.h"
+
 // The local vendor server (tools/vendor-server) on loopback, serving a folder with
 // version.txt and nembral.zip, with its own throw-away CA, optionally with injected faults.
 class TestVendor {
@@ -42,6 +45,3 @@ QString writeRecordingInterpreter(const QString &dir, const QString &recordFile)
 
 // The lines recorded so far (empty when nothing was run).
 QStringList recordedArguments(const QString &recordFile);
-
-// Writes `data` to `path`, creating parent directories.
-bool writeFile(const QString &path, const QByteArray &data);

@@ -2,6 +2,7 @@
 // and a clean end of the event loop.
 #include "support/mainwindowtestaccess.h"
 #include "platform/downloadstatus.h"
+#include "support/testfiles.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -9,25 +10,21 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QMetaMethod>
-#include <QTemporaryDir>
 #include <QTest>
 
 class TestMainWindow : public QObject {
     Q_OBJECT
 
-    QTemporaryDir workDir;
-    QString startDir;
+    ScratchDir scratch;
 
 private Q_SLOTS:
     void initTestCase()
     {
         // Slots touch files relative to the working directory: keep them in a scratch folder.
-        QVERIFY(workDir.isValid());
-        startDir = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(workDir.path()));
+        QVERIFY(scratch.enterFreshWorkDir());
     }
 
-    void cleanupTestCase() { QDir::setCurrent(startDir); }
+    void cleanupTestCase() { scratch.leaveWorkDir(); }
 
     void afterConstruction()
     {

@@ -50,7 +50,7 @@ class TestInstallTracker : public QObject {
     };
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(world.start(18444, "3.0\n", QByteArray(256 * 1024, 'z'))); }
+    void initTestCase() { QVERIFY(world.start(NEMBRAL_TEST_VENDOR_PORT, "3.0\n", QByteArray(256 * 1024, 'z'))); }
     void cleanupTestCase() { world.stop(); }
 
     // Each test starts from a window that has just begun an installation (the update button's

@@ -53,7 +53,7 @@ class TestLaunch : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(world.start(18445, "2.0\n", QByteArray(1024, 'z'))); }
+    void initTestCase() { QVERIFY(world.start(NEMBRAL_TEST_VENDOR_PORT, "2.0\n", QByteArray(1024, 'z'))); }
     void init() { QVERIFY(world.enterFreshWorkDir()); }
     void cleanup() { world.leaveWorkDir(); }
     void cleanupTestCase() { world.stop(); }

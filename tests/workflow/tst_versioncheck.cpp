@@ -25,7 +25,7 @@ class TestVersionCheck : public QObject {
     WorkflowWorld world;
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(world.start(18443, "9.9\n", QByteArray(64 * 1024, 'z'))); }
+    void initTestCase() { QVERIFY(world.start(NEMBRAL_TEST_VENDOR_PORT, "9.9\n", QByteArray(64 * 1024, 'z'))); }
     void init() { QVERIFY(world.enterFreshWorkDir()); }
     void cleanup() { world.leaveWorkDir(); }
     void cleanupTestCase() { world.stop(); }

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "platform/downloadresult.h"
+
 namespace nembral_cases {
 
 inline constexpr char kVersionBody[] = "1.4.2\r\n";
@@ -22,7 +24,7 @@ struct DownloadFileCase {
     const char *urlPath;
     const char *pathPattern;
     int failedAttempts;         // error lines before the end
-    std::uint32_t errorCode;    // the code on each error line
+    HResult errorCode;          // the code on each error line
     bool succeeds;              // false: six failures, then startApplication is requested
     Flag flag;
     const char *destination;    // relative to the working directory; present exactly on success
@@ -38,10 +40,10 @@ inline constexpr DownloadFileCase kDownloadFileCases[] = {
     {"version file, first attempt", "", kVersionPath, kVersionPattern, 0, 0, true, Flag::Version, "version.txt", false},
     {"package into a missing nembral directory", "", kPackagePath, kPackagePattern, 0, 0, true, Flag::Package,
      "nembral/nembral.zip", false},
-    {"success on the third attempt", "--status 503 --faulty-requests 2", kVersionPath, kVersionPattern, 2, 0x800C0008u,
-     true, Flag::Version, "version.txt", true},
-    {"404 six times", "--status 404", kVersionPath, kVersionPattern, 6, 0x800C0005u, false, Flag::None, "version.txt",
-     true},
+    {"success on the third attempt", "--status 503 --faulty-requests 2", kVersionPath, kVersionPattern, 2,
+     kInetDownloadFailure, true, Flag::Version, "version.txt", true},
+    {"404 six times", "--status 404", kVersionPath, kVersionPattern, 6, kInetResourceNotFound, false, Flag::None,
+     "version.txt", true},
 };
 
 }  // namespace nembral_cases

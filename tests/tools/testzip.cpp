@@ -1,4 +1,4 @@
-#include "tests/e2e/testzip.h"
+#include "tests/tools/testzip.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -2,7 +2,8 @@
 // "unzip.exe ARCHIVE DESTDIR", observed from outside through its exit status, standard error,
 // the files it leaves and the named mutex it holds.
 #include "platform/namedmutex.h"
-#include "tests/e2e/testzip.h"
+#include "support/testfiles.h"
+#include "tests/tools/testzip.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -36,12 +37,6 @@ QByteArray randomBytes(qsizetype size)
     for (char &c : bytes)
         c = char(gen.bounded(256));
     return bytes;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Leftover staging directories of the tool in `dest`.
@@ -121,7 +116,7 @@ private:
 void TestUnzip::initTestCase()
 {
     QVERIFY(runtimeDir_.isValid());
-    QVERIFY(QFile::setPermissions(runtimeDir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(makePrivateDir(runtimeDir_.path()));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
 }
 

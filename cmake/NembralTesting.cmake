@@ -1,0 +1,50 @@
+# Helpers for registering our tests with CTest (include(NembralTesting)).
+
+# nembral_add_qt_test(NAME SOURCES file... [LIBS target...] [LABELS label...])
+# One Qt Test executable, registered under its own name and labelled with the name of its
+# folder below tests/ (ctest -L platform), and with the given LABELS besides. Tests run on the
+# offscreen platform and find the source and build trees in NEMBRAL_SOURCE_DIR and
+# NEMBRAL_BINARY_DIR.
+function(nembral_add_qt_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  qt_add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE nembral_config Qt6::Test ${T_LIBS})
+  add_test(NAME ${name} COMMAND ${name})
+  get_filename_component(folder "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NEMBRAL_SOURCE_DIR=${CMAKE_SOURCE_DIR};NEMBRAL_BINARY_DIR=${CMAKE_BINARY_DIR}"
+    LABELS "${folder};${T_LABELS}")
+endfunction()
+
+# nembral_add_win_test(NAME [source...])
+# One Qt-free test of the Windows platform bodies, NAME.cpp plus the given sources, run under
+# wine (the toolchain's emulator) or on Windows. It may start win_child (tests/win), which comes
+# from the same directory. The download test reads NEMBRAL_HTTP_BASE and NEMBRAL_HTTP_ROOT from
+# the environment that scripts/test-windows.sh gives ctest.
+function(nembral_add_win_test name)
+  add_executable(${name} ${name}.cpp ${ARGN})
+  target_link_libraries(${name} PRIVATE nembral_platform)
+  add_dependencies(${name} win_child)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS win TIMEOUT 300)
+endfunction()
+
+# nembral_test_port(SUITE OUTVAR)
+# The loopback port of the vendor server that test suite SUITE runs, for suites whose code
+# under test has its vendor host built in (so the port is fixed when the build is configured).
+# Give it to the test program as the compile definition NEMBRAL_TEST_VENDOR_PORT.
+# Derived from the build directory and the suite's name, so the suites of one build tree, and
+# those of two trees (a plain and a sanitizer build, say), can run at the same time; within one
+# tree no two suites get the same port. It lies in 20000-29999, below Linux's ephemeral range,
+# where the "--port 0" servers of other tests never land.
+function(nembral_test_port suite outvar)
+  string(MD5 hash "${CMAKE_BINARY_DIR}/${suite}")
+  string(SUBSTRING "${hash}" 0 4 hash)
+  math(EXPR port "20000 + (0x${hash} % 10000)")
+  get_property(taken GLOBAL PROPERTY NEMBRAL_TEST_PORTS)
+  while(port IN_LIST taken)
+    math(EXPR port "20000 + ((${port} - 19999) % 10000)")
+  endwhile()
+  set_property(GLOBAL APPEND PROPERTY NEMBRAL_TEST_PORTS ${port})
+  set(${outvar} ${port} PARENT_SCOPE)
+endfunction()
