@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -35,12 +36,19 @@ constexpr long kMaxRedirects = 10;
 
 std::atomic<long> stallLimitSeconds{60};
 
-// The working directory put into the pattern. Backslashes in the pattern are the Windows
-// separator and become "/" before the directory goes in, so a directory whose name happens to
-// hold a backslash keeps it.
+// Where a download goes: `relative` below the folder `base`, which is the working directory
+// put into the pattern. Backslashes in the pattern are the Windows separator and become "/"
+// before the directory goes in, so a directory whose name happens to hold a backslash keeps
+// it. What follows the working directory comes from the pattern, and is where the part file
+// follows no link.
+struct Destination {
+    std::string base;
+    std::string relative;
+};
+
 // Empty when the working directory cannot be had (removed under us, for example): "%s" must
 // never become "" and send the file to the root directory.
-std::string destinationFor(const std::string &pathPattern)
+std::optional<Destination> destinationFor(const std::string &pathPattern)
 {
     std::string path = pathPattern;
     for (char &c : path) {
@@ -50,11 +58,12 @@ std::string destinationFor(const std::string &pathPattern)
     std::error_code ec;
     const std::string directory = std::filesystem::current_path(ec).string();
     if (ec || directory.empty())
-        return {};
+        return std::nullopt;
     const std::size_t slot = path.find("%s");
-    if (slot != std::string::npos)
-        path.replace(slot, 2, directory);
-    return path;
+    if (slot == std::string::npos)
+        return Destination{path.rfind('/', 0) == 0 ? "/" : ".", path};
+    const std::size_t rest = path.find_first_not_of('/', slot + 2);
+    return Destination{path.substr(0, slot) + directory, rest == std::string::npos ? std::string() : path.substr(rest)};
 }
 
 struct CurlDeleter {
@@ -75,6 +84,9 @@ struct Transfer {
     bool connectingReported = false;
     bool locationSeen = false;
     bool storing = false;  // the body being received is the file asked for (a 2xx answer)
+    std::uint64_t maxBody = kNoBodyLimit;
+    std::uint64_t responseBody = 0;  // bytes of the current answer's body, kept or not
+    bool tooLarge = false;
     int fileError = 0;
     std::chrono::steady_clock::duration stallLimit{};
     std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
@@ -136,6 +148,7 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
         if (length > 5 && std::memcmp(data, "HTTP/", 5) == 0) {
             transfer->locationSeen = false;  // status line: a new response begins
             transfer->storing = false;
+            transfer->responseBody = 0;
         }
         else if (length > 9 && strncasecmp(data, "location:", 9) == 0)
             transfer->locationSeen = true;
@@ -154,6 +167,11 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
     } else if (status >= 200 && status < 300) {
         curl_off_t length = -1;
         curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        // Refused before a byte of the body is taken.
+        if (transfer->maxBody != kNoBodyLimit && length > 0 && std::uint64_t(length) > transfer->maxBody) {
+            transfer->tooLarge = true;
+            return 0;
+        }
         transfer->contentLength = length;
         transfer->received = 0;
         transfer->storing = true;
@@ -170,6 +188,13 @@ std::size_t onBody(char *data, std::size_t size, std::size_t count, void *userda
     auto *transfer = static_cast<Transfer *>(userdata);
     const std::size_t length = size * count;
     transfer->active();
+    // Any body counts against the limit, also one that is not kept: a redirect's body without
+    // end would hold the attempt for ever.
+    transfer->responseBody += length;
+    if (transfer->maxBody != kNoBodyLimit && transfer->responseBody > transfer->maxBody) {
+        transfer->tooLarge = true;
+        return 0;
+    }
     if (!transfer->storing)
         return length;  // the body of a redirect that leads nowhere: not ours to keep
     if ((transfer->fileError = transfer->file->open()) != 0)
@@ -251,11 +276,11 @@ void setDownloadStallLimitSeconds(long seconds)
     stallLimitSeconds.store(seconds > 0 ? seconds : 1);
 }
 
-HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
+HResult downloadAttempt(const std::string &url, const std::string &pathPattern, std::uint64_t maxBodyBytes)
 {
     initialiseCurlOnce();
-    const std::string destination = destinationFor(pathPattern);
-    if (destination.empty()) {
+    const std::optional<Destination> destination = destinationFor(pathPattern);
+    if (!destination) {
         logLine("Cannot use the working directory as download destination: it is unavailable.");
         return kPathNotFound;
     }
@@ -271,8 +296,9 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     std::unique_ptr<curl_slist, SlistDeleter> headers(
         curl_slist_append(curl_slist_append(nullptr, "Cache-Control: no-cache"), "Pragma: no-cache"));
 
-    PartFile file(destination);
+    PartFile file(destination->base, destination->relative);
     Transfer transfer;
+    transfer.maxBody = maxBodyBytes;
     transfer.curl = curl.get();
     transfer.observer = &observer;
     transfer.file = &file;
@@ -289,6 +315,8 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
 
     if (code == CURLE_ABORTED_BY_CALLBACK && transfer.stalled)
         return kInetConnectionTimeout;
+    if (code == CURLE_WRITE_ERROR && transfer.tooLarge)
+        return kInetCannotLoadData;
     if (code == CURLE_HTTP_RETURNED_ERROR) {
         long status = 0;
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);

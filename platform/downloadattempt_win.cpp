@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/callbackhandler.h"
+#include "platform/downloadresult.h"
 #include "platform/log.h"
 #include "platform/win/bindstatuscallback_win.h"
 #include "platform/win/widen_win.h"
@@ -44,6 +46,53 @@ long long formattedLength(const std::wstring &pattern, std::size_t directoryLeng
     return strings == 1 ? length : -1;
 }
 
+// The folders the pattern puts between the working directory and the file ("nembral" in
+// "%s\nembral\nembral.zip"), as written there.
+std::vector<std::wstring> foldersAfterDirectory(const std::wstring &pattern)
+{
+    std::vector<std::wstring> folders;
+    const std::size_t slot = pattern.find(L"%s");
+    std::wstring part;
+    for (std::size_t i = slot + 2; i < pattern.size(); ++i) {
+        const wchar_t c = pattern[i];
+        if (c == L'\\' || c == L'/') {
+            if (!part.empty() && part != L".")
+                folders.push_back(part);
+            part.clear();
+        } else {
+            part.push_back(c);
+            if (c == L'%' && i + 1 < pattern.size() && pattern[i + 1] == L'%')
+                ++i;  // "%%" is one "%"
+        }
+    }
+    return folders;
+}
+
+bool isLink(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Makes the folders below the working directory that the destination needs, as real folders.
+// The download service is not relied on to make them (wine's reports success without writing
+// anything). A junction or link where one of them should be would send the file elsewhere:
+// such a folder is refused like a file in its place.
+HResult makeFoldersBelow(std::wstring folder, const std::vector<std::wstring> &names)
+{
+    for (const std::wstring &name : names) {
+        folder += L"\\" + name;
+        DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(folder.c_str(), nullptr)
+            && GetLastError() != ERROR_ALREADY_EXISTS)
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        // Looked at again after making it: whatever stands there now is what the file goes into.
+        attributes = GetFileAttributesW(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || isLink(attributes))
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 void setDownloadStallLimitSeconds(long seconds)
@@ -56,7 +105,7 @@ void setDownloadStallLimitSeconds(long seconds)
     InternetSetOptionW(nullptr, INTERNET_OPTION_SEND_TIMEOUT, &milliseconds, sizeof milliseconds);
 }
 
-HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
+HResult downloadAttempt(const std::string &url, const std::string &pathPattern, std::uint64_t maxBodyBytes)
 {
     const std::wstring wideUrl = widenBytes(url);
 
@@ -94,12 +143,27 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     logLine("CallbackHandler");
 
     // The package goes to "nembral\nembral.zip", whose folder does not exist before the first
-    // installation. The download service is not relied on to make folders (wine's reports
-    // success without writing anything), so the folder is made here.
-    std::error_code folderError;
-    std::filesystem::create_directories(std::filesystem::path(destination).parent_path(), folderError);
-    if (folderError)
-        return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    // installation.
+    if (const HResult folders = makeFoldersBelow(directory, foldersAfterDirectory(widePattern)); folders < 0)
+        return folders;
+    // A link at the destination's own name is removed, so that the file is written in its
+    // place rather than through it.
+    if (isLink(GetFileAttributesW(destination)) && !DeleteFileW(destination) && !RemoveDirectoryW(destination))
+        return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
-    return URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
+    const HResult result = URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
+    // URLDownloadToFileW cannot be stopped part-way without the observer's OnProgress asking
+    // for it, and OnProgress returns S_OK whatever happens. So a body over the limit is only
+    // caught once it is stored: the file is measured after the call and removed when it is too
+    // large, and the attempt fails as it does on Linux, where the transfer is cut at the limit.
+    if (result >= 0 && maxBodyBytes != kNoBodyLimit) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        const bool measured = GetFileAttributesExW(destination, GetFileExInfoStandard, &data) != 0;
+        const std::uint64_t size = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        if (measured && size > maxBodyBytes) {
+            DeleteFileW(destination);
+            return kInetCannotLoadData;
+        }
+    }
+    return result;
 }

@@ -26,11 +26,14 @@ void downloadFile(MainWindow *window, std::string url, std::string pathPattern, 
     // Attempts are numbered from `attempt` up to 5; each failure is logged and followed by a
     // pause before the next one. The flags are stored only after the attempt has returned, so
     // the file is complete and closed when the GUI thread sees them.
+    // The URL tells the version file from the package, as for the flags below; only the
+    // version file has a size limit (packages are large, and are never held in memory).
+    const bool versionFile = url.find("version") != std::string::npos;
     for (; attempt <= kLastAttempt; ++attempt) {
-        const HResult result = downloadAttempt(url, pathPattern);
+        const HResult result = downloadAttempt(url, pathPattern, versionFile ? kMaxVersionFileBytes : kNoBodyLimit);
         if (result >= 0) {
             logLine("Downloaded OK");
-            if (url.find("version") != std::string::npos) {
+            if (versionFile) {
                 logLine("version file downloaded!");
                 downloadStatus.versionFileDownloaded.store(true, std::memory_order_release);
             } else if (url.find("nembral") != std::string::npos) {

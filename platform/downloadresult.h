@@ -19,6 +19,7 @@ inline constexpr HResult kInetAuthenticationRequired = hresultFromBits(0x800C000
 inline constexpr HResult kInetConnectionTimeout = hresultFromBits(0x800C000B);
 inline constexpr HResult kInetUnknownProtocol = hresultFromBits(0x800C000D);
 inline constexpr HResult kInetSecurityProblem = hresultFromBits(0x800C000E);
+inline constexpr HResult kInetCannotLoadData = hresultFromBits(0x800C000F);
 inline constexpr HResult kInetRedirectFailed = hresultFromBits(0x800C0014);
 inline constexpr HResult kPathNotFound = hresultFromBits(0x80070003);  // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
 inline constexpr HResult kAccessDenied = hresultFromBits(0x80070005);
@@ -48,9 +49,10 @@ inline constexpr DownloadResultCause kDownloadResultCauses[] = {
      kInetUnknownProtocol, "INET_E_UNKNOWN_PROTOCOL"},
     {"TLS handshake failure, untrusted or mismatched certificate, unreadable CA bundle", kInetSecurityProblem,
      "INET_E_SECURITY_PROBLEM"},
+    {"version file larger than 64 KiB, received or announced", kInetCannotLoadData, "INET_E_CANNOT_LOAD_DATA"},
     {"more than 10 redirects; a 3xx answer without a Location", kInetRedirectFailed, "INET_E_REDIRECT_FAILED"},
-    {"working directory unavailable; destination directory cannot be made (a file on the way)", kPathNotFound,
-     "HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)"},
+    {"working directory unavailable; destination directory cannot be made (a file or a link on the way)",
+     kPathNotFound, "HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)"},
     {"destination not writable", kAccessDenied, "E_ACCESSDENIED"},
     {"disk or quota full", kDiskFull, "HRESULT_FROM_WIN32(ERROR_DISK_FULL)"},
     {"out of memory", kOutOfMemory, "E_OUTOFMEMORY"},

@@ -1,72 +1,111 @@
 #include "platform/posix/partfile_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace {
 
 std::atomic<unsigned> partCounter{0};
 
+constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
 // Names are `prefix` + PID + "-" + N, both numbers in decimal digits only.
-void removeOrphans(const std::filesystem::path &directory, const std::string &prefix)
+bool isOrphan(const std::string &name, const std::string &prefix)
 {
-    std::error_code ec;
-    const auto dirPath = directory.empty() ? std::filesystem::path(".") : directory;
-    for (std::filesystem::directory_iterator it(dirPath, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.rfind(prefix, 0) != 0)
-            continue;
-        const std::string rest = name.substr(prefix.size());
-        const std::size_t dash = rest.find('-');
-        if (dash == 0 || dash == std::string::npos || rest.find_first_not_of("0123456789") != dash
-            || rest.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash + 1 == rest.size())
-            continue;
-        const long pid = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
-        if (pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlink(it->path().c_str());
+    if (name.rfind(prefix, 0) != 0)
+        return false;
+    const std::string rest = name.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string::npos || rest.find_first_not_of("0123456789") != dash
+        || rest.find_first_not_of("0123456789", dash + 1) != std::string::npos || dash + 1 == rest.size())
+        return false;
+    const long pid = std::strtol(rest.substr(0, dash).c_str(), nullptr, 10);
+    return pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void removeOrphans(int directory, const std::string &prefix)
+{
+    const int listed = ::dup(directory);
+    if (listed < 0)
+        return;
+    DIR *stream = ::fdopendir(listed);
+    if (stream == nullptr) {
+        ::close(listed);
+        return;
     }
+    // A part file is a regular file: a link or a folder of that name is not ours.
+    while (const dirent *entry = ::readdir(stream)) {
+        struct stat st {};
+        if (isOrphan(entry->d_name, prefix) && ::fstatat(directory, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(st.st_mode))
+            ::unlinkat(directory, entry->d_name, 0);
+    }
+    ::closedir(stream);
+}
+
+// Moves `folder` on to its entry `name`, making that folder first when it is missing. Only a
+// real folder is entered: a link in its place gives ENOTDIR, like a file.
+int enterFolder(UniqueFd &folder, const std::string &name)
+{
+    if (::mkdirat(folder.get(), name.c_str(), 0777) != 0 && errno != EEXIST)
+        return errno;
+    UniqueFd next(::openat(folder.get(), name.c_str(), kOpenFolder));
+    if (!next)
+        return errno == ELOOP ? ENOTDIR : errno;
+    folder = std::move(next);
+    return 0;
 }
 
 }  // namespace
 
-PartFile::PartFile(std::string destination) : destination_(std::move(destination)) {}
+PartFile::PartFile(std::string base, std::string relative) : base_(std::move(base)), relative_(std::move(relative)) {}
 
 PartFile::~PartFile()
 {
     fd_.reset();
-    if (!path_.empty())
-        ::unlink(path_.c_str());
+    if (!partName_.empty())
+        ::unlinkat(directory_.get(), partName_.c_str(), 0);
 }
 
 int PartFile::open()
 {
     if (fd_)
         return 0;
-    const std::filesystem::path destination(destination_);
-    std::error_code ec;
-    // A first install has no "nembral" directory yet; without it the package could never be
-    // stored, so the directories on the way are made.
-    if (destination.has_parent_path())
-        std::filesystem::create_directories(destination.parent_path(), ec);
-    std::string hiddenName = ".";
-    hiddenName += destination.filename().string();
-    removeOrphans(destination.parent_path(), hiddenName + ".part-");
-    const std::string stem = (destination.parent_path() / hiddenName).string();
+    UniqueFd folder(::open(base_.empty() ? "." : base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
+        return errno;
+    // A first install has no "nembral" folder yet; without it the package could never be
+    // stored, so the folders on the way are made.
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = relative_.find('/', start)) != std::string::npos; start = slash + 1) {
+        const std::string part = relative_.substr(start, slash - start);
+        if (part.empty() || part == ".")
+            continue;
+        if (const int error = enterFolder(folder, part); error != 0)
+            return error;
+    }
+    name_ = relative_.substr(start);
+    if (name_.empty() || name_ == "." || name_ == "..")
+        return EISDIR;
+    directory_ = std::move(folder);
+
+    const std::string prefix = "." + name_ + ".part-";
+    removeOrphans(directory_.get(), prefix);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate =
-            stem + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(partCounter.fetch_add(1));
-        UniqueFd fd(::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+        std::string candidate = prefix + std::to_string(::getpid()) + "-" + std::to_string(partCounter.fetch_add(1));
+        UniqueFd fd(::openat(directory_.get(), candidate.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666));
         if (fd) {
             fd_ = std::move(fd);
-            path_ = std::move(candidate);
+            partName_ = std::move(candidate);
             return 0;
         }
         if (errno != EEXIST)
@@ -94,8 +133,10 @@ int PartFile::commit()
 {
     if (const int error = fd_.close(); error != 0)
         return error;
-    if (::rename(path_.c_str(), destination_.c_str()) != 0)
+    // Within the folder opened above: a link at the destination's name is replaced, never
+    // followed.
+    if (::renameat(directory_.get(), partName_.c_str(), directory_.get(), name_.c_str()) != 0)
         return errno;
-    path_.clear();
+    partName_.clear();
     return 0;
 }

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/posix/uniquefd_posix.h"
+
 namespace {
 
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -23,30 +25,6 @@ bool isAbsence(int error)
 {
     return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd &operator=(Fd &&other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 class Walk {
 public:
@@ -68,8 +46,8 @@ public:
         if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return isAbsence(errno) ? true : fail(shown, errno);
         if (S_ISDIR(st.st_mode)) {
-            Fd child(::openat(dir, name, kOpenDirectory));
-            if (child.get() < 0) {
+            UniqueFd child(::openat(dir, name, kOpenDirectory));
+            if (!child) {
                 if (errno == ENOENT)
                     return true;
                 // Swapped for a link or a file since the look: not ours to descend into.
@@ -93,7 +71,7 @@ private:
         return true;
     }
 
-    bool emptyDirectory(Fd fd, const std::string &shown)
+    bool emptyDirectory(UniqueFd fd, const std::string &shown)
     {
         DIR *stream = ::fdopendir(fd.get());
         if (stream == nullptr)
@@ -128,8 +106,8 @@ RemoveTreeResult removeTree(const std::string &path)
     Walk walk;
     // The directories on the way are entered one by one without following links, so that a
     // link standing for one of them is what gets removed, never the folder it points to.
-    Fd base(::open(path.rfind('/', 0) == 0 ? "/" : ".", kOpenDirectory));
-    if (base.get() < 0) {
+    UniqueFd base(::open(path.rfind('/', 0) == 0 ? "/" : ".", kOpenDirectory));
+    if (!base) {
         walk.fail(path, errno);
         return walk.result;
     }
@@ -146,8 +124,8 @@ RemoveTreeResult removeTree(const std::string &path)
             walk.removeEntry(base.get(), name.c_str(), shown);
             break;
         } else {
-            Fd next(::openat(base.get(), name.c_str(), kOpenDirectory));
-            if (next.get() < 0) {
+            UniqueFd next(::openat(base.get(), name.c_str(), kOpenDirectory));
+            if (!next) {
                 const int error = errno;
                 struct stat st {};
                 // O_NOFOLLOW with O_DIRECTORY refuses a link with ELOOP or ENOTDIR.

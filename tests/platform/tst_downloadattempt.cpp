@@ -2,10 +2,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -63,6 +65,83 @@ void compareWithDocumentedResult(HResult result, const QByteArray &phrase)
     }
     QVERIFY2(rows.size() == 1, QByteArray("not exactly one cause mentions \"" + phrase + '"').constData());
     QCOMPARE(QString::number(quint32(result), 16), QString::number(quint32(rows.first()->code), 16));
+}
+
+// A plain http server on loopback for answers the vendor server does not give. It answers
+// every request with `head`, then a body of 'v' bytes: `bodyBytes` of them, or without end
+// (in chunks) when `bodyBytes` is negative. It feeds the socket as it drains, so a reader that
+// stops reading holds it up instead of filling memory.
+class BodyServer : public QObject {
+public:
+    BodyServer(QByteArray head, qint64 bodyBytes) : head_(std::move(head)), bodyBytes_(bodyBytes)
+    {
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *socket = server_.nextPendingConnection();
+            auto *remaining = new qint64(bodyBytes_);
+            connect(socket, &QObject::destroyed, socket, [remaining] { delete remaining; });
+            const auto feed = [this, socket, remaining] {
+                static const QByteArray piece(64 * 1024, 'v');
+                static const QByteArray chunk = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+                while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024) {
+                    if (*remaining < 0) {
+                        socket->write(chunk);
+                    } else if (*remaining > 0) {
+                        const qint64 n = std::min<qint64>(*remaining, piece.size());
+                        socket->write(piece.constData(), n);
+                        *remaining -= n;
+                    } else {
+                        break;
+                    }
+                }
+            };
+            connect(socket, &QTcpSocket::bytesWritten, socket, feed);
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket, feed] {
+                // The request's head may come in pieces; they stay buffered until it is whole.
+                if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
+                    return;
+                socket->readAll();
+                socket->write(head_);
+                feed();
+            });
+        });
+    }
+    bool listen() { return server_.listen(QHostAddress::LocalHost); }
+    // Drops every connection: an attempt that never stops reading then ends with an error.
+    void hangUp()
+    {
+        server_.close();
+        for (QTcpSocket *socket : server_.findChildren<QTcpSocket *>())
+            socket->abort();
+    }
+    std::string url(const QString &path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path).toStdString();
+    }
+
+private:
+    QTcpServer server_;
+    QByteArray head_;
+    qint64 bodyBytes_;
+};
+
+// Runs one attempt on a thread of its own (it blocks) while this thread serves; false when it
+// has not ended within `timeoutMs`, after which `server` hangs up to let it end.
+bool attemptWhileServing(BodyServer &server, const std::string &url, const char *pattern, std::uint64_t maxBody,
+                         HResult &result, int timeoutMs = 20000)
+{
+    std::atomic<bool> done{false};
+    std::thread attempt([&] {
+        result = downloadAttempt(url, pattern, maxBody);
+        done.store(true);
+    });
+    const bool finished = QTest::qWaitFor([&] { return done.load(); }, timeoutMs);
+    if (!finished) {
+        server.hangUp();
+        (void)QTest::qWaitFor([&] { return done.load(); }, 60000);
+    }
+    attempt.join();
+    return finished;
 }
 
 }  // namespace
@@ -414,7 +493,7 @@ private Q_SLOTS:
         QTest::newRow("malformed URL") << QStringLiteral("https://[::1/version.txt") << QStringLiteral("%s\\version.txt")
                                        << QByteArray("malformed URL");
         QTest::newRow("a file where the directory should be")
-            << QString() << QStringLiteral("%s\\blocker\\version.txt") << QByteArray("a file on the way");
+            << QString() << QStringLiteral("%s\\blocker\\version.txt") << QByteArray("a file or a link on the way");
     }
 
     void localFailuresMapToTheirCodes()
@@ -435,6 +514,101 @@ private Q_SLOTS:
         compareWithDocumentedResult(result, cause);
         QCOMPARE(out.value(0), QStringLiteral("CallbackHandler"));
         QVERIFY(!QFile::exists(workDir_ + QStringLiteral("/version.txt")));
+    }
+
+    // The version file is one short line. A server that sends more, announced or not, or
+    // without end, fails the attempt at the limit: nothing fills the disk, nothing is left.
+    void versionBodyIsCapped_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<qint64>("bodyBytes");
+        QTest::addColumn<bool>("capped");
+        QTest::addColumn<bool>("stored");
+        const QByteArray plain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
+        const QByteArray chunked = plain + "Transfer-Encoding: chunked\r\n\r\n";
+        const qint64 limit = qint64(kMaxVersionFileBytes);
+        const auto sized = [&plain](qint64 n) -> QByteArray { return plain + "Content-Length: " + QByteArray::number(n) + "\r\n\r\n"; };
+        QTest::newRow("exactly the limit") << sized(limit) << limit << true << true;
+        QTest::newRow("one byte more") << sized(limit + 1) << limit + 1 << true << false;
+        QTest::newRow("10 GB announced, nothing sent") << sized(10'000'000'000) << qint64(0) << true << false;
+        QTest::newRow("no length, one byte more") << plain + "Connection: close\r\n\r\n" << limit + 1 << true << false;
+        QTest::newRow("chunked without end") << chunked << qint64(-1) << true << false;
+        QTest::newRow("no limit: 1 MiB is stored") << sized(1 << 20) << qint64(1 << 20) << false << true;
+    }
+
+    void versionBodyIsCapped()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(qint64, bodyBytes);
+        QFETCH(bool, capped);
+        QFETCH(bool, stored);
+        BodyServer server(head, bodyBytes);
+        QVERIFY(server.listen());
+        setDownloadStallLimitSeconds(10);
+
+        HResult result = kSOk;
+        QElapsedTimer timer;
+        timer.start();
+        LogCapture capture;
+        const bool finished = attemptWhileServing(server, server.url(kVersion), kVersionPattern,
+                                                  capped ? kMaxVersionFileBytes : kNoBodyLimit, result);
+        const qint64 elapsed = timer.elapsed();
+        const QStringList out = capture.take().out;
+        qInfo("attempt ended after %lld ms", static_cast<long long>(elapsed));
+
+        QVERIFY(finished);
+        // Cut at the limit, long before the stall limit could end it.
+        QVERIFY2(elapsed < 5000, qPrintable(QString::number(elapsed)));
+        if (stored) {
+            QCOMPARE(result, kSOk);
+            QCOMPARE(QFileInfo(workDir_ + QStringLiteral("/version.txt")).size(), bodyBytes);
+            QCOMPARE(entriesBelow(workDir_), QStringList{QStringLiteral("version.txt")});
+        } else {
+            compareWithDocumentedResult(result, "larger than 64 KiB");
+            QVERIFY(!out.contains(QStringLiteral("End download")));
+            QCOMPARE(entriesBelow(workDir_), QStringList());
+        }
+    }
+
+    // "nembral" is a link to a folder elsewhere (or to nowhere): the package is never written
+    // through it, and the link is left as it is. A link at the file's own name is replaced.
+    void linksBelowTheWorkingDirectoryAreNotWrittenThrough_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("package");
+        QTest::newRow("nembral links to a folder elsewhere") << QStringLiteral("nembral") << QStringLiteral("@") << true;
+        QTest::newRow("nembral links to nowhere") << QStringLiteral("nembral") << QStringLiteral("@/missing") << true;
+        QTest::newRow("the version file links to a file elsewhere")
+            << QStringLiteral("version.txt") << QStringLiteral("@/keep.txt") << false;
+    }
+
+    void linksBelowTheWorkingDirectoryAreNotWrittenThrough()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, target);
+        QFETCH(bool, package);
+        const QString outside = scratch_.filePath(QStringLiteral("outside-") + QFileInfo(workDir_).fileName());
+        QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
+        target.replace(QLatin1Char('@'), outside);
+        QVERIFY(QFile::link(target, workDir_ + QLatin1Char('/') + link));
+        startServer();
+
+        LogCapture capture;
+        const HResult result = package ? downloadAttempt(server_.url(kPackage), kPackagePattern)
+                                       : downloadAttempt(server_.url(kVersion), kVersionPattern);
+        capture.take();
+
+        QCOMPARE(entriesBelow(outside), QStringList{QStringLiteral("keep.txt")});
+        QCOMPARE(readAll(outside + QStringLiteral("/keep.txt")), QByteArray("keep"));
+        if (package) {
+            compareWithDocumentedResult(result, "a link on the way");
+            QCOMPARE(QFileInfo(workDir_ + QLatin1Char('/') + link).symLinkTarget(), target);
+        } else {
+            QCOMPARE(result, kSOk);
+            QVERIFY(!QFileInfo(workDir_ + QLatin1Char('/') + link).isSymLink());
+            QCOMPARE(readAll(workDir_ + QLatin1Char('/') + link), QByteArray(kVersionBody));
+        }
     }
 
     void workingDirectoryWithABackslashKeepsIt()

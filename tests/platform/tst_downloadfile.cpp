@@ -8,6 +8,7 @@
 
 #include "cases/download_cases.h"
 #include "platform/downloadfile.h"
+#include "platform/downloadresult.h"
 #include "platform/downloadstatus.h"
 #include "support/casetable.h"
 #include "support/logcapture.h"
@@ -148,22 +149,44 @@ private Q_SLOTS:
         QVERIFY(!downloadStatus.versionFileDownloaded.load());
     }
 
+    // "version" is looked for first: a URL with both words is the version file, sets only its
+    // flag, and has its size limit, so the package's body at such a URL fails every attempt.
+    void versionIsTestedBeforeNembral_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("the version file") << QStringLiteral("/redirect/0/Software/Nembral/version.txt?nembral") << true;
+        QTest::newRow("the package's body, over the limit")
+            << QStringLiteral("/redirect/0/Software/Nembral/nembral.zip?version") << false;
+    }
+
     void versionIsTestedBeforeNembral()
     {
+        QFETCH(QString, path);
+        QFETCH(bool, fits);
         TestVendor server;
         QVERIFY(server.start(served_, 0, scratch_.filePath(QStringLiteral("state"))));
         qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());
 
         LogCapture capture;
         // The redirect route puts both words into one URL.
-        downloadFile(kWindow, server.url(QStringLiteral("/redirect/0/Software/Nembral/nembral.zip?version")),
-                     kPackagePattern, 0);
+        downloadFile(kWindow, server.url(path), kPackagePattern, 0);
         const QStringList out = capture.take().out;
 
-        QCOMPARE(out.mid(out.size() - 2),
-                 (QStringList{QStringLiteral("Downloaded OK"), QStringLiteral("version file downloaded!")}));
-        QVERIFY(downloadStatus.versionFileDownloaded.load());
         QVERIFY(!downloadStatus.packageDownloaded.load());
+        QCOMPARE(downloadStatus.versionFileDownloaded.load(), fits);
+        if (fits) {
+            QCOMPARE(out.mid(out.size() - 2),
+                     (QStringList{QStringLiteral("Downloaded OK"), QStringLiteral("version file downloaded!")}));
+        } else {
+            QStringList errors;
+            for (const QString &line : out)
+                if (line.startsWith(QLatin1String("An error occured")))
+                    errors << line;
+            QCOMPARE(errors, QStringList(6, errorLine(quint32(kInetCannotLoadData))));
+            QCOMPARE(startRequests.load(), 1);
+            QCOMPARE(entriesBelow(scratch_.workDir()), QStringList());
+        }
     }
 };
 
