@@ -59,7 +59,8 @@ export NEMBRAL_HTTP_BASE="http://127.0.0.1:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$ser
 step "link fixture"
 # wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix
 # symbolic link to a directory as a directory reparse point: the link cases of the file helpers
-# use these. CASE/nembral[/nembral] -> outside/CASE[/nembral], each with an installation behind.
+# use these. CASE/nembral[/nembral] -> outside/CASE[/nembral], each with an installation behind;
+# for the download, download-link/nembral -> outside/download-link.
 links="$build/wine-links"
 rm -rf "$links"
 for case in installed-link way-link; do
@@ -70,6 +71,9 @@ done
 mkdir -p "$links/installed-link/nembral"
 ln -s "$links/outside/installed-link/nembral" "$links/installed-link/nembral/nembral"
 ln -s "$links/outside/way-link" "$links/way-link/nembral"
+mkdir -p "$links/outside/download-link" "$links/download-link"
+printf 'keep' >"$links/outside/download-link/keep.txt"
+ln -s "$links/outside/download-link" "$links/download-link/nembral"
 # wine's drive Z: is the Unix root.
 export NEMBRAL_LINK_FIXTURE="Z:${links//\//\\}"
 

@@ -280,6 +280,62 @@ void destinationLength(const std::string &base)
     CHECK_EQ(other.outLines().size(), std::size_t(3));
 }
 
+// The version file's limit, on a body the lane serves: the 3 MiB package. URLDownloadToFileW
+// stores all of it before the size can be seen, so the attempt removes it again.
+void sizeLimit(const std::string &base)
+{
+    struct Row {
+        const char *name;
+        std::uint64_t limit;
+        bool kept;
+    };
+    const Row rows[] = {
+        {"a body over the limit fails and leaves no file", kMaxVersionFileBytes, false},
+        {"the same body without a limit is stored", kNoBodyLimit, true},
+        {"a limit the body fits", 4 * 1024 * 1024, true},
+    };
+    for (const Row &row : rows) {
+        harness::beginCase(std::string("size limit: ") + row.name);
+        const ScratchDirectory scratch("dl-limit");
+        OutputCapture quiet;
+        const HResult result = downloadAttempt(base + nembral_cases::kPackagePath, "%s\\version.txt", row.limit);
+        quiet.stop();
+        CHECK_EQ(static_cast<unsigned long>(result), row.kept ? 0UL : 0x800c000fUL);
+        CHECK_EQ(fs::exists("version.txt"), row.kept);
+        if (row.kept)
+            CHECK_EQ(fs::file_size("version.txt"), fs::file_size(servedFile("nembral.zip")));
+    }
+}
+
+// "nembral" is a link to a folder elsewhere: the package is not written through it. wine 8
+// makes no links through the API, but shows a Unix link to a folder as a directory reparse
+// point; the lane lays one out in NEMBRAL_LINK_FIXTURE (download-link/nembral -> outside).
+void linkOnTheWay(const std::string &base)
+{
+    harness::beginCase("a link where the nembral folder should be: refused, nothing written through it");
+    const std::string fixture = environment("NEMBRAL_LINK_FIXTURE");
+    if (fixture.empty()) {
+        harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
+        return;
+    }
+    const fs::path outside = fs::path(fixture) / "outside" / "download-link";
+    const fs::path previous = fs::current_path();
+    fs::current_path(fs::path(fixture) / "download-link");
+    const DWORD attributes = GetFileAttributesW(L"nembral");
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        harness::report("   skipped: the fixture's link does not read back as a reparse point");
+        fs::current_path(previous);
+        return;
+    }
+    OutputCapture quiet;
+    const HResult result = downloadAttempt(base + nembral_cases::kPackagePath, nembral_cases::kPackagePattern);
+    quiet.stop();
+    CHECK_EQ(static_cast<unsigned long>(result), 0x80070003UL);  // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+    CHECK(!fs::exists(outside / "nembral.zip"));
+    CHECK(fs::exists(outside / "keep.txt"));
+    fs::current_path(previous);
+}
+
 }  // namespace
 
 int main()
@@ -294,5 +350,7 @@ int main()
     newlyPublishedVersion(base);
     destinationLength(base);
     sixFailures();
+    sizeLimit(base);
+    linkOnTheWay(base);
     return harness::finish();
 }
