@@ -451,6 +451,42 @@ private Q_SLOTS:
         QVERIFY2(pollFor([&] { return readAll(note).endsWith('\n'); }, 10000), qPrintable(entriesBelow(work->path()).join(QLatin1Char(' '))));
     }
 
+    // "nembral" or "nembral/nembral" is a link to a folder elsewhere, holding an interrupted
+    // installation (no version file): the wipe removes the link, never what it points to, and
+    // the installation lands in real folders below the working directory.
+    void linkedInstallFolder_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("the installed folder is a link") << QStringLiteral("nembral/nembral");
+        QTest::newRow("the folder on the way is a link") << QStringLiteral("nembral");
+    }
+
+    void linkedInstallFolder()
+    {
+        QFETCH(QString, link);
+        QVERIFY(publish(smallPackage));
+        const QString outside = root.filePath(QStringLiteral("outside-") + QFileInfo(work->path()).fileName());
+        const QStringList kept = {QStringLiteral("nembral"), QStringLiteral("nembral/Nembrals.exe"),
+                                  QStringLiteral("nembral/user-data.txt")};
+        QVERIFY(writeFile(outside + QStringLiteral("/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+        QVERIFY(writeFile(outside + QStringLiteral("/nembral/user-data.txt"), "keep"));
+        const bool onTheWay = link == QLatin1String("nembral");
+        if (!onTheWay)
+            QVERIFY(QDir().mkpath(workPath(QStringLiteral("nembral"))));
+        QVERIFY(QFile::link(onTheWay ? outside : outside + QStringLiteral("/nembral"), workPath(link)));
+
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, launcherEnvironment()));
+        QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        QCOMPARE(launcher.exitCode(), 0);
+        QVERIFY2(isFirstInstallLog(guiLines(launcher.out())), qPrintable(guiLines(launcher.out()).join(QLatin1Char('\n'))));
+
+        QCOMPARE(entriesBelow(outside), kept);
+        QVERIFY(!QFileInfo(workPath(QStringLiteral("nembral"))).isSymLink());
+        QVERIFY(!QFileInfo(workPath(QStringLiteral("nembral/nembral"))).isSymLink());
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
+    }
+
     // Nothing installed, but the old tree cannot be wiped (an entry even root cannot remove,
     // as a running copy holds its executable on Windows). No installation starts on top of
     // it: one line says what is in the way, the error page waits, nothing is downloaded.
