@@ -22,7 +22,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 msg_prefix=package
 cd "$repo"
 
-require_tools dpkg-deb dpkg-parsechangelog readelf identify timeout
+require_tools apt-get dpkg-deb dpkg-parsechangelog readelf identify timeout
 build="${NEMBRAL_PACKAGE_BUILD_DIR:-$repo/build-package}"
 export NEMBRAL_PACKAGE_BUILD_DIR="$build"
 
@@ -76,6 +76,10 @@ check "Package, Version, Architecture: nembral-launcher $version $arch" \
 depends=$(field Depends)
 depends_both() { [[ "$depends" == *libqt6widgets6* && "$depends" == *libcurl4* && "$depends" == *libarchive13* ]]; }
 check "Depends has the libraries of both binaries ($depends)" depends_both
+
+# What "apt install ./nembral-launcher_..." would do, without doing it: the dependencies resolve.
+apt_would_install() { apt-get install --simulate "$deb" 2>&1 | grep -q '^Inst nembral-launcher '; }
+check "apt can install the package (simulated)" apt_would_install
 
 root="$tmp/root"
 mkdir -p "$root"
