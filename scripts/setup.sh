@@ -12,6 +12,7 @@ packages=(
   xvfb x11-apps x11-utils xauth
   g++-mingw-w64-x86-64 wine wine64
   time procps
+  dpkg-dev file desktop-file-utils lintian
 )
 
 missing=()
