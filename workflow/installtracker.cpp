@@ -1,14 +1,13 @@
 #include "ui/mainwindow.h"
-#include "workflow/livewindows.h"
 #include "ui/mainwindowui.h"
+#include "ui/workerhandover.h"
 
 #include "platform/commandrunner.h"
-#include "platform/downloadfile.h"
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
-#include "workflow/installpaths.h"
 #include "platform/namedmutex.h"
+#include "workflow/installpaths.h"
 
 #include <QLabel>
 #include <QThread>
@@ -34,9 +33,7 @@ void MainWindow::downloadCompleteApplication()
         workerThread->wait();
         delete workerThread;
     }
-    workerThread = QThread::create(downloadFile, this, packageUrl, std::string(kArchivePattern), 0);
-    liveWindows().setWorker(this, workerThread);
-    workerThread->start();
+    workerThread = startDownloadWorker(this, packageUrl, kArchivePattern);
 
     trackerTimer = new QTimer(this);
     connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));
