@@ -40,6 +40,13 @@ void MainWindow::downloadCompleteApplication()
     trackerTimer->start(1000);
 }
 
+// "Update to New Version": back to the working page, which also hides the button, then install.
+void MainWindow::on_updateBtn_clicked()
+{
+    showWorkingPage();
+    downloadCompleteApplication();
+}
+
 // Polls the installation once a second: download percentage, then one start of the
 // extraction tool, then its named mutex and the installed version file, which the tool
 // writes only once the whole tree is in place.
