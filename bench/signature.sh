@@ -65,44 +65,53 @@ EOF
 archive_bytes=$(stat -c %s "$archive")
 cat "$archive" "$tampered" >/dev/null # into the page cache
 
-# timed NAME EXPECTED_STATUS COMMAND...: prints the wall time in seconds
+# timed NAME EXPECTED_STATUS COMMAND...: prints "wall cpu" in seconds (cpu = user + system)
 timed() {
   local name=$1 expected=$2 out status=0
   shift 2
-  out=$(/usr/bin/time -f '%e' "$@" 2>&1 >/dev/null) || status=$?
+  out=$(/usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null) || status=$?
   [ "$status" = "$expected" ] || { echo "bench: $name exited with $status, expected $expected: $out" >&2; exit 1; }
-  tail -n1 <<<"$out"
+  tail -n1 <<<"$out" | awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }'
 }
 
-verify=() keyed_t=() keyless_t=() sha=()
+declare -A wall cpu
 measure() {
+  local w c
   rm -rf "$scratch/out"
   mkdir -p "$scratch/out"
   sync
   case $1 in
-    verify) verify+=("$(timed verify 1 "$keyed" "$tampered" "$scratch/out")")
+    verify) read -r w c < <(timed verify 1 "$keyed" "$tampered" "$scratch/out")
             [ -z "$(ls -A "$scratch/out")" ] || die "the refused package left something in place" ;;
-    keyed) keyed_t+=("$(timed keyed 0 "$keyed" "$archive" "$scratch/out")") ;;
-    keyless) keyless_t+=("$(timed keyless 0 "$keyless" "$archive" "$scratch/out")") ;;
-    sha512) sha+=("$(timed sha512 0 openssl dgst -sha512 "$archive")") ;;
+    keyed) read -r w c < <(timed keyed 0 "$keyed" "$archive" "$scratch/out") ;;
+    keyless) read -r w c < <(timed keyless 0 "$keyless" "$archive" "$scratch/out") ;;
+    sha512) read -r w c < <(timed sha512 0 openssl dgst -sha512 "$archive") ;;
   esac
+  wall[$1]+="$w " cpu[$1]+="$c "
+  last_wall[$1]=$w last_cpu[$1]=$c
 }
+declare -A last_wall last_cpu
 order=(verify keyed keyless sha512)
 for i in $(seq 1 "$runs"); do
   for j in 0 1 2 3; do measure "${order[$(((i + j) % 4))]}"; done
-  printf 'run %d: verify %.2f s, keyed extraction %.2f s, key-less extraction %.2f s, openssl dgst -sha512 %.2f s\n' \
-    "$i" "${verify[-1]}" "${keyed_t[-1]}" "${keyless_t[-1]}" "${sha[-1]}"
+  printf 'run %d (wall/cpu s): verify %.2f/%.2f, keyed extraction %.2f/%.2f, key-less extraction %.2f/%.2f, openssl dgst -sha512 %.2f/%.2f\n' "$i" \
+    "${last_wall[verify]}" "${last_cpu[verify]}" "${last_wall[keyed]}" "${last_cpu[keyed]}" \
+    "${last_wall[keyless]}" "${last_cpu[keyless]}" "${last_wall[sha512]}" "${last_cpu[sha512]}"
 done
 
 calc() { awk "BEGIN { print $1 }"; }
-mverify=$(median "${verify[@]}") mk=$(median "${keyed_t[@]}") ml=$(median "${keyless_t[@]}") ms=$(median "${sha[@]}")
+# shellcheck disable=SC2086 # the lists are space-separated numbers
+med() { median ${wall[$1]}; }
+# shellcheck disable=SC2086
+medcpu() { median ${cpu[$1]}; }
 mib=$(calc "$archive_bytes / 1048576")
 echo
 printf 'package: %d MB unpacked in %d files, %.1f MiB signed archive; %d runs each, medians\n' "$megabytes" "$files" "$mib" "$runs"
-printf '| measurement | wall time | MiB/s of archive |\n|---|---|---|\n'
-printf '| check alone (keyed tool refusing a changed copy) | %.2f s | %.0f |\n' "$mverify" "$(calc "$mib / $mverify")"
-printf '| extraction with the check | %.2f s | |\n' "$mk"
-printf '| extraction without the check | %.2f s | |\n' "$ml"
-printf '| openssl dgst -sha512 | %.2f s | %.0f |\n' "$ms" "$(calc "$mib / $ms")"
-printf 'the check adds %.2f s (%.0f%%) to the extraction (difference of the medians)\n' \
-  "$(calc "$mk - $ml")" "$(calc "($mk - $ml) * 100 / $ml")"
+printf '| measurement | wall time | CPU time (user+sys) | MiB/s of archive (wall) |\n|---|---|---|---|\n'
+printf '| check alone (keyed tool refusing a changed copy) | %.2f s | %.2f s | %.0f |\n' "$(med verify)" "$(medcpu verify)" "$(calc "$mib / $(med verify)")"
+printf '| extraction with the check | %.2f s | %.2f s | |\n' "$(med keyed)" "$(medcpu keyed)"
+printf '| extraction without the check | %.2f s | %.2f s | |\n' "$(med keyless)" "$(medcpu keyless)"
+printf '| openssl dgst -sha512 | %.2f s | %.2f s | %.0f |\n' "$(med sha512)" "$(medcpu sha512)" "$(calc "$mib / $(med sha512)")"
+printf 'the check adds %.2f s wall (%.0f%%), %.2f s CPU, to the extraction (difference of the medians)\n' \
+  "$(calc "$(med keyed) - $(med keyless)")" "$(calc "($(med keyed) - $(med keyless)) * 100 / $(med keyless)")" \
+  "$(calc "$(medcpu keyed) - $(medcpu keyless)")"
