@@ -121,6 +121,8 @@ private Q_SLOTS:
     void keylessToolIgnoresSignatures();
     void opensslCommandLineSignatureVerifies();
     void makePackageSigns();
+    void signPackageRefuses_data();
+    void signPackageRefuses();
     void everyChangedByteIsRefused();
     void canonicalBase64_data();
     void canonicalBase64();
@@ -385,6 +387,46 @@ void TestSignature::makePackageSigns()
     QVERIFY2(r.exitCode == 0, r.stdErr.constData());
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("5.0\n"));
     QVERIFY(QFileInfo(dest_ + QStringLiteral("/nembral/Nembrals.exe")).isExecutable());
+}
+
+// The signer leaves the archive as it was when it cannot sign it.
+void TestSignature::signPackageRefuses_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("not a zip") << QStringLiteral("text") << QByteArray("is not a zip archive");
+    QTest::newRow("bytes after the archive") << QStringLiteral("appended") << QByteArray("is not a zip archive");
+    QTest::newRow("P-256 key") << QStringLiteral("p256") << QByteArray("is not an Ed25519 key (Public-Key: (256 bit))");
+    QTest::newRow("public key") << QStringLiteral("public") << QByteArray("could not read the private key");
+    QTest::newRow("missing key") << QStringLiteral("missing") << QByteArray("no key file");
+}
+
+void TestSignature::signPackageRefuses()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, message);
+    QByteArray zip = unsignedZip(package("7.0"));
+    QString privateKey = key("vendor-private");
+    if (kind == QLatin1String("text")) {
+        zip = "7.0\nnot an archive\n";
+    } else if (kind == QLatin1String("appended")) {
+        zip += "trailing";
+    } else if (kind == QLatin1String("p256")) {
+        privateKey = tmp_->filePath(QStringLiteral("p256.pem"));
+        QCOMPARE(runProgram(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
+                                                        QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
+                                                        QStringLiteral("-out"), privateKey}).exitCode, 0);
+    } else if (kind == QLatin1String("public")) {
+        privateKey = key("vendor-public");
+    } else if (kind == QLatin1String("missing")) {
+        privateKey = tmp_->filePath(QStringLiteral("none.pem"));
+    }
+    const QString path = tmp_->filePath(QStringLiteral("package.zip"));
+    QVERIFY(writeAll(path, zip));
+    const Run r = runProgram(sourceFile(QStringLiteral("tools/sign-package")), {path, privateKey});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.stdErr.startsWith("sign-package: ") && r.stdErr.contains(message), r.stdErr.constData());
+    QCOMPARE(readAll(path), zip);
 }
 
 // Each byte of a small signed archive in turn (local header, data, central directory, end
