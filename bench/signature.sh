@@ -6,8 +6,8 @@
 #
 #   KEYED_UNZIP_EXE, PRIVATE_KEY  a tool built with NEMBRAL_PACKAGE_PUBLIC_KEY and the private
 #                             half of that key (default: the tests' tool and key in build/,
-#                             build/tests/e2e/signed-tool/unzip.exe and
-#                             build/tests/e2e/signing-keys/vendor-private.pem)
+#                             build/tests/tools/signed-tool/unzip.exe and
+#                             build/tests/tools/signing-keys/vendor-private.pem)
 #   NEMBRAL_BENCH_KEYLESS     the tool without a key (default: build/bin/unzip.exe)
 #   NEMBRAL_BENCH_RUNS        timed runs of each measurement (default 7)
 #   NEMBRAL_BENCH_MB          package payload in MB (default 200)
@@ -30,8 +30,8 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=../scripts/lib/common.sh
 . "$repo/scripts/lib/common.sh"
 msg_prefix=bench
-keyed="${1:-$repo/build/tests/e2e/signed-tool/unzip.exe}"
-key="${2:-$repo/build/tests/e2e/signing-keys/vendor-private.pem}"
+keyed="${1:-$repo/build/tests/tools/signed-tool/unzip.exe}"
+key="${2:-$repo/build/tests/tools/signing-keys/vendor-private.pem}"
 keyless="${NEMBRAL_BENCH_KEYLESS:-$repo/build/bin/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
 megabytes="${NEMBRAL_BENCH_MB:-200}"

@@ -3,7 +3,8 @@
 // key extracts as before. Packages are signed by tools/sign-package, the vendor's program, and
 // once by hand with the openssl command line, which must give the same bytes.
 #include "platform/namedmutex.h"
-#include "tests/e2e/testzip.h"
+#include "support/testfiles.h"
+#include "tests/tools/testzip.h"
 #include "tools/unzip/signature.h"
 
 #include <QDir>
@@ -32,18 +33,6 @@ QString sourceFile(const QString &relative)
 }
 
 QString key(const char *name) { return kKeys + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pem"); }
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
 
 Run runProgram(const QString &program, const QStringList &args)
 {
@@ -189,7 +178,7 @@ QByteArray TestSignature::signedZip(const QList<TestZipEntry> &entries, const QS
 void TestSignature::putOldTree()
 {
     const QString zip = tmp_->filePath(QStringLiteral("old.zip"));
-    QVERIFY(writeAll(zip, signedZip(package("0.9") << zipFile("nembral/only-in-0.9.txt", "old"))));
+    QVERIFY(writeFile(zip, signedZip(package("0.9") << zipFile("nembral/only-in-0.9.txt", "old"))));
     const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {zip, dest_});
     QVERIFY2(r.exitCode == 0, r.stdErr.constData());
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("0.9\n"));
@@ -301,7 +290,7 @@ void TestSignature::signedTool()
     QVERIFY(variant == QLatin1String("empty") || !zip.isEmpty());
     QVERIFY(variant == QLatin1String("signed") || variant == QLatin1String("signed twice") || zip != good);
     const QString path = tmp_->filePath(QStringLiteral("package.zip"));
-    QVERIFY(writeAll(path, zip));
+    QVERIFY(writeFile(path, zip));
 
     const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest_});
     QVERIFY(!namedMutexExists(kMutex));
@@ -336,7 +325,7 @@ void TestSignature::keylessToolIgnoresSignatures()
     QFETCH(bool, sign);
     const QByteArray zip = sign ? signedZip(package("3.0")) : unsignedZip(package("3.0"));
     const QString path = tmp_->filePath(QStringLiteral("package.zip"));
-    QVERIFY(writeAll(path, zip));
+    QVERIFY(writeFile(path, zip));
     const Run r = runProgram(QStringLiteral(NEMBRAL_KEYLESS_UNZIP_EXE), {path, dest_});
     QCOMPARE(r.stdErr, QByteArray());
     QCOMPARE(r.exitCode, 0);
@@ -351,7 +340,7 @@ void TestSignature::opensslCommandLineSignatureVerifies()
     const QByteArray zip = unsignedZip(package("4.0"));
     QVERIFY(!zip.isEmpty());
     const QString in = tmp_->filePath(QStringLiteral("in.zip"));
-    QVERIFY(writeAll(in, zip));
+    QVERIFY(writeFile(in, zip));
     const QString script = QStringLiteral(R"(set -euo pipefail
 cd "$1"
 python3 -c '
@@ -422,7 +411,7 @@ void TestSignature::signPackageRefuses()
         privateKey = tmp_->filePath(QStringLiteral("none.pem"));
     }
     const QString path = tmp_->filePath(QStringLiteral("package.zip"));
-    QVERIFY(writeAll(path, zip));
+    QVERIFY(writeFile(path, zip));
     const Run r = runProgram(sourceFile(QStringLiteral("tools/sign-package")), {path, privateKey});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.stdErr.startsWith("sign-package: ") && r.stdErr.contains(message), r.stdErr.constData());
@@ -442,7 +431,7 @@ void TestSignature::everyChangedByteIsRefused()
     const QString path = tmp_->filePath(QStringLiteral("changed.zip"));
 
     auto verify = [&](const QByteArray &bytes) {
-        if (!writeAll(path, bytes))
+        if (!writeFile(path, bytes))
             return std::string("cannot write");
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly))
@@ -462,13 +451,13 @@ void TestSignature::everyChangedByteIsRefused()
 
     const QString dest = tmp_->filePath(QStringLiteral("fresh"));
     for (qsizetype at = 0; at < good.size(); ++at) {
-        QVERIFY(writeAll(path, flipped(good, at)));
+        QVERIFY(writeFile(path, flipped(good, at)));
         const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest});
         QVERIFY2(r.exitCode == 1 && r.stdErr.startsWith("unzip.exe: archive '"),
                  qPrintable(QStringLiteral("byte %1: exit %2, %3").arg(at).arg(r.exitCode).arg(QString::fromLocal8Bit(r.stdErr))));
         QVERIFY2(!QFileInfo::exists(dest), qPrintable(QStringLiteral("byte %1: the destination was created").arg(at)));
     }
-    QVERIFY(writeAll(path, good));
+    QVERIFY(writeFile(path, good));
     QCOMPARE(runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest}).exitCode, 0);
 }
 
@@ -532,7 +521,7 @@ void TestSignature::configureCheck()
         QCOMPARE(runProgram(QStringLiteral("openssl"), {QStringLiteral("pkey"), QStringLiteral("-in"), ec, QStringLiteral("-pubout"),
                                                         QStringLiteral("-out"), file}).exitCode, 0);
     } else if (kind == QLatin1String("garbage")) {
-        QVERIFY(writeAll(file, "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n"));
+        QVERIFY(writeFile(file, "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n"));
     }
     const Run r = runProgram(QStringLiteral(NEMBRAL_CMAKE_COMMAND),
                              {QStringLiteral("-DKEY=") + file, QStringLiteral("-P"), sourceFile(QStringLiteral("tools/unzip/packagekey.cmake"))});
