@@ -24,6 +24,10 @@ public:
 
     bool start(const QString &program, const QString &workDir, const QProcessEnvironment &environment,
                const QStringList &arguments = {});
+    // Runs in the child between fork and exec, after its standard channels are set up (to
+    // give it other ones). Set before start().
+    void setChildSetup(const std::function<void()> &setup) { process_.setChildProcessModifier(setup); }
+    qint64 processId() const { return process_.processId(); }
 
     // Reads output until `done` holds for the lines so far, the launcher exits or `timeoutMs`
     // passes. True when `done` held.
