@@ -16,6 +16,7 @@ std::string errorLine(HResult result)
 {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(static_cast<std::uint32_t>(result)));
+    // "occured" is the line users and their scripts have always read; kept on purpose.
     return std::string("An error occured : error code = 0x") + hex;
 }
 

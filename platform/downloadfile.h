@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/linkseams.h"
+
 class MainWindow;
 
 // Body of a download worker thread: fetches `url` into the path made from `pathPattern`
@@ -9,7 +11,3 @@ class MainWindow;
 // after each failure. Success sets the matching DownloadStatus flag ("version" in the URL
 // first, then "nembral"); after the last failure the window's startApplication is requested.
 void downloadFile(MainWindow *window, std::string url, std::string pathPattern, int attempt);
-
-// Provided by the window layer: have window->startApplication() run on the window's own
-// thread, or do nothing if the window no longer exists. Safe to call from any thread.
-void requestStartApplication(MainWindow *window);

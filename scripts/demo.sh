@@ -3,7 +3,7 @@
 # vendor server, runs the launcher in a fresh working directory, and shows the demo
 # application that it installed and started.
 #
-#   scripts/demo.sh [--keep-server] [--again] [--version V] [--timeout S]
+#   scripts/demo.sh [--keep-server] [--again] [--signed] [--version V] [--timeout S]
 #
 #   --keep-server  leave the vendor server running afterwards (its pid is printed; a later
 #                  run, with or without --again, takes it over)
@@ -12,6 +12,13 @@
 #   --version V    the version to publish on a fresh start (default 1.0)
 #   --timeout S    stop the launcher if it is still open after S seconds (default 120); it
 #                  stays open on its question and error pages until someone clicks
+#   --signed       signed packages (docs/signing.md), starting afresh: makes a throw-away
+#                  Ed25519 key pair, builds an unzip.exe with its public half built in
+#                  (build/demo/signed-build), publishes the package signed with the private
+#                  half and runs the launcher, which installs it; then publishes a tampered
+#                  package (other contents under the vendor's signature) and runs the launcher
+#                  in a second fresh directory (work-tampered/), where the tool refuses it with
+#                  one line on standard error and nothing is installed
 #
 # Everything lives in build/demo (NEMBRAL_DEMO_DIR): vendor/ is the folder the server
 # publishes, work/ the launcher's working directory, where it installs nembral/nembral.
@@ -33,12 +40,14 @@ cd "$repo"
 
 keep_server=0
 again=0
+signed=0
 version=1.0
 timeout_s=120
 while [ $# -gt 0 ]; do
   case "$1" in
     --keep-server) keep_server=1; shift ;;
     --again) again=1; shift ;;
+    --signed) signed=1; shift ;;
     --version) [ $# -ge 2 ] || { echo "demo: --version needs a value" >&2; exit 2; }; version=$2; shift 2 ;;
     --timeout) [ $# -ge 2 ] || { echo "demo: --timeout needs a value" >&2; exit 2; }; timeout_s=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -46,6 +55,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [[ "$timeout_s" =~ ^[1-9][0-9]*$ ]] || { echo "demo: --timeout needs a number of seconds" >&2; exit 2; }
+[ "$signed" = 0 ] || [ "$again" = 0 ] || { echo "demo: --signed always starts afresh; it does not go with --again" >&2; exit 2; }
 
 find_launcher "${NEMBRAL_LAUNCHER:-}"
 launcher=$LAUNCHER
@@ -83,15 +93,34 @@ stop_server() {
   rm -f "$server_pid_file"
 }
 
+# --- signed packages: a key pair and an extraction tool that checks against it --------------
+sign_args=()
+if [ "$signed" = 1 ]; then
+  require_tools openssl cmake ninja
+  keys="$demo/signing"
+  rm -rf "$keys"
+  mkdir -p "$keys"
+  openssl genpkey -algorithm ed25519 -out "$keys/private.pem"
+  openssl pkey -in "$keys/private.pem" -pubout -out "$keys/public.pem"
+  say "made a throw-away Ed25519 key pair in $keys (private.pem signs, public.pem is built in)"
+  signed_build="$demo/signed-build"
+  say "building an unzip.exe that checks signatures: $signed_build (NEMBRAL_PACKAGE_PUBLIC_KEY=$keys/public.pem)"
+  cmake -S "$repo" -B "$signed_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEMBRAL_BUILD_TESTS=OFF \
+    -DNEMBRAL_PACKAGE_PUBLIC_KEY="$keys/public.pem" >/dev/null
+  cmake --build "$signed_build" --target nembral_unzip_tool >/dev/null
+  unzip_tool="$signed_build/bin/unzip.exe"
+  sign_args=(--sign-key "$keys/private.pem")
+fi
+
 # --- the served folder and the working directory ----------------------------------------
 if [ "$again" = 1 ] && [ -d "$work" ] && [ -f "$vendor/version.txt" ]; then
   say "running again in $work (installed: $(head -n1 "$work/nembral/nembral/version.txt" 2>/dev/null || echo nothing)), published: $(head -n1 "$vendor/version.txt")"
 else
   [ "$again" = 0 ] || say "nothing to run again yet; starting afresh"
   stop_server # a server kept from an earlier run would serve the old folder's files
-  rm -rf "$vendor" "$work" "$demo/launcher.log"
+  rm -rf "$vendor" "$work" "$demo/launcher.log" "$demo/work-tampered" "$demo/launcher-tampered.log"
   mkdir -p "$vendor" "$work"
-  tools/make-package "$version" "$vendor" | sed 's/^/demo: /'
+  tools/make-package "${sign_args[@]}" "$version" "$vendor" | sed 's/^/demo: /'
 fi
 # As on Windows, the extraction tool sits in the working directory, where the launcher's
 # command "unzip.exe nembral/nembral.zip nembral" finds it.
@@ -121,43 +150,61 @@ else
   run=(xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp")
   export NEMBRAL_DEMO_HEADLESS=1 # the demo application's window would vanish with Xvfb
 fi
+
+# run_launcher WORKDIR LOG [STOP_REGEX]: runs the launcher in WORKDIR, its output shown and
+# kept in LOG, until it exits or the timeout. With STOP_REGEX, it is also stopped two seconds
+# after a line of its log matches (the launcher itself never gives up on an extraction).
+# Sets launcher_status, timed_out and stopped_on_line.
+run_launcher() {
+  local dir=$1 log=$2 stop=${3:-}
+  say "starting $launcher in $dir"
+  echo "----- launcher log -----"
+  : >"$log"
+  local pid_file="$demo/launcher.pid"
+  rm -f "$pid_file"
+  (
+    cd "$dir"
+    bin_dir=$(dirname "$launcher")
+    export SSL_CERT_FILE="$ca" PATH="$bin_dir:$PATH" QT_QPA_PLATFORM=xcb
+    # The inner shell notes the launcher's own pid (below xvfb-run, if any) and becomes it.
+    # shellcheck disable=SC2016
+    exec "${run[@]}" sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$pid_file" "$launcher" </dev/null >"$log" 2>&1
+  ) &
+  local runner_pid=$!
+  tail -n +1 -f --pid="$runner_pid" "$log" &
+  local tail_pid=$!
+
+  launcher_status=0 timed_out=0 stopped_on_line=0
+  local ticks=$((timeout_s * 10))
+  for _ in $(seq 1 "$ticks"); do
+    kill -0 "$runner_pid" 2>/dev/null || break
+    if [ -n "$stop" ] && [ "$stopped_on_line" = 0 ] && grep -qE "$stop" "$log"; then
+      stopped_on_line=1
+      ticks=20
+      break
+    fi
+    sleep 0.1
+  done
+  if [ "$stopped_on_line" = 1 ]; then
+    for _ in $(seq 1 "$ticks"); do kill -0 "$runner_pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  if kill -0 "$runner_pid" 2>/dev/null; then
+    [ "$stopped_on_line" = 1 ] || timed_out=1
+    if [ -s "$pid_file" ]; then kill "$(cat "$pid_file")" 2>/dev/null || true; fi
+  fi
+  wait "$runner_pid" || launcher_status=$?
+  wait "$tail_pid" 2>/dev/null || true
+  rm -f "$pid_file"
+  echo "----- end of launcher log -----"
+}
+
 app_dir="$work/nembral/nembral"
 app_log="$app_dir/nembral-demo.log"
 # The demo application appends to its log; only lines written during this run count.
 log_lines_before=0
 [ ! -f "$app_log" ] || log_lines_before=$(wc -l <"$app_log")
-say "starting $launcher in $work"
-echo "----- launcher log -----"
-log="$demo/launcher.log"
-: >"$log"
-pid_file="$demo/launcher.pid"
-rm -f "$pid_file"
-(
-  cd "$work"
-  bin_dir=$(dirname "$launcher")
-  export SSL_CERT_FILE="$ca" PATH="$bin_dir:$PATH" QT_QPA_PLATFORM=xcb
-  # The inner shell notes the launcher's own pid (below xvfb-run, if any) and becomes it.
-  # shellcheck disable=SC2016
-  exec "${run[@]}" sh -c 'echo $$ >"$1"; shift; exec "$@"' sh "$pid_file" "$launcher" </dev/null >"$log" 2>&1
-) &
-runner_pid=$!
-tail -n +1 -f --pid="$runner_pid" "$log" &
-tail_pid=$!
-
-status=0
-timed_out=0
-for _ in $(seq 1 $((timeout_s * 10))); do
-  kill -0 "$runner_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$runner_pid" 2>/dev/null; then
-  timed_out=1
-  if [ -s "$pid_file" ]; then kill "$(cat "$pid_file")" 2>/dev/null || true; fi
-fi
-wait "$runner_pid" || status=$?
-wait "$tail_pid" 2>/dev/null || true
-rm -f "$pid_file"
-echo "----- end of launcher log -----"
+run_launcher "$work" "$demo/launcher.log"
+status=$launcher_status
 
 if [ "$timed_out" = 1 ]; then
   say "the launcher was still open after $timeout_s s and was stopped. It waits on its question"
@@ -185,9 +232,53 @@ else
   status=1
 fi
 
-echo
-say "to publish a newer version and see the question page, run:"
-say "    tools/make-package 1.1 ${vendor#"$repo"/} && scripts/demo.sh --again"
+# --- signed packages: a tampered package is refused ---------------------------------------
+if [ "$signed" = 1 ]; then
+  echo
+  # What a hostile server could offer: its own package under the vendor's signature (the
+  # archive comment copied over), the version file unchanged.
+  hostile="$demo/hostile"
+  rm -rf "$hostile"
+  tools/make-package "$version-tampered" "$hostile" >/dev/null
+  python3 - "$vendor/nembral.zip" "$hostile/nembral.zip" <<'EOF'
+import sys
+signed, hostile = (open(p, "rb").read() for p in sys.argv[1:])
+comment = signed[signed.rindex(b"PK\x05\x06") + 22:]
+record = hostile.rindex(b"PK\x05\x06")
+hostile = hostile[:record + 20] + len(comment).to_bytes(2, "little") + comment
+open(sys.argv[2], "wb").write(hostile)
+EOF
+  mv -f "$hostile/nembral.zip" "$vendor/nembral.zip"
+  say "published a tampered package: other contents (its Nembrals.exe says \"Nembral $version-tampered\")"
+  say "under the vendor's signature, copied from the genuine package"
+  tampered_work="$demo/work-tampered"
+  mkdir -p "$tampered_work"
+  cp -f "$unzip_tool" "$tampered_work/unzip.exe"
+  run_launcher "$tampered_work" "$demo/launcher-tampered.log" '^unzip\.exe: '
+  refusal=$(grep -m1 '^unzip\.exe: ' "$demo/launcher-tampered.log" || true)
+  if [[ "$refusal" =~ ^unzip\.exe:\ archive\ .*\ (is\ not\ signed|has\ a\ bad\ signature|has\ a\ malformed\ signature) ]]; then
+    say "the extraction tool refused the tampered package; its line on standard error:"
+    echo "    $refusal"
+    say "(the launcher itself waits for an installation forever, so the demo stopped it)"
+  else
+    say "the extraction tool did not refuse the tampered package for its signature${refusal:+; it said:}"
+    [ -z "$refusal" ] || echo "    $refusal"
+    status=1
+  fi
+  if [ -e "$tampered_work/nembral/nembral" ]; then
+    say "something was installed in $tampered_work/nembral/nembral"
+    status=1
+  else
+    say "nothing is installed in $tampered_work/nembral/nembral"
+  fi
+  rm -rf "$hostile"
+fi
+
+if [ "$signed" = 0 ]; then
+  echo
+  say "to publish a newer version and see the question page, run:"
+  say "    tools/make-package 1.1 ${vendor#"$repo"/} && scripts/demo.sh --again"
+fi
 if [ "$keep_server" = 1 ]; then
   say "the vendor server keeps running (pid $(cat "$server_pid_file"), log $server_log); stop it with: kill $(cat "$server_pid_file")"
 fi

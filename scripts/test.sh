@@ -2,8 +2,10 @@
 # Sets everything up on a fresh Debian 12 machine and runs every test:
 #   1. the Linux build (warnings are errors) and its CTest suite,
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   3. the Windows platform layer cross-built with mingw-w64 and tested under wine.
-# Lanes can be skipped with NEMBRAL_SKIP_ASAN=1 or NEMBRAL_SKIP_WINE=1.
+#   3. the Windows platform layer cross-built with mingw-w64 and tested under wine,
+#   4. the Debian package, unpacked into a throw-away root, its launcher run against the
+#      local vendor server (scripts/test-package.sh).
+# Lanes can be skipped with NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_WINE=1 or NEMBRAL_SKIP_PACKAGE=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +34,11 @@ fi
 if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
   lane "Windows platform layer (mingw-w64, wine)"
   bash scripts/test-windows.sh || status=1
+fi
+
+if [ "${NEMBRAL_SKIP_PACKAGE:-0}" != 1 ]; then
+  lane "Debian package (installed into a throw-away root)"
+  bash scripts/test-package.sh || status=1
 fi
 
 lane "Result"

@@ -1,15 +1,13 @@
 #include "ui/mainwindow.h"
 
-#include "platform/downloadfile.h"
 #include "platform/dpiawareness.h"
-#include "workflow/livewindows.h"
+#include "platform/linkseams.h"
 #include "ui/mainwindowui.h"
-#include "ui/vendor.h"
+#include "ui/workerhandover.h"
 
 #include <QIcon>
 #include <QLabel>
 #include <QMovie>
-#include <QThread>
 #include <QTimer>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -20,7 +18,7 @@ MainWindow::MainWindow(QWidget *parent)
       versionFileName("version.txt"),
       unzipStarted(false)
 {
-    liveWindows().add(this);
+    registerWindow(this);
 
     setWindowIcon(QIcon(QStringLiteral(":/icons/icons/kandu-logo.png")));
     makeProcessSystemDpiAware();
@@ -33,11 +31,7 @@ MainWindow::MainWindow(QWidget *parent)
     showWorkingPage();
     ui->progress->setText(QStringLiteral("Checking Version ..."));
 
-    // The thread gets its own copies of the URL and the pattern: the worker never reads the
-    // window's fields.
-    workerThread = QThread::create(downloadFile, this, versionUrl, std::string("%s\\version.txt"), 0);
-    liveWindows().setWorker(this, workerThread);
-    workerThread->start();
+    workerThread = startDownloadWorker(this, versionUrl, "%s\\version.txt");
 
     versionTimer = new QTimer(this);
     connect(versionTimer, SIGNAL(timeout()), this, SLOT(checkVersionLoop()));
@@ -49,14 +43,6 @@ MainWindow::~MainWindow()
     // From here on a worker that gives up must not reach this window any more. The worker
     // thread and the movie have no parent and are left to the end of the process: a thread
     // object must not be destroyed while its thread may still run.
-    liveWindows().remove(this);
+    unregisterWindow(this);
     delete ui;
-}
-
-void requestStartApplication(MainWindow *window)
-{
-    liveWindows().invokeIfCurrentWorker(window, QThread::currentThread(), [window] {
-        QMetaObject::invokeMethod(
-            window, [window] { window->startApplication(); }, Qt::QueuedConnection);
-    });
 }

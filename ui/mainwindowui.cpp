@@ -79,11 +79,6 @@ QLabel *makeTextLabel(QWidget *parent, const char *objectName, int x, int y, int
     return label;
 }
 
-QString tr(const char *sourceText)
-{
-    return QCoreApplication::translate("MainWindow", sourceText, nullptr, -1);
-}
-
 } // namespace
 
 void MainWindowUi::setup(QMainWindow *window)
@@ -126,14 +121,20 @@ void MainWindowUi::setup(QMainWindow *window)
 
 void MainWindowUi::retranslate(QMainWindow *window)
 {
-    window->setWindowTitle(tr("MainWindow"));
-    updateBtn->setText(tr("Update to New Version"));
-    startBtn->setText(tr("Skip Update"));
-    info->setText(tr("A new version of this software is available. Do you wish to install it?"));
-    exitBtn->setText(tr("Exit"));
-    info_error->setText(tr("Could not open Nembral. Please meake sure you have an internet connection."));
+    // Each text is spelled out at its translate call, with the window's context, so that lupdate
+    // collects it.
+    window->setWindowTitle(QCoreApplication::translate("MainWindow", "MainWindow", nullptr));
+    updateBtn->setText(QCoreApplication::translate("MainWindow", "Update to New Version", nullptr));
+    startBtn->setText(QCoreApplication::translate("MainWindow", "Skip Update", nullptr));
+    info->setText(QCoreApplication::translate(
+        "MainWindow", "A new version of this software is available. Do you wish to install it?", nullptr));
+    exitBtn->setText(QCoreApplication::translate("MainWindow", "Exit", nullptr));
+    // "meake" is what users have always seen; kept on purpose.
+    info_error->setText(QCoreApplication::translate(
+        "MainWindow", "Could not open Nembral. Please meake sure you have an internet connection.", nullptr));
     label->setText(QString());
-    licence->setText(tr("Copyright (C) 2026 Kandu. Nembral is licensed software. All rights reserved."));
+    licence->setText(QCoreApplication::translate(
+        "MainWindow", "Copyright (C) 2026 Kandu. Nembral is licensed software. All rights reserved.", nullptr));
     loadingIcon->setText(QString());
     progress->setText(QString());
 }

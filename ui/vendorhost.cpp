@@ -1,4 +1,4 @@
-#include "ui/vendor.h"
+#include "platform/linkseams.h"
 
 #ifndef NEMBRAL_VENDOR_HOST
 #error "NEMBRAL_VENDOR_HOST must be defined by the build"

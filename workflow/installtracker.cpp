@@ -1,15 +1,14 @@
 #include "ui/mainwindow.h"
-#include "workflow/livewindows.h"
 #include "ui/mainwindowui.h"
+#include "ui/workerhandover.h"
 
 #include "platform/commandrunner.h"
-#include "platform/downloadfile.h"
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
+#include "platform/namedmutex.h"
 #include "workflow/installpaths.h"
 #include "workflow/installwipe.h"
-#include "platform/namedmutex.h"
 
 #include <QLabel>
 #include <QThread>
@@ -38,13 +37,18 @@ void MainWindow::downloadCompleteApplication()
         workerThread->wait();
         delete workerThread;
     }
-    workerThread = QThread::create(downloadFile, this, packageUrl, std::string(kArchivePattern), 0);
-    liveWindows().setWorker(this, workerThread);
-    workerThread->start();
+    workerThread = startDownloadWorker(this, packageUrl, kArchivePattern);
 
     trackerTimer = new QTimer(this);
     connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));
     trackerTimer->start(1000);
+}
+
+// "Update to New Version": back to the working page, which also hides the button, then install.
+void MainWindow::on_updateBtn_clicked()
+{
+    showWorkingPage();
+    downloadCompleteApplication();
 }
 
 // Polls the installation once a second: download percentage, then one start of the

@@ -28,12 +28,6 @@ void MainWindow::startApplication()
     QCoreApplication::quit();
 }
 
-void MainWindow::on_updateBtn_clicked()
-{
-    showWorkingPage();
-    downloadCompleteApplication();
-}
-
 void MainWindow::on_startBtn_clicked()
 {
     startApplication();

@@ -1,8 +1,5 @@
 #include "launcherprocess.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 LauncherProcess::~LauncherProcess()
 {
     kill();
@@ -23,23 +20,10 @@ bool LauncherProcess::start(const QString &program, const QString &workDir, cons
     process_.setStandardErrorFile(logs_.filePath(QStringLiteral("stderr")));
     outFile_.setFileName(logs_.filePath(QStringLiteral("stdout")));
     errFile_.setFileName(logs_.filePath(QStringLiteral("stderr")));
-    int lostOutput = -1;
-    if (loseOutput_) {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0)
-            return false;
-        ::close(ends[0]);
-        lostOutput = ends[1];
-        // Runs in the child after its channels are set up; dup2 clears close-on-exec.
-        process_.setChildProcessModifier([lostOutput] { ::dup2(lostOutput, STDOUT_FILENO); });
-    }
     clock_.start();
     process_.setArguments(arguments);
     process_.start();
-    const bool started = process_.waitForStarted(10000);
-    if (lostOutput >= 0)
-        ::close(lostOutput);
-    return started && outFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+    return process_.waitForStarted(10000) && outFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
         && errFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 

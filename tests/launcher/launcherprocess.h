@@ -24,9 +24,10 @@ public:
 
     bool start(const QString &program, const QString &workDir, const QProcessEnvironment &environment,
                const QStringList &arguments = {});
-    // Before start(): standard output becomes a pipe whose reader has already gone, as when
-    // the console the launcher was started from is closed. Nothing of it can be read then.
-    void loseStandardOutput() { loseOutput_ = true; }
+    // Runs in the child between fork and exec, after its standard channels are set up (to
+    // give it other ones). Set before start().
+    void setChildSetup(const std::function<void()> &setup) { process_.setChildProcessModifier(setup); }
+    qint64 processId() const { return process_.processId(); }
 
     // Reads output until `done` holds for the lines so far, the launcher exits or `timeoutMs`
     // passes. True when `done` held.
@@ -67,7 +68,6 @@ private:
     QStringList out_;
     QList<qint64> outTimes_;
     QStringList err_;
-    bool loseOutput_ = false;
 };
 
 // Filters: the lines a download worker writes (percentages, notifications, error codes) and

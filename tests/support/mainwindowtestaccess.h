@@ -14,9 +14,5 @@ struct MainWindowTestAccess {
     static QTimer *trackerTimer(MainWindow &w) { return w.trackerTimer; }
     static QMovie *loadingMovie(MainWindow &w) { return w.loadingMovie; }
     static QThread *workerThread(MainWindow &w) { return w.workerThread; }
-    static const std::string &packageUrl(MainWindow &w) { return w.packageUrl; }
-    static const std::string &versionUrl(MainWindow &w) { return w.versionUrl; }
-    static const std::string &versionFileName(MainWindow &w) { return w.versionFileName; }
     static bool unzipStarted(MainWindow &w) { return w.unzipStarted; }
-    static void setUnzipStarted(MainWindow &w, bool value) { w.unzipStarted = value; }
 };

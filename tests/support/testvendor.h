@@ -24,7 +24,7 @@ public:
     void stop();
 
     quint16 port() const { return port_; }
-    // The CA bundle that makes its certificate trusted (for SSL_CERT_FILE).
+    // The CA bundle that makes its certificate trusted (for SSL_CERT_FILE); empty with --http.
     QString caFile() const { return caFile_; }
     // "https://localhost:<port>" + path
     std::string url(const QString &path) const;

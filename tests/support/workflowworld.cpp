@@ -12,6 +12,7 @@ bool WorkflowWorld::start(quint16 port, const QByteArray &publishedVersion, cons
     if (!root_.isValid())
         return false;
     startDir_ = QDir::currentPath();
+    port_ = port;
 
     const QString runtime = root_.filePath(QStringLiteral("runtime"));
     QDir().mkpath(runtime);
@@ -33,6 +34,11 @@ bool WorkflowWorld::start(quint16 port, const QByteArray &publishedVersion, cons
 void WorkflowWorld::stop()
 {
     vendor_.stop();
+}
+
+bool WorkflowWorld::restartVendor(const QStringList &faults)
+{
+    return vendor_.start(root_.filePath(QStringLiteral("served")), port_, root_.filePath(QStringLiteral("state")), faults);
 }
 
 bool WorkflowWorld::enterFreshWorkDir()

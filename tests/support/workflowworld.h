@@ -16,6 +16,9 @@ class WorkflowWorld {
 public:
     bool start(quint16 port, const QByteArray &publishedVersion, const QByteArray &package);
     void stop();
+    // The same server again, on the same port and with the same CA, with test-only faults
+    // (tools/vendor-server/README.md), such as failing the next request.
+    bool restartVendor(const QStringList &faults);
 
     // Call from init() and cleanup().
     bool enterFreshWorkDir();
@@ -29,6 +32,7 @@ private:
     QTemporaryDir root_;
     TestVendor vendor_;
     QString startDir_;
+    quint16 port_ = 0;
     QString record_;
     std::optional<QTemporaryDir> workDir_;
 };

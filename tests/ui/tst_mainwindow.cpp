@@ -57,23 +57,6 @@ private Q_SLOTS:
         QVERIFY(worker->isRunning() || worker->isFinished());
 
         QVERIFY(!window.windowIcon().isNull());
-        QVERIFY(!MainWindowTestAccess::unzipStarted(window));
-        QCOMPARE(MainWindowTestAccess::versionFileName(window), std::string("version.txt"));
-    }
-
-    void urls()
-    {
-        MainWindow window;
-        const std::string version = MainWindowTestAccess::versionUrl(window);
-        const std::string package = MainWindowTestAccess::packageUrl(window);
-        QVERIFY(version.starts_with("https://"));
-        QVERIFY(version.ends_with("/Software/Nembral/version.txt"));
-        QVERIFY(package.starts_with("https://"));
-        QVERIFY(package.ends_with("/Software/Nembral/nembral.zip"));
-        // The downloader tells the two apart by these words.
-        QVERIFY(package.find("version") == std::string::npos);
-        QVERIFY(package.find("nembral") != std::string::npos);
-        QCOMPARE(version.substr(0, version.size() - 29), package.substr(0, package.size() - 29));
     }
 
     void metaObject()

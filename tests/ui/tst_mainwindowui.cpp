@@ -1,38 +1,17 @@
-// The form: every widget's identity, place, look and text, and the by-name button wiring.
+// The form: the names, types and parents that the window's pages and the by-name button wiring
+// rely on, a layout in which no page covers its own widgets, styles that parse and show, the
+// translated texts and the clicks.
 #include "ui/mainwindowui.h"
 
 #include <QCursor>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPushButton>
-#include <QSignalSpy>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTranslator>
 
 namespace {
-
-QString panelStyle() { return QStringLiteral("\nbackground-color: #090909;\nborder-radius: 7px;\n"); }
-
-QString buttonStyle()
-{
-    return QStringLiteral(
-        "QPushButton{\nborder-radius: 5px;\nbackground: #1A1A1A;\n\ncolor: #FFF;\ntext-align: center;\n"
-        "font-family: Inter;\nfont-size: 14px;\nfont-style: normal;\nfont-weight: 500;\nline-height: normal;\n}\n"
-        "\nQPushButton:hover{\nborder: 1px solid rgba(255, 255, 255, 0.40);\nbackground-color: #4d4d4d; \n}");
-}
-
-QString cyanStyle(int fontSize)
-{
-    return QStringLiteral("color: #00FFF7;\nfont-family: Inter;\nfont-size: %1px;\nfont-style: normal;\n"
-                          "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);")
-        .arg(fontSize);
-}
-
-QString noticeStyle()
-{
-    return QStringLiteral("border-radius: 2px;\nbackground-color: rgba(255, 255, 255, 0);\ncolor: rgb(122, 122, 122);\n"
-                          "font-family: Inter;\nfont-size: 8px;\nfont-style: normal;\nfont-weight: 500;\nline-height: normal;");
-}
 
 // A window with the three slots the form connects by name, counting clicks.
 class FormHost : public QMainWindow {
@@ -71,62 +50,53 @@ public:
     }
 };
 
+QRgb pixelAt(QWidget &window, QPoint point)
+{
+    return window.grab().toImage().pixel(point);
+}
+
 } // namespace
 
 class TestMainWindowUi : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void styleSheetLengths()
+    void init()
     {
-        // The lengths the style sheets were designed with; a lost blank or line feed shows here.
-        QCOMPARE(panelStyle().size(), 48);
-        QCOMPARE(buttonStyle().size(), 280);
-        QCOMPARE(cyanStyle(16).size(), 153);
-        QCOMPARE(noticeStyle().size(), 183);
+        // Qt only warns about a style sheet it cannot parse, or an on_<name>_<signal> slot
+        // that finds no widget of that name; here either is a failure.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("stylesheet|connectSlotsByName")));
     }
 
-    void widgets_data()
+    // The pages hide "dialog" to hide the question and the error at once, and show "progress"
+    // and "loadingIcon" on their own, so those two must not live in "dialog". The by-name
+    // wiring finds the buttons by their object names.
+    void tree_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("parent");
-        QTest::addColumn<QRect>("geometry");
-        QTest::addColumn<QString>("styleSheet");
-        QTest::addColumn<int>("cursor");  // -1: inherited
-        QTest::addColumn<int>("alignment");  // -1: not a text label of ours
-        QTest::addColumn<QString>("text");
-
-        const QRect none;
-        const int hand = Qt::PointingHandCursor;
-        const int centre = int(Qt::AlignCenter);
-        QTest::newRow("centralwidget") << "centralwidget" << "QWidget" << "MainWindow" << none << QString() << -1 << -1 << QString();
-        QTest::newRow("background") << "background" << "QWidget" << "centralwidget" << QRect(0, 0, 600, 300) << panelStyle() << -1 << -1 << QString();
-        QTest::newRow("dialog") << "dialog" << "QWidget" << "background" << QRect(0, 97, 601, 181) << QString() << -1 << -1 << QString();
-        QTest::newRow("updateBtn") << "updateBtn" << "QPushButton" << "dialog" << QRect(110, 70, 170, 30) << buttonStyle() << hand << -1 << "Update to New Version";
-        QTest::newRow("startBtn") << "startBtn" << "QPushButton" << "dialog" << QRect(320, 70, 170, 30) << buttonStyle() << hand << -1 << "Skip Update";
-        QTest::newRow("info") << "info" << "QLabel" << "dialog" << QRect(0, 10, 601, 31) << cyanStyle(16) << -1 << centre
-                              << "A new version of this software is available. Do you wish to install it?";
-        QTest::newRow("exitBtn") << "exitBtn" << "QPushButton" << "dialog" << QRect(215, 70, 170, 30) << buttonStyle() << hand << -1 << "Exit";
-        QTest::newRow("info_error") << "info_error" << "QLabel" << "dialog" << QRect(0, 10, 601, 31) << cyanStyle(14) << -1 << centre
-                                    << "Could not open Nembral. Please meake sure you have an internet connection.";
-        QTest::newRow("label") << "label" << "QLabel" << "background" << QRect(10, 10, 284, 26) << QString() << -1 << int(Qt::AlignLeft | Qt::AlignVCenter) << QString();
-        QTest::newRow("licence") << "licence" << "QLabel" << "background" << QRect(10, 280, 381, 12) << noticeStyle() << -1 << int(Qt::AlignLeft | Qt::AlignVCenter) << "*";
-        QTest::newRow("loadingIcon") << "loadingIcon" << "QLabel" << "background" << QRect(280, 130, 41, 41) << QString() << int(Qt::SizeBDiagCursor) << int(Qt::AlignLeft | Qt::AlignVCenter) << QString();
-        QTest::newRow("progress") << "progress" << "QLabel" << "background" << QRect(0, 190, 601, 20) << cyanStyle(12) << -1 << centre << QString();
+        const QString central = QStringLiteral("centralwidget"), background = QStringLiteral("background"),
+                      dialog = QStringLiteral("dialog");
+        QTest::newRow("centralwidget") << central << "QWidget" << "MainWindow";
+        QTest::newRow("background") << background << "QWidget" << central;
+        QTest::newRow("dialog") << dialog << "QWidget" << background;
+        QTest::newRow("updateBtn") << "updateBtn" << "QPushButton" << dialog;
+        QTest::newRow("startBtn") << "startBtn" << "QPushButton" << dialog;
+        QTest::newRow("info") << "info" << "QLabel" << dialog;
+        QTest::newRow("exitBtn") << "exitBtn" << "QPushButton" << dialog;
+        QTest::newRow("info_error") << "info_error" << "QLabel" << dialog;
+        QTest::newRow("label") << "label" << "QLabel" << background;
+        QTest::newRow("licence") << "licence" << "QLabel" << background;
+        QTest::newRow("loadingIcon") << "loadingIcon" << "QLabel" << background;
+        QTest::newRow("progress") << "progress" << "QLabel" << background;
     }
 
-    void widgets()
+    void tree()
     {
         QFETCH(QString, name);
         QFETCH(QString, type);
         QFETCH(QString, parent);
-        QFETCH(QRect, geometry);
-        QFETCH(QString, styleSheet);
-        QFETCH(int, cursor);
-        QFETCH(int, alignment);
-        QFETCH(QString, text);
-
         QMainWindow window;
         MainWindowUi ui;
         ui.setup(&window);
@@ -137,57 +107,120 @@ private Q_SLOTS:
         QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), type);
         QVERIFY(widget->parentWidget());
         QCOMPARE(widget->parentWidget()->objectName(), parent);
-        if (geometry.isValid())
-            QCOMPARE(widget->geometry(), geometry);
-        QCOMPARE(widget->styleSheet(), styleSheet);
-        if (cursor >= 0) {
-            QVERIFY(widget->testAttribute(Qt::WA_SetCursor));
-            QCOMPARE(int(widget->cursor().shape()), cursor);
-        } else {
-            QVERIFY(!widget->testAttribute(Qt::WA_SetCursor));
-        }
-        if (auto *label = qobject_cast<QLabel *>(widget)) {
-            QCOMPARE(int(label->alignment()), alignment);
-            if (text == QLatin1String("*")) {
-                QVERIFY(!label->text().isEmpty());
-                // One line that fits its 381 x 12 pixel label.
-                QVERIFY(!label->text().contains(QLatin1Char('\n')));
-                label->ensurePolished();  // the 8 px font comes from the style sheet
-                QCOMPARE(label->font().pixelSize(), 8);
-                QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= 381);
-            } else {
-                QCOMPARE(label->text(), text);
-            }
-        }
-        if (auto *button = qobject_cast<QPushButton *>(widget))
-            QCOMPARE(button->text(), text);
+        QCOMPARE(window.findChildren<QWidget *>(name).size(), 1);
         // Nothing is hidden or shown by the form itself.
         QVERIFY(!widget->isHidden());
     }
 
-    void windowAndOrder()
+    // What each page shows, besides the logo and the notice, must lie inside the 600 x 300
+    // window and leave every other shown widget uncovered.
+    void pagesFitTheWindow_data()
+    {
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("question") << QStringList{QStringLiteral("info"), QStringLiteral("startBtn"), QStringLiteral("updateBtn")};
+        QTest::newRow("error") << QStringList{QStringLiteral("info_error"), QStringLiteral("exitBtn")};
+        QTest::newRow("working") << QStringList{QStringLiteral("progress"), QStringLiteral("loadingIcon")};
+    }
+
+    void pagesFitTheWindow()
+    {
+        QFETCH(QStringList, shown);
+        QMainWindow window;
+        MainWindowUi ui;
+        ui.setup(&window);
+        QCOMPARE(window.size(), QSize(600, 300));
+        shown << QStringLiteral("label") << QStringLiteral("licence");
+
+        // The text rows are 601 pixels wide: their parent clips the column past the window.
+        const QRect inside(0, 0, 601, 300);
+        QList<QRect> placed;
+        for (const QString &name : std::as_const(shown)) {
+            QWidget *widget = field(ui, name);
+            const QRect rect(widget->mapTo(&window, QPoint(0, 0)), widget->size());
+            QVERIFY2(!rect.isEmpty() && inside.contains(rect), qPrintable(name));
+            for (const QRect &other : std::as_const(placed))
+                QVERIFY2(!rect.intersects(other), qPrintable(name));
+            placed << rect;
+        }
+    }
+
+    // What the user sees of the styles: the dark rounded panel, the buttons darker than the
+    // hover colour, which only the button under the mouse takes.
+    void panelAndButtonsAsSeen()
     {
         QMainWindow window;
         MainWindowUi ui;
         ui.setup(&window);
-        QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
-        QCOMPARE(window.size(), QSize(600, 300));
-        QCOMPARE(window.windowTitle(), QStringLiteral("MainWindow"));
-        QCOMPARE(window.centralWidget(), ui.centralwidget);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-        // Creation order decides stacking: loadingIcon and progress lie above dialog.
-        const QStringList expected = {QStringLiteral("dialog"), QStringLiteral("label"), QStringLiteral("licence"),
-                                      QStringLiteral("loadingIcon"), QStringLiteral("progress")};
-        QStringList children;
-        for (QObject *child : ui.background->children())
-            children << child->objectName();
-        QCOMPARE(children, expected);
-        const QStringList dialogChildren = {QStringLiteral("updateBtn"), QStringLiteral("startBtn"), QStringLiteral("info"),
-                                            QStringLiteral("exitBtn"), QStringLiteral("info_error")};
-        children.clear();
-        for (QObject *child : ui.dialog->children())
-            children << child->objectName();
-        QCOMPARE(children, dialogChildren);
+        const QPoint emptyPanel(300, 60), corner(0, 0);
+        const QPoint update = ui.updateBtn->mapTo(&window, QPoint(4, 15));
+        const QPoint start = ui.startBtn->mapTo(&window, QPoint(4, 15));
+        QCOMPARE(QColor(pixelAt(window, emptyPanel)), QColor(0x09, 0x09, 0x09));
+        QVERIFY(QColor(pixelAt(window, corner)) != QColor(0x09, 0x09, 0x09));  // rounded off
+        QCOMPARE(QColor(pixelAt(window, update)), QColor(0x1a, 0x1a, 0x1a));
+
+        QTest::mouseMove(ui.updateBtn, QPoint(20, 15));
+        QTRY_VERIFY(ui.updateBtn->underMouse());
+        QCOMPARE(QColor(pixelAt(window, update)), QColor(0x4d, 0x4d, 0x4d));
+        QCOMPARE(QColor(pixelAt(window, start)), QColor(0x1a, 0x1a, 0x1a));
+    }
+
+    // The notice is one line that fits its 381 x 12 pixel label at its 8 pixel font.
+    void noticeFitsItsLine()
+    {
+        QMainWindow window;
+        MainWindowUi ui;
+        ui.setup(&window);
+        ui.licence->ensurePolished();
+        QVERIFY(!ui.licence->text().isEmpty());
+        QVERIFY(!ui.licence->text().contains(QLatin1Char('\n')));
+        QVERIFY(ui.licence->fontMetrics().horizontalAdvance(ui.licence->text()) <= ui.licence->width());
+        QVERIFY(ui.licence->fontMetrics().height() <= ui.licence->height());
+    }
+
+    // The hand over the buttons, the diagonal arrow over the animation, the inherited arrow
+    // everywhere else.
+    void cursors_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("shape");
+        for (const char *button : {"updateBtn", "startBtn", "exitBtn"})
+            QTest::newRow(button) << QString::fromLatin1(button) << int(Qt::PointingHandCursor);
+        QTest::newRow("loadingIcon") << "loadingIcon" << int(Qt::SizeBDiagCursor);
+        for (const char *other : {"background", "dialog", "info", "info_error", "label", "licence", "progress"})
+            QTest::newRow(other) << QString::fromLatin1(other) << int(Qt::ArrowCursor);
+    }
+
+    void cursors()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, shape);
+        QMainWindow window;
+        MainWindowUi ui;
+        ui.setup(&window);
+        QCOMPARE(int(field(ui, name)->cursor().shape()), shape);
+    }
+
+    void installsOnTheWindow_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("unnamed window") << QString() << QStringLiteral("MainWindow");
+        QTest::newRow("named window keeps its name") << QStringLiteral("Launcher") << QStringLiteral("Launcher");
+    }
+
+    void installsOnTheWindow()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QMainWindow window;
+        window.setObjectName(before);
+        MainWindowUi ui;
+        ui.setup(&window);
+        QCOMPARE(window.objectName(), after);
+        QCOMPARE(window.centralWidget(), ui.centralwidget);
     }
 
     // The user-visible texts go through the translation call with the window's context; the
@@ -218,15 +251,9 @@ private Q_SLOTS:
                                       QStringLiteral("Could not open Nembral. Please meake sure you have an internet connection."),
                                       ui.licence->text()};
         QCOMPARE(sources, expected);
-    }
-
-    void existingObjectNameIsKept()
-    {
-        QMainWindow window;
-        window.setObjectName(QStringLiteral("Launcher"));
-        MainWindowUi ui;
-        ui.setup(&window);
-        QCOMPARE(window.objectName(), QStringLiteral("Launcher"));
+        QCOMPARE(window.windowTitle(), QStringLiteral("MainWindow"));
+        QCOMPARE(ui.updateBtn->text(), expected[1]);
+        QCOMPARE(ui.info_error->text(), expected[5]);
     }
 
     void imagesSurviveRetranslate()
@@ -237,10 +264,8 @@ private Q_SLOTS:
         ui.retranslate(&window);
         for (QLabel *label : {ui.label, ui.loadingIcon}) {
             QVERIFY2(!label->pixmap().isNull(), qPrintable(label->objectName()));
-            QVERIFY(label->hasScaledContents());
+            QVERIFY(label->hasScaledContents());  // drawn into the label's size, not cropped
         }
-        QCOMPARE(ui.label->pixmap().size(), QSize(1140, 114));
-        QCOMPARE(ui.loadingIcon->pixmap().size(), QSize(41, 41));
         QVERIFY(ui.progress->text().isEmpty());
     }
 

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -96,7 +97,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("progress");
         QTest::addColumn<QString>("text");
-        QTest::newRow("reset") << 0 << QStringLiteral("Download Progress: 0 %");
         QTest::newRow("partway") << 42 << QStringLiteral("Download Progress: 42 %");
         QTest::newRow("full but not stored yet") << 100 << QStringLiteral("Download Progress: 100 %");
         QTest::newRow("past the maximum") << 250 << QStringLiteral("Download Progress: 250 %");
@@ -113,6 +113,45 @@ private Q_SLOTS:
         QCOMPARE(label(), text);
         QCOMPARE(world.commands(), QStringList());
         QVERIFY(!MainWindowTestAccess::unzipStarted(*window));
+    }
+
+    // The version download leaves its percentage behind; the tracker's first tick must not
+    // show it while the package's first attempt fails and the worker pauses before the next.
+    // The percentages of the attempt after the failure are still decimal.
+    void startsFromZeroAndCountsInDecimalAfterAFailedAttempt()
+    {
+        downloadStatus.packageDownloaded.store(false);
+        window.emplace();  // one whose installation this test starts itself
+        MainWindowTestAccess::workerThread(*window)->wait();
+        MainWindowTestAccess::versionTimer(*window)->stop();
+        QVERIFY2(downloadStatus.downloadProgress.load() > 0, "the version download reports its percentage");
+        QVERIFY(world.restartVendor({QStringLiteral("--status"), QStringLiteral("503"),
+                                     QStringLiteral("--faulty-requests"), QStringLiteral("1")}));
+
+        LogCapture capture;
+        window->downloadCompleteApplication();
+        QMetaObject::invokeMethod(&*window, "downloadTracker");
+        const QString firstLabel = label();
+        MainWindowTestAccess::workerThread(*window)->wait();
+        const QStringList log = capture.take().out;
+
+        QCOMPARE(firstLabel, QStringLiteral("Download Progress: 0 %"));
+        QVERIFY(downloadStatus.packageDownloaded.load());
+        const qsizetype failed = log.indexOf(QRegularExpression(QStringLiteral("^An error occured : error code = 0x[0-9a-f]+$")));
+        QVERIFY2(failed >= 0, qPrintable(log.join(QLatin1Char('|'))));
+        QStringList percentages;
+        for (const QString &line : log.mid(failed + 1))
+            if (QRegularExpression(QStringLiteral("^[0-9a-fA-F]+$")).match(line).hasMatch())
+                percentages << line;
+        QVERIFY(!percentages.isEmpty());
+        int previous = 0;
+        for (const QString &line : std::as_const(percentages)) {
+            bool decimal = false;
+            const int percent = line.toInt(&decimal, 10);
+            QVERIFY2(decimal && percent > previous, qPrintable(percentages.join(QLatin1Char(' '))));
+            previous = percent;
+        }
+        QCOMPARE(previous, 100);
     }
 
     void extractionStartsOnceAndIsAwaited()

@@ -6,7 +6,10 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <system_error>
@@ -105,7 +108,7 @@ public:
             ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
                 | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
 
-        if (archive_read_open_filename(in.get(), archivePath_.c_str(), 64 * 1024) != ARCHIVE_OK) {
+        if (openArchive(in.get()) != ARCHIVE_OK) {
             if (isFormatError(archive_errno(in.get())))
                 return damaged(in.get());
             return failure(0, "cannot read archive '" + displayName_ + "': " + errorText(in.get()));
@@ -135,6 +138,18 @@ public:
     }
 
 private:
+    int openArchive(archive *in) const
+    {
+        if (options_.archiveFd < 0)
+            return archive_read_open_filename(in, archivePath_.c_str(), 64 * 1024);
+        // libarchive counts positions from where the descriptor stands.
+        if (::lseek(options_.archiveFd, 0, SEEK_SET) != 0) {
+            archive_set_error(in, errno, "cannot seek: %s", std::strerror(errno));
+            return ARCHIVE_FATAL;
+        }
+        return archive_read_open_fd(in, options_.archiveFd, 64 * 1024);
+    }
+
     ExtractResult damaged(archive *in) const
     {
         return failure(entries_, "archive '" + displayName_ + "' is damaged or not a zip archive: "

@@ -8,6 +8,9 @@ struct ExtractOptions {
     // Pause after each entry. Zero in normal use; tests and demonstrations set it (through the
     // environment, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
+    // When not negative: the archive, already open, is read through this descriptor from its
+    // start (the path then only names it in messages). The descriptor stays open.
+    int archiveFd = -1;
 };
 
 struct ExtractResult {

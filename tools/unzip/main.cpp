@@ -5,15 +5,19 @@
 // appears in DESTDIR in one step at the end (staging.h), so once the mutex is gone, the
 // presence of the installed version file means a complete installation.
 //
-// Exit status: 0 on success, 1 when the archive is missing, damaged or unsafe or the tree
-// cannot be written (one line on standard error says why), 2 on wrong usage.
+// Exit status: 0 on success, 1 when the archive is missing, damaged, unsafe or (in a build
+// with a package key) not signed by the vendor, or the tree cannot be written (one line on
+// standard error says why), 2 on wrong usage.
 //
 // NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes the tool pause N ms after each entry, for tests and
 // demonstrations that need to watch an extraction in progress.
 
 #include "platform/log.h"
 #include "platform/namedmutex.h"
+#include "tools/unzip/archivefile.h"
 #include "tools/unzip/extractor.h"
+#include "tools/unzip/packagekey.h"
+#include "tools/unzip/signature.h"
 #include "tools/unzip/staging.h"
 #include "tools/unzip/stoprequest.h"
 
@@ -54,6 +58,10 @@ int run(const fs::path &archive, const fs::path &destination)
         return fail("cannot open archive '" + archive.string() + "': no such file");
     if (!fs::is_regular_file(archiveStatus))
         return fail("cannot open archive '" + archive.string() + "': not a regular file");
+    std::string error;
+    const ArchiveFile file(archive, error);
+    if (!file.isOpen())
+        return fail(error);
 
     // The mutex can have several holders. A second extraction would race the first one for
     // the same tree (and take its staging directory for a leftover), so it is refused.
@@ -64,6 +72,12 @@ int run(const fs::path &archive, const fs::path &destination)
     if (!mutex.held())
         return fail(std::string("cannot hold the named mutex ") + kMutexName);
 
+    // A build with the vendor's key refuses any archive the vendor did not sign, before
+    // anything is written.
+    if (const std::string_view key = packagePublicKey(); !key.empty())
+        if (std::string why = packageSignatureProblem(file.fd(), key, archive.string()); !why.empty())
+            return fail(why);
+
     fs::create_directories(destination, ec);
     if (ec)
         return fail("cannot create '" + destination.string() + "': " + ec.message());
@@ -71,13 +85,12 @@ int run(const fs::path &archive, const fs::path &destination)
         return fail("'" + destination.string() + "' is not a directory");
     removeStaleStaging(destination);
 
-    std::string error;
     const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination, error);
     if (!staging)
         return fail(error);
 
     const ExtractResult result =
-        extractArchive(archive, staging->tree(), ExtractOptions{entryDelayFromEnvironment()});
+        extractArchive(archive, staging->tree(), ExtractOptions{entryDelayFromEnvironment(), file.fd()});
     if (!result.ok)
         return fail(result.error);
     if (stopRequested())
