@@ -1,15 +1,11 @@
 // The local file helpers on Windows: deny-none sharing against files other processes hold,
 // and removal of files that are in use.
 #include <windows.h>
-#include <winioctl.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "harness.h"
 #include "platform/filehelpers.h"
@@ -208,58 +204,6 @@ void removingFilesInUse()
     }
 }
 
-enum class LinkKind { Symlink, Junction };
-
-// The mount-point form of the reparse data (the kernel's REPARSE_DATA_BUFFER), which the
-// user-mode headers do not all declare.
-struct MountPointReparseData {
-    DWORD ReparseTag;
-    WORD ReparseDataLength;
-    WORD Reserved;
-    WORD SubstituteNameOffset;
-    WORD SubstituteNameLength;
-    WORD PrintNameOffset;
-    WORD PrintNameLength;
-    WCHAR PathBuffer[1];
-};
-constexpr DWORD kReparseHeaderSize = 8;
-
-// A directory link at `link` to the absolute `target`: a symbolic link, or a junction (a mount
-// point reparse point, which needs no privilege on Windows). False when the system refuses.
-bool makeDirectoryLink(LinkKind kind, const fs::path &target, const fs::path &link)
-{
-    if (kind == LinkKind::Symlink)
-        return CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                                   SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
-            != 0;
-    if (!CreateDirectoryW(link.c_str(), nullptr))
-        return false;
-    const WinHandle handle(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle.valid())
-        return false;
-    const std::wstring substitute = L"\\??\\" + target.wstring();
-    const std::wstring print = target.wstring();
-    std::vector<char> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, '\0');
-    auto *data = reinterpret_cast<MountPointReparseData *>(buffer.data());
-    const auto subBytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
-    const auto printBytes = static_cast<WORD>(print.size() * sizeof(wchar_t));
-    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-    data->SubstituteNameOffset = 0;
-    data->SubstituteNameLength = subBytes;
-    data->PrintNameOffset = static_cast<WORD>(subBytes + sizeof(wchar_t));
-    data->PrintNameLength = printBytes;
-    std::memcpy(data->PathBuffer, substitute.c_str(), subBytes + sizeof(wchar_t));
-    std::memcpy(reinterpret_cast<char *>(data->PathBuffer) + data->PrintNameOffset, print.c_str(),
-                printBytes + sizeof(wchar_t));
-    // The names follow four WORDs of offsets and lengths.
-    data->ReparseDataLength = static_cast<WORD>(4 * sizeof(WORD) + data->PrintNameOffset + printBytes + sizeof(wchar_t));
-    DWORD returned = 0;
-    return DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, data,
-                           data->ReparseDataLength + kReparseHeaderSize, nullptr, 0, &returned, nullptr)
-        != 0;
-}
-
 bool underWine()
 {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -267,63 +211,41 @@ bool underWine()
 }
 
 // "nembral" or "nembral/nembral" is a link to a folder elsewhere: the wipe removes the link
-// and leaves the folder and its files alone. Links come from the API (a directory symbolic
-// link, a junction) or, since wine 8 makes neither, from the lane script: it puts Unix
-// symbolic links into NEMBRAL_LINK_FIXTURE, which wine shows as directory reparse points.
-// Wine cannot remove such a link either; there the wipe must fail on the link itself, never
-// go through it.
+// and leaves the folder and its files alone. wine 8 makes neither directory symbolic links nor
+// junctions through the API (CreateSymbolicLinkW reports success and makes nothing; a mount
+// point reparse point is refused), so the lane script lays out Unix links in
+// NEMBRAL_LINK_FIXTURE, which wine shows as directory reparse points:
+// CASE/nembral[/nembral] -> outside/CASE[/nembral].
 void removeTreeNeverFollowsLinks()
 {
     struct Row {
         const char *name;
+        const char *fixture;
         const char *link;
-        bool fixture;  // else made here through the API
-        LinkKind kind;
     };
     const Row rows[] = {
-        {"the installed folder is a symbolic link", "nembral/nembral", false, LinkKind::Symlink},
-        {"the folder on the way is a symbolic link", "nembral", false, LinkKind::Symlink},
-        {"the installed folder is a junction", "nembral/nembral", false, LinkKind::Junction},
-        {"the folder on the way is a junction", "nembral", false, LinkKind::Junction},
-        {"the installed folder is a link from the lane", "nembral/nembral", true, LinkKind::Symlink},
-        {"the folder on the way is a link from the lane", "nembral", true, LinkKind::Symlink},
+        {"the installed folder is a link", "installed-link", "nembral/nembral"},
+        {"the folder on the way is a link", "way-link", "nembral"},
     };
     const char *fixtureRoot = std::getenv("NEMBRAL_LINK_FIXTURE");
     for (const Row &row : rows) {
         harness::beginCase(std::string("removeTree: ") + row.name);
-        const bool onTheWay = std::string(row.link) == "nembral";
-        const ScratchDirectory scratch("links");
-        fs::path outside = scratch.path() / "outside";
-        if (row.fixture) {
-            if (fixtureRoot == nullptr || *fixtureRoot == '\0') {
-                harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
-                continue;
-            }
-            // Laid out by the lane: CASE/nembral[/nembral] -> outside/CASE[/nembral].
-            const std::string name = onTheWay ? "way-link" : "installed-link";
-            fs::current_path(fs::path(fixtureRoot) / name);
-            outside = fs::path(fixtureRoot) / "outside" / name;
-        } else {
-            fs::create_directories(outside / "nembral");
-            testsupport::writeFile(outside / "nembral" / "version.txt", "1.0\n");
-            testsupport::writeFile(outside / "nembral" / "Nembrals.exe", "x");
-            if (!onTheWay)
-                fs::create_directories("nembral");
-            if (!makeDirectoryLink(row.kind, onTheWay ? outside : outside / "nembral", fs::path(row.link))) {
-                harness::report("   skipped: this system refuses to make the link (error "
-                                + std::to_string(GetLastError()) + ")");
-                continue;
-            }
-        }
-        // Only a link the system reads back as one tests anything.
-        const DWORD attributes = GetFileAttributesW(fs::path(row.link).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0
-            || !fs::exists("nembral/nembral/version.txt")) {
-            harness::report("   skipped: the link does not read back as a link to the folder (attributes "
-                            + std::to_string(attributes) + ")");
+        if (fixtureRoot == nullptr || *fixtureRoot == '\0') {
+            harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
             continue;
         }
+        const fs::path previous = fs::current_path();
+        fs::current_path(fs::path(fixtureRoot) / row.fixture);
+        const fs::path outside = fs::path(fixtureRoot) / "outside" / row.fixture;
+        const bool onTheWay = std::string(row.link) == "nembral";
+        const DWORD attributes = GetFileAttributesW(fs::path(row.link).c_str());
+        CHECK_MSG(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                      && fs::exists("nembral/nembral/version.txt"),
+                  "the fixture's link does not read back as a link to the folder");
+
         const RemoveTreeResult result = removeTree("nembral/nembral");
+        // Windows removes a directory link with RemoveDirectoryW; wine may refuse to, and then
+        // the wipe must fail on the link itself, never go through it.
         if (result.ok()) {
             CHECK_EQ(result.removed, std::uintmax_t(1));
             CHECK(GetFileAttributesW(fs::path(row.link).c_str()) == INVALID_FILE_ATTRIBUTES);
@@ -335,6 +257,7 @@ void removeTreeNeverFollowsLinks()
         }
         CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("1.0\n"));
         CHECK(fs::exists(outside / "nembral" / "Nembrals.exe"));
+        fs::current_path(previous);
     }
 }
 
