@@ -29,7 +29,16 @@ namespace {
 
 constexpr std::uint32_t kBindStatusRedirecting = 3;
 
-constexpr std::size_t kWriteBufferSize = 1 << 20;   // bytes gathered before each write to disk
+// Bytes per write to the part file. Measured against curl on a 2-core VM (docs/benchmarks.md,
+// "Download"): writes of 1 MiB were up to 2-3x slower in the kernel's page-cache copy on some
+// boots, while small writes never lost to curl. 0 writes each piece straight from libcurl's
+// buffer, without gathering (over TLS a piece is one record, at most 16 KiB). Benchmark builds
+// set NEMBRAL_BENCH_WRITE_SIZE to compare sizes (bench/CMakeLists.txt); the launcher never does.
+#ifdef NEMBRAL_BENCH_WRITE_SIZE
+constexpr std::size_t kWriteSize = NEMBRAL_BENCH_WRITE_SIZE;
+#else
+constexpr std::size_t kWriteSize = 64 * 1024;
+#endif
 constexpr long kReceiveBufferSize = 512 * 1024;     // libcurl's receive buffer
 constexpr long kMaxRedirects = 10;
 
@@ -104,6 +113,33 @@ struct Transfer {
         buffered = 0;
         return fileError == 0;
     }
+
+    // Appends a piece of the body to the part file in writes of kWriteSize: whole blocks go
+    // straight from libcurl's buffer, the rest is gathered until a block is full.
+    bool store(const char *data, std::size_t length)
+    {
+        if constexpr (kWriteSize == 0) {
+            fileError = file->write(data, length);
+            return fileError == 0;
+        }
+        while (length > 0) {
+            if (buffered == 0 && length >= kWriteSize) {
+                if ((fileError = file->write(data, kWriteSize)) != 0)
+                    return false;
+                data += kWriteSize;
+                length -= kWriteSize;
+                continue;
+            }
+            const std::size_t piece = std::min(kWriteSize - buffered, length);
+            std::memcpy(buffer.get() + buffered, data, piece);
+            buffered += piece;
+            data += piece;
+            length -= piece;
+            if (buffered == kWriteSize && !flush())
+                return false;
+        }
+        return true;
+    }
 };
 
 int onSocketOpened(void *clientp, curl_socket_t, curlsocktype purpose)
@@ -174,16 +210,8 @@ std::size_t onBody(char *data, std::size_t size, std::size_t count, void *userda
         return length;  // the body of a redirect that leads nowhere: not ours to keep
     if ((transfer->fileError = transfer->file->open()) != 0)
         return 0;
-    std::size_t offset = 0;
-    while (offset < length) {
-        const std::size_t room = kWriteBufferSize - transfer->buffered;
-        const std::size_t piece = std::min(room, length - offset);
-        std::memcpy(transfer->buffer.get() + transfer->buffered, data + offset, piece);
-        transfer->buffered += piece;
-        offset += piece;
-        if (transfer->buffered == kWriteBufferSize && !transfer->flush())
-            return 0;
-    }
+    if (!transfer->store(data, length))
+        return 0;
     transfer->received += length;
     transfer->notify(kBindStatusDownloadingData);
     return length;
@@ -276,9 +304,11 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern)
     transfer.curl = curl.get();
     transfer.observer = &observer;
     transfer.file = &file;
-    transfer.buffer.reset(new (std::nothrow) char[kWriteBufferSize]);
-    if (!transfer.buffer)
-        return kOutOfMemory;
+    if (kWriteSize > 0) {
+        transfer.buffer.reset(new (std::nothrow) char[kWriteSize]);
+        if (!transfer.buffer)
+            return kOutOfMemory;
+    }
 
     CURL *c = curl.get();
     configure(c, url, headers.get(), transfer, stallLimitSeconds.load());
