@@ -29,11 +29,13 @@ namespace {
 
 constexpr std::uint32_t kBindStatusRedirecting = 3;
 
-// Bytes per write to the part file. Measured against curl on a 2-core VM (docs/benchmarks.md,
-// "Download"): writes of 1 MiB were up to 2-3x slower in the kernel's page-cache copy on some
-// boots, while small writes never lost to curl. 0 writes each piece straight from libcurl's
-// buffer, without gathering (over TLS a piece is one record, at most 16 KiB). Benchmark builds
-// set NEMBRAL_BENCH_WRITE_SIZE to compare sizes (bench/CMakeLists.txt); the launcher never does.
+// Bytes per write to the part file, chosen by measurement (docs/benchmarks.md, "Download"):
+// on a 2-core VM, gathering the body into 64 KiB writes took the least kernel time and beat
+// the curl command (whose stdio stream writes each 16 KiB piece as 4 + 12 KiB); writing each
+// piece straight from libcurl's buffer did no better than curl, and 1 MiB writes took two to
+// three times the kernel time of 64 KiB ones.
+// 0 writes each piece straight from libcurl's buffer. Benchmark builds set
+// NEMBRAL_BENCH_WRITE_SIZE to compare sizes (bench/CMakeLists.txt); the launcher never does.
 #ifdef NEMBRAL_BENCH_WRITE_SIZE
 constexpr std::size_t kWriteSize = NEMBRAL_BENCH_WRITE_SIZE;
 #else
@@ -114,8 +116,8 @@ struct Transfer {
         return fileError == 0;
     }
 
-    // Appends a piece of the body to the part file in writes of kWriteSize: whole blocks go
-    // straight from libcurl's buffer, the rest is gathered until a block is full.
+    // Appends a piece of the body to the part file. libcurl hands the body over in pieces of
+    // at most 16 KiB (CURL_MAX_WRITE_SIZE), so they are gathered into writes of kWriteSize.
     bool store(const char *data, std::size_t length)
     {
         if constexpr (kWriteSize == 0) {
@@ -123,13 +125,6 @@ struct Transfer {
             return fileError == 0;
         }
         while (length > 0) {
-            if (buffered == 0 && length >= kWriteSize) {
-                if ((fileError = file->write(data, kWriteSize)) != 0)
-                    return false;
-                data += kWriteSize;
-                length -= kWriteSize;
-                continue;
-            }
             const std::size_t piece = std::min(kWriteSize - buffered, length);
             std::memcpy(buffer.get() + buffered, data, piece);
             buffered += piece;

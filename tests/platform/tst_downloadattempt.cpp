@@ -156,8 +156,9 @@ private Q_SLOTS:
         QCOMPARE(entriesBelow(workDir_), lines({"nembral", "nembral/nembral.zip"}));
     }
 
-    // The body is written to disk in blocks: whatever its size against the blocks and the TLS
-    // records (16 KiB) it comes in, the file holds every byte in order and nothing more.
+    // The body is gathered into blocks before it is written: whatever its size against the
+    // blocks and the pieces it arrives in (TLS records, 16 KiB at most), the file holds every
+    // byte in order and nothing more.
     void bodyOfAnySizeArrivesWhole_data()
     {
         QTest::addColumn<int>("size");
@@ -175,7 +176,7 @@ private Q_SLOTS:
     void bodyOfAnySizeArrivesWhole()
     {
         QFETCH(int, size);
-        // No period that a block or record size divides: a block lost, repeated or swapped
+        // No period that a block or piece size divides: a block lost, repeated or swapped
         // changes the file.
         QByteArray body(size, Qt::Uninitialized);
         quint32 state = 12345;
