@@ -30,10 +30,10 @@ namespace {
 constexpr std::uint32_t kBindStatusRedirecting = 3;
 
 // Bytes per write to the part file, chosen by measurement (docs/benchmarks.md, "Download"):
-// on a 2-core VM, gathering the body into 64 KiB writes took the least kernel time and beat
-// the curl command (whose stdio stream writes each 16 KiB piece as 4 + 12 KiB); writing each
-// piece straight from libcurl's buffer did no better than curl, and 1 MiB writes took two to
-// three times the kernel time of 64 KiB ones.
+// on a 2-core VM, gathering the body into 64 KiB writes beat the curl command (whose stdio
+// stream writes each 16 KiB piece as 4 + 12 KiB) in every quiet round, with about two thirds of
+// its kernel time; 128 KiB did no better, writing each piece straight from libcurl's buffer no
+// better than curl, and 1 MiB writes took two to three times the kernel time of 64 KiB ones.
 // 0 writes each piece straight from libcurl's buffer. Benchmark builds set
 // NEMBRAL_BENCH_WRITE_SIZE to compare sizes (bench/CMakeLists.txt); the launcher never does.
 #ifdef NEMBRAL_BENCH_WRITE_SIZE
