@@ -14,6 +14,8 @@
 #   BUILD                 release build of the launcher made for that port
 #                         (default build-bench-install; configured and built when needed)
 #
+# The launcher's peak resident set (RSS) in each run comes from /usr/bin/time (package "time").
+#
 # Each launcher run prints its timeline (seconds since start) of the lines that mark the
 # phases: the decision, the package download complete, the extraction started, the
 # installation complete, the start, and the launcher's exit. The launcher runs headless
@@ -23,6 +25,7 @@ set -euo pipefail
 # shellcheck source=../scripts/lib/common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
 nembral_init bench curl bsdtar python3 openssl
+[ -x /usr/bin/time ] || die "/usr/bin/time not found (apt-get install time)"
 bench_package_settings 3
 port="${NEMBRAL_BENCH_PORT:-18470}"
 build="${BUILD:-$repo/build-bench-install}"
@@ -96,7 +99,7 @@ time_first_install() {
     export SSL_CERT_FILE="$ca" QT_QPA_PLATFORM=offscreen NEMBRAL_DEMO_HEADLESS=1
     unset DISPLAY WAYLAND_DISPLAY COMSPEC
     rc=0
-    "$launcher" </dev/null 2>"$scratch/launcher.err" || rc=$?
+    /usr/bin/time -f '%M' -o "$scratch/launcher.rss" "$launcher" </dev/null 2>"$scratch/launcher.err" || rc=$?
     echo "EXIT $rc"
   ) | while IFS= read -r line; do
     awk -v e="$EPOCHREALTIME" -v s="$start" -v l="$line" 'BEGIN { printf "%.3f %s\n", e - s, l }'
@@ -114,7 +117,7 @@ time_first_install() {
 at() { awk -v l="$1" '{ t = $1; sub(/^[^ ]* /, "") } $0 == l { print t; exit }' "$scratch/launcher.log"; }
 
 echo "package: $entries files, $BENCH_MB MB unpacked, $archive_mb MB archive; $BENCH_RUNS runs; port $port"
-download_times=() extraction_times=() installed_times=() total_times=() own_download_times=()
+download_times=() extraction_times=() installed_times=() total_times=() own_download_times=() rss_kb=()
 for i in $(seq 1 "$BENCH_RUNS"); do
   d=$(time_download)
   x=$(time_extraction)
@@ -128,9 +131,11 @@ for i in $(seq 1 "$BENCH_RUNS"); do
   # The last tick that found the tool still at work: the extraction ended after it.
   busy=$(awk '{ t = $1; sub(/^[^ ]* /, "") } $0 == "Mutex does exist" { last = t } END { print (last == "" ? "none" : last) }' "$scratch/launcher.log")
   own=$(awk -v a="$downloaded" -v b="$(at "downloadCompleteApplication")" 'BEGIN { printf "%.3f", a - b }')
+  rss=$(tail -n1 "$scratch/launcher.rss")
   download_times+=("$d") extraction_times+=("$x") installed_times+=("$installed") total_times+=("$exited") own_download_times+=("$own")
-  printf 'run %d: curl download %.3f s, unzip.exe %.3f s | launcher: decided %.3f, package in %.3f, run command %.3f, tool last seen at work %s, UNZIP complete! %.3f, Start Nembral %.3f, exit %.3f\n' \
-    "$i" "$d" "$x" "$decided" "$downloaded" "$extracting" "$busy" "$installed" "$started" "$exited"
+  rss_kb+=("$rss")
+  printf 'run %d: curl download %.3f s, unzip.exe %.3f s | launcher: decided %.3f, package in %.3f, run command %.3f, tool last seen at work %s, UNZIP complete! %.3f, Start Nembral %.3f, exit %.3f, peak RSS %.1f MB\n' \
+    "$i" "$d" "$x" "$decided" "$downloaded" "$extracting" "$busy" "$installed" "$started" "$exited" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')"
 done
 
 dm=$(median "${download_times[@]}")
@@ -147,6 +152,8 @@ printf '| budget: download + extraction + 3 ticks | %.3f s |\n' "$budget"
 printf '| launcher: package download (its own worker) | %.3f s |\n' "$om"
 printf '| launcher: start to "UNZIP complete!" | %.3f s |\n' "$im"
 printf '| launcher: start to exit (after the 1 s pause before the start) | %.3f s |\n' "$tm"
+awk -v m="$(median "${rss_kb[@]}")" -v x="$(printf '%s\n' "${rss_kb[@]}" | sort -g | tail -n1)" \
+  'BEGIN { printf "| launcher: peak RSS (median; largest) | %.1f MB; %.1f MB |\n", m / 1024, x / 1024 }'
 awk -v i="$im" -v t="$tm" -v b="$budget" 'BEGIN {
   verdict = "installation complete %.3f s %s the budget; launcher exited (application started) %.3f s %s it\n"
   printf verdict, (i <= b ? b - i : i - b), (i <= b ? "under" : "OVER"), (t <= b ? b - t : t - b), (t <= b ? "under" : "over") }'

@@ -30,7 +30,18 @@ namespace {
 
 constexpr std::uint32_t kBindStatusRedirecting = 3;
 
-constexpr std::size_t kWriteBufferSize = 1 << 20;   // bytes gathered before each write to disk
+// Bytes per write to the part file, chosen by measurement (docs/benchmarks.md, "Download"):
+// on a 2-core VM, gathering the body into 64 KiB writes beat the curl command (whose stdio
+// stream writes each 16 KiB piece as 4 + 12 KiB) in every quiet round, with about two thirds of
+// its kernel time; 128 KiB did no better, writing each piece straight from libcurl's buffer no
+// better than curl, and 1 MiB writes took two to three times the kernel time of 64 KiB ones.
+// 0 writes each piece straight from libcurl's buffer. Benchmark builds set
+// NEMBRAL_BENCH_WRITE_SIZE to compare sizes (bench/CMakeLists.txt); the launcher never does.
+#ifdef NEMBRAL_BENCH_WRITE_SIZE
+constexpr std::size_t kWriteSize = NEMBRAL_BENCH_WRITE_SIZE;
+#else
+constexpr std::size_t kWriteSize = 64 * 1024;
+#endif
 constexpr long kReceiveBufferSize = 512 * 1024;     // libcurl's receive buffer
 constexpr long kMaxRedirects = 10;
 
@@ -116,6 +127,26 @@ struct Transfer {
         buffered = 0;
         return fileError == 0;
     }
+
+    // Appends a piece of the body to the part file. libcurl hands the body over in pieces of
+    // at most 16 KiB (CURL_MAX_WRITE_SIZE), so they are gathered into writes of kWriteSize.
+    bool store(const char *data, std::size_t length)
+    {
+        if constexpr (kWriteSize == 0) {
+            fileError = file->write(data, length);
+            return fileError == 0;
+        }
+        while (length > 0) {
+            const std::size_t piece = std::min(kWriteSize - buffered, length);
+            std::memcpy(buffer.get() + buffered, data, piece);
+            buffered += piece;
+            data += piece;
+            length -= piece;
+            if (buffered == kWriteSize && !flush())
+                return false;
+        }
+        return true;
+    }
 };
 
 int onSocketOpened(void *clientp, curl_socket_t, curlsocktype purpose)
@@ -199,16 +230,8 @@ std::size_t onBody(char *data, std::size_t size, std::size_t count, void *userda
         return length;  // the body of a redirect that leads nowhere: not ours to keep
     if ((transfer->fileError = transfer->file->open()) != 0)
         return 0;
-    std::size_t offset = 0;
-    while (offset < length) {
-        const std::size_t room = kWriteBufferSize - transfer->buffered;
-        const std::size_t piece = std::min(room, length - offset);
-        std::memcpy(transfer->buffer.get() + transfer->buffered, data + offset, piece);
-        transfer->buffered += piece;
-        offset += piece;
-        if (transfer->buffered == kWriteBufferSize && !transfer->flush())
-            return 0;
-    }
+    if (!transfer->store(data, length))
+        return 0;
     transfer->received += length;
     transfer->notify(kBindStatusDownloadingData);
     return length;
@@ -302,9 +325,11 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     transfer.curl = curl.get();
     transfer.observer = &observer;
     transfer.file = &file;
-    transfer.buffer.reset(new (std::nothrow) char[kWriteBufferSize]);
-    if (!transfer.buffer)
-        return kOutOfMemory;
+    if (kWriteSize > 0) {
+        transfer.buffer.reset(new (std::nothrow) char[kWriteSize]);
+        if (!transfer.buffer)
+            return kOutOfMemory;
+    }
 
     CURL *c = curl.get();
     configure(c, url, headers.get(), transfer, stallLimitSeconds.load());

@@ -235,6 +235,50 @@ private Q_SLOTS:
         QCOMPARE(entriesBelow(workDir_), lines({"nembral", "nembral/nembral.zip"}));
     }
 
+    // The body is gathered into blocks before it is written: whatever its size against the
+    // blocks and the pieces it arrives in (TLS records, 16 KiB at most), the file holds every
+    // byte in order and nothing more.
+    void bodyOfAnySizeArrivesWhole_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("empty") << 0;
+        QTest::newRow("1 byte") << 1;
+        QTest::newRow("16 KiB - 1") << 16 * 1024 - 1;
+        QTest::newRow("16 KiB") << 16 * 1024;
+        QTest::newRow("64 KiB - 1") << 64 * 1024 - 1;
+        QTest::newRow("64 KiB") << 64 * 1024;
+        QTest::newRow("64 KiB + 1") << 64 * 1024 + 1;
+        QTest::newRow("144 KiB + 7") << 144 * 1024 + 7;
+        QTest::newRow("1 MiB + 3") << 1024 * 1024 + 3;
+    }
+
+    void bodyOfAnySizeArrivesWhole()
+    {
+        QFETCH(int, size);
+        // No period that a block or piece size divides: a block lost, repeated or swapped
+        // changes the file.
+        QByteArray body(size, Qt::Uninitialized);
+        quint32 state = 12345;
+        for (char &byte : body) {
+            state = state * 1103515245u + 12345u;
+            byte = char(state >> 24);
+        }
+        const QString served = scratch_.filePath(QStringLiteral("sized-%1").arg(size));
+        QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), body));
+        QVERIFY2(server_.start(served, 0, state_), "vendor server did not start");
+        qputenv("SSL_CERT_FILE", server_.caFile().toLocal8Bit());
+        LogCapture capture;
+        const HResult result = downloadAttempt(server_.url(kPackage), kPackagePattern);
+        const QStringList out = capture.take().out;
+
+        QCOMPARE(result, kSOk);
+        QCOMPARE(out.mid(out.size() - 2), lines({"", "End download"}));
+        const QByteArray got = readAll(workDir_ + QStringLiteral("/nembral/nembral.zip"));
+        QCOMPARE(got.size(), body.size());
+        QVERIFY(got == body);
+        QCOMPARE(entriesBelow(workDir_), lines({"nembral", "nembral/nembral.zip"}));
+    }
+
     void httpErrorStatusFailsWithItsCode_data()
     {
         QTest::addColumn<int>("status");
