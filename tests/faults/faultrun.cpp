@@ -3,6 +3,7 @@
 #include "faultpackage.h"
 #include "launcherprocess.h"
 #include "support/logcapture.h"
+#include "support/polling.h"
 #include "support/testfiles.h"
 
 #include <QDir>
@@ -62,27 +63,10 @@ bool packageProgressLogged(const QStringList &out)
     return false;
 }
 
-int filesBelow(const QString &dir)
-{
-    int n = 0;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        ++n;
-    }
-    return n;
-}
-
+// Rows run on plain threads with no event loop of their own: sleep between checks.
 bool pollFor(const std::function<bool()> &condition, qint64 timeoutMs)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!condition()) {
-        if (waited.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(25);
-    }
-    return true;
+    return pollUntil(condition, timeoutMs, [] { QThread::msleep(25); });
 }
 
 class RowRunner {

@@ -4,6 +4,7 @@
 #include "launcherprocess.h"
 #include "support/immutablefile.h"
 #include "support/logcapture.h"
+#include "support/polling.h"
 #include "support/testfiles.h"
 #include "support/testvendor.h"
 
@@ -96,27 +97,9 @@ bool processGone(pid_t pid)
     return stat.isEmpty() || (close > 0 && stat.mid(close + 2, 1) == "Z");
 }
 
-int filesBelow(const QString &dir)
-{
-    int n = 0;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        ++n;
-    }
-    return n;
-}
-
 bool pollFor(const std::function<bool()> &condition, int timeoutMs)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!condition()) {
-        if (waited.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(50);
-    }
-    return true;
+    return pollUntil(condition, timeoutMs, [] { QTest::qWait(50); });
 }
 
 } // namespace

@@ -51,3 +51,14 @@ void ScratchDir::leaveWorkDir() const
 {
     QDir::setCurrent(startDir_);
 }
+
+int filesBelow(const QString &dir)
+{
+    int n = 0;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++n;
+    }
+    return n;
+}

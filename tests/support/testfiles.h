@@ -19,6 +19,9 @@ bool writeExecutable(const QString &path, const QByteArray &data);
 // shows leftovers such as temporary files. Links to folders are listed, not followed.
 QStringList entriesBelow(const QString &dir);
 
+// How many files (hidden ones included, folders not) lie below `dir`, at any depth.
+int filesBelow(const QString &dir);
+
 // Makes `path` (and its parents) a folder only its owner may enter, as the per-user runtime
 // directory that holds named mutexes must be.
 bool makePrivateDir(const QString &path);
