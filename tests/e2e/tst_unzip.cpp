@@ -237,7 +237,8 @@ void TestUnzip::repeatedNameReplacesLink()
 {
     const QString zip = makeZip(QStringLiteral("twice.zip"),
                                 {zipFile("nembral/target.txt", "original"), zipSymlink("nembral/name", "target.txt"),
-                                 zipFile("nembral/name", "replacement"), zipFile("nembral/version.txt", "1\n")});
+                                 zipFile("nembral/name", "replacement"), zipFile("nembral/version.txt", "1\n"),
+                                 zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755)});
     const ToolRun r = runTool({zip, dest_});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/target.txt")), QByteArray("original"));

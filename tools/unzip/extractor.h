@@ -1,10 +1,14 @@
 #pragma once
 
+#include "tools/unzip/archivefile.h"
+#include "tools/unzip/entryplan.h"
+
 #include <cstddef>
-#include <filesystem>
 #include <string>
 
 struct ExtractOptions {
+    // Most workers to use; each reads the archive on its own and writes the entries it takes.
+    unsigned workers = 1;
     // Pause after each entry. Zero in normal use; tests and demonstrations set it (through the
     // environment, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
@@ -12,15 +16,19 @@ struct ExtractOptions {
 
 struct ExtractResult {
     bool ok = false;
-    std::size_t entries = 0;
-    std::string error; // one line, without the program name, when !ok
+    std::size_t entries = 0; // files and links written
+    std::string error;       // one line, without the program name, when !ok
 };
 
-// Extracts every entry of the zip archive `archive` below `directory`, which must exist and
-// should be empty. Entries are checked before they are written (entrycheck.h); regular files,
-// directories and links are supported, the executable bits are kept, set-id bits are not.
-// Stops at the first problem: a damaged archive, an unsafe entry, a failed write or a stop
-// request. What was written up to then is left for the caller to remove.
-ExtractResult extractArchive(const std::filesystem::path &archive,
-                             const std::filesystem::path &directory,
-                             const ExtractOptions &options);
+// How many workers are worth starting for `plan`, given at most `allowed`. Each extra worker
+// costs a thread and its own reading of the archive's directory, so a small archive, or one
+// with a single file, is extracted by the calling thread alone.
+unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
+
+// Writes what `plan` lists, with the data read from `file`, below the open, empty directory
+// `tree`: the directories first, then the files and links, shared among the workers, then the
+// directories' own permissions and times. Stops at the first problem in any worker (damaged
+// data, a failed write, a stop request): the other workers give up at their next block, and
+// what was written up to then is left for the caller to remove.
+ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, int tree,
+                          const ExtractOptions &options);

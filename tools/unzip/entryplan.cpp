@@ -1,0 +1,253 @@
+#include "tools/unzip/entryplan.h"
+
+#include "tools/unzip/archivereader.h"
+#include "tools/unzip/entrycheck.h"
+
+#include <archive_entry.h>
+
+#include <set>
+
+namespace {
+
+std::string joined(const std::vector<std::string> &parts, std::size_t count)
+{
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i)
+            out.push_back('/');
+        out += parts[i];
+    }
+    return out;
+}
+
+EntryTimes timesOf(archive_entry *entry)
+{
+    EntryTimes t;
+    if ((t.accessSet = archive_entry_atime_is_set(entry) != 0)) {
+        t.accessSeconds = archive_entry_atime(entry);
+        t.accessNanoseconds = archive_entry_atime_nsec(entry);
+    }
+    if ((t.modifySet = archive_entry_mtime_is_set(entry) != 0)) {
+        t.modifySeconds = archive_entry_mtime(entry);
+        t.modifyNanoseconds = archive_entry_mtime_nsec(entry);
+    }
+    return t;
+}
+
+// One entry as read, before repeated names are resolved.
+struct Candidate {
+    enum Kind { File, Directory, Symlink };
+    Kind kind = File;
+    std::size_t archiveIndex = 0;
+    std::string name;
+    std::vector<std::string> parts;
+    unsigned permissions = 0;
+    std::uint64_t size = 0;
+    std::string target;
+    EntryTimes times;
+};
+
+class Planner {
+public:
+    explicit Planner(const ArchiveFile &file) : file_(file) {}
+
+    PlanResult run()
+    {
+        ArchiveReader reader(file_);
+        std::string error;
+        if (!reader.open(error))
+            return failed(error);
+        for (std::size_t index = 0;; ++index) {
+            archive_entry *entry = nullptr;
+            const ArchiveReader::Next next = reader.next(entry, error);
+            if (next == ArchiveReader::Next::End)
+                break;
+            if (next == ArchiveReader::Next::Damaged)
+                return failed(error);
+            if (!read(entry, index, error))
+                return failed(error);
+        }
+        if (candidates_.empty())
+            return failed("archive '" + file_.name() + "' holds no entries");
+        if (!resolve(error))
+            return failed(error);
+        result_.plan.archiveEntries = candidates_.size();
+        result_.ok = true;
+        return std::move(result_);
+    }
+
+private:
+    PlanResult failed(std::string error)
+    {
+        PlanResult r;
+        r.error = std::move(error);
+        return r;
+    }
+
+    std::string refused(const std::string &name, const std::string &why) const
+    {
+        return "refusing unsafe entry '" + name + "' in '" + file_.name() + "': " + why;
+    }
+
+    // Empty when no directory on the way to `parts` is a link made earlier by this archive.
+    std::string linkOnTheWay(const std::vector<std::string> &parts) const
+    {
+        for (std::size_t n = 1; n < parts.size(); ++n) {
+            const std::string prefix = joined(parts, n);
+            if (links_.count(prefix))
+                return "it would be written through the link '" + prefix + "'";
+        }
+        return {};
+    }
+
+    // The checks of one entry, in archive order: a link counts from the entry that makes it
+    // until an entry of another kind replaces it.
+    bool read(archive_entry *entry, std::size_t index, std::string &error)
+    {
+        const char *rawName = archive_entry_pathname(entry);
+        if (!rawName) {
+            error = refused("?", "its name cannot be read");
+            return false;
+        }
+        Candidate c;
+        c.archiveIndex = index;
+        c.name = rawName;
+        if (std::string why = entryPathProblem(c.name); !why.empty()) {
+            error = refused(c.name, why);
+            return false;
+        }
+        c.parts = pathParts(c.name);
+        if (std::string why = linkOnTheWay(c.parts); !why.empty()) {
+            error = refused(c.name, why);
+            return false;
+        }
+        const std::string path = joined(c.parts, c.parts.size());
+        if (archive_entry_hardlink(entry)) {
+            error = refused(c.name, "hard links are not supported");
+            return false;
+        }
+        switch (archive_entry_filetype(entry)) {
+        case AE_IFREG:
+            c.kind = Candidate::File;
+            c.size = archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
+                       ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0;
+            links_.erase(path); // a link of that name is replaced, not followed
+            break;
+        case AE_IFDIR:
+            c.kind = Candidate::Directory;
+            links_.erase(path);
+            break;
+        case AE_IFLNK: {
+            const char *target = archive_entry_symlink(entry);
+            c.kind = Candidate::Symlink;
+            c.target = target ? target : "";
+            if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {
+                error = refused(c.name, why + " ('" + c.target + "')");
+                return false;
+            }
+            links_.insert(path);
+            break;
+        }
+        default:
+            error = refused(c.name, "not a file, directory or link");
+            return false;
+        }
+        // Never hand out set-id bits; the rest of the mode (the executable bits) is kept.
+        c.permissions = static_cast<unsigned>(archive_entry_perm(entry)) & 0777;
+        c.times = timesOf(entry);
+        last_[path] = candidates_.size();
+        candidates_.push_back(std::move(c));
+        return true;
+    }
+
+    // Sets `index` to the directory `user.parts[0..count)`, which is added to the plan (after
+    // its parents) on first use. False with `error` set when the archive's last word on that
+    // name is not a directory.
+    bool directory(const Candidate &user, std::size_t count, std::size_t &index, std::string &error)
+    {
+        if (count == 0) {
+            index = kTopDirectory;
+            return true;
+        }
+        const std::string path = joined(user.parts, count);
+        if (auto it = directoryByPath_.find(path); it != directoryByPath_.end()) {
+            index = it->second;
+            return true;
+        }
+        if (auto it = last_.find(path); it != last_.end() && candidates_[it->second].kind != Candidate::Directory) {
+            error = refused(user.name, "'" + path + "' is stored both as a directory and as a file or link");
+            return false;
+        }
+        std::size_t parent = kTopDirectory;
+        if (!directory(user, count - 1, parent, error))
+            return false;
+        PlannedDirectory d;
+        d.path = path;
+        d.leaf = user.parts[count - 1];
+        d.parent = parent;
+        std::vector<PlannedDirectory> &dirs = result_.plan.directories;
+        index = dirs.size();
+        directoryByPath_.emplace(path, index);
+        dirs.push_back(std::move(d));
+        return true;
+    }
+
+    bool resolve(std::string &error)
+    {
+        ExtractionPlan &plan = result_.plan;
+        for (std::size_t i = 0; i < candidates_.size(); ++i) {
+            Candidate &c = candidates_[i];
+            const std::string path = joined(c.parts, c.parts.size());
+            if (last_.at(path) != i)
+                continue; // a later entry of the same name wins
+            if (c.kind == Candidate::Directory) {
+                std::size_t d = kTopDirectory;
+                if (!directory(c, c.parts.size(), d, error))
+                    return false;
+                PlannedDirectory &dir = plan.directories[d];
+                dir.listed = true;
+                dir.permissions = c.permissions;
+                dir.times = c.times;
+                continue;
+            }
+            std::size_t parent = kTopDirectory;
+            if (!directory(c, c.parts.size() - 1, parent, error))
+                return false;
+            PlannedEntry e;
+            e.kind = c.kind == Candidate::File ? PlannedEntry::File : PlannedEntry::Symlink;
+            e.archiveIndex = c.archiveIndex;
+            e.name = std::move(c.name);
+            e.path = path;
+            e.leaf = c.parts.back();
+            e.parent = parent;
+            e.permissions = c.permissions;
+            e.size = c.size;
+            e.target = std::move(c.target);
+            e.times = c.times;
+            plan.bytes += e.size;
+            plan.entryByPath.emplace(path, plan.entries.size());
+            plan.entries.push_back(std::move(e));
+        }
+        return true;
+    }
+
+    const ArchiveFile &file_;
+    PlanResult result_;
+    std::vector<Candidate> candidates_;
+    std::set<std::string> links_;                          // links made so far, by path
+    std::unordered_map<std::string, std::size_t> last_;    // path -> its last candidate
+    std::unordered_map<std::string, std::size_t> directoryByPath_;
+};
+
+} // namespace
+
+const PlannedEntry *ExtractionPlan::entryAt(const std::string &path) const
+{
+    const auto it = entryByPath.find(path);
+    return it == entryByPath.end() ? nullptr : &entries[it->second];
+}
+
+PlanResult planExtraction(const ArchiveFile &file)
+{
+    return Planner(file).run();
+}
