@@ -369,6 +369,13 @@ void TestUnzip::refusesUnsafeEntries_data()
         << QList<TestZipEntry>{zipDirectory("nembral/real/"), zipSymlink("nembral/alias", "real"),
                                zipFile("nembral/alias/sneaky", "x")}
         << QStringLiteral("nembral/nembral/real/sneaky");
+    // Entries are written in any order, so a name cannot be a file for some and a folder for others.
+    QTest::newRow("file, then a folder of the same name")
+        << QList<TestZipEntry>{zipFile("nembral/both", "file"), zipFile("nembral/both/inner", "x")}
+        << QStringLiteral("nembral/nembral/both");
+    QTest::newRow("link made after entries below its name")
+        << QList<TestZipEntry>{zipFile("nembral/later/inner", "x"), zipSymlink("nembral/later", "data")}
+        << QStringLiteral("nembral/nembral/later");
 }
 
 void TestUnzip::refusesUnsafeEntries()
