@@ -5,14 +5,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 namespace {
 
-// Large enough that a stored entry is copied in few system calls; small enough that eight
-// workers' buffers do not matter.
-constexpr std::size_t kBlockSize = 256 * 1024;
+// Reads start small after a jump (a reader passing over other workers' entries needs only
+// their headers) and double while reading goes on, up to a size at which a stored entry is
+// copied in few system calls and eight workers' buffers still do not matter.
+constexpr std::size_t kFirstBlock = 16 * 1024;
+constexpr std::size_t kLargestBlock = 256 * 1024;
 
 std::string errorText(archive *a)
 {
@@ -45,7 +48,8 @@ ArchiveReader::~ArchiveReader() = default;
 bool ArchiveReader::open(std::string &error)
 {
     archive_.reset(archive_read_new());
-    buffer_.resize(kBlockSize);
+    buffer_.resize(kLargestBlock);
+    nextBlock_ = kFirstBlock;
     if (!archive_) {
         error = "out of memory";
         return false;
@@ -92,13 +96,14 @@ la_ssize_t ArchiveReader::readBlock(archive *a, void *self, const void **block)
     auto *reader = static_cast<ArchiveReader *>(self);
     ssize_t n;
     do {
-        n = ::pread(reader->file_.fd(), reader->buffer_.data(), reader->buffer_.size(), reader->position_);
+        n = ::pread(reader->file_.fd(), reader->buffer_.data(), reader->nextBlock_, reader->position_);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         archive_set_error(a, errno, "read error");
         return ARCHIVE_FATAL;
     }
     reader->position_ += n;
+    reader->nextBlock_ = std::min(reader->nextBlock_ * 2, kLargestBlock);
     *block = reader->buffer_.data();
     return n;
 }
@@ -109,6 +114,7 @@ la_int64_t ArchiveReader::skipBytes(archive *, void *self, la_int64_t request)
     const std::int64_t left = reader->file_.size() - reader->position_;
     const std::int64_t skipped = request < left ? request : (left > 0 ? left : 0);
     reader->position_ += skipped;
+    reader->nextBlock_ = kFirstBlock;
     return skipped;
 }
 
@@ -124,6 +130,8 @@ la_int64_t ArchiveReader::seekTo(archive *a, void *self, la_int64_t offset, int 
         archive_set_error(a, EINVAL, "seek before the start of the archive");
         return ARCHIVE_FATAL;
     }
+    if (target != reader->position_)
+        reader->nextBlock_ = kFirstBlock;
     reader->position_ = target;
     return target;
 }

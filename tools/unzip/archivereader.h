@@ -48,4 +48,5 @@ private:
     std::unique_ptr<archive, Deleter> archive_;
     std::vector<char> buffer_;
     std::int64_t position_ = 0;
+    std::size_t nextBlock_ = 0; // bytes the next read asks for
 };

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -22,6 +21,29 @@ namespace {
 // Below these amounts per worker, another worker costs more than it saves.
 constexpr std::size_t kFilesPerWorker = 32;
 constexpr std::uint64_t kBytesPerWorker = 1024 * 1024;
+
+// What writing a file costs besides its bytes (creating, closing, setting its time), in bytes.
+constexpr std::uint64_t kEntryCost = 32 * 1024;
+
+// Splits `entries` into at most `runs` runs of about equal cost; the start of each run, and
+// entries.size() at the end.
+std::vector<std::size_t> runsOf(const std::vector<PlannedEntry> &entries, std::size_t runs)
+{
+    runs = std::clamp<std::size_t>(runs, 1, std::max<std::size_t>(entries.size(), 1));
+    std::uint64_t total = 0;
+    for (const PlannedEntry &e : entries)
+        total += e.size + kEntryCost;
+    std::vector<std::size_t> starts{0};
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        sum += entries[i].size + kEntryCost;
+        // Run r ends once the entries so far cost r / runs of the total.
+        if (i + 1 < entries.size() && double(sum) * double(runs) >= double(total) * double(starts.size()))
+            starts.push_back(i + 1);
+    }
+    starts.push_back(entries.size());
+    return starts;
+}
 
 class Extraction {
 public:
@@ -45,6 +67,7 @@ public:
         }
 
         const unsigned workers = workersFor(plan_, options_.workers);
+        runStarts_ = runsOf(plan_.entries, std::size_t{workers} * std::max(options_.runsPerWorker, 1u));
         std::vector<std::thread> threads;
         for (unsigned i = 1; i < workers; ++i) {
             try {
@@ -89,8 +112,9 @@ private:
         return failed_.load(std::memory_order_relaxed);
     }
 
-    // One worker: takes the next entry nobody has taken, reads on to it with its own reader
-    // (entries are taken in archive order, so a reader only ever moves forward), writes it.
+    // One worker: takes the next run of entries nobody has taken and writes them, reading on
+    // to each with its own reader. Runs are taken in archive order, so a reader only ever
+    // moves forward, passing over the entries of other workers' runs without reading their data.
     void work()
     {
         std::string error;
@@ -102,37 +126,49 @@ private:
         DirectoryHandles directories(tree_, plan_.directories);
         std::size_t position = 0; // archive index of the entry the reader reaches next
         while (!shouldStop()) {
-            const std::size_t taken = next_.fetch_add(1);
-            if (taken >= plan_.entries.size())
+            const std::size_t run = nextRun_.fetch_add(1);
+            if (run + 1 >= runStarts_.size())
                 return;
-            const PlannedEntry &entry = plan_.entries[taken];
-            archive_entry *header = nullptr;
-            while (position <= entry.archiveIndex) {
-                const ArchiveReader::Next n = reader.next(header, error);
-                if (n != ArchiveReader::Next::Entry) {
-                    fail(n == ArchiveReader::Next::End ? reader.damagedText("it ends before '" + entry.name + "'") : error);
+            for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
+                if (!extractEntry(reader, directories, position, plan_.entries[i]))
                     return;
-                }
-                ++position;
+                if (options_.entryDelayMs)
+                    sleepUnlessStopped(options_.entryDelayMs);
+                if (shouldStop())
+                    return;
             }
-            // The same file read again must give the same entries; anything else is damage.
-            const char *name = archive_entry_pathname(header);
-            if (!name || entry.name != name) {
-                fail(reader.damagedText("'" + entry.name + "' is not where it was"));
-                return;
-            }
-            const int parent = directories.get(entry.parent, error);
-            const bool written = parent >= 0
-                && (entry.kind == PlannedEntry::File ? writeFile(reader, parent, entry, failed_, error)
-                                                     : writeLink(parent, entry, error));
-            if (!written) {
-                fail(error);
-                return;
-            }
-            written_.fetch_add(1);
-            if (options_.entryDelayMs)
-                sleepUnlessStopped(options_.entryDelayMs);
         }
+    }
+
+    bool extractEntry(ArchiveReader &reader, DirectoryHandles &directories, std::size_t &position,
+                      const PlannedEntry &entry)
+    {
+        std::string error;
+        archive_entry *header = nullptr;
+        while (position <= entry.archiveIndex) {
+            const ArchiveReader::Next n = reader.next(header, error);
+            if (n != ArchiveReader::Next::Entry) {
+                fail(n == ArchiveReader::Next::End ? reader.damagedText("it ends before '" + entry.name + "'") : error);
+                return false;
+            }
+            ++position;
+        }
+        // The same file read again must give the same entries; anything else is damage.
+        const char *name = archive_entry_pathname(header);
+        if (!name || entry.name != name) {
+            fail(reader.damagedText("'" + entry.name + "' is not where it was"));
+            return false;
+        }
+        const int parent = directories.get(entry.parent, error);
+        const bool written = parent >= 0
+            && (entry.kind == PlannedEntry::File ? writeFile(reader, parent, entry, failed_, error)
+                                                 : writeLink(parent, entry, error));
+        if (!written) {
+            fail(error);
+            return false;
+        }
+        written_.fetch_add(1);
+        return true;
     }
 
     const ArchiveFile &file_;
@@ -140,7 +176,8 @@ private:
     const int tree_;
     const ExtractOptions options_;
 
-    std::atomic<std::size_t> next_{0};
+    std::vector<std::size_t> runStarts_; // run r is entries [runStarts_[r], runStarts_[r + 1])
+    std::atomic<std::size_t> nextRun_{0};
     std::atomic<std::size_t> written_{0};
     std::atomic<bool> failed_{false};
     std::mutex errorMutex_;

@@ -9,6 +9,13 @@
 struct ExtractOptions {
     // Most workers to use; each reads the archive on its own and writes the entries it takes.
     unsigned workers = 1;
+    // Workers take consecutive entries in runs, handed out in archive order as they ask:
+    // entries next to each other usually share a directory, so workers seldom create entries
+    // in the same directory at once, and each reader passes over few entries of others. The
+    // entries are cut into this many runs of about equal cost per worker; several let a worker
+    // that is done early take over work from one that is held up. 1: a fixed split by size;
+    // very large: one entry at a time.
+    unsigned runsPerWorker = 8;
     // Pause after each entry. Zero in normal use; tests and demonstrations set it (through the
     // environment, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;

@@ -11,6 +11,8 @@
 //
 // NEMBRAL_UNZIP_WORKERS=N extracts with at most N workers (1 to 8; default: one per core
 // available to the process, at most 8).
+// NEMBRAL_UNZIP_RUNS_PER_WORKER=N cuts the entries into N runs per worker (default 8; see
+// extractor.h), for benchmarks that compare ways of sharing them.
 // NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
 // demonstrations that need to watch an extraction in progress.
 
@@ -67,6 +69,7 @@ ExtractOptions optionsFromEnvironment()
     ExtractOptions options;
     const unsigned workers = numberFromEnvironment("NEMBRAL_UNZIP_WORKERS", 1024, availableCores());
     options.workers = std::clamp(workers, 1u, kMaxWorkers);
+    options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
     options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
     return options;
 }
