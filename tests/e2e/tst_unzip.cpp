@@ -63,10 +63,15 @@ int stagedFileCount(const QString &dest)
     return n;
 }
 
-// Threads of process `pid` right now (0 once it is gone).
-int threadCount(qint64 pid)
+// Extraction workers of the tool `pid` right now: its main thread and the threads it
+// started for extraction, which it names (a sanitizer's own threads do not count).
+int workerCount(qint64 pid)
 {
-    return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    int workers = 1;
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        workers += readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm")) == "unzip worker\n";
+    return workers;
 }
 
 QProcessEnvironment toolEnvironment(int workers, int delayMs = 0)
@@ -783,7 +788,7 @@ void TestUnzip::holdsMutexWhileWriting()
             QVERIFY2(mutex, "the staging directory existed while the mutex did not");
             ++probesWhileWriting;
         }
-        mostThreads = std::max(mostThreads, threadCount(tool.processId()));
+        mostThreads = std::max(mostThreads, workerCount(tool.processId()));
         if (QFile::exists(root + QStringLiteral("/version.txt"))) {
             for (const TestZipEntry &e : entries)
                 QVERIFY2(QFileInfo(dest_ + QLatin1Char('/') + QFile::decodeName(e.name)).exists(), e.name.constData());

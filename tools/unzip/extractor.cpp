@@ -7,6 +7,7 @@
 
 #include <archive_entry.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -72,6 +73,8 @@ public:
         for (unsigned i = 1; i < workers; ++i) {
             try {
                 threads.emplace_back([this] { work(); });
+                // Named, so that they can be told apart in a process list and in tests.
+                ::pthread_setname_np(threads.back().native_handle(), "unzip worker");
             } catch (const std::system_error &) {
                 break; // fewer threads: the others take their share
             }
