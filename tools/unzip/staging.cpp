@@ -150,16 +150,14 @@ bool StagingDirectory::moveIntoPlace(std::string &error)
         error = "cannot list '" + destinationName_ + "/" + rootName_ + "/tree': " + std::strerror(errno);
         return false;
     }
-    std::vector<std::string> entries;
-    for (const auto &[name, isDirectory] : listed)
-        entries.push_back(name);
-    const auto holdsVersionFile = [this](const std::string &name) {
-        return name == "version.txt" || existsAt(tree_.get(), name + "/version.txt");
+    // Entries holding the marker go last. A link to a folder that holds it is not that
+    // folder: it goes with the others.
+    const auto holdsVersionFile = [this](const std::pair<std::string, bool> &entry) {
+        return entry.first == "version.txt" || (entry.second && existsAt(tree_.get(), entry.first + "/version.txt"));
     };
-    std::stable_partition(entries.begin(), entries.end(),
-                          [&](const std::string &name) { return !holdsVersionFile(name); });
+    std::stable_partition(listed.begin(), listed.end(), [&](const auto &entry) { return !holdsVersionFile(entry); });
 
-    for (const std::string &name : entries) {
+    for (const auto &[name, isDirectory] : listed) {
         const std::string target = destinationName_ + "/" + name;
         // renameat moves a link itself, never what it points to.
         const bool occupied = existsAt(destination_, name);
