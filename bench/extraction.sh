@@ -11,6 +11,8 @@
 #                          the end; a given one is kept, and so are the packages made in it,
 #                          which later runs reuse)
 #   NEMBRAL_BENCH_STRACE   0 to skip the system-call counts (default: 1 when strace is present)
+#   NEMBRAL_BENCH_ONE_WORKER  0 to leave out "unzip.exe, one worker" (NEMBRAL_UNZIP_WORKERS=1),
+#                          which shows what the parallel extraction gains (default 1)
 #
 # Data sets, made by tools/make-package (version.txt, README.txt and Nembrals.exe besides the
 # payload, whose files are half random bytes and half text):
@@ -20,7 +22,7 @@
 #   stored1g  one 1 GiB file, stored (no compression)
 #
 # Every run extracts into a new empty folder. Runs rotate through the programs, and the
-# program that goes first moves on each round (A B C, B C A, C A B, ...), so that none always
+# program that goes first moves on each round (A B C D, B C D A, ...), so that none always
 # follows another one's writeback. Before each run `sync` writes dirty pages back, outside the
 # timing; the archive is read from the page cache by all. Trees stay until the data set is done
 # (until the end of the round for the 1 GiB sets, to bound the disk space), so no run follows
@@ -42,6 +44,7 @@ tool="${1:-$repo/build/bin/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
 sets="${NEMBRAL_BENCH_SETS:-200m 1g tiny stored1g}"
 use_strace="${NEMBRAL_BENCH_STRACE:-1}"
+one_worker="${NEMBRAL_BENCH_ONE_WORKER:-1}"
 
 [ -x "$tool" ] || die "no extraction tool at $tool (build it first)"
 if ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 7 ]; then die "NEMBRAL_BENCH_RUNS must be 7 or more"; fi
@@ -82,10 +85,12 @@ make_set() {
 }
 
 programs=(unzip.exe bsdtar unzip-q)
-# extract PROGRAM ARCHIVE OUT: the command line of PROGRAM extracting ARCHIVE into OUT
+[ "$one_worker" = 0 ] || programs+=(unzip.exe-1)
+# extract_command PROGRAM ARCHIVE OUT: the command line of PROGRAM extracting ARCHIVE into OUT
 extract_command() {
   case "$1" in
     unzip.exe) echo "$tool $2 $3" ;;
+    unzip.exe-1) echo "env NEMBRAL_UNZIP_WORKERS=1 $tool $2 $3" ;;
     bsdtar) echo "bsdtar -xf $2 -C $3" ;;
     unzip-q) echo "unzip -q $2 -d $3" ;;
   esac
@@ -108,20 +113,21 @@ echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "programs: $(basename "$tool") (libarchive $(bsdtar --version | sed -n 's/.*libarchive \([0-9.]*\).*/\1/p'))," \
   "$(bsdtar --version | cut -d' ' -f1-2), Info-ZIP $(unzip -v | head -n1 | cut -d' ' -f1-2)"
 
-# The disk's own write speed, for context: 1 GiB of zeros, to the page cache only, and
-# written through to the disk (conv=fdatasync). Median of three each.
+# The disk's own write speed, for context: 1 GiB of zeros into the page cache only, and
+# written through to the disk (conv=fdatasync). Median of three each, in MiB/s.
 dd_speed() {
-  dd if=/dev/zero of="$scratch/dd.bin" bs=1M count=1024 "$@" 2>&1 | awk '/copied/ { print $(NF-1), $NF }'
+  LC_ALL=C dd if=/dev/zero of="$scratch/dd.bin" bs=1M count=1024 "$@" 2>&1 \
+    | sed -n 's/^\([0-9]*\) bytes .* copied, \([0-9.e+-]*\) s,.*/\1 \2/p' | awk '{ printf "%.0f\n", $1 / $2 / 1048576 }'
   rm -f "$scratch/dd.bin"
   sync
 }
 dd_cache=() dd_disk=()
 for _ in 1 2 3; do
   sync
-  read -r v u < <(dd_speed); dd_cache+=("$(calc "$v * ($u == \"GB/s\" ? 1000 : 1)")")
-  read -r v u < <(dd_speed conv=fdatasync); dd_disk+=("$(calc "$v * ($u == \"GB/s\" ? 1000 : 1)")")
+  dd_cache+=("$(dd_speed)")
+  dd_disk+=("$(dd_speed conv=fdatasync)")
 done
-echo "dd 1 GiB: $(median "${dd_cache[@]}") MB/s into the page cache, $(median "${dd_disk[@]}") MB/s through to the disk (conv=fdatasync); medians of 3"
+echo "dd 1 GiB: $(median "${dd_cache[@]}") MiB/s into the page cache, $(median "${dd_disk[@]}") MiB/s through to the disk (conv=fdatasync); medians of 3"
 echo
 
 table=$'| data set | program | wall min | wall median | wall max | CPU median | peak RSS | speed-up of unzip.exe |\n|---|---|---|---|---|---|---|---|'
@@ -132,11 +138,11 @@ for set in $sets; do
   unpacked_mb=$(unzip -l "$archive" | tail -n1 | awk '{ printf "%.0f", $1 / 1048576 }')
   declare -A wall=() cpu=() rss=()
   for round in $(seq 1 "$runs"); do
-    for k in 0 1 2; do
-      p=${programs[$(((round - 1 + k) % 3))]}
+    for k in "${!programs[@]}"; do
+      p=${programs[$(((round - 1 + k) % ${#programs[@]}))]}
       read -r w c m < <(timed "$p" "$archive" "$scratch/out/$set/$p-$round")
       wall[$p]+="$w " cpu[$p]+="$c " rss[$p]+="$m "
-      printf '%s round %d: %-9s %6.3f s wall, %6.3f s CPU, %6d KB\n' "$set" "$round" "$p" "$w" "$c" "$m" >&2
+      printf '%s round %d: %-11s %6.3f s wall, %6.3f s CPU, %6d KB\n' "$set" "$round" "$p" "$w" "$c" "$m" >&2
     done
     if [ "$round" -eq 1 ]; then
       diff -r "$scratch/out/$set/unzip.exe-1" "$scratch/out/$set/bsdtar-1" >/dev/null || die "$set: unzip.exe and bsdtar made different trees"
@@ -155,7 +161,7 @@ for set in $sets; do
     ratio=$([ "$p" = unzip.exe ] && echo - || printf '%.2fx' "$(calc "$mid / $ours")")
     # shellcheck disable=SC2086
     table+=$'\n'"$(printf '| %s | %s | %.3f s | %.3f s | %.3f s | %.3f s | %.1f MB | %s |' "$label" \
-      "$(extract_command "$p" ARCHIVE OUT | sed "s|$tool|unzip.exe|")" "$(smallest ${wall[$p]})" "$mid" \
+      "$(extract_command "$p" ARCHIVE OUT | sed "s|$tool|unzip.exe|; s|^env ||")" "$(smallest ${wall[$p]})" "$mid" \
       "$(largest ${wall[$p]})" "$(median ${cpu[$p]})" "$(calc "$(median ${rss[$p]}) / 1024")" "$ratio")"
   done
   unset wall cpu rss
@@ -175,7 +181,7 @@ if [ "$use_strace" = 1 ]; then
   echo
   echo '| program | system calls | per file | the most frequent, per file |'
   echo '|---|---|---|---|'
-  for p in "${programs[@]}"; do
+  for p in unzip.exe bsdtar unzip-q; do
     out="$scratch/out/strace-$p"
     mkdir -p "$out"
     sync

@@ -6,6 +6,7 @@
 #include <archive_entry.h>
 
 #include <set>
+#include <unordered_map>
 
 namespace {
 
@@ -104,7 +105,9 @@ private:
     // until an entry of another kind replaces it.
     bool read(archive_entry *entry, std::size_t index, std::string &error)
     {
-        const char *rawName = archive_entry_pathname(entry);
+        // Names are written as UTF-8 whatever the locale; asking for that form also spares
+        // libarchive a conversion per entry.
+        const char *rawName = archive_entry_pathname_utf8(entry);
         if (!rawName) {
             error = refused("?", "its name cannot be read");
             return false;
@@ -138,7 +141,7 @@ private:
             links_.erase(path);
             break;
         case AE_IFLNK: {
-            const char *target = archive_entry_symlink(entry);
+            const char *target = archive_entry_symlink_utf8(entry);
             c.kind = Candidate::Symlink;
             c.target = target ? target : "";
             if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {
@@ -225,7 +228,6 @@ private:
             e.target = std::move(c.target);
             e.times = c.times;
             plan.bytes += e.size;
-            plan.entryByPath.emplace(path, plan.entries.size());
             plan.entries.push_back(std::move(e));
         }
         return true;
@@ -243,8 +245,11 @@ private:
 
 const PlannedEntry *ExtractionPlan::entryAt(const std::string &path) const
 {
-    const auto it = entryByPath.find(path);
-    return it == entryByPath.end() ? nullptr : &entries[it->second];
+    for (const PlannedEntry &e : entries) {
+        if (e.path == path)
+            return &e;
+    }
+    return nullptr;
 }
 
 PlanResult planExtraction(const ArchiveFile &file)

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // What an extraction will write, worked out from the archive's headers before anything is
@@ -54,10 +53,9 @@ struct ExtractionPlan {
     std::size_t archiveEntries = 0;            // every entry read, repeated names included
     std::uint64_t bytes = 0;                   // total of the files' sizes
 
-    // The file or link written at the normalised `path`, or null.
+    // The file or link written at the normalised `path`, or null. A linear search: it is
+    // asked about a few names, once.
     const PlannedEntry *entryAt(const std::string &path) const;
-
-    std::unordered_map<std::string, std::size_t> entryByPath;
 };
 
 struct PlanResult {
