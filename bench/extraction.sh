@@ -108,7 +108,7 @@ timed() {
 }
 
 echo "machine: $(nproc) cores, $(uname -sr), $(awk '/MemTotal/ { printf "%.0f GB RAM", $2 / 1048576 }' /proc/meminfo)," \
-  "scratch on $(stat -f -c %T "$scratch") ($(df --output=source "$scratch" | tail -n1))"
+  "scratch on $(df --output=fstype "$scratch" | tail -n1) ($(df --output=source "$scratch" | tail -n1))"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "programs: $(basename "$tool") (libarchive $(bsdtar --version | sed -n 's/.*libarchive \([0-9.]*\).*/\1/p'))," \
   "$(bsdtar --version | cut -d' ' -f1-2), Info-ZIP $(unzip -v | head -n1 | cut -d' ' -f1-2)"
