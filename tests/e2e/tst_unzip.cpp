@@ -752,12 +752,17 @@ void TestUnzip::holdsMutexWhileWriting_data()
 
     QTest::newRow("one worker") << 1 << package("4.0", 40) << 40 << 1;
     QTest::newRow("two workers") << 2 << package("4.0", 300) << 15 << 2;
-    QTest::newRow("eight workers") << 8 << package("4.0", 300) << 50 << 8;
-    // A few small files are not worth a second thread, however many are allowed.
+    QTest::newRow("eight workers") << 8 << nestedPackage("4.0", 300) << 50 << 8;
+    // Neither a few small files nor many small files in one folder are worth a second
+    // thread, however many are allowed.
     QTest::newRow("small package, eight allowed")
         << 8 << QList<TestZipEntry>{zipFile("nembral/version.txt", "4.0\n"), zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755),
                                     zipFile("nembral/README.txt", "r")}
         << 300 << 1;
+    QList<TestZipEntry> oneFolder{zipFile("nembral/version.txt", "4.0\n"), zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755)};
+    for (int i = 0; i < 300; ++i)
+        oneFolder << zipFile("nembral/data/f" + QByteArray::number(i), QByteArray::number(i));
+    QTest::newRow("small files in one folder, eight allowed") << 8 << oneFolder << 10 << 1;
 }
 
 // Watches a slowed-down extraction from outside. Whenever a staging directory exists both

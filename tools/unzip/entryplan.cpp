@@ -105,9 +105,7 @@ private:
     // until an entry of another kind replaces it.
     bool read(archive_entry *entry, std::size_t index, std::string &error)
     {
-        // Names are written as UTF-8 whatever the locale; asking for that form also spares
-        // libarchive a conversion per entry.
-        const char *rawName = archive_entry_pathname_utf8(entry);
+        const char *rawName = archive_entry_pathname(entry);
         if (!rawName) {
             error = refused("?", "its name cannot be read");
             return false;
@@ -141,7 +139,7 @@ private:
             links_.erase(path);
             break;
         case AE_IFLNK: {
-            const char *target = archive_entry_symlink_utf8(entry);
+            const char *target = archive_entry_symlink(entry);
             c.kind = Candidate::Symlink;
             c.target = target ? target : "";
             if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {

@@ -157,7 +157,7 @@ private:
             ++position;
         }
         // The same file read again must give the same entries; anything else is damage.
-        const char *name = archive_entry_pathname_utf8(header);
+        const char *name = archive_entry_pathname(header);
         if (!name || entry.name != name) {
             fail(reader.damagedText("'" + entry.name + "' is not where it was"));
             return false;
@@ -192,9 +192,17 @@ private:
 unsigned workersFor(const ExtractionPlan &plan, unsigned allowed)
 {
     const std::size_t files = plan.entries.size();
-    const std::size_t byCount = files / kFilesPerWorker;
+    // Creating entries in one directory does not go faster with more workers: the file system
+    // takes them one at a time, and the waiting workers burn processor time. So the files of
+    // the fullest directory count as one share of work, the others one share per
+    // kFilesPerWorker; the bytes to unpack count one share per kBytesPerWorker.
+    std::vector<std::size_t> perDirectory(plan.directories.size() + 1, 0);
+    for (const PlannedEntry &e : plan.entries)
+        ++perDirectory[e.parent == kTopDirectory ? plan.directories.size() : e.parent];
+    const std::size_t fullest = files ? *std::max_element(perDirectory.begin(), perDirectory.end()) : 0;
+    const std::size_t byCount = 1 + (files - fullest) / kFilesPerWorker;
     const std::size_t bySize = static_cast<std::size_t>(plan.bytes / kBytesPerWorker);
-    const std::size_t worth = std::min(std::max<std::size_t>({byCount, bySize, 1}), files);
+    const std::size_t worth = std::min(std::max(byCount, bySize), std::max<std::size_t>(files, 1));
     return static_cast<unsigned>(std::clamp<std::size_t>(worth, 1, std::max(allowed, 1u)));
 }
 

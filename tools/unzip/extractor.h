@@ -28,8 +28,10 @@ struct ExtractResult {
 };
 
 // How many workers are worth starting for `plan`, given at most `allowed`. Each extra worker
-// costs a thread and its own reading of the archive's directory, so a small archive, or one
-// with a single file, is extracted by the calling thread alone.
+// costs a thread and its own reading of the archive's directory, and workers gain nothing on
+// files in the same directory unless there are bytes to unpack, so a small archive, one with
+// a single file, or one of small files in a single folder is extracted by the calling thread
+// alone.
 unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
 
 // Writes what `plan` lists, with the data read from `file`, below the open, empty directory
