@@ -6,19 +6,27 @@
 #include <archive_entry.h>
 
 #include <set>
+#include <string_view>
 #include <unordered_map>
 
 namespace {
 
-std::string joined(const std::vector<std::string> &parts, std::size_t count)
+std::string joined(const std::vector<std::string> &parts)
 {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i)
+    for (const std::string &part : parts) {
+        if (!out.empty())
             out.push_back('/');
-        out += parts[i];
+        out += part;
     }
     return out;
+}
+
+// "a/b" for "a/b/c"; empty at the top.
+std::string_view parentOf(std::string_view path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
 }
 
 EntryTimes timesOf(archive_entry *entry)
@@ -41,7 +49,7 @@ struct Candidate {
     Kind kind = File;
     std::size_t archiveIndex = 0;
     std::string name;
-    std::vector<std::string> parts;
+    std::string path; // normalised: parts joined by '/'
     unsigned permissions = 0;
     std::uint64_t size = 0;
     std::string target;
@@ -90,11 +98,13 @@ private:
         return "refusing unsafe entry '" + name + "' in '" + file_.name() + "': " + why;
     }
 
-    // Empty when no directory on the way to `parts` is a link made earlier by this archive.
-    std::string linkOnTheWay(const std::vector<std::string> &parts) const
+    // Empty when no directory on the way to `path` is a link made earlier by this archive.
+    std::string linkOnTheWay(const std::string &path) const
     {
-        for (std::size_t n = 1; n < parts.size(); ++n) {
-            const std::string prefix = joined(parts, n);
+        if (links_.empty())
+            return {};
+        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+            const std::string prefix = path.substr(0, slash);
             if (links_.count(prefix))
                 return "it would be written through the link '" + prefix + "'";
         }
@@ -117,12 +127,12 @@ private:
             error = refused(c.name, why);
             return false;
         }
-        c.parts = pathParts(c.name);
-        if (std::string why = linkOnTheWay(c.parts); !why.empty()) {
+        c.path = joined(pathParts(c.name));
+        if (std::string why = linkOnTheWay(c.path); !why.empty()) {
             error = refused(c.name, why);
             return false;
         }
-        const std::string path = joined(c.parts, c.parts.size());
+        const std::string &path = c.path;
         if (archive_entry_hardlink(entry)) {
             error = refused(c.name, "hard links are not supported");
             return false;
@@ -161,35 +171,42 @@ private:
         return true;
     }
 
-    // Sets `index` to the directory `user.parts[0..count)`, which is added to the plan (after
-    // its parents) on first use. False with `error` set when the archive's last word on that
-    // name is not a directory.
-    bool directory(const Candidate &user, std::size_t count, std::size_t &index, std::string &error)
+    // Sets `index` to the directory `path` (a prefix of `user`'s path), which is added to the
+    // plan (after its parents) on first use. False with `error` set when the archive's last
+    // word on that name is not a directory.
+    bool directory(const Candidate &user, std::string_view path, std::size_t &index, std::string &error)
     {
-        if (count == 0) {
+        if (path.empty()) {
             index = kTopDirectory;
             return true;
         }
-        const std::string path = joined(user.parts, count);
-        if (auto it = directoryByPath_.find(path); it != directoryByPath_.end()) {
-            index = it->second;
+        // Entries come grouped by directory: most ask for the same one as the entry before.
+        if (path == lastDirectory_) {
+            index = lastDirectoryIndex_;
             return true;
         }
-        if (auto it = last_.find(path); it != last_.end() && candidates_[it->second].kind != Candidate::Directory) {
-            error = refused(user.name, "'" + path + "' is stored both as a directory and as a file or link");
-            return false;
+        const std::string key(path);
+        if (auto it = directoryByPath_.find(key); it != directoryByPath_.end()) {
+            index = it->second;
+        } else {
+            if (auto it = last_.find(key); it != last_.end() && candidates_[it->second].kind != Candidate::Directory) {
+                error = refused(user.name, "'" + key + "' is stored both as a directory and as a file or link");
+                return false;
+            }
+            std::size_t parent = kTopDirectory;
+            if (!directory(user, parentOf(path), parent, error))
+                return false;
+            PlannedDirectory d;
+            d.path = key;
+            d.leaf = std::string(path.substr(parentOf(path).empty() ? 0 : parentOf(path).size() + 1));
+            d.parent = parent;
+            std::vector<PlannedDirectory> &dirs = result_.plan.directories;
+            index = dirs.size();
+            directoryByPath_.emplace(key, index);
+            dirs.push_back(std::move(d));
         }
-        std::size_t parent = kTopDirectory;
-        if (!directory(user, count - 1, parent, error))
-            return false;
-        PlannedDirectory d;
-        d.path = path;
-        d.leaf = user.parts[count - 1];
-        d.parent = parent;
-        std::vector<PlannedDirectory> &dirs = result_.plan.directories;
-        index = dirs.size();
-        directoryByPath_.emplace(path, index);
-        dirs.push_back(std::move(d));
+        lastDirectory_ = key;
+        lastDirectoryIndex_ = index;
         return true;
     }
 
@@ -198,12 +215,11 @@ private:
         ExtractionPlan &plan = result_.plan;
         for (std::size_t i = 0; i < candidates_.size(); ++i) {
             Candidate &c = candidates_[i];
-            const std::string path = joined(c.parts, c.parts.size());
-            if (last_.at(path) != i)
+            if (last_.at(c.path) != i)
                 continue; // a later entry of the same name wins
             if (c.kind == Candidate::Directory) {
                 std::size_t d = kTopDirectory;
-                if (!directory(c, c.parts.size(), d, error))
+                if (!directory(c, c.path, d, error))
                     return false;
                 PlannedDirectory &dir = plan.directories[d];
                 dir.listed = true;
@@ -212,14 +228,15 @@ private:
                 continue;
             }
             std::size_t parent = kTopDirectory;
-            if (!directory(c, c.parts.size() - 1, parent, error))
+            const std::string_view parentPath = parentOf(c.path);
+            if (!directory(c, parentPath, parent, error))
                 return false;
             PlannedEntry e;
             e.kind = c.kind == Candidate::File ? PlannedEntry::File : PlannedEntry::Symlink;
             e.archiveIndex = c.archiveIndex;
             e.name = std::move(c.name);
-            e.path = path;
-            e.leaf = c.parts.back();
+            e.leaf = c.path.substr(parentPath.empty() ? 0 : parentPath.size() + 1);
+            e.path = std::move(c.path);
             e.parent = parent;
             e.permissions = c.permissions;
             e.size = c.size;
@@ -237,6 +254,8 @@ private:
     std::set<std::string> links_;                          // links made so far, by path
     std::unordered_map<std::string, std::size_t> last_;    // path -> its last candidate
     std::unordered_map<std::string, std::size_t> directoryByPath_;
+    std::string lastDirectory_; // the directory asked for last, and its index
+    std::size_t lastDirectoryIndex_ = kTopDirectory;
 };
 
 } // namespace
