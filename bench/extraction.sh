@@ -6,8 +6,8 @@
 #
 #   UNZIP_EXE              the tool to measure (default: build/bin/unzip.exe)
 #   NEMBRAL_BENCH_RUNS     timed runs of each program on each data set (default 7, at least 7)
-#   NEMBRAL_BENCH_SETS     data sets, from: tiny 200m 1g stored1g (default: all four, in this
-#                          order: the small files first, before any tree has been deleted)
+#   NEMBRAL_BENCH_SETS     data sets, from: tiny tiny-tmpfs 200m 1g stored1g (default: all, in
+#                          this order: the small files first, before any tree has been deleted)
 #   NEMBRAL_BENCH_DIR      scratch directory (default: a new one in $TMPDIR or /tmp, removed at
 #                          the end; a given one is kept, and so are the packages made in it,
 #                          which later runs reuse)
@@ -20,6 +20,9 @@
 #   200m      200 MiB in 2,000 files, deflated
 #   1g        1 GiB in 2,000 files, deflated
 #   tiny      20,000 files of about 50 bytes (1 MiB), deflated, all in one folder
+#   tiny-tmpfs  the same, extracted into /dev/shm: what the programs cost themselves, without
+#             the file system's inode allocation, which on ext4 varies from run to run by a
+#             factor of up to 5 with what was deleted on the disk shortly before
 #   stored1g  one 1 GiB file, stored (no compression)
 #
 # Every run extracts into a new empty folder. (ext4 avoids reusing inodes freed in the last
@@ -45,7 +48,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 msg_prefix=bench
 tool="${1:-$repo/build/bin/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
-sets="${NEMBRAL_BENCH_SETS:-tiny 200m 1g stored1g}"
+sets="${NEMBRAL_BENCH_SETS:-tiny tiny-tmpfs 200m 1g stored1g}"
 use_strace="${NEMBRAL_BENCH_STRACE:-1}"
 one_worker="${NEMBRAL_BENCH_ONE_WORKER:-1}"
 
@@ -58,11 +61,19 @@ command -v strace >/dev/null || use_strace=0
 if [ -n "${NEMBRAL_BENCH_DIR:-}" ]; then
   scratch="$NEMBRAL_BENCH_DIR"
   mkdir -p "$scratch"
-  trap 'rm -rf "$scratch/out" "$scratch/runtime" "$scratch/dd.bin"' EXIT
 else
   scratch="$(mktemp -d "${TMPDIR:-/tmp}/nembral-bench.XXXXXX")"
-  trap 'rm -rf "$scratch"' EXIT
 fi
+shm="" # the tiny-tmpfs set's folder in /dev/shm
+cleanup() {
+  [ -z "$shm" ] || rm -rf "$shm"
+  if [ -n "${NEMBRAL_BENCH_DIR:-}" ]; then
+    rm -rf "$scratch/out" "$scratch/runtime" "$scratch/dd.bin"
+  else
+    rm -rf "$scratch"
+  fi
+}
+trap cleanup EXIT
 # The tool's named mutex lives below the runtime directory; a private one keeps a running
 # launcher or test out of the way.
 mkdir -p "$scratch/runtime"
@@ -75,13 +86,13 @@ largest() { printf '%s\n' "$@" | sort -g | tail -n1; }
 
 # make_set NAME: the package of data set NAME, made once; prints its archive path
 make_set() {
-  local dir="$scratch/sets/$1" args
+  local dir="$scratch/sets/${1%-tmpfs}" args
   case "$1" in
     200m) args=(--payload-mb 200 --payload-files 1997) ;;
     1g) args=(--payload-mb 1024 --payload-files 1997) ;;
-    tiny) args=(--payload-mb 1 --payload-files 19997) ;;
+    tiny | tiny-tmpfs) args=(--payload-mb 1 --payload-files 19997) ;;
     stored1g) args=(--payload-mb 1024 --payload-files 1 --store) ;;
-    *) die "unknown data set '$1' (200m 1g tiny stored1g)" ;;
+    *) die "unknown data set '$1' (tiny tiny-tmpfs 200m 1g stored1g)" ;;
   esac
   [ -f "$dir/nembral.zip" ] || "$repo/tools/make-package" "${args[@]}" 1.0 "$dir" >/dev/null
   echo "$dir/nembral.zip"
@@ -136,6 +147,12 @@ echo
 table=$'| data set | program | wall min | wall median | wall max | CPU median | peak RSS | speed-up of unzip.exe |\n|---|---|---|---|---|---|---|---|'
 for set in $sets; do
   archive=$(make_set "$set")
+  out="$scratch/out/$set"
+  if [ "$set" = tiny-tmpfs ]; then
+    [ -d /dev/shm ] || die "no /dev/shm for the tiny-tmpfs set"
+    shm=$(mktemp -d /dev/shm/nembral-bench.XXXXXX)
+    out="$shm/$set"
+  fi
   cat "$archive" >/dev/null # into the page cache for everyone
   files=$(bsdtar -tf "$archive" | grep -vc '/$')
   unpacked_mb=$(unzip -l "$archive" | tail -n1 | awk '{ printf "%.0f", $1 / 1048576 }')
@@ -143,17 +160,17 @@ for set in $sets; do
   for round in $(seq 1 "$runs"); do
     for k in "${!programs[@]}"; do
       p=${programs[$(((round - 1 + k) % ${#programs[@]}))]}
-      read -r w c m < <(timed "$p" "$archive" "$scratch/out/$set/$p-$round")
+      read -r w c m < <(timed "$p" "$archive" "$out/$p-$round")
       wall[$p]+="$w " cpu[$p]+="$c " rss[$p]+="$m "
       printf '%s round %d: %-11s %6.3f s wall, %6.3f s CPU, %6d KB\n' "$set" "$round" "$p" "$w" "$c" "$m" >&2
     done
     if [ "$round" -eq 1 ]; then
-      diff -r "$scratch/out/$set/unzip.exe-1" "$scratch/out/$set/bsdtar-1" >/dev/null || die "$set: unzip.exe and bsdtar made different trees"
-      diff -r "$scratch/out/$set/unzip.exe-1" "$scratch/out/$set/unzip-q-1" >/dev/null || die "$set: unzip.exe and unzip -q made different trees"
+      diff -r "$out/unzip.exe-1" "$out/bsdtar-1" >/dev/null || die "$set: unzip.exe and bsdtar made different trees"
+      diff -r "$out/unzip.exe-1" "$out/unzip-q-1" >/dev/null || die "$set: unzip.exe and unzip -q made different trees"
     fi
-    if [ "$set" = 1g ] || [ "$set" = stored1g ]; then rm -rf "$scratch/out/$set"; sync; fi
+    if [ "$set" = 1g ] || [ "$set" = stored1g ]; then rm -rf "$out"; sync; fi
   done
-  rm -rf "$scratch/out/$set"
+  rm -rf "$out"
   sync
   # shellcheck disable=SC2086 # word lists
   ours=$(median ${wall[unzip.exe]})
