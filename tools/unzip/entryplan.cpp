@@ -80,7 +80,6 @@ public:
             return failed("archive '" + file_.name() + "' holds no entries");
         if (!resolve(error))
             return failed(error);
-        result_.plan.archiveEntries = candidates_.size();
         result_.ok = true;
         return std::move(result_);
     }

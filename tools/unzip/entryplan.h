@@ -50,7 +50,6 @@ struct PlannedEntry {
 struct ExtractionPlan {
     std::vector<PlannedDirectory> directories; // every parent before its children
     std::vector<PlannedEntry> entries;         // files and links, in archive order
-    std::size_t archiveEntries = 0;            // every entry read, repeated names included
     std::uint64_t bytes = 0;                   // total of the files' sizes
 
     // The file or link written at the normalised `path`, or null. A linear search: it is
