@@ -48,7 +48,7 @@ ArchiveReader::~ArchiveReader() = default;
 bool ArchiveReader::open(std::string &error)
 {
     archive_.reset(archive_read_new());
-    buffer_.resize(kLargestBlock);
+    buffer_.reset(new char[kLargestBlock]);
     nextBlock_ = kFirstBlock;
     if (!archive_) {
         error = "out of memory";
@@ -96,7 +96,7 @@ la_ssize_t ArchiveReader::readBlock(archive *a, void *self, const void **block)
     auto *reader = static_cast<ArchiveReader *>(self);
     ssize_t n;
     do {
-        n = ::pread(reader->file_.fd(), reader->buffer_.data(), reader->nextBlock_, reader->position_);
+        n = ::pread(reader->file_.fd(), reader->buffer_.get(), reader->nextBlock_, reader->position_);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         archive_set_error(a, errno, "read error");
@@ -104,7 +104,7 @@ la_ssize_t ArchiveReader::readBlock(archive *a, void *self, const void **block)
     }
     reader->position_ += n;
     reader->nextBlock_ = std::min(reader->nextBlock_ * 2, kLargestBlock);
-    *block = reader->buffer_.data();
+    *block = reader->buffer_.get();
     return n;
 }
 

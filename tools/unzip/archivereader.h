@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 // One libarchive zip reader over an ArchiveFile. Each reader keeps its own offset and reads
 // with pread, so several readers (one per extraction worker) use the same descriptor at once
@@ -46,7 +45,7 @@ private:
 
     const ArchiveFile &file_;
     std::unique_ptr<archive, Deleter> archive_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_; // kLargestBlock bytes, left uninitialised: only what is read is touched
     std::int64_t position_ = 0;
     std::size_t nextBlock_ = 0; // bytes the next read asks for
 };
