@@ -26,30 +26,23 @@
 # the timing; the archives are read from the page cache. Prints each round and the medians.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=../scripts/lib/common.sh
-. "$repo/scripts/lib/common.sh"
-msg_prefix=bench
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+nembral_init bench openssl python3
+bench_package_settings 7
 keyed="${1:-$repo/build/tests/tools/signed-tool/unzip.exe}"
 key="${2:-$repo/build/tests/tools/signing-keys/vendor-private.pem}"
 keyless="${NEMBRAL_BENCH_KEYLESS:-$repo/build/bin/unzip.exe}"
-runs="${NEMBRAL_BENCH_RUNS:-7}"
-megabytes="${NEMBRAL_BENCH_MB:-200}"
-files="${NEMBRAL_BENCH_FILES:-2000}"
+runs=$BENCH_RUNS
+megabytes=$BENCH_MB
+files=$BENCH_FILES
 
 [ -x "$keyed" ] || die "no keyed extraction tool at $keyed (build the tests, or pass one)"
 [ -f "$key" ] || die "no private key at $key"
 [ -x "$keyless" ] || die "no key-less extraction tool at $keyless (build it first)"
-require_tools openssl python3
-bench_payload_files "$files"
 
-if [ -n "${NEMBRAL_BENCH_DIR:-}" ]; then
-  scratch="$NEMBRAL_BENCH_DIR"
-  mkdir -p "$scratch"
-else
-  scratch="$(mktemp -d "${TMPDIR:-/tmp}/nembral-bench.XXXXXX")"
-  trap 'rm -rf "$scratch"' EXIT
-fi
+bench_scratch_dir
+[ "$scratch_is_given" = 1 ] || trap 'rm -rf "$scratch"' EXIT
 
 "$repo/tools/make-package" --sign-key "$key" --payload-mb "$megabytes" --payload-files "$PAYLOAD_FILES" 1.0 "$scratch/package" >/dev/null
 archive="$scratch/package/nembral.zip"

@@ -11,7 +11,7 @@ packages=(
   python3 python3-pil fonts-dejavu-core imagemagick
   xvfb x11-apps x11-utils xauth
   g++-mingw-w64-x86-64 wine wine64
-  time procps
+  time procps unzip strace
   dpkg-dev file desktop-file-utils lintian
 )
 

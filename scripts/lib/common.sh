@@ -26,6 +26,9 @@
 #                             (default 200) and NEMBRAL_BENCH_FILES (default 2000), and
 #                             PAYLOAD_FILES to the payload files tools/make-package needs for a
 #                             package of BENCH_FILES files in all; fails below 4
+#   bench_scratch_dir         sets scratch to NEMBRAL_BENCH_DIR (made if missing, kept at the end)
+#                             or to a new folder in TMPDIR (or /tmp), and scratch_is_given to 1
+#                             or 0, so the caller's clean-up knows whether to remove it whole
 #   launcher_vendor_host LAUNCHER [HOST]
 #                             sets LAUNCHER_HOST to HOST, else to the NEMBRAL_VENDOR_HOST in the
 #                             CMakeCache.txt of LAUNCHER's build, else localhost:8443, and
@@ -90,6 +93,18 @@ bench_package_settings() {
   # version.txt, README.txt and Nembrals.exe come with every package.
   PAYLOAD_FILES=$((BENCH_FILES - 3))
   [ "$PAYLOAD_FILES" -ge 1 ] || { echo "$msg_prefix: NEMBRAL_BENCH_FILES must be at least 4" >&2; return 1; }
+}
+
+bench_scratch_dir() {
+  if [ -n "${NEMBRAL_BENCH_DIR:-}" ]; then
+    scratch=$NEMBRAL_BENCH_DIR
+    scratch_is_given=1
+    mkdir -p "$scratch"
+  else
+    scratch=$(mktemp -d "${TMPDIR:-/tmp}/nembral-bench.XXXXXX")
+    # shellcheck disable=SC2034 # for the caller
+    scratch_is_given=0
+  fi
 }
 
 launcher_vendor_host() {

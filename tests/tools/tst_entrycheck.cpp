@@ -35,6 +35,11 @@ void TestEntryCheck::entryPath_data()
     QTest::newRow("only dotdot") << QByteArray("..") << QByteArray("\"..\"");
     QTest::newRow("empty") << QByteArray("") << QByteArray("empty");
     QTest::newRow("only dots and slashes") << QByteArray("././/") << QByteArray("empty");
+    QByteArray deepest = "f";
+    for (int i = 1; i < 256; ++i)
+        deepest.prepend("d/");
+    QTest::newRow("256 levels") << deepest << QByteArray();
+    QTest::newRow("257 levels") << QByteArray("d/" + deepest) << QByteArray("levels deep");
 }
 
 void TestEntryCheck::entryPath()

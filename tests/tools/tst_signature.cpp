@@ -423,7 +423,8 @@ void TestSignature::signPackageRefuses()
 // and handed to the tool, which must refuse it and write nothing. Every shortened copy too.
 void TestSignature::everyChangedByteIsRefused()
 {
-    const QByteArray good = signedZip({zipFile("nembral/version.txt", "6.0\n")});
+    // The smallest package the tool installs: a version file and an executable.
+    const QByteArray good = signedZip({zipFile("nembral/version.txt", "6.0\n"), zipFile("nembral/Nembrals.exe", "x", 0755)});
     QVERIFY(!good.isEmpty());
     const qsizetype central = centralDirectory(good), record = endRecord(good);
     QVERIFY(0 < central && central < record && record + 22 + 108 == good.size());

@@ -1,27 +1,33 @@
 #pragma once
 
-#include <filesystem>
+#include "platform/posix/uniquefd_posix.h"
+
+#include <cstdint>
+#include <memory>
 #include <string>
 
-// The archive, opened once for reading. The signature check and the extraction both read
-// through this one descriptor, so the bytes that were verified are the bytes extracted, even
-// if another file is put at the archive's path in between.
-//
-// That guards the name, not the contents: a process allowed to write the archive file itself
-// could still change it after the check, but the archive lies beside the installed tree, so
-// such a process could as well change the tree directly.
+// The archive, opened once at the start. Everything that reads it afterwards (each extraction
+// worker, and anything that checks the archive before it is extracted) reads through this one
+// descriptor at its own offsets, so all of them see the same bytes even if the name is given
+// to another file meanwhile.
 class ArchiveFile {
 public:
-    // Opens the regular file at `path`; not open, with `error` set to one line naming the
-    // archive as given, otherwise. Never blocks on a FIFO put in the file's place.
-    ArchiveFile(const std::filesystem::path &path, std::string &error);
-    ~ArchiveFile();
-    ArchiveFile(const ArchiveFile &) = delete;
-    ArchiveFile &operator=(const ArchiveFile &) = delete;
+    // Null with `error` set (one line, naming `path`) when `path` is missing, not a regular
+    // file or cannot be opened. A FIFO or device never blocks the caller.
+    static std::unique_ptr<ArchiveFile> open(const std::string &path, std::string &error);
 
-    bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
+    std::int64_t size() const { return size_; }
+    // The name as given, for messages.
+    const std::string &name() const { return name_; }
 
 private:
-    int fd_ = -1;
+    ArchiveFile(UniqueFd fd, std::int64_t size, std::string name)
+        : fd_(std::move(fd)), size_(size), name_(std::move(name))
+    {
+    }
+
+    UniqueFd fd_;
+    std::int64_t size_;
+    std::string name_;
 };

@@ -44,6 +44,8 @@ std::string entryPathProblem(std::string_view path)
         if (part == "..")
             return "name contains \"..\"";
     }
+    if (parts.size() > kMaxEntryDepth)
+        return "name nested more than " + std::to_string(kMaxEntryDepth) + " levels deep";
     return {};
 }
 

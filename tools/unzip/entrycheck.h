@@ -13,9 +13,13 @@
 // The parts of `path` between separators, without empty and "." parts.
 std::vector<std::string> pathParts(std::string_view path);
 
+// Names may not be nested deeper than this. The extraction and the removal of a tree hold a
+// directory handle per level, and an archive must not be able to run the tool out of them.
+inline constexpr std::size_t kMaxEntryDepth = 256;
+
 // Empty when `path` may be created below the extraction directory, otherwise why not:
-// empty names, absolute names (leading separator, drive letter) and names with ".." parts
-// are refused.
+// empty names, absolute names (leading separator, drive letter), names with ".." parts and
+// names more than kMaxEntryDepth levels deep are refused.
 std::string entryPathProblem(std::string_view path);
 
 // Empty when a symbolic link stored at `linkPath` may point to `target`, otherwise why not.

@@ -1,263 +1,213 @@
 #include "tools/unzip/extractor.h"
 
-#include "tools/unzip/entrycheck.h"
+#include "tools/unzip/archivereader.h"
+#include "tools/unzip/directoryhandles.h"
+#include "tools/unzip/entrywriter.h"
 #include "tools/unzip/stoprequest.h"
 
-#include <archive.h>
 #include <archive_entry.h>
 
-#include <unistd.h>
+#include <pthread.h>
+#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-#include <memory>
-#include <set>
+#include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <system_error>
-
-namespace fs = std::filesystem;
+#include <thread>
+#include <vector>
 
 namespace {
 
-struct ReaderDeleter {
-    void operator()(archive *a) const { archive_read_free(a); }
-};
-struct WriterDeleter {
-    void operator()(archive *a) const { archive_write_free(a); }
-};
-using Reader = std::unique_ptr<archive, ReaderDeleter>;
-using Writer = std::unique_ptr<archive, WriterDeleter>;
+// Below these amounts per worker, another worker costs more than it saves.
+constexpr std::size_t kFilesPerWorker = 32;
+constexpr std::uint64_t kBytesPerWorker = 1024 * 1024;
 
-// Makes `directory` the current directory for its lifetime. libarchive's own link and ".."
-// guards work on names relative to the current directory, so entries are written with their
-// archive names from inside the extraction directory, as "bsdtar -C" does.
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const fs::path &directory, std::error_code &ec)
-        : previous_(fs::current_path(ec))
-    {
-        if (!ec)
-            fs::current_path(directory, ec);
-        entered_ = !ec;
+// What writing a file costs besides its bytes (creating, closing, setting its time), in bytes.
+constexpr std::uint64_t kEntryCost = 32 * 1024;
+
+// Splits `entries` into at most `runs` runs of about equal cost; the start of each run, and
+// entries.size() at the end.
+std::vector<std::size_t> runsOf(const std::vector<PlannedEntry> &entries, std::size_t runs)
+{
+    runs = std::clamp<std::size_t>(runs, 1, std::max<std::size_t>(entries.size(), 1));
+    std::uint64_t total = 0;
+    for (const PlannedEntry &e : entries)
+        total += e.size + kEntryCost;
+    std::vector<std::size_t> starts{0};
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        sum += entries[i].size + kEntryCost;
+        // Run r ends once the entries so far cost r / runs of the total.
+        if (i + 1 < entries.size() && double(sum) * double(runs) >= double(total) * double(starts.size()))
+            starts.push_back(i + 1);
     }
-    ~CurrentDirectory()
-    {
-        std::error_code ignored;
-        if (entered_)
-            fs::current_path(previous_, ignored);
-    }
-    CurrentDirectory(const CurrentDirectory &) = delete;
-    CurrentDirectory &operator=(const CurrentDirectory &) = delete;
-
-private:
-    fs::path previous_;
-    bool entered_ = false;
-};
-
-std::string errorText(archive *a)
-{
-    const char *text = archive_error_string(a);
-    return text ? text : "unknown error";
-}
-
-// libarchive reports unrecognised or malformed data with EILSEQ (EFTYPE where the system has
-// it) or its own code -1; anything else is the system's reason for not opening the file.
-bool isFormatError(int code)
-{
-#ifdef EFTYPE
-    if (code == EFTYPE)
-        return true;
-#endif
-    return code == EILSEQ || code == -1;
-}
-
-std::string joined(const std::vector<std::string> &parts, std::size_t count)
-{
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i)
-            out.push_back('/');
-        out += parts[i];
-    }
-    return out;
-}
-
-ExtractResult failure(std::size_t entries, std::string error)
-{
-    return ExtractResult{false, entries, std::move(error)};
+    starts.push_back(entries.size());
+    return starts;
 }
 
 class Extraction {
 public:
-    // `archivePath` is opened; `displayName` is what messages call it (the name as given).
-    Extraction(const fs::path &archivePath, std::string displayName, const ExtractOptions &options)
-        : archivePath_(archivePath.string()), displayName_(std::move(displayName)), options_(options)
+    Extraction(const ArchiveFile &file, const ExtractionPlan &plan, int tree, const ExtractOptions &options)
+        : file_(file), plan_(plan), tree_(tree), options_(options)
     {
     }
 
     ExtractResult run()
     {
-        Reader in(archive_read_new());
-        Writer out(archive_write_disk_new());
-        if (!in || !out)
-            return failure(0, "out of memory");
-        archive_read_support_format_zip(in.get());
-        // The staging directory starts empty, so only an entry repeated within the archive
-        // meets an existing file; with SECURE_SYMLINKS a link in its place is replaced rather
-        // than followed.
-        archive_write_disk_set_options(out.get(),
-            ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
-                | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+        // Read once while this is the only thread: there is no call that only reads it.
+        const mode_t umask = ::umask(0);
+        ::umask(umask);
 
-        if (openArchive(in.get()) != ARCHIVE_OK) {
-            if (isFormatError(archive_errno(in.get())))
-                return damaged(in.get());
-            return failure(0, "cannot read archive '" + displayName_ + "': " + errorText(in.get()));
+        DirectoryHandles directories(tree_, plan_.directories);
+        std::string error;
+        for (const PlannedDirectory &d : plan_.directories) {
+            const int parent = directories.get(d.parent, error);
+            if (parent < 0 || !createDirectory(parent, d, error))
+                return failure(error);
         }
 
-        for (;;) {
-            archive_entry *entry = nullptr;
-            const int r = archive_read_next_header(in.get(), &entry);
-            if (r == ARCHIVE_EOF)
-                break;
-            if (r != ARCHIVE_OK)
-                return damaged(in.get());
-            if (ExtractResult problem = extractEntry(in.get(), out.get(), entry); !problem.ok)
-                return problem;
-            ++entries_;
-            if (options_.entryDelayMs)
-                sleepUnlessStopped(options_.entryDelayMs);
-            if (stopRequested())
-                return failure(entries_, "interrupted");
+        const unsigned workers = workersFor(plan_, options_.workers);
+        runStarts_ = runsOf(plan_.entries, std::size_t{workers} * std::max(options_.runsPerWorker, 1u));
+        std::vector<std::thread> threads;
+        for (unsigned i = 1; i < workers; ++i) {
+            try {
+                threads.emplace_back([this] { work(); });
+                // Named, so that they can be told apart in a process list and in tests.
+                ::pthread_setname_np(threads.back().native_handle(), "unzip worker");
+            } catch (const std::system_error &) {
+                break; // fewer threads: the others take their share
+            }
         }
-        // Directory permissions and times are applied when the writer is closed.
-        if (archive_write_close(out.get()) != ARCHIVE_OK)
-            return failure(entries_, "cannot finish writing: " + errorText(out.get()));
-        if (entries_ == 0)
-            return failure(0, "archive '" + displayName_ + "' holds no entries");
-        return ExtractResult{true, entries_, {}};
+        work();
+        for (std::thread &t : threads)
+            t.join();
+        if (failed_.load())
+            return failure(error_);
+
+        // Innermost first: a directory the archive makes read-only is closed after its
+        // contents are done.
+        for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
+            const int parent = directories.get(d->parent, error);
+            if (parent < 0 || !finishDirectory(parent, *d, umask, error))
+                return failure(error);
+        }
+        return ExtractResult{true, written_.load(), {}};
     }
 
 private:
-    int openArchive(archive *in) const
+    ExtractResult failure(std::string error) const { return ExtractResult{false, written_.load(), std::move(error)}; }
+
+    // The first failure is the one reported; the other workers stop at their next check.
+    void fail(const std::string &error)
     {
-        if (options_.archiveFd < 0)
-            return archive_read_open_filename(in, archivePath_.c_str(), 64 * 1024);
-        // libarchive counts positions from where the descriptor stands.
-        if (::lseek(options_.archiveFd, 0, SEEK_SET) != 0) {
-            archive_set_error(in, errno, "cannot seek: %s", std::strerror(errno));
-            return ARCHIVE_FATAL;
+        const std::lock_guard<std::mutex> lock(errorMutex_);
+        if (!failed_.load()) {
+            error_ = error;
+            failed_.store(true);
         }
-        return archive_read_open_fd(in, options_.archiveFd, 64 * 1024);
     }
 
-    ExtractResult damaged(archive *in) const
+    bool shouldStop()
     {
-        return failure(entries_, "archive '" + displayName_ + "' is damaged or not a zip archive: "
-                                     + errorText(in));
+        if (stopRequested())
+            fail("interrupted");
+        return failed_.load(std::memory_order_relaxed);
     }
 
-    ExtractResult refused(const std::string &name, const std::string &why) const
+    // One worker: takes the next run of entries nobody has taken and writes them, reading on
+    // to each with its own reader. Runs are taken in archive order, so a reader only ever
+    // moves forward, passing over the entries of other workers' runs without reading their data.
+    void work()
     {
-        return failure(entries_, "refusing unsafe entry '" + name + "' in '" + displayName_
-                                     + "': " + why);
-    }
-
-    // Empty when no directory on the way to `parts` is a link created earlier by this archive.
-    std::string linkOnTheWay(const std::vector<std::string> &parts) const
-    {
-        for (std::size_t n = 1; n < parts.size(); ++n) {
-            const std::string prefix = joined(parts, n);
-            if (links_.count(prefix))
-                return "it would be written through the link '" + prefix + "'";
+        std::string error;
+        ArchiveReader reader(file_);
+        if (!reader.open(error)) {
+            fail(error);
+            return;
         }
-        return {};
-    }
-
-    ExtractResult extractEntry(archive *in, archive *out, archive_entry *entry)
-    {
-        const char *rawName = archive_entry_pathname(entry);
-        if (!rawName)
-            return refused("?", "its name cannot be read");
-        const std::string name = rawName;
-        if (std::string why = entryPathProblem(name); !why.empty())
-            return refused(name, why);
-        const std::vector<std::string> parts = pathParts(name);
-        if (std::string why = linkOnTheWay(parts); !why.empty())
-            return refused(name, why);
-
-        const std::string key = joined(parts, parts.size());
-        if (const char *hardlink = archive_entry_hardlink(entry)) {
-            if (std::string why = entryPathProblem(hardlink); !why.empty())
-                return refused(name, "hard link target: " + why);
-            if (std::string why = linkOnTheWay(pathParts(hardlink)); !why.empty())
-                return refused(name, "hard link target: " + why);
-        } else {
-            switch (archive_entry_filetype(entry)) {
-            case AE_IFREG:
-            case AE_IFDIR:
-                links_.erase(key); // an existing link at this name is replaced, not followed
-                break;
-            case AE_IFLNK: {
-                const char *target = archive_entry_symlink(entry);
-                if (std::string why = linkTargetProblem(name, target ? target : ""); !why.empty())
-                    return refused(name, why + " ('" + (target ? target : "") + "')");
-                links_.insert(key);
-                break;
-            }
-            default:
-                return refused(name, "not a file, directory or link");
+        DirectoryHandles directories(tree_, plan_.directories);
+        std::size_t position = 0; // archive index of the entry the reader reaches next
+        while (!shouldStop()) {
+            const std::size_t run = nextRun_.fetch_add(1);
+            if (run + 1 >= runStarts_.size())
+                return;
+            for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
+                if (!extractEntry(reader, directories, position, plan_.entries[i]))
+                    return;
+                if (options_.entryDelayMs)
+                    sleepUnlessStopped(options_.entryDelayMs);
+                if (shouldStop())
+                    return;
             }
         }
-
-        // Never hand out set-id bits; the rest of the mode (the executable bits) is kept.
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
-
-        if (archive_write_header(out, entry) != ARCHIVE_OK)
-            return failure(entries_, "cannot create '" + name + "': " + errorText(out));
-        if (ExtractResult copied = copyData(in, out, name); !copied.ok)
-            return copied;
-        if (archive_write_finish_entry(out) != ARCHIVE_OK)
-            return failure(entries_, "cannot finish '" + name + "': " + errorText(out));
-        return ExtractResult{true, entries_, {}};
     }
 
-    ExtractResult copyData(archive *in, archive *out, const std::string &name)
+    bool extractEntry(ArchiveReader &reader, DirectoryHandles &directories, std::size_t &position,
+                      const PlannedEntry &entry)
     {
-        for (;;) {
-            const void *block = nullptr;
-            size_t size = 0;
-            la_int64_t offset = 0;
-            const int r = archive_read_data_block(in, &block, &size, &offset);
-            if (r == ARCHIVE_EOF)
-                return ExtractResult{true, entries_, {}};
-            // A warning here is a checksum mismatch or a short entry: the data is not trustworthy.
-            if (r != ARCHIVE_OK)
-                return damaged(in);
-            if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK)
-                return failure(entries_, "cannot write '" + name + "': " + errorText(out));
-            if (stopRequested())
-                return failure(entries_, "interrupted");
+        std::string error;
+        archive_entry *header = nullptr;
+        while (position <= entry.archiveIndex) {
+            const ArchiveReader::Next n = reader.next(header, error);
+            if (n != ArchiveReader::Next::Entry) {
+                fail(n == ArchiveReader::Next::End ? reader.damagedText("it ends before '" + entry.name + "'") : error);
+                return false;
+            }
+            ++position;
         }
+        // The same file read again must give the same entries; anything else is damage.
+        const char *name = archive_entry_pathname(header);
+        if (!name || entry.name != name) {
+            fail(reader.damagedText("'" + entry.name + "' is not where it was"));
+            return false;
+        }
+        const int parent = directories.get(entry.parent, error);
+        const bool written = parent >= 0
+            && (entry.kind == PlannedEntry::File ? writeFile(reader, parent, entry, failed_, error)
+                                                 : writeLink(parent, entry, error));
+        if (!written) {
+            fail(error);
+            return false;
+        }
+        written_.fetch_add(1);
+        return true;
     }
 
-    std::string archivePath_;
-    std::string displayName_;
-    ExtractOptions options_;
-    std::size_t entries_ = 0;
-    std::set<std::string> links_; // links created so far, by normalised name
+    const ArchiveFile &file_;
+    const ExtractionPlan &plan_;
+    const int tree_;
+    const ExtractOptions options_;
+
+    std::vector<std::size_t> runStarts_; // run r is entries [runStarts_[r], runStarts_[r + 1])
+    std::atomic<std::size_t> nextRun_{0};
+    std::atomic<std::size_t> written_{0};
+    std::atomic<bool> failed_{false};
+    std::mutex errorMutex_;
+    std::string error_;
 };
 
 } // namespace
 
-ExtractResult extractArchive(const fs::path &archive, const fs::path &directory,
-                             const ExtractOptions &options)
+unsigned workersFor(const ExtractionPlan &plan, unsigned allowed)
 {
-    std::error_code ec;
-    const fs::path absoluteArchive = fs::absolute(archive, ec);
-    if (ec)
-        return failure(0, "cannot resolve '" + archive.string() + "': " + ec.message());
-    CurrentDirectory inside(directory, ec);
-    if (ec)
-        return failure(0, "cannot enter '" + directory.string() + "': " + ec.message());
-    return Extraction(absoluteArchive, archive.string(), options).run();
+    const std::size_t files = plan.entries.size();
+    // Creating entries in one directory does not go faster with more workers: the file system
+    // takes them one at a time, and the waiting workers burn processor time. So the files of
+    // the fullest directory count as one share of work, the others one share per
+    // kFilesPerWorker; the bytes to unpack count one share per kBytesPerWorker.
+    std::vector<std::size_t> perDirectory(plan.directories.size() + 1, 0);
+    for (const PlannedEntry &e : plan.entries)
+        ++perDirectory[e.parent == kTopDirectory ? plan.directories.size() : e.parent];
+    const std::size_t fullest = files ? *std::max_element(perDirectory.begin(), perDirectory.end()) : 0;
+    const std::size_t byCount = 1 + (files - fullest) / kFilesPerWorker;
+    const std::size_t bySize = static_cast<std::size_t>(plan.bytes / kBytesPerWorker);
+    const std::size_t worth = std::min(std::max(byCount, bySize), std::max<std::size_t>(files, 1));
+    return static_cast<unsigned>(std::clamp<std::size_t>(worth, 1, std::max(allowed, 1u)));
+}
+
+ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, int tree,
+                          const ExtractOptions &options)
+{
+    return Extraction(file, plan, tree, options).run();
 }

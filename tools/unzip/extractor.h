@@ -1,29 +1,43 @@
 #pragma once
 
+#include "tools/unzip/archivefile.h"
+#include "tools/unzip/entryplan.h"
+
 #include <cstddef>
-#include <filesystem>
 #include <string>
 
 struct ExtractOptions {
+    // Most workers to use; each reads the archive on its own and writes the entries it takes.
+    unsigned workers = 1;
+    // Workers take consecutive entries in runs, handed out in archive order as they ask:
+    // entries next to each other usually share a directory, so workers seldom create entries
+    // in the same directory at once, and each reader passes over few entries of others. The
+    // entries are cut into this many runs of about equal cost per worker; several let a worker
+    // that is done early take over work from one that is held up. 1: a fixed split by size;
+    // very large: one entry at a time.
+    unsigned runsPerWorker = 8;
     // Pause after each entry. Zero in normal use; tests and demonstrations set it (through the
     // environment, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
-    // When not negative: the archive, already open, is read through this descriptor from its
-    // start (the path then only names it in messages). The descriptor stays open.
-    int archiveFd = -1;
 };
 
 struct ExtractResult {
     bool ok = false;
-    std::size_t entries = 0;
-    std::string error; // one line, without the program name, when !ok
+    std::size_t entries = 0; // files and links written
+    std::string error;       // one line, without the program name, when !ok
 };
 
-// Extracts every entry of the zip archive `archive` below `directory`, which must exist and
-// should be empty. Entries are checked before they are written (entrycheck.h); regular files,
-// directories and links are supported, the executable bits are kept, set-id bits are not.
-// Stops at the first problem: a damaged archive, an unsafe entry, a failed write or a stop
-// request. What was written up to then is left for the caller to remove.
-ExtractResult extractArchive(const std::filesystem::path &archive,
-                             const std::filesystem::path &directory,
-                             const ExtractOptions &options);
+// How many workers are worth starting for `plan`, given at most `allowed`. Each extra worker
+// costs a thread and its own reading of the archive's directory, and workers gain nothing on
+// files in the same directory unless there are bytes to unpack, so a small archive, one with
+// a single file, or one of small files in a single folder is extracted by the calling thread
+// alone.
+unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
+
+// Writes what `plan` lists, with the data read from `file`, below the open, empty directory
+// `tree`: the directories first, then the files and links, shared among the workers, then the
+// directories' own permissions and times. Stops at the first problem in any worker (damaged
+// data, a failed write, a stop request): the other workers give up at their next block, and
+// what was written up to then is left for the caller to remove.
+ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, int tree,
+                          const ExtractOptions &options);

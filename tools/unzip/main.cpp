@@ -3,35 +3,43 @@
 // Extracts the zip archive ARCHIVE into the directory DESTDIR for the launcher. While it works
 // it holds the named mutex "Local\mutex_unzip", which the launcher polls; the extracted tree
 // appears in DESTDIR in one step at the end (staging.h), so once the mutex is gone, the
-// presence of the installed version file means a complete installation.
+// presence of the installed version file means a complete installation. An archive that is
+// not a whole package (packagecheck.h) is refused before anything is written.
 //
-// Exit status: 0 on success, 1 when the archive is missing, damaged, unsafe or (in a build
-// with a package key) not signed by the vendor, or the tree cannot be written (one line on
-// standard error says why), 2 on wrong usage.
+// Exit status: 0 on success, 1 when the archive is missing, damaged, unsafe, incomplete or (in
+// a build with a package key) not signed by the vendor, or the tree cannot be written (one line
+// on standard error says why), 2 on wrong usage.
 //
-// NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes the tool pause N ms after each entry, for tests and
+// NEMBRAL_UNZIP_WORKERS=N extracts with at most N workers (1 to 8; default: one per core
+// available to the process, at most 8).
+// NEMBRAL_UNZIP_RUNS_PER_WORKER=N cuts the entries into N runs per worker (default 8; see
+// extractor.h), for benchmarks that compare ways of sharing them.
+// NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
 // demonstrations that need to watch an extraction in progress.
 
 #include "platform/log.h"
 #include "platform/namedmutex.h"
 #include "tools/unzip/archivefile.h"
+#include "tools/unzip/entryplan.h"
 #include "tools/unzip/extractor.h"
+#include "tools/unzip/packagecheck.h"
 #include "tools/unzip/packagekey.h"
 #include "tools/unzip/signature.h"
 #include "tools/unzip/staging.h"
 #include "tools/unzip/stoprequest.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <system_error>
-
-namespace fs = std::filesystem;
+#include <thread>
 
 namespace {
 
 constexpr const char *kMutexName = "Local\\mutex_unzip";
+constexpr unsigned kMaxWorkers = 8;
 
 int fail(const std::string &message)
 {
@@ -39,58 +47,76 @@ int fail(const std::string &message)
     return 1;
 }
 
-unsigned entryDelayFromEnvironment()
+// A whole number from the environment variable `name`, or `fallback` when it is unset or
+// not a number up to `limit`.
+unsigned numberFromEnvironment(const char *name, unsigned long limit, unsigned fallback)
 {
-    const char *value = std::getenv("NEMBRAL_UNZIP_ENTRY_DELAY_MS");
+    const char *value = std::getenv(name);
     if (!value || !*value)
-        return 0;
+        return fallback;
     char *end = nullptr;
-    const unsigned long ms = std::strtoul(value, &end, 10);
-    return (*end == '\0' && ms <= 60000) ? static_cast<unsigned>(ms) : 0;
+    const unsigned long n = std::strtoul(value, &end, 10);
+    return (*end == '\0' && n <= limit) ? static_cast<unsigned>(n) : fallback;
 }
 
-int run(const fs::path &archive, const fs::path &destination)
+unsigned availableCores()
 {
-    std::error_code ec;
-    // Checked before taking the mutex: a missing archive writes nothing at all.
-    const fs::file_status archiveStatus = fs::status(archive, ec);
-    if (!fs::exists(archiveStatus))
-        return fail("cannot open archive '" + archive.string() + "': no such file");
-    if (!fs::is_regular_file(archiveStatus))
-        return fail("cannot open archive '" + archive.string() + "': not a regular file");
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+ExtractOptions optionsFromEnvironment()
+{
+    ExtractOptions options;
+    const unsigned workers = numberFromEnvironment("NEMBRAL_UNZIP_WORKERS", 1024, availableCores());
+    options.workers = std::clamp(workers, 1u, kMaxWorkers);
+    options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
+    options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
+    return options;
+}
+
+int run(const std::string &archivePath, const std::string &destinationPath)
+{
     std::string error;
-    const ArchiveFile file(archive, error);
-    if (!file.isOpen())
+    // Opened once, before the mutex is taken (a missing archive writes nothing at all); every
+    // later read, of every worker, is of this same file.
+    const std::unique_ptr<ArchiveFile> archive = ArchiveFile::open(archivePath, error);
+    if (!archive)
         return fail(error);
 
     // The mutex can have several holders. A second extraction would race the first one for
     // the same tree (and take its staging directory for a leftover), so it is refused.
     if (namedMutexExists(kMutexName))
-        return fail(std::string("another extraction is running (the named mutex ") + kMutexName
-                    + " exists)");
+        return fail(std::string("another extraction is running (the named mutex ") + kMutexName + " exists)");
     NamedMutexHolder mutex(kMutexName);
     if (!mutex.held())
         return fail(std::string("cannot hold the named mutex ") + kMutexName);
 
-    // A build with the vendor's key refuses any archive the vendor did not sign, before
-    // anything is written.
+    // A build with the vendor's key refuses any archive the vendor did not sign, before the
+    // archive is parsed at all and before anything is written.
     if (const std::string_view key = packagePublicKey(); !key.empty())
-        if (std::string why = packageSignatureProblem(file.fd(), key, archive.string()); !why.empty())
+        if (const std::string why = packageSignatureProblem(archive->fd(), key, archivePath); !why.empty())
             return fail(why);
 
-    fs::create_directories(destination, ec);
-    if (ec)
-        return fail("cannot create '" + destination.string() + "': " + ec.message());
-    if (!fs::is_directory(destination, ec))
-        return fail("'" + destination.string() + "' is not a directory");
-    removeStaleStaging(destination);
+    // Every entry is checked before the first write.
+    const PlanResult planned = planExtraction(*archive);
+    if (!planned.ok)
+        return fail(planned.error);
+    if (const std::string why = packageProblem(planned.plan); !why.empty())
+        return fail("archive '" + archivePath + "' is not a complete package: " + why);
 
-    const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination, error);
+    const UniqueFd destination = openDestination(destinationPath, error);
+    if (!destination.valid())
+        return fail(error);
+    removeStaleStaging(destination.get());
+    const std::unique_ptr<StagingDirectory> staging =
+        StagingDirectory::create(destination.get(), destinationPath, error);
     if (!staging)
         return fail(error);
 
-    const ExtractResult result =
-        extractArchive(archive, staging->tree(), ExtractOptions{entryDelayFromEnvironment(), file.fd()});
+    const ExtractResult result = extractPlan(*archive, planned.plan, staging->tree(), optionsFromEnvironment());
     if (!result.ok)
         return fail(result.error);
     if (stopRequested())
@@ -98,7 +124,8 @@ int run(const fs::path &archive, const fs::path &destination)
     if (!staging->moveIntoPlace(error))
         return fail(error);
     return 0;
-    // The staging directory goes before the mutex is released (reverse order of declaration).
+    // The staging directory goes before the destination handle and the mutex (reverse order
+    // of declaration): the mutex is released last.
 }
 
 } // namespace
@@ -113,6 +140,12 @@ int main(int argc, char **argv)
     // whatever locale the launcher was started in, rather than refusing them.
     if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
         std::setlocale(LC_CTYPE, "");
+    // libarchive turns each entry's DOS time into a time_t with mktime(), and with TZ unset
+    // glibc checks /etc/localtime for changes on every call, under a lock that the workers
+    // would queue for. Naming the same file the system default names keeps the time zone
+    // and drops the check.
+    if (!std::getenv("TZ"))
+        ::setenv("TZ", ":/etc/localtime", 1);
     installStopHandlers();
     return run(argv[1], argv[2]);
 }

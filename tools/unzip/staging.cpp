@@ -1,16 +1,25 @@
 #include "tools/unzip/staging.h"
 
+#include "tools/unzip/removetree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr std::string_view kStagingPrefix = ".unzip-";
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::string randomSuffix()
 {
@@ -23,102 +32,156 @@ std::string randomSuffix()
     return suffix;
 }
 
-bool holdsVersionFile(const fs::path &entry)
+bool existsAt(int directory, const std::string &name)
 {
-    std::error_code ec;
-    return entry.filename() == "version.txt" || fs::exists(entry / "version.txt", ec);
+    struct stat st {};
+    return ::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+struct DirCloser {
+    void operator()(DIR *dir) const { ::closedir(dir); }
+};
+
+// The names in the open directory `directory` (without "." and ".."), and for each whether
+// it is a directory (not a link to one). False when it cannot be read.
+bool listDirectory(int directory, std::vector<std::pair<std::string, bool>> &names)
+{
+    UniqueFd copy(::openat(directory, ".", kDirectoryFlags));
+    if (!copy.valid())
+        return false;
+    const int fd = copy.get();
+    std::unique_ptr<DIR, DirCloser> stream(::fdopendir(copy.release()));
+    if (!stream) {
+        ::close(fd);
+        return false;
+    }
+    errno = 0;
+    while (const dirent *entry = ::readdir(stream.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            isDirectory = ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        names.emplace_back(name, isDirectory);
+    }
+    return errno == 0;
+}
+
+std::string withoutTrailingSlashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
 }
 
 } // namespace
 
-StagingDirectory::StagingDirectory(fs::path destination, fs::path root)
-    : destination_(std::move(destination)), root_(std::move(root)), tree_(root_ / "tree"),
-      replaced_(root_ / "replaced")
+UniqueFd openDestination(const std::string &given, std::string &error)
 {
+    // A trailing slash would make the system resolve a link at the last name.
+    const std::string path = withoutTrailingSlashes(given);
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!parent.empty())
+        std::filesystem::create_directories(parent, ec);
+    if (ec) {
+        error = "cannot create '" + parent.string() + "': " + ec.message();
+        return UniqueFd();
+    }
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        error = "cannot create '" + given + "': " + std::strerror(errno);
+        return UniqueFd();
+    }
+    UniqueFd destination(::open(path.c_str(), kDirectoryFlags));
+    if (destination.valid())
+        return destination;
+    const int openError = errno;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        error = "refusing to extract into '" + given + "': it is a symbolic link";
+    else if (openError == ENOTDIR)
+        error = "'" + given + "' is not a directory";
+    else
+        error = "cannot open '" + given + "': " + std::strerror(openError);
+    return UniqueFd();
 }
 
-std::unique_ptr<StagingDirectory> StagingDirectory::create(const fs::path &destination,
+std::unique_ptr<StagingDirectory> StagingDirectory::create(int destination, const std::string &destinationName,
                                                            std::string &error)
 {
-    std::error_code ec;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const fs::path root = destination / (std::string(kStagingPrefix) + randomSuffix());
-        if (!fs::create_directory(root, ec)) {
-            if (ec)
-                break;
-            continue; // name taken; draw another
+        const std::string name = std::string(kStagingPrefix) + randomSuffix();
+        if (::mkdirat(destination, name.c_str(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue; // name taken; draw another
+            break;
         }
-        std::unique_ptr<StagingDirectory> staging(new StagingDirectory(destination, root));
-        if (!fs::create_directory(staging->tree_, ec) || !fs::create_directory(staging->replaced_, ec)) {
-            error = "cannot create '" + staging->tree_.string() + "': " + ec.message();
+        std::unique_ptr<StagingDirectory> staging(
+            new StagingDirectory(destination, destinationName, name, UniqueFd(::openat(destination, name.c_str(), kDirectoryFlags))));
+        StagingDirectory &s = *staging;
+        const int root = s.root_.get();
+        if (root < 0 || ::mkdirat(root, "tree", 0700) != 0 || ::mkdirat(root, "replaced", 0700) != 0
+            || !(s.tree_ = UniqueFd(::openat(root, "tree", kDirectoryFlags))).valid()
+            || !(s.replaced_ = UniqueFd(::openat(root, "replaced", kDirectoryFlags))).valid()) {
+            error = "cannot create '" + destinationName + "/" + name + "/tree': " + std::strerror(errno);
             return nullptr;
         }
         return staging;
     }
-    error = "cannot create a staging directory in '" + destination.string() + "'"
-            + (ec ? ": " + ec.message() : std::string());
+    error = "cannot create a staging directory in '" + destinationName + "': " + std::strerror(errno);
     return nullptr;
 }
 
 StagingDirectory::~StagingDirectory()
 {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
+    tree_.reset();
+    replaced_.reset();
+    root_.reset();
+    removeTreeAt(destination_, rootName_);
 }
 
 bool StagingDirectory::moveIntoPlace(std::string &error)
 {
-    std::error_code ec;
-    std::vector<fs::path> entries;
-    for (fs::directory_iterator it(tree_, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(it->path());
-    if (ec) {
-        error = "cannot list '" + tree_.string() + "': " + ec.message();
+    std::vector<std::pair<std::string, bool>> listed;
+    if (!listDirectory(tree_.get(), listed)) {
+        error = "cannot list '" + destinationName_ + "/" + rootName_ + "/tree': " + std::strerror(errno);
         return false;
     }
-    std::stable_partition(entries.begin(), entries.end(),
-                          [](const fs::path &p) { return !holdsVersionFile(p); });
+    // Entries holding the marker go last. A link to a folder that holds it is not that
+    // folder: it goes with the others.
+    const auto holdsVersionFile = [this](const std::pair<std::string, bool> &entry) {
+        return entry.first == "version.txt" || (entry.second && existsAt(tree_.get(), entry.first + "/version.txt"));
+    };
+    std::stable_partition(listed.begin(), listed.end(), [&](const auto &entry) { return !holdsVersionFile(entry); });
 
-    for (const fs::path &entry : entries) {
-        const fs::path target = destination_ / entry.filename();
-        const fs::path aside = replaced_ / entry.filename();
-        const bool occupied = fs::exists(fs::symlink_status(target, ec));
-        if (occupied) {
-            fs::rename(target, aside, ec);
-            if (ec) {
-                error = "cannot move the old '" + target.string() + "' aside: " + ec.message();
-                return false;
-            }
+    for (const auto &[name, isDirectory] : listed) {
+        const std::string target = destinationName_ + "/" + name;
+        // renameat moves a link itself, never what it points to.
+        const bool occupied = existsAt(destination_, name);
+        if (occupied && ::renameat(destination_, name.c_str(), replaced_.get(), name.c_str()) != 0) {
+            error = "cannot move the old '" + target + "' aside: " + std::strerror(errno);
+            return false;
         }
-        fs::rename(entry, target, ec);
-        if (ec) {
-            error = "cannot move '" + entry.filename().string() + "' into '" + destination_.string()
-                    + "': " + ec.message();
-            if (occupied) {
-                std::error_code ignored;
-                fs::rename(aside, target, ignored); // put the old one back
-            }
+        if (::renameat(tree_.get(), name.c_str(), destination_, name.c_str()) != 0) {
+            error = "cannot move '" + name + "' into '" + destinationName_ + "': " + std::strerror(errno);
+            if (occupied)
+                ::renameat(replaced_.get(), name.c_str(), destination_, name.c_str()); // put the old one back
             return false;
         }
     }
     return true;
 }
 
-std::size_t removeStaleStaging(const fs::path &destination)
+std::size_t removeStaleStaging(int destination)
 {
-    std::error_code ec;
-    std::vector<fs::path> stale;
-    for (fs::directory_iterator it(destination, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        std::error_code typeError;
-        if (name.rfind(kStagingPrefix, 0) == 0 && it->is_directory(typeError) && !it->is_symlink(typeError))
-            stale.push_back(it->path());
-    }
+    std::vector<std::pair<std::string, bool>> listed;
+    listDirectory(destination, listed);
     std::size_t removed = 0;
-    for (const fs::path &path : stale) {
-        std::error_code removeError;
-        fs::remove_all(path, removeError);
-        if (!removeError)
+    for (const auto &[name, isDirectory] : listed) {
+        if (isDirectory && name.rfind(kStagingPrefix, 0) == 0 && removeTreeAt(destination, name))
             ++removed;
     }
     return removed;

@@ -1,14 +1,17 @@
 #include "tools/unzip/stoprequest.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+// Set by a signal handler, read by every extraction worker: a lock-free atomic is safe for both.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void onStopSignal(int) { g_stop = 1; }
+extern "C" void onStopSignal(int) { g_stop.store(true, std::memory_order_relaxed); }
 
 } // namespace
 
@@ -21,7 +24,7 @@ void installStopHandlers()
 #endif
 }
 
-bool stopRequested() { return g_stop != 0; }
+bool stopRequested() { return g_stop.load(std::memory_order_relaxed); }
 
 void sleepUnlessStopped(unsigned milliseconds)
 {
