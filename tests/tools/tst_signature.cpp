@@ -54,15 +54,6 @@ Run runProgram(const QString &program, const QStringList &args)
     return r;
 }
 
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen{quint32(size)};
-    for (char &c : bytes)
-        c = char(gen.bounded(256));
-    return bytes;
-}
-
 // The first entry is a file, so the archive starts with its header and data.
 QList<TestZipEntry> package(const QByteArray &version)
 {

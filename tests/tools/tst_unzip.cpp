@@ -31,15 +31,6 @@ struct ToolRun {
     QByteArray stdOut;
 };
 
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator gen{quint32(size)}; // fixed seed per size: reproducible contents
-    for (char &c : bytes)
-        c = char(gen.bounded(256));
-    return bytes;
-}
-
 // Leftover staging directories of the tool in `dest`.
 QStringList stagingDirs(const QString &dest)
 {
