@@ -13,7 +13,7 @@
 // version.txt and nembral.zip, with its own throw-away CA, optionally with injected faults.
 class TestVendor {
 public:
-    TestVendor() = default;
+    TestVendor();
     ~TestVendor();
     TestVendor(const TestVendor &) = delete;
     TestVendor &operator=(const TestVendor &) = delete;

@@ -7,6 +7,8 @@ struct TestVendor::Server {
     QProcess process;
 };
 
+TestVendor::TestVendor() = default;
+
 TestVendor::~TestVendor()
 {
     stop();

@@ -22,6 +22,8 @@ struct TestVendor::Server {
     }
 };
 
+TestVendor::TestVendor() = default;
+
 TestVendor::~TestVendor()
 {
     stop();
