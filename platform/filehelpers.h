@@ -55,8 +55,17 @@ struct RemoveTreeResult {
     bool ok() const { return !error; }
 };
 
-// Removes `path` and everything below it, depth first, never following a link: a link (a
-// junction on Windows) inside the tree, at `path` itself or at a directory on the way to it is
-// removed itself, and what it points to is left alone. Entries that vanish meanwhile are passed
-// over; a missing path is no error. Logs nothing: the caller decides what a failure means.
+// Removes `path` and everything below it, depth first, never following a link inside: a link
+// (a junction on Windows) at `path` itself or anywhere below it is removed itself, and what it
+// points to is left alone. A link on the way to `path` is followed, as any path is resolved: a
+// folder moved elsewhere with a link left in its place is wiped where it now lies. Entries that
+// vanish meanwhile are passed over; a missing path is no error. Logs nothing: the caller
+// decides what a failure means.
 RemoveTreeResult removeTree(const std::string &path);
+
+// Removes the one file `name` directly inside the folder `folder` (a link there is removed, not
+// followed), and nothing else. Links on the way to `folder` are followed; a link at `folder`
+// itself is not, since what it points to is not inside: then nothing is removed. A missing
+// entry, a folder at `name`, or something other than a real folder at `folder` removes nothing
+// and is no error. Reports like removeTree and logs nothing.
+RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name);

@@ -1,7 +1,8 @@
 // The end of every run: starting the installed application, the error page, and the three
 // buttons as a user clicks them.
 #include "platform/downloadstatus.h"
-#include "support/immutablefile.h"
+#include "platform/filehelpers.h"
+#include "support/lockedentry.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
 #include "support/workflowworld.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,7 +25,18 @@
 
 namespace {
 const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
+const QString kMarker = QStringLiteral("nembral/nembral/version.txt");
+// An installed tree with entries on both sides of the version file, whatever order the file
+// system lists them in.
+const QStringList kInstalledFiles = {
+    QStringLiteral("nembral/nembral/Nembrals.exe"),  QStringLiteral("nembral/nembral/version.txt"),
+    QStringLiteral("nembral/nembral/a.dll"),         QStringLiteral("nembral/nembral/b.dll"),
+    QStringLiteral("nembral/nembral/readme.txt"),    QStringLiteral("nembral/nembral/zz-last.pak"),
+    QStringLiteral("nembral/nembral/data/a.bin"),    QStringLiteral("nembral/nembral/data/deep/file.bin"),
+};
 } // namespace
+
+Q_DECLARE_METATYPE(LockedEntry::Way)
 
 class TestLaunch : public QObject {
     Q_OBJECT
@@ -163,48 +176,84 @@ private Q_SLOTS:
     // "Update to New Version" while the old tree cannot be wiped (on Windows: the application
     // still runs and holds its executable). Its version file would end the new installation
     // at the tracker's first tick and start the old application; instead nothing is
-    // downloaded or started, and the error page says the application cannot be opened.
+    // downloaded or started, and the error page says the application cannot be opened. Wherever
+    // the wipe stops, the version file is gone by then, so the next run installs afresh rather
+    // than start what is left; only when the version file itself cannot go is nothing removed
+    // at all. Each row locks one entry of the installed tree, the way root alone can (chattr +i)
+    // or the way any user can (a folder without write permission, also run under root).
     void updateOverATreeThatCannotBeWiped_data()
     {
-        QTest::addColumn<bool>("executable");
-        QTest::addColumn<QString>("fixed");
-        QTest::addColumn<QString>("failedPath");
-        QTest::newRow("the executable is held") << true << QStringLiteral("nembral/nembral/Nembrals.exe")
-                                                << QStringLiteral("nembral/nembral/Nembrals.exe");
+        QTest::addColumn<LockedEntry::Way>("way");
+        QTest::addColumn<QString>("locked");
+        QTest::addColumn<QString>("failedPath");  // a regular expression
+        QTest::addColumn<bool>("markerStays");
+
+        const auto immutable = LockedEntry::Way::Immutable;
+        const auto noWrite = LockedEntry::Way::NoWrite;
+        QTest::newRow("the executable is held") << immutable << QStringLiteral("nembral/nembral/Nembrals.exe")
+                                                << QStringLiteral("nembral/nembral/Nembrals\\.exe") << false;
         QTest::newRow("the installed folder cannot be changed")
-            << false << QStringLiteral("nembral/nembral") << QStringLiteral("nembral/nembral/version.txt");
+            << immutable << QStringLiteral("nembral/nembral") << QStringLiteral("nembral/nembral/version\\.txt") << true;
+        for (const QString &file : kInstalledFiles.mid(1)) {
+            QTest::addRow("immutable %s", qPrintable(file)) << immutable << file << QRegularExpression::escape(file)
+                                                            << (file == kMarker);
+        }
+        QTest::newRow("immutable nested folder") << immutable << QStringLiteral("nembral/nembral/data/deep")
+                                                 << QStringLiteral("nembral/nembral/data/deep/.*") << false;
+        QTest::newRow("no write permission in the installed folder")
+            << noWrite << kMarker << QStringLiteral("nembral/nembral/version\\.txt") << true;
+        QTest::newRow("no write permission in a folder inside")
+            << noWrite << QStringLiteral("nembral/nembral/data/a.bin") << QStringLiteral("nembral/nembral/data/[^/]+")
+            << false;
+        QTest::newRow("no write permission in a nested folder")
+            << noWrite << QStringLiteral("nembral/nembral/data/deep/file.bin")
+            << QStringLiteral("nembral/nembral/data/deep/file\\.bin") << false;
     }
 
     void updateOverATreeThatCannotBeWiped()
     {
-        QFETCH(bool, executable);
-        QFETCH(QString, fixed);
+        QFETCH(LockedEntry::Way, way);
+        QFETCH(QString, locked);
         QFETCH(QString, failedPath);
-        if (executable)
-            QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+        QFETCH(bool, markerStays);
+        for (const QString &file : kInstalledFiles)
+            QVERIFY(writeFile(file, file.toUtf8()));
         MainWindow window;
         toQuestionPage(window);
-        const ImmutableFile lock(fixed);
-        if (!lock.made())
-            QSKIP("chattr +i is not available here (needs root and a file system that supports it)");
+        QStringList before = entriesBelow(QStringLiteral("nembral"));
+        std::optional<LockedEntry> lock;
+        lock.emplace(locked, way);
+        if (!lock->skipReason().isEmpty())
+            QSKIP(qPrintable(lock->skipReason()));
         QThread *versionWorker = MainWindowTestAccess::workerThread(window);
 
         MainWindowUi &ui = MainWindowTestAccess::ui(window);
         LogCapture capture;
         QTest::mouseClick(ui.updateBtn, Qt::LeftButton);
         const LogCapture::Lines log = capture.take();
+        const QString reason = lock->reason();
+        lock.reset();
 
         QCOMPARE(log.out, QStringList());
-        QCOMPARE(log.err, QStringList{QStringLiteral("cannot install: \"%1\" could not be removed: Operation not permitted")
-                                          .arg(failedPath)});
+        QCOMPARE(log.err.size(), 1);
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(
+                                        QStringLiteral("cannot install: \"%1\" could not be removed: %2")
+                                            .arg(failedPath, QRegularExpression::escape(reason))))
+                     .match(log.err.first())
+                     .hasMatch(),
+                 qPrintable(log.err.first()));
         QCOMPARE(visiblePageWidgets(ui), kErrorPage);
         QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
         QCOMPARE(MainWindowTestAccess::workerThread(window), versionWorker);
         QTest::qWait(300);
         QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral.zip")));
-        // What could not be removed stays (the marker with its folder; the held executable).
-        QVERIFY(QFile::exists(failedPath));
         QCOMPARE(world.commands(), QStringList());
+        // What the next run finds: no version file (it installs), or the tree as it was.
+        QCOMPARE(bool(canOpenForReading(kMarker.toStdString())), markerStays);
+        if (markerStays)
+            QCOMPARE(entriesBelow(QStringLiteral("nembral")), before);
+        else
+            QVERIFY(QFileInfo::exists(log.err.first().section(QLatin1Char('"'), 1, 1)));
     }
 
     void exitOnTheErrorPageQuitsQuietly()
