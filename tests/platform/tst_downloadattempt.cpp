@@ -537,7 +537,7 @@ private Q_SLOTS:
         QTest::newRow("malformed URL") << QStringLiteral("https://[::1/version.txt") << QStringLiteral("%s\\version.txt")
                                        << QByteArray("malformed URL");
         QTest::newRow("a file where the directory should be")
-            << QString() << QStringLiteral("%s\\blocker\\version.txt") << QByteArray("a file or a link on the way");
+            << QString() << QStringLiteral("%s\\blocker\\version.txt") << QByteArray("a file on the way");
     }
 
     void localFailuresMapToTheirCodes()
@@ -614,24 +614,30 @@ private Q_SLOTS:
         }
     }
 
-    // "nembral" is a link to a folder elsewhere (or to nowhere): the package is never written
-    // through it, and the link is left as it is. A link at the file's own name is replaced.
-    void linksBelowTheWorkingDirectoryAreNotWrittenThrough_data()
+    // "nembral" is a link to a folder elsewhere: an installation moved to another disk, whose
+    // package goes where it now lies, the link staying as it is; a link to nowhere fails the
+    // attempt and is left alone. A link at the file's own name is replaced, never written through.
+    void linksOnTheWayAndAtTheDestination_data()
     {
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("target");
         QTest::addColumn<bool>("package");
-        QTest::newRow("nembral links to a folder elsewhere") << QStringLiteral("nembral") << QStringLiteral("@") << true;
-        QTest::newRow("nembral links to nowhere") << QStringLiteral("nembral") << QStringLiteral("@/missing") << true;
+        QTest::addColumn<QStringList>("outsideAfter");
+        const QString keep = QStringLiteral("keep.txt");
+        QTest::newRow("nembral links to a folder elsewhere")
+            << QStringLiteral("nembral") << QStringLiteral("@") << true << QStringList{keep, QStringLiteral("nembral.zip")};
+        QTest::newRow("nembral links to nowhere") << QStringLiteral("nembral") << QStringLiteral("@/missing") << true
+                                                  << QStringList{keep};
         QTest::newRow("the version file links to a file elsewhere")
-            << QStringLiteral("version.txt") << QStringLiteral("@/keep.txt") << false;
+            << QStringLiteral("version.txt") << QStringLiteral("@/keep.txt") << false << QStringList{keep};
     }
 
-    void linksBelowTheWorkingDirectoryAreNotWrittenThrough()
+    void linksOnTheWayAndAtTheDestination()
     {
         QFETCH(QString, link);
         QFETCH(QString, target);
         QFETCH(bool, package);
+        QFETCH(QStringList, outsideAfter);
         const QString outside = scratch_.filePath(QStringLiteral("outside-") + QFileInfo(workDir_).fileName());
         QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
         target.replace(QLatin1Char('@'), outside);
@@ -643,15 +649,20 @@ private Q_SLOTS:
                                        : downloadAttempt(server_.url(kVersion), kVersionPattern);
         capture.take();
 
-        QCOMPARE(entriesBelow(outside), QStringList{QStringLiteral("keep.txt")});
+        QCOMPARE(entriesBelow(outside), outsideAfter);
         QCOMPARE(readAll(outside + QStringLiteral("/keep.txt")), QByteArray("keep"));
-        if (package) {
-            compareWithDocumentedResult(result, "a link on the way");
-            QCOMPARE(QFileInfo(workDir_ + QLatin1Char('/') + link).symLinkTarget(), target);
-        } else {
+        if (!package) {
             QCOMPARE(result, kSOk);
             QVERIFY(!QFileInfo(workDir_ + QLatin1Char('/') + link).isSymLink());
             QCOMPARE(readAll(workDir_ + QLatin1Char('/') + link), QByteArray(kVersionBody));
+            return;
+        }
+        QCOMPARE(QFileInfo(workDir_ + QLatin1Char('/') + link).symLinkTarget(), target);
+        if (outsideAfter.contains(QStringLiteral("nembral.zip"))) {
+            QCOMPARE(result, kSOk);
+            QCOMPARE(readAll(outside + QStringLiteral("/nembral.zip")), readAll(served_ + QStringLiteral("/nembral.zip")));
+        } else {
+            compareWithDocumentedResult(result, "a link to nowhere");
         }
     }
 
