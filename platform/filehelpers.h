@@ -25,7 +25,9 @@ public:
     // longer line only its start is returned, and the rest of it is left unread.
     std::string readLine();
 
-    static constexpr std::size_t kMaxLineBytes = 4096;
+    // As much as the version download stores at most (64 KiB), so that a downloaded version
+    // line is always read whole and two that differ anywhere never compare equal.
+    static constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
 private:
     // The platform's shared-access open; null when the file is not there to read.
