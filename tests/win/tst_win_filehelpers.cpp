@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "harness.h"
 #include "platform/filehelpers.h"
 #include "testsupport_win.h"
 #include "tests/platform/cases/filehelper_cases.h"
+#include "workflow/installwipe.h"
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
@@ -193,6 +195,55 @@ void removingFilesInUse()
         CHECK(fs::exists("nembral/nembral/Nembrals.exe"));
     }
 
+    // "Update to New Version" while the application runs: the wipe stops at the entry that is
+    // held, but the version file has gone first, so the next run installs afresh instead of
+    // starting what is left. Held by a running program (the executable), or open in this
+    // process without delete sharing; only when the version file itself is held does the
+    // whole tree stay as it was.
+    struct WipeRow {
+        const char *held;
+        bool byAnotherProcess;
+    };
+    const WipeRow wipeRows[] = {
+        {"nembral/nembral/Nembrals.exe", true},
+        {"nembral/nembral/a.dll", false},
+        {"nembral/nembral/data/deep/file.bin", false},
+        {"nembral/nembral/zz-last.pak", false},
+        {"nembral/nembral/version.txt", false},
+    };
+    for (const WipeRow &row : wipeRows) {
+        harness::beginCase(std::string("wipe with a file in use, the version file first: ") + row.held);
+        const ScratchDirectory scratch("wipe");
+        for (const char *file : {"nembral/nembral/a.dll", "nembral/nembral/version.txt", "nembral/nembral/zz-last.pak",
+                                 "nembral/nembral/data/deep/file.bin", "nembral/nembral/Nembrals.exe"}) {
+            fs::create_directories(fs::path(file).parent_path());
+            testsupport::writeFile(file, "x");
+        }
+        std::optional<HeldFile> running;
+        WinHandle open;
+        if (row.byAnotherProcess) {
+            running.emplace(fs::path(row.held).wstring(), L"readwrite");
+            CHECK(running->ready);
+        } else {
+            open.reset(CreateFileW(fs::path(row.held).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            CHECK(open.valid());
+        }
+        const bool markerHeld = std::string(row.held) == "nembral/nembral/version.txt";
+        OutputCapture capture;
+        const bool wiped = wipeInstalledTree();
+        const auto err = capture.errLines();
+        CHECK(!wiped);
+        CHECK_EQ(capture.outLines().size(), std::size_t(0));
+        CHECK_MSG(err.size() == 1 && err[0].rfind(std::string("cannot install: \"") + row.held + "\" could not be removed: ", 0) == 0,
+                  harness::describe(err));
+        CHECK(fs::exists(row.held));
+        CHECK_EQ(fs::exists("nembral/nembral/version.txt"), markerHeld);
+        if (markerHeld)
+            CHECK(fs::exists("nembral/nembral/a.dll") && fs::exists("nembral/nembral/Nembrals.exe")
+                  && fs::exists("nembral/nembral/data/deep/file.bin") && fs::exists("nembral/nembral/zz-last.pak"));
+    }
+
     harness::beginCase("deleteFile once the holder has gone: removed");
     {
         const ScratchDirectory scratch("after");
@@ -210,13 +261,15 @@ bool underWine()
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// "nembral" or "nembral/nembral" is a link to a folder elsewhere: the wipe removes the link
-// and leaves the folder and its files alone. wine 8 makes neither directory symbolic links nor
-// junctions through the API (CreateSymbolicLinkW reports success and makes nothing; a mount
-// point reparse point is refused), so the lane script lays out Unix links in
-// NEMBRAL_LINK_FIXTURE, which wine shows as directory reparse points:
+// "nembral" or "nembral/nembral" is a link to a folder elsewhere. A link at "nembral/nembral" is
+// removed, never followed: the wipe's first step (removeFileIn) leaves the folder it points to
+// alone, and removeTree removes the link. A link at "nembral" is an installation moved
+// elsewhere: both steps go through it, the tree it holds goes and the link stays. wine 8 makes
+// neither directory symbolic links nor junctions through the API (CreateSymbolicLinkW reports
+// success and makes nothing; a mount point reparse point is refused), so the lane script lays
+// out Unix links in NEMBRAL_LINK_FIXTURE, which wine shows as directory reparse points:
 // CASE/nembral[/nembral] -> outside/CASE[/nembral].
-void removeTreeNeverFollowsLinks()
+void wipeAndLinks()
 {
     struct Row {
         const char *name;
@@ -229,7 +282,7 @@ void removeTreeNeverFollowsLinks()
     };
     const char *fixtureRoot = std::getenv("NEMBRAL_LINK_FIXTURE");
     for (const Row &row : rows) {
-        harness::beginCase(std::string("removeTree: ") + row.name);
+        harness::beginCase(std::string("wipe: ") + row.name);
         if (fixtureRoot == nullptr || *fixtureRoot == '\0') {
             harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
             continue;
@@ -243,20 +296,33 @@ void removeTreeNeverFollowsLinks()
                       && fs::exists("nembral/nembral/version.txt"),
                   "the fixture's link does not read back as a link to the folder");
 
+        const RemoveTreeResult marker = removeFileIn("nembral/nembral", "version.txt");
+        CHECK(marker.ok());
+        CHECK_EQ(marker.removed, std::uintmax_t(onTheWay ? 1 : 0));
+        CHECK_EQ(fs::exists(outside / "nembral" / "version.txt"), !onTheWay);
+
         const RemoveTreeResult result = removeTree("nembral/nembral");
-        // Windows removes a directory link with RemoveDirectoryW; wine may refuse to, and then
-        // the wipe must fail on the link itself, never go through it.
-        if (result.ok()) {
+        if (onTheWay) {
+            CHECK_MSG(result.ok(), result.failedPath + ": " + result.reason);
+            CHECK_EQ(result.removed, std::uintmax_t(2));  // the executable and its folder
+            CHECK(!fs::exists(outside / "nembral"));
+            CHECK(fs::exists(outside));
+            CHECK((GetFileAttributesW(L"nembral") & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
+        } else if (result.ok()) {
+            // Windows removes a directory link with RemoveDirectoryW; wine may refuse to, and
+            // then the wipe must fail on the link itself, never go through it.
             CHECK_EQ(result.removed, std::uintmax_t(1));
-            CHECK(GetFileAttributesW(fs::path(row.link).c_str()) == INVALID_FILE_ATTRIBUTES);
-            CHECK_EQ(fs::exists("nembral"), !onTheWay);
+            CHECK(GetFileAttributesW(L"nembral\\nembral") == INVALID_FILE_ATTRIBUTES);
+            CHECK(fs::exists("nembral"));
         } else {
             CHECK_MSG(underWine(), "only wine cannot remove a link: " + result.failedPath + ": " + result.reason);
             CHECK_EQ(result.failedPath, std::string(row.link));
             CHECK_EQ(result.removed, std::uintmax_t(0));
         }
-        CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("1.0\n"));
-        CHECK(fs::exists(outside / "nembral" / "Nembrals.exe"));
+        if (!onTheWay) {
+            CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("1.0\n"));
+            CHECK(fs::exists(outside / "nembral" / "Nembrals.exe"));
+        }
         fs::current_path(previous);
     }
 }
@@ -270,6 +336,6 @@ int main()
     ourOwnReadDoesNotBlockOthers();
     deleteFileCases();
     removingFilesInUse();
-    removeTreeNeverFollowsLinks();
+    wipeAndLinks();
     return harness::finish();
 }
