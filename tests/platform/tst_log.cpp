@@ -49,15 +49,12 @@ private Q_SLOTS:
         QTest::newRow("DEL and high bytes") << QByteArray("\x7f\x80\xa0\xff") << QByteArray("\\x7f\\x80\\xa0\\xff");
         QTest::newRow("title change with BEL") << QByteArray("\x1b]0;pwned\x07") << QByteArray("\\x1b]0;pwned\\x07");
         // Well-formed, printable UTF-8 as it is; C1 controls and whatever is not UTF-8 escaped.
-        QTest::newRow("UTF-8 letters, two to four bytes")
-            << QByteArray("2.0-\xce\xb2 \xe2\x82\xac \xf0\x9f\x9a\x80") << QByteArray("2.0-\xce\xb2 \xe2\x82\xac \xf0\x9f\x9a\x80");
+        QTest::newRow("UTF-8 characters, two to four bytes")
+            << QByteArray("2.0-\xce\xb2\xc2\xa0\xe2\x82\xac \xf0\x9f\x9a\x80") << QByteArray("2.0-\xce\xb2\xc2\xa0\xe2\x82\xac \xf0\x9f\x9a\x80");
         QTest::newRow("C1 controls: NEL and CSI") << QByteArray("a\xc2\x85" "b\xc2\x9b" "2J") << QByteArray("a\\xc2\\x85b\\xc2\\x9b2J");
-        QTest::newRow("first character after C1") << QByteArray("\xc2\xa0") << QByteArray("\xc2\xa0");
-        QTest::newRow("overlong slash and NUL") << QByteArray("\xc0\xaf\xe0\x80\xaf\xc0\x80") << QByteArray("\\xc0\\xaf\\xe0\\x80\\xaf\\xc0\\x80");
-        QTest::newRow("surrogate half") << QByteArray("\xed\xa0\x80") << QByteArray("\\xed\\xa0\\x80");
-        QTest::newRow("beyond U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << QByteArray("\\xf4\\x90\\x80\\x80");
-        QTest::newRow("sequence cut short, then text") << QByteArray("\xe2\x82" "1.0") << QByteArray("\\xe2\\x821.0");
-        QTest::newRow("sequence cut short at the end") << QByteArray("1.0\xf0\x9f\x9a") << QByteArray("1.0\\xf0\\x9f\\x9a");
+        QTest::newRow("overlong, surrogate, beyond U+10FFFF") << QByteArray("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80")
+                                                             << QByteArray("\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+        QTest::newRow("sequence cut short") << QByteArray("\xe2\x82" "1.0\xf0\x9f\x9a") << QByteArray("\\xe2\\x821.0\\xf0\\x9f\\x9a");
     }
 
     void escapedForLog()
@@ -99,17 +96,13 @@ private Q_SLOTS:
     void cutLineStaysUtf8()
     {
         std::string line = "x";
-        while (line.size() < kMaxLogLineBytes + 100)
-            line += "\xce\xb2";  // two bytes each, so the bound falls inside one
+        while (line.size() <= kMaxLogLineBytes)
+            line += "\xce\xb2";  // two bytes each: the bound falls inside one
         LogCapture capture;
         logLine(line);
-        const QStringList out = capture.take().out;
-        QCOMPARE(out.size(), 1);
-        const QByteArray shown = out.first().toLatin1();  // the bytes as written
-        QVERIFY(shown.startsWith("x\xce\xb2"));
-        QVERIFY2(shown.contains("\xce\xb2 [... "), shown.right(60).constData());
-        QCOMPARE(QString::fromUtf8(shown).toUtf8(), shown);  // no character cut in half
+        const QByteArray shown = capture.take().out.value(0).toLatin1();
         QCOMPARE(shown.indexOf(" [... "), qsizetype(kMaxLogLineBytes - 1));
+        QCOMPARE(QString::fromUtf8(shown).toUtf8(), shown);
     }
 
     // Standard output or error is a pipe whose reader has gone. With the default disposition

@@ -1,6 +1,5 @@
-// Linked into a copy of the launcher's own main() (app/main.cpp): once the event loop runs,
-// prints one line saying how main() left the window, then ends the run with exit code 0.
-// tst_mainwindow reads that line, so it checks main() itself, not a copy of its calls.
+// Linked into a copy of the launcher's own main() (app/main.cpp): once the event loop runs, it
+// prints how main() left the window and ends the run, so tst_mainwindow checks main() itself.
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -8,22 +7,16 @@
 
 #include <cstdio>
 
-namespace {
-
-void reportWindowLook()
+static void reportWindowLook()
 {
     QTimer::singleShot(0, [] {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            if (const auto *window = qobject_cast<MainWindow *>(widget))
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            if (qobject_cast<MainWindow *>(widget))
                 std::printf("window flags 0x%x, translucent background %d, visible %d\n",
-                            static_cast<unsigned>(window->windowFlags().toInt()),
-                            int(window->testAttribute(Qt::WA_TranslucentBackground)), int(window->isVisible()));
-        }
+                            static_cast<unsigned>(widget->windowFlags().toInt()),
+                            int(widget->testAttribute(Qt::WA_TranslucentBackground)), int(widget->isVisible()));
         std::fflush(stdout);
         QCoreApplication::exit(0);
     });
 }
-
-} // namespace
-
 Q_COREAPP_STARTUP_FUNCTION(reportWindowLook)
