@@ -241,8 +241,9 @@ private:
 RemoveTreeResult removeTree(const std::string &path)
 {
     Walk walk;
-    // The directories on the way are looked at one by one: one that is a junction or a link
-    // is removed itself, since everything below the path would lie behind it, elsewhere.
+    // The directories on the way are looked at one by one. A junction or link among them is
+    // followed, as any path is resolved (a folder moved elsewhere, a link left in its place);
+    // only the entry at the path itself is never followed.
     const std::wstring wide = std::filesystem::path(path).wstring();
     std::size_t start = 0;
     for (;;) {
@@ -262,7 +263,7 @@ RemoveTreeResult removeTree(const std::string &path)
                 break;
             }
             const std::string shown = utf8(prefix);
-            if (last || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            if (last) {
                 walk.removeEntry(nullptr, prefix, prefix, attributes, shown);
                 break;
             }

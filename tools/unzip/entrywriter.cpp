@@ -89,7 +89,7 @@ bool writeLink(int parent, const PlannedEntry &entry, std::string &error)
     return true;
 }
 
-bool writeFile(ArchiveReader &reader, int parent, const PlannedEntry &entry,
+bool writeFile(ArchiveReader &reader, int parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error)
 {
     UniqueFd out(::openat(parent, entry.leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -128,8 +128,22 @@ bool writeFile(ArchiveReader &reader, int parent, const PlannedEntry &entry,
         error = systemError("cannot set the time of", entry.name);
         return false;
     }
+    if (flush && ::fdatasync(out.get()) != 0) {
+        error = systemError("cannot write", entry.name);
+        return false;
+    }
     if (::close(out.release()) != 0) {
         error = systemError("cannot write", entry.name);
+        return false;
+    }
+    return true;
+}
+
+bool flushDirectory(int parent, const PlannedDirectory &directory, std::string &error)
+{
+    const UniqueFd fd(::openat(parent, directory.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() || ::fsync(fd.get()) != 0) {
+        error = systemError("cannot write", directory.path);
         return false;
     }
     return true;

@@ -24,7 +24,11 @@ bool finishDirectory(int parent, const PlannedDirectory &directory, mode_t umask
 
 bool writeLink(int parent, const PlannedEntry &entry, std::string &error);
 
-// Writes the data of the reader's current entry, which is `entry`, into a new file. Gives up
-// between blocks once `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, int parent, const PlannedEntry &entry,
+// Writes the data of the reader's current entry, which is `entry`, into a new file, and with
+// `flush` writes it through to the disk before closing it. Gives up between blocks once
+// `abandon` is set or a stop is requested ("interrupted").
+bool writeFile(ArchiveReader &reader, int parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error);
+
+// Writes the directory `directory` (its entries, permissions and times) through to the disk.
+bool flushDirectory(int parent, const PlannedDirectory &directory, std::string &error);

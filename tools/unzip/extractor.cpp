@@ -89,7 +89,8 @@ public:
         // contents are done.
         for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
             const int parent = directories.get(d->parent, error);
-            if (parent < 0 || !finishDirectory(parent, *d, umask, error))
+            if (parent < 0 || !finishDirectory(parent, *d, umask, error)
+                || (options_.flushEachEntry && !flushDirectory(parent, *d, error)))
                 return failure(error);
         }
         return ExtractResult{true, written_.load(), {}};
@@ -164,8 +165,9 @@ private:
         }
         const int parent = directories.get(entry.parent, error);
         const bool written = parent >= 0
-            && (entry.kind == PlannedEntry::File ? writeFile(reader, parent, entry, failed_, error)
-                                                 : writeLink(parent, entry, error));
+            && (entry.kind == PlannedEntry::File
+                    ? writeFile(reader, parent, entry, options_.flushEachEntry, failed_, error)
+                    : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
             return false;

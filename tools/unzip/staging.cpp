@@ -81,7 +81,6 @@ std::string withoutTrailingSlashes(std::string path)
 
 UniqueFd openDestination(const std::string &given, std::string &error)
 {
-    // A trailing slash would make the system resolve a link at the last name.
     const std::string path = withoutTrailingSlashes(given);
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     std::error_code ec;
@@ -95,13 +94,13 @@ UniqueFd openDestination(const std::string &given, std::string &error)
         error = "cannot create '" + given + "': " + std::strerror(errno);
         return UniqueFd();
     }
-    UniqueFd destination(::open(path.c_str(), kDirectoryFlags));
+    UniqueFd destination(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (destination.valid())
         return destination;
     const int openError = errno;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        error = "refusing to extract into '" + given + "': it is a symbolic link";
+    if (openError == ENOENT && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        error = "cannot extract into '" + given + "': it is a symbolic link to nothing";
     else if (openError == ENOTDIR)
         error = "'" + given + "' is not a directory";
     else
@@ -143,6 +142,14 @@ StagingDirectory::~StagingDirectory()
     removeTreeAt(destination_, rootName_);
 }
 
+bool StagingDirectory::flush(bool wholeFileSystem, std::string &error)
+{
+    if ((wholeFileSystem ? ::syncfs(tree_.get()) : ::fsync(tree_.get())) == 0)
+        return true;
+    error = "cannot write '" + destinationName_ + "/" + rootName_ + "/tree' to the disk: " + std::strerror(errno);
+    return false;
+}
+
 bool StagingDirectory::moveIntoPlace(std::string &error)
 {
     std::vector<std::pair<std::string, bool>> listed;
@@ -171,6 +178,10 @@ bool StagingDirectory::moveIntoPlace(std::string &error)
                 ::renameat(replaced_.get(), name.c_str(), destination_, name.c_str()); // put the old one back
             return false;
         }
+    }
+    if (::fsync(destination_) != 0) {
+        error = "cannot write '" + destinationName_ + "' to the disk: " + std::strerror(errno);
+        return false;
     }
     return true;
 }

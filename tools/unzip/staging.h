@@ -7,9 +7,10 @@
 #include <string>
 
 // The destination directory, opened for the extraction: created when missing (with its
-// parents), but never a symbolic link. A link there would have the tree written wherever it
-// points, so it is refused. Everything afterwards is done relative to this handle, so the
-// name being replaced by a link meanwhile changes nothing. Invalid with `error` set on failure.
+// parents). A link to a folder there is followed (an installation moved to another disk, with
+// a link left in its place) and stays as it is: the tree lands in the folder it points to.
+// Everything afterwards is done relative to this handle, so the name being replaced meanwhile
+// changes nothing. Invalid with `error` set on failure (a link to nothing among them).
 UniqueFd openDestination(const std::string &path, std::string &error);
 
 // Where an extraction is built before it becomes visible. The staging directory lies inside
@@ -32,11 +33,19 @@ public:
     // A handle on the (empty) directory to extract into.
     int tree() const { return tree_.get(); }
 
+    // Writes the extracted tree through to the disk before moveIntoPlace() makes it visible:
+    // after a power cut, a name in the destination then never stands for a file that is empty
+    // or short. With `wholeFileSystem`, one flush of the file system the tree is on (every file
+    // and folder in it at once); without, only the top of the tree, the extraction having
+    // flushed each entry itself (ExtractOptions::flushEachEntry). False with `error` set.
+    bool flush(bool wholeFileSystem, std::string &error);
+
     // Moves every top-level entry of tree() to the destination, replacing what is there under
     // the same name (the replaced entry, a link included, is moved aside without being
     // followed and removed with the staging directory). Entries holding a "version.txt" go
-    // last, so the marker of a complete installation is the last thing to appear. False with
-    // `error` set on failure; entries already moved stay in place.
+    // last, so the marker of a complete installation is the last thing to appear. Then the
+    // destination is flushed, so that the moves themselves are on the disk. False with `error`
+    // set on failure; entries already moved stay in place.
     bool moveIntoPlace(std::string &error);
 
 private:
