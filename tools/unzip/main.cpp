@@ -41,9 +41,11 @@ namespace {
 constexpr const char *kMutexName = "Local\\mutex_unzip";
 constexpr unsigned kMaxWorkers = 8;
 
+// Messages carry names from the archive and libarchive's words about it: escaped, so that the
+// line stays one line and cannot move the cursor or recolour the console it lands on.
 int fail(const std::string &message)
 {
-    logErrorLine("unzip.exe: " + message);
+    logErrorLine("unzip.exe: " + escapedForLog(message));
     return 1;
 }
 
