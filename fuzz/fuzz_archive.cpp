@@ -36,7 +36,7 @@ namespace {
 // that decompresses to more than stated) what any one file may grow to.
 constexpr std::uint64_t kSizeCap = 32 * 1024 * 1024;
 
-std::string g_folder; // private to this process: "dest" (the destination) and "beside"
+std::string g_folder;  // private to this process: "dest" (the destination) and "beside"
 UniqueFd g_folderFd;
 
 void removeFolder()
@@ -58,7 +58,7 @@ bool isEmptyDirectory(int parent, const char *name)
     while (::readdir(dir))
         ++names;
     ::closedir(dir);
-    return names == 2; // "." and ".."
+    return names == 2;  // "." and ".."
 }
 
 std::string joinedPath(const ExtractionPlan &plan, std::size_t parent, const std::string &leaf)
@@ -105,7 +105,7 @@ void checkTree(const std::filesystem::path &top, const ExtractionPlan &plan)
     for (; !ec && it != end; it.increment(ec))
         found.emplace(it->path().lexically_relative(top).generic_string(), it->symlink_status().type());
     if (ec)
-        return; // a directory the archive made unreadable (when not run as root): nothing to compare
+        return;  // a directory the archive made unreadable (when not run as root): nothing to compare
     std::size_t planned = 0;
     for (const PlannedDirectory &d : plan.directories) {
         ++planned;
@@ -128,7 +128,7 @@ void checkTree(const std::filesystem::path &top, const ExtractionPlan &plan)
     fuzzCheck(found.size() == planned, "the tree holds entries the plan does not list");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -175,8 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const UniqueFd destination = openDestination(destinationPath, error);
         fuzzCheck(destination.valid(), "cannot open the destination");
         removeStaleStaging(destination.get());
-        const std::unique_ptr<StagingDirectory> staging =
-            StagingDirectory::create(destination.get(), destinationPath, error);
+        const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination.get(), destinationPath, error);
         fuzzCheck(staging != nullptr, "cannot create the staging directory");
         ExtractOptions options;
         options.workers = 2;

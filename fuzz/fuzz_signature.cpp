@@ -74,18 +74,19 @@ std::string signedArchive(const std::string &signedBytes)
     std::size_t signatureSize = sizeof signature;
     fuzzCheck(ctx && EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, g_key.get()) == 1
                   && EVP_DigestSign(ctx.get(), signature, &signatureSize,
-                                    reinterpret_cast<const unsigned char *>(digest.data()), digest.size()) == 1
+                                    reinterpret_cast<const unsigned char *>(digest.data()), digest.size())
+                         == 1
                   && signatureSize == 64,
               "cannot sign");
     const std::string comment = std::string(kSignaturePrefix)
-                              + base64(std::string(reinterpret_cast<const char *>(signature), signatureSize));
+                                + base64(std::string(reinterpret_cast<const char *>(signature), signatureSize));
     fuzzCheck(comment.size() == commentSize, "the signature's text has an unexpected length");
     return archive + comment;
 }
 
 bool isOneLine(const std::string &text) { return text.find('\n') == std::string::npos; }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -119,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::unique_ptr<EVP_MD_CTX, ContextDeleter> ctx(EVP_MD_CTX_new());
         fuzzCheck(ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, g_key.get()) == 1
                       && EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char *>(signature.data()), 64,
-                                          reinterpret_cast<const unsigned char *>(digest.data()), 64) == 1,
+                                          reinterpret_cast<const unsigned char *>(digest.data()), 64)
+                             == 1,
                   "an archive is accepted whose signature does not verify");
     }
 

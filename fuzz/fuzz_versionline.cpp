@@ -26,7 +26,7 @@
 
 namespace {
 
-UniqueFd g_console; // standard output goes here: a memory file read back after each line
+UniqueFd g_console;  // standard output goes here: a memory file read back after each line
 
 // White space as the "C" locale has it (this program never sets another).
 bool isCSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -77,14 +77,12 @@ std::string loggedLine(std::string_view text)
                   "a log line holds a raw C1 control");
     }
     if (text.size() <= kMaxLogLineBytes)
-        fuzzCheck(out.compare(0, out.size() - 1, text) == 0 || text.find_first_not_of(
-                      " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[]^_`abcdefghijklmnopqrstuvwxyz{|}~")
-                      != std::string_view::npos,
+        fuzzCheck(out.compare(0, out.size() - 1, text) == 0 || text.find_first_not_of(" !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[]^_`abcdefghijklmnopqrstuvwxyz{|}~") != std::string_view::npos,
                   "printable ASCII text is not logged as it is");
     return out;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
