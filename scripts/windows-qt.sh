@@ -52,6 +52,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 # apt-get source needs a deb-src entry for the suite the machine runs.
+# shellcheck disable=SC2016 # $(CREATED_BY) is apt's own field name, not a command substitution
 if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then
   suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
   say "adding the deb-src entry for Debian $suite"
