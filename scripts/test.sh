@@ -45,7 +45,7 @@ if [ "${NEMBRAL_SKIP_FUZZ:-0}" != 1 ]; then
 fi
 
 if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
-  lane "Windows platform layer (mingw-w64, wine)"
+  lane "Windows build under wine (mingw-w64, a Windows Qt built from Debian's source)"
   bash scripts/test-windows.sh || status=1
 fi
 
