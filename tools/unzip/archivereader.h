@@ -9,8 +9,8 @@
 #include <string>
 
 // One libarchive zip reader over an ArchiveFile. Each reader keeps its own offset and reads
-// with pread, so several readers (one per extraction worker) use the same descriptor at once
-// without disturbing each other. The zip is read through its central directory, which lists
+// at it (ArchiveFile::readAt), so several readers (one per extraction worker) use the same
+// handle at once without disturbing each other. The zip is read through its central directory, which lists
 // every entry, so a reader can pass over entries without decompressing them.
 class ArchiveReader {
 public:

@@ -114,7 +114,9 @@ private:
     // until an entry of another kind replaces it.
     bool read(archive_entry *entry, std::size_t index, std::string &error)
     {
-        const char *rawName = archive_entry_pathname(entry);
+        // UTF-8 on every system (elsewhere libarchive gives names in the locale's or the ANSI
+        // code page, which may not hold them).
+        const char *rawName = archive_entry_pathname_utf8(entry);
         if (!rawName) {
             error = refused("?", "its name cannot be read");
             return false;
@@ -148,7 +150,7 @@ private:
             links_.erase(path);
             break;
         case AE_IFLNK: {
-            const char *target = archive_entry_symlink(entry);
+            const char *target = archive_entry_symlink_utf8(entry);
             c.kind = Candidate::Symlink;
             c.target = target ? target : "";
             if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {
@@ -244,7 +246,25 @@ private:
             plan.bytes += e.size;
             plan.entries.push_back(std::move(e));
         }
+        for (PlannedEntry &e : plan.entries) {
+            if (e.kind == PlannedEntry::Symlink)
+                e.targetIsDirectory = pointsToDirectory(e);
+        }
         return true;
+    }
+
+    // Whether the link `e` points to a directory of the plan (or the top of the tree). Its
+    // target stays inside the tree, with ".." only as a leading run (linkTargetProblem).
+    bool pointsToDirectory(const PlannedEntry &e) const
+    {
+        std::vector<std::string> parts = pathParts(parentOf(e.path));
+        for (std::string &part : pathParts(e.target)) {
+            if (part == "..")
+                parts.pop_back();
+            else
+                parts.push_back(std::move(part));
+        }
+        return parts.empty() || directoryByPath_.count(joined(parts)) != 0;
     }
 
     const ArchiveFile &file_;

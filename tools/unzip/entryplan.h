@@ -44,6 +44,7 @@ struct PlannedEntry {
     unsigned permissions = 0644; // without set-id and sticky bits
     std::uint64_t size = 0;      // File: unpacked bytes, as the archive states them
     std::string target;          // Symlink
+    bool targetIsDirectory = false; // Symlink: it points to a directory of the plan (Windows makes such links as folders)
     EntryTimes times;
 };
 

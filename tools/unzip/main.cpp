@@ -20,6 +20,7 @@
 #include "platform/log.h"
 #include "platform/namedmutex.h"
 #include "tools/unzip/archivefile.h"
+#include "tools/unzip/directoryops.h"
 #include "tools/unzip/entryplan.h"
 #include "tools/unzip/extractor.h"
 #include "tools/unzip/packagecheck.h"
@@ -27,14 +28,12 @@
 #include "tools/unzip/signature.h"
 #include "tools/unzip/staging.h"
 #include "tools/unzip/stoprequest.h"
-
-#include <sched.h>
+#include "tools/unzip/toolprocess.h"
 
 #include <algorithm>
-#include <clocale>
 #include <cstdlib>
 #include <string>
-#include <thread>
+#include <vector>
 
 namespace {
 
@@ -57,14 +56,6 @@ unsigned numberFromEnvironment(const char *name, unsigned long limit, unsigned f
     char *end = nullptr;
     const unsigned long n = std::strtoul(value, &end, 10);
     return (*end == '\0' && n <= limit) ? static_cast<unsigned>(n) : fallback;
-}
-
-unsigned availableCores()
-{
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
-        return static_cast<unsigned>(CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 ExtractOptions optionsFromEnvironment()
@@ -97,7 +88,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     // A build with the vendor's key refuses any archive the vendor did not sign, before the
     // archive is parsed at all and before anything is written.
     if (const std::string_view key = packagePublicKey(); !key.empty())
-        if (const std::string why = packageSignatureProblem(archive->fd(), key, archivePath); !why.empty())
+        if (const std::string why = packageSignatureProblem(*archive, key); !why.empty())
             return fail(why);
 
     // Every entry is checked before the first write.
@@ -107,7 +98,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (const std::string why = packageProblem(planned.plan); !why.empty())
         return fail("archive '" + archivePath + "' is not a complete package: " + why);
 
-    const UniqueFd destination = openDestination(destinationPath, error);
+    const NativeHandle destination = openDestination(destinationPath, error);
     if (!destination.valid())
         return fail(error);
     removeStaleStaging(destination.get());
@@ -132,20 +123,12 @@ int run(const std::string &archivePath, const std::string &destinationPath)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 || !*argv[1] || !*argv[2]) {
+    const std::vector<std::string> arguments = toolArguments(argc, argv);
+    if (arguments.size() != 2 || arguments[0].empty() || arguments[1].empty()) {
         logErrorLine("usage: unzip.exe ARCHIVE DESTDIR");
         return 2;
     }
-    // Entry names in a zip are UTF-8 (or converted to it): extract them to UTF-8 file names,
-    // whatever locale the launcher was started in, rather than refusing them.
-    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
-        std::setlocale(LC_CTYPE, "");
-    // libarchive turns each entry's DOS time into a time_t with mktime(), and with TZ unset
-    // glibc checks /etc/localtime for changes on every call, under a lock that the workers
-    // would queue for. Naming the same file the system default names keeps the time zone
-    // and drops the check.
-    if (!std::getenv("TZ"))
-        ::setenv("TZ", ":/etc/localtime", 1);
+    prepareProcess();
     installStopHandlers();
-    return run(argv[1], argv[2]);
+    return run(arguments[0], arguments[1]);
 }

@@ -1,27 +1,21 @@
 #pragma once
 
-#include "platform/posix/uniquefd_posix.h"
+#include "tools/unzip/nativehandle.h"
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
-// The destination directory, opened for the extraction: created when missing (with its
-// parents), but never a symbolic link. A link there would have the tree written wherever it
-// points, so it is refused. Everything afterwards is done relative to this handle, so the
-// name being replaced by a link meanwhile changes nothing. Invalid with `error` set on failure.
-UniqueFd openDestination(const std::string &path, std::string &error);
-
 // Where an extraction is built before it becomes visible. The staging directory lies inside
 // the destination directory (same file system, so the final moves are renames), belongs to
-// its owner alone and has a name beginning with ".unzip-". The installed tree, and with it
-// its version file, therefore appears only in one step at the end: an extraction that fails
-// or is killed never leaves a partial tree under the names the launcher looks at.
+// its owner alone (on POSIX) and has a name beginning with ".unzip-". The installed tree, and
+// with it its version file, therefore appears only in one step at the end: an extraction that
+// fails or is killed never leaves a partial tree under the names the launcher looks at.
 class StagingDirectory {
 public:
-    // Creates a fresh staging directory in the open destination directory `destination`,
-    // called `destinationName` in messages. Null with `error` set on failure.
-    static std::unique_ptr<StagingDirectory> create(int destination, const std::string &destinationName,
+    // Creates a fresh staging directory in the open destination directory `destination`
+    // (directoryops.h), called `destinationName` in messages. Null with `error` set on failure.
+    static std::unique_ptr<StagingDirectory> create(NativeValue destination, const std::string &destinationName,
                                                      std::string &error);
 
     // Removes the staging directory with whatever is left in it.
@@ -30,7 +24,7 @@ public:
     StagingDirectory &operator=(const StagingDirectory &) = delete;
 
     // A handle on the (empty) directory to extract into.
-    int tree() const { return tree_.get(); }
+    NativeValue tree() const { return tree_.get(); }
 
     // Moves every top-level entry of tree() to the destination, replacing what is there under
     // the same name (the replaced entry, a link included, is moved aside without being
@@ -40,21 +34,20 @@ public:
     bool moveIntoPlace(std::string &error);
 
 private:
-    StagingDirectory(int destination, std::string destinationName, std::string rootName, UniqueFd root)
-        : destination_(destination), destinationName_(std::move(destinationName)),
-          rootName_(std::move(rootName)), root_(std::move(root))
+    StagingDirectory(NativeValue destination, std::string destinationName, std::string rootName)
+        : destination_(destination), destinationName_(std::move(destinationName)), rootName_(std::move(rootName))
     {
     }
 
-    int destination_; // not owned
+    NativeValue destination_; // not owned
     std::string destinationName_;
     std::string rootName_; // ".unzip-<unique>" in the destination
-    UniqueFd root_;
-    UniqueFd tree_;     // root/tree: the extraction
-    UniqueFd replaced_; // root/replaced: what the new tree displaced
+    NativeHandle root_;
+    NativeHandle tree_;     // root/tree: the extraction
+    NativeHandle replaced_; // root/replaced: what the new tree displaced
 };
 
 // Removes staging directories left in the open destination directory `destination` by an
 // extraction that was killed. Only call it while holding the extraction mutex, so that no
 // running extraction is touched. Returns how many were removed.
-std::size_t removeStaleStaging(int destination);
+std::size_t removeStaleStaging(NativeValue destination);
