@@ -363,6 +363,28 @@ void TestUnzip::refusesUnsafeEntries_data()
         << QList<TestZipEntry>{zipDirectory("nembral/real/"), zipSymlink("nembral/alias", "real"),
                                zipFile("nembral/alias/sneaky", "x")}
         << QStringLiteral("nembral/nembral/real/sneaky");
+    // Names that Windows takes for something else, refused on every system.
+    QTest::newRow("backslashes climbing out twice") << QList<TestZipEntry>{zipFile("nembral\\..\\..\\escaped", "x")}
+                                                    << QStringLiteral("escaped");
+    QTest::newRow("drive letter") << QList<TestZipEntry>{zipFile("C:escaped", "x")} << QStringLiteral("nembral/C:escaped");
+    QTest::newRow("UNC path") << QList<TestZipEntry>{zipFile("\\\\server\\share\\escaped", "x")} << QStringLiteral("nembral/server");
+    QTest::newRow("alternate data stream") << QList<TestZipEntry>{zipFile("nembral/Nembrals.exe:payload", "x")}
+                                           << QStringLiteral("nembral/nembral/Nembrals.exe:payload");
+    QTest::newRow("reserved device name") << QList<TestZipEntry>{zipFile("nembral/NUL.txt", "x")} << QStringLiteral("nembral/nembral/NUL.txt");
+    QTest::newRow("reserved device name as a folder") << QList<TestZipEntry>{zipFile("nembral/con/x", "x")}
+                                                      << QStringLiteral("nembral/nembral/con");
+    QTest::newRow("trailing dot") << QList<TestZipEntry>{zipFile("nembral/version.txt.", "9.9\n")}
+                                  << QStringLiteral("nembral/nembral/version.txt.");
+    QTest::newRow("trailing space") << QList<TestZipEntry>{zipFile("nembral/Nembrals.exe ", "x")}
+                                    << QStringLiteral("nembral/nembral/Nembrals.exe ");
+    QTest::newRow("short name of the top folder") << QList<TestZipEntry>{zipFile("NEMBRA~1/version.txt", "9.9\n")}
+                                                  << QStringLiteral("nembral/NEMBRA~1");
+    QTest::newRow("names differing only in case") << QList<TestZipEntry>{zipFile("nembral/Version.txt", "9.9\n")}
+                                                  << QStringLiteral("nembral/nembral/Version.txt");
+    QTest::newRow("folders differing only in case") << QList<TestZipEntry>{zipFile("Nembral/data/x", "x")}
+                                                    << QStringLiteral("nembral/Nembral");
+    QTest::newRow("file and folder differing only in case") << QList<TestZipEntry>{zipFile("nembral/DATA", "x")}
+                                                            << QStringLiteral("nembral/nembral/DATA");
     // Entries are written in any order, so a name cannot be a file for some and a folder for others.
     QTest::newRow("file, then a folder of the same name")
         << QList<TestZipEntry>{zipFile("nembral/both", "file"), zipFile("nembral/both/inner", "x")}

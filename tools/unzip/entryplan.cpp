@@ -110,6 +110,29 @@ private:
         return {};
     }
 
+    // Empty when neither `path` nor a directory on the way to it differs only in case from a
+    // name seen before: on Windows (and on other case-insensitive file systems) both would be
+    // one file, and which entry wins would depend on the order of writing.
+    std::string caseClash(const std::string &path)
+    {
+        // Entries come grouped by directory: the directories on the way were checked with
+        // the entry before.
+        const std::string_view parent = parentOf(path);
+        std::size_t from = 0;
+        if (!parent.empty() && parent == lastCheckedParent_)
+            from = parent.size() + 1;
+        for (std::size_t slash = path.find('/', from);; slash = path.find('/', slash + 1)) {
+            const std::string prefix = path.substr(0, slash);
+            const auto [it, added] = spellings_.emplace(caseFolded(prefix), prefix);
+            if (!added && it->second != prefix)
+                return "'" + it->second + "' and '" + prefix + "' differ only in case, and would be one file on Windows";
+            if (slash == std::string::npos)
+                break;
+        }
+        lastCheckedParent_.assign(parent);
+        return {};
+    }
+
     // The checks of one entry, in archive order: a link counts from the entry that makes it
     // until an entry of another kind replaces it.
     bool read(archive_entry *entry, std::size_t index, std::string &error)
@@ -130,6 +153,10 @@ private:
         }
         c.path = joined(pathParts(c.name));
         if (std::string why = linkOnTheWay(c.path); !why.empty()) {
+            error = refused(c.name, why);
+            return false;
+        }
+        if (std::string why = caseClash(c.path); !why.empty()) {
             error = refused(c.name, why);
             return false;
         }
@@ -273,6 +300,8 @@ private:
     std::set<std::string> links_;                          // links made so far, by path
     std::unordered_map<std::string, std::size_t> last_;    // path -> its last candidate
     std::unordered_map<std::string, std::size_t> directoryByPath_;
+    std::unordered_map<std::string, std::string> spellings_; // case-folded path -> as first seen
+    std::string lastCheckedParent_;
     std::string lastDirectory_; // the directory asked for last, and its index
     std::size_t lastDirectoryIndex_ = kTopDirectory;
 };

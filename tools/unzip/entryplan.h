@@ -66,8 +66,9 @@ struct PlanResult {
 
 // Reads every header of `file` (no entry data) and plans the extraction. Refused: unsafe
 // names and link targets, anything written through a link the archive made earlier, types
-// other than file, directory and symbolic link, and a name that would have to be both a
-// directory and something else. A name stored more than once is written once, as its last
+// other than file, directory and symbolic link, a name that would have to be both a
+// directory and something else, and names (or folders on the way) that differ only in case
+// from another entry's. A name stored more than once is written once, as its last
 // entry says (as if the later entry replaced the earlier one). An archive without entries
 // fails.
 PlanResult planExtraction(const ArchiveFile &file);
