@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The Windows lane: cross-builds the Qt-free platform layer and its tests with mingw-w64 and runs
-# them under wine, in a throw-away wine prefix, against the loopback vendor server over plain
-# http. Needs no display and no input. Exit status: 0 when every test passed.
+# The Windows lane: cross-builds the Qt-free platform layer, the extraction tool unzip.exe and
+# their tests with mingw-w64 and runs them under wine, in a throw-away wine prefix, against the
+# loopback vendor server over plain http. Needs no display and no input. Exit status: 0 when
+# every test passed. The tool's static libarchive and libcrypto come from scripts/windows-deps.sh
+# (built once per machine, then taken from its cache).
 #
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
@@ -18,10 +20,14 @@ jobs=$(nproc)
 lane_start=$(date +%s)
 step() { printf -- '--- %s (%ss)\n' "$1" "$(($(date +%s) - lane_start))"; }
 
+step "libarchive and libcrypto for Windows"
+win_deps=$(bash "$repo/scripts/windows-deps.sh" | tail -n1)
+
 step "cross-build"
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-  -DNEMBRAL_PLATFORM_ONLY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+  -DNEMBRAL_PLATFORM_ONLY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DNEMBRAL_WIN_DEPS="$win_deps" >/dev/null
 cmake --build "$build" -j"$jobs"
 
 # wine, headless and quiet: no display (console programs need none, and wineboot then shows no
@@ -60,7 +66,9 @@ step "link fixture"
 # wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix
 # symbolic link to a directory as a directory reparse point: the link cases of the file helpers
 # use these. CASE/nembral[/nembral] -> outside/CASE[/nembral], each with an installation behind;
-# for the download, download-link/nembral -> outside/download-link.
+# for the download, download-link/nembral -> outside/download-link; for unzip.exe,
+# unzip-destination-link/nembral and unzip-tree-link/nembral/nembral -> outside/CASE/, which
+# holds keep.txt.
 links="$build/wine-links"
 rm -rf "$links"
 for case in installed-link way-link; do
@@ -74,6 +82,13 @@ ln -s "$links/outside/way-link" "$links/way-link/nembral"
 mkdir -p "$links/outside/download-link" "$links/download-link"
 printf 'keep' >"$links/outside/download-link/keep.txt"
 ln -s "$links/outside/download-link" "$links/download-link/nembral"
+for case in unzip-destination-link unzip-tree-link; do
+  mkdir -p "$links/outside/$case" "$links/$case"
+  printf 'keep' >"$links/outside/$case/keep.txt"
+done
+ln -s "$links/outside/unzip-destination-link" "$links/unzip-destination-link/nembral"
+mkdir -p "$links/unzip-tree-link/nembral"
+ln -s "$links/outside/unzip-tree-link" "$links/unzip-tree-link/nembral/nembral"
 # wine's drive Z: is the Unix root.
 export NEMBRAL_LINK_FIXTURE="Z:${links//\//\\}"
 

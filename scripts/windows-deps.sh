@@ -14,7 +14,8 @@
 #
 # The only downloads are `apt-get source libarchive` and `apt-get source openssl` (the version
 # of the installed -dev package when the mirror still has it, otherwise the newest one apt
-# lists). A fresh build takes about 4 minutes for libarchive and 6 for libcrypto on 2 cores.
+# lists). A fresh build took 6 minutes for libarchive and 12 for libcrypto on 2 cores that a
+# Qt build kept busy at the same time.
 #
 #   NEMBRAL_WIN_DEPS_CACHE   parent folder of the installs (default ${XDG_CACHE_HOME:-~/.cache}/nembral)
 set -euo pipefail

@@ -137,16 +137,12 @@ private:
     // until an entry of another kind replaces it.
     bool read(archive_entry *entry, std::size_t index, std::string &error)
     {
-        // UTF-8 on every system (elsewhere libarchive gives names in the locale's or the ANSI
-        // code page, which may not hold them).
-        const char *rawName = archive_entry_pathname_utf8(entry);
-        if (!rawName) {
+        Candidate c;
+        c.archiveIndex = index;
+        if (!entryName(entry, c.name)) {
             error = refused("?", "its name cannot be read");
             return false;
         }
-        Candidate c;
-        c.archiveIndex = index;
-        c.name = rawName;
         if (std::string why = entryPathProblem(c.name); !why.empty()) {
             error = refused(c.name, why);
             return false;
@@ -177,9 +173,8 @@ private:
             links_.erase(path);
             break;
         case AE_IFLNK: {
-            const char *target = archive_entry_symlink_utf8(entry);
             c.kind = Candidate::Symlink;
-            c.target = target ? target : "";
+            entryLinkTarget(entry, c.target);
             if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {
                 error = refused(c.name, why + " ('" + c.target + "')");
                 return false;

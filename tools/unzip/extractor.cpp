@@ -156,8 +156,7 @@ private:
             ++position;
         }
         // The same file read again must give the same entries; anything else is damage.
-        const char *name = archive_entry_pathname_utf8(header);
-        if (!name || entry.name != name) {
+        if (std::string name; !entryName(header, name) || name != entry.name) {
             fail(reader.damagedText("'" + entry.name + "' is not where it was"));
             return false;
         }
