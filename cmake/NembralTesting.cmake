@@ -1,5 +1,16 @@
 # Helpers for registering our tests with CTest (include(NembralTesting)).
 
+# Where wine finds the DLLs of the cross-built test programs: Qt's and the mingw-w64 runtime's
+# (Windows paths, ';'-separated).
+if(WIN32 AND NEMBRAL_WINDOWS_QT)
+  file(GLOB _nembral_gcc_dirs LIST_DIRECTORIES true "/usr/lib/gcc/x86_64-w64-mingw32/*-posix")
+  set(NEMBRAL_WINE_DLL_PATH "")
+  foreach(_dir "${NEMBRAL_WINDOWS_QT}/bin" ${_nembral_gcc_dirs} "/usr/x86_64-w64-mingw32/lib")
+    # Windows accepts forward slashes; drive Z: is the Unix root under wine.
+    string(APPEND NEMBRAL_WINE_DLL_PATH "Z:${_dir}\\;")
+  endforeach()
+endif()
+
 # nembral_add_qt_test(NAME SOURCES file... [LIBS target...] [LABELS label...])
 # One Qt Test executable, registered under its own name and labelled with the name of its
 # folder below tests/ (ctest -L platform), and with the given LABELS besides. Tests run on the
@@ -11,9 +22,14 @@ function(nembral_add_qt_test name)
   target_link_libraries(${name} PRIVATE nembral_config Qt6::Test ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name})
   get_filename_component(folder "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
-  set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NEMBRAL_SOURCE_DIR=${CMAKE_SOURCE_DIR};NEMBRAL_BINARY_DIR=${CMAKE_BINARY_DIR}"
-    LABELS "${folder};${T_LABELS}")
+  set(environment QT_QPA_PLATFORM=offscreen NEMBRAL_SOURCE_DIR=${CMAKE_SOURCE_DIR} NEMBRAL_BINARY_DIR=${CMAKE_BINARY_DIR})
+  if(WIN32)
+    # Under wine the program sees a variable WINEX as X, and the QT_ ones only that way; the
+    # Qt and runtime DLLs come from where they were built (scripts/build-windows.sh deploys
+    # copies for users).
+    list(APPEND environment WINEQT_QPA_PLATFORM=offscreen "WINEPATH=${NEMBRAL_WINE_DLL_PATH}")
+  endif()
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" LABELS "${folder};${T_LABELS}")
 endfunction()
 
 # nembral_add_win_test(NAME [source...])

@@ -139,7 +139,7 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     DeleteUrlCacheEntryW(wideUrl.c_str());
 
     CallbackHandler handler;
-    BindStatusCallbackAdapter observer(handler);
+    BindStatusCallbackAdapter observer(handler, maxBodyBytes == kNoBodyLimit ? 0 : maxBodyBytes);
     logLine("CallbackHandler");
 
     // The package goes to "nembral\nembral.zip", whose folder does not exist before the first
@@ -152,18 +152,20 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
         return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
     const HResult result = URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
-    // URLDownloadToFileW cannot be stopped part-way without the observer's OnProgress asking
-    // for it, and OnProgress returns S_OK whatever happens. So a body over the limit is only
-    // caught once it is stored: the file is measured after the call and removed when it is too
-    // large, and the attempt fails as it does on Linux, where the transfer is cut at the limit.
-    if (result >= 0 && maxBodyBytes != kNoBodyLimit) {
+    // The observer stops a body that goes past the limit as soon as its size shows (announced,
+    // or as received); a body that ends within a chunk of the limit is only seen once stored,
+    // so the file is measured too. Either way nothing of it stays, and the attempt fails as it
+    // does on Linux.
+    bool overLimit = observer.overLimit();
+    if (!overLimit && result >= 0 && maxBodyBytes != kNoBodyLimit) {
         WIN32_FILE_ATTRIBUTE_DATA data{};
         const bool measured = GetFileAttributesExW(destination, GetFileExInfoStandard, &data) != 0;
         const std::uint64_t size = (std::uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if (measured && size > maxBodyBytes) {
-            DeleteFileW(destination);
-            return kInetCannotLoadData;
-        }
+        overLimit = measured && size > maxBodyBytes;
+    }
+    if (overLimit) {
+        DeleteFileW(destination);
+        return kInetCannotLoadData;
     }
     return result;
 }

@@ -1,12 +1,17 @@
-// removeTree on Windows: a depth-first walk with the Win32 file API. An entry that carries a
-// reparse point (a junction, a directory or file symbolic link, a mount point) is removed
-// itself, never entered: RemoveDirectoryW and DeleteFileW act on the link, not its target.
+// removeTree on Windows: a depth-first walk through directory handles we hold. Every entry is
+// opened as itself (a junction, a directory or file symbolic link, a mount point is opened,
+// never followed), removed through its handle, and a directory's entries are opened relative
+// to the directory's handle, never by a path that could be redirected meanwhile.
 #include "platform/filehelpers.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "platform/win/handle_win.h"
 
 namespace {
 
@@ -51,14 +56,103 @@ std::string errorText(DWORD error)
     return text.empty() ? "error " + std::to_string(error) : utf8(text);
 }
 
-struct FindHandle {
-    HANDLE handle;
-    ~FindHandle()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            FindClose(handle);
-    }
+// The POSIX-semantics disposition (Windows 10 1809 and later). mingw-w64's headers only
+// declare it for a _WIN32_WINNT of that release, so its values are spelled out here.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+struct DispositionInfoEx {
+    DWORD flags;
 };
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+
+// Opens `name` below the directory `parent` (or the full path `name` when `parent` is null)
+// as the entry itself: a reparse point is opened, never followed. Relative opens go through
+// the directory handle we hold, so a folder swapped for a junction while we walk is not
+// entered. Sets `error` on failure.
+WinHandle openEntry(HANDLE parent, const std::wstring &name, ACCESS_MASK access, DWORD &error)
+{
+    if (parent == nullptr) {
+        HANDLE handle = CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr);
+        error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        return WinHandle(handle);
+    }
+    UNICODE_STRING unicodeName;
+    unicodeName.Buffer = const_cast<wchar_t *>(name.c_str());
+    unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    unicodeName.MaximumLength = unicodeName.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status{};
+    HANDLE handle = nullptr;
+    const NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                         FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT
+                                             | FILE_SYNCHRONOUS_IO_NONALERT,
+                                         nullptr, 0);
+    error = result >= 0 ? ERROR_SUCCESS : RtlNtStatusToDosError(result);
+    return WinHandle(result >= 0 ? handle : nullptr);
+}
+
+bool attributesOf(HANDLE handle, DWORD &attributes)
+{
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+        return false;
+    attributes = info.FileAttributes;
+    return true;
+}
+
+// Marks the open entry for deletion. POSIX semantics take the name away at once, even while
+// another program holds the file open with delete sharing (its folder can then be removed),
+// and the read-only attribute does not stand in the way, as with the standard library's
+// removal. Where the file system or system has no such disposition, the read-only attribute
+// is cleared and the classic disposition used.
+DWORD deleteOpenEntry(HANDLE handle, DWORD attributes)
+{
+    DispositionInfoEx posix{kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
+    if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &posix, sizeof posix))
+        return ERROR_SUCCESS;
+    const DWORD posixError = GetLastError();
+    if (posixError != ERROR_INVALID_PARAMETER && posixError != ERROR_NOT_SUPPORTED
+        && posixError != ERROR_INVALID_FUNCTION)
+        return posixError;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic{};
+        const DWORD rest = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        basic.FileAttributes = rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic))
+            return GetLastError();
+    }
+    FILE_DISPOSITION_INFO classic{TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic) ? ERROR_SUCCESS
+                                                                                            : GetLastError();
+}
+
+// The names in the open directory, without "." and "..".
+bool namesIn(HANDLE directory, std::vector<std::wstring> &names, DWORD &error)
+{
+    alignas(LONGLONG) unsigned char buffer[64 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+    for (;;) {
+        if (!GetFileInformationByHandleEx(directory, kind, buffer, sizeof buffer)) {
+            error = GetLastError();
+            return error == ERROR_NO_MORE_FILES;
+        }
+        kind = FileFullDirectoryInfo;
+        for (std::size_t offset = 0;;) {
+            const auto *entry = reinterpret_cast<const FILE_FULL_DIR_INFO *>(buffer + offset);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                names.push_back(name);
+            if (entry->NextEntryOffset == 0)
+                break;
+            offset += entry->NextEntryOffset;
+        }
+    }
+}
 
 class Walk {
 public:
@@ -72,42 +166,44 @@ public:
         return false;
     }
 
-    // Removes the entry at `path` whose attributes are `attributes`, and everything below it
-    // when it is a real directory.
-    bool removeEntry(const std::wstring &path, DWORD attributes, const std::string &shown)
+    // Removes the entry `name` below `parent` (a full path when `parent` is null), and
+    // everything below it when it is a real directory.
+    bool removeEntry(HANDLE parent, const std::wstring &name, const std::string &shown)
     {
+        DWORD error = ERROR_SUCCESS;
+        WinHandle entry = openEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, error);
+        if (!entry)
+            return isAbsence(error) ? true : fail(shown, error);
+        DWORD attributes = 0;
+        if (!attributesOf(entry.get(), attributes))
+            return fail(shown, GetLastError());
         const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (directory && !link && !emptyDirectory(path, shown))
+        if (directory && !link && !emptyDirectory(entry.get(), shown))
             return false;
-        const BOOL removed = directory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-        if (!removed) {
-            const DWORD error = GetLastError();
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? true : fail(shown, error);
-        }
+        error = deleteOpenEntry(entry.get(), attributes);
+        if (error != ERROR_SUCCESS)
+            return isAbsence(error) ? true : fail(shown, error);
         ++result.removed;
         return true;
     }
 
 private:
-    bool emptyDirectory(const std::wstring &path, const std::string &shown)
+    bool emptyDirectory(HANDLE directory, const std::string &shown)
     {
-        WIN32_FIND_DATAW entry{};
-        const FindHandle find{FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                               FindExSearchNameMatch, nullptr, 0)};
-        if (find.handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            return error == ERROR_FILE_NOT_FOUND || isAbsence(error) ? true : fail(shown, error);
-        }
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (!removeEntry(path + L"\\" + name, entry.dwFileAttributes, shown + "/" + utf8(name)))
+        // A handle of its own for listing: the one that deletes was opened without it.
+        DWORD error = ERROR_SUCCESS;
+        const WinHandle listing = openEntry(directory, std::wstring(), FILE_LIST_DIRECTORY, error);
+        if (!listing)
+            return fail(shown, error);
+        std::vector<std::wstring> names;
+        if (!namesIn(listing.get(), names, error))
+            return fail(shown, error);
+        for (const std::wstring &name : names) {
+            if (!removeEntry(listing.get(), name, shown + "/" + utf8(name)))
                 return false;
-        } while (FindNextFileW(find.handle, &entry));
-        const DWORD error = GetLastError();
-        return error == ERROR_NO_MORE_FILES ? true : fail(shown, error);
+        }
+        return true;
     }
 };
 
@@ -138,7 +234,7 @@ RemoveTreeResult removeTree(const std::string &path)
             }
             const std::string shown = utf8(prefix);
             if (last || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                walk.removeEntry(prefix, attributes, shown);
+                walk.removeEntry(nullptr, prefix, shown);
                 break;
             }
             if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# The Windows lane: cross-builds the Qt-free platform layer, the extraction tool unzip.exe and
-# their tests with mingw-w64 and runs them under wine, in a throw-away wine prefix, against the
-# loopback vendor server over plain http. Needs no display and no input. Exit status: 0 when
-# every test passed. The tool's static libarchive and libcrypto come from scripts/windows-deps.sh
-# (built once per machine, then taken from its cache).
+# The Windows lane: cross-builds the whole launcher with mingw-w64 against the Windows Qt
+# (scripts/build-windows.sh; its first run on a machine builds that Qt, about 20 minutes) and
+# runs under wine, in a throw-away wine prefix that trusts the local vendor server's CA:
+#   - the Qt-free suites of the Windows platform bodies (tests/win),
+#   - the shared window, workflow (and extraction tool) suites, on the offscreen platform,
+#     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
+#   - the deployed build-win/dist/nembral-launcher.exe itself: a first install up to the
+#     extraction command, and the start of an installed application,
+# all over https, as the launcher talks to the vendor. Needs no display and no input.
+# Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
+# libcrypto of scripts/windows-deps.sh (built once per machine, then taken from its cache).
 #
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
@@ -16,29 +22,27 @@ nembral_init test-windows x86_64-w64-mingw32-g++-posix wine python3 || exit 2
 cd "$repo"
 
 build=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win}
+export NEMBRAL_WIN_BUILD_DIR=$build
 jobs=$(nproc)
 lane_start=$(date +%s)
 step() { printf -- '--- %s (%ss)\n' "$1" "$(($(date +%s) - lane_start))"; }
 
-step "libarchive and libcrypto for Windows"
-win_deps=$(bash "$repo/scripts/windows-deps.sh" | tail -n1)
+step "cross-build (scripts/build-windows.sh)"
+dist=$(bash scripts/build-windows.sh | tail -n1)
 
-step "cross-build"
-cmake -S . -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-  -DNEMBRAL_PLATFORM_ONLY=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-  -DNEMBRAL_WIN_DEPS="$win_deps" >/dev/null
-cmake --build "$build" -j"$jobs"
-
-# wine, headless and quiet: no display (console programs need none, and wineboot then shows no
-# dialog), no debug channels (this also silences the hint about the missing 32-bit wine, which
-# 64-bit programs do not need), and no prompts to install Mono or Gecko.
+# wine, headless and quiet: no display (the programs run on the offscreen platform, and
+# wineboot then shows no dialog), no debug channels (this also silences the hint about the
+# missing 32-bit wine, which 64-bit programs do not need), and no prompts to install Mono or
+# Gecko.
 unset DISPLAY WAYLAND_DISPLAY
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX="$build/wineprefix"
 
+extra_pids=()
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
   stop_vendor_server
+  local pid
+  for pid in "${extra_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   # Ends the wine processes of our own prefix only, then drops the prefix.
   if [ -d "$WINEPREFIX" ]; then
     wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -51,16 +55,42 @@ step "fresh wine prefix"
 rm -rf "$WINEPREFIX"
 wine wineboot -i </dev/null >"$build/wineboot.log" 2>&1 || { cat "$build/wineboot.log" >&2; exit 1; }
 
-step "loopback vendor server (http)"
+# A path as the Windows programs see it: wine's drive Z: is the Unix root.
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+step "loopback vendor servers (https)"
 # The files the shared download cases expect (tests/platform/cases/download_cases.h): the
-# version body "1.4.2\r\n" and a package of 3 MiB + 17 bytes.
+# version body "1.4.2\r\n" and a package of 3 MiB + 17 bytes. One CA for the lane's servers,
+# added to the prefix's root store; the suites' own servers add theirs as they start them.
 served="$build/wine-served"
-rm -rf "$served" && mkdir -p "$served"
+state="$build/wine-state"
+rm -rf "$served" "$state" && mkdir -p "$served" "$state"
 printf '1.4.2\r\n' >"$served/version.txt"
 python3 -c 'import sys; n = 3 * 1024 * 1024 + 17; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(n)))' \
   >"$served/nembral.zip"
-start_vendor_server "$served" 0 "" "$build/wine-server.out" --http --quiet
-export NEMBRAL_HTTP_BASE="http://127.0.0.1:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$served"
+# Bodies past the version file's limit: one that never ends, one announced too long.
+for fault in endless oversize; do
+  options=(--endless)
+  [ "$fault" = endless ] || options=(--oversize 200000)
+  start_vendor_server "$served" 0 "$state" "$build/wine-server-$fault.out" --quiet "${options[@]}"
+  extra_pids+=("$VENDOR_PID")
+  VENDOR_PID=""
+  declare "fault_port_$fault=$VENDOR_PORT"
+done
+start_vendor_server "$served" 0 "$state" "$build/wine-server.out" --quiet
+wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
+# shellcheck disable=SC2154 # declared in the loop above
+export NEMBRAL_HTTP_BASE="https://127.0.0.1:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$served" \
+  NEMBRAL_HTTP_ENDLESS_BASE="https://127.0.0.1:$fault_port_endless" \
+  NEMBRAL_HTTP_OVERSIZE_BASE="https://127.0.0.1:$fault_port_oversize"
+
+step "vendor broker for the suites"
+"$repo/tools/vendor-server/vendor-broker" >"$build/wine-broker.out" 2>&1 &
+extra_pids+=("$!")
+for _ in $(seq 1 100); do grep -q '^PORT=' "$build/wine-broker.out" && break; sleep 0.1; done
+NEMBRAL_VENDOR_BROKER=$(sed -n 's/^PORT=//p' "$build/wine-broker.out")
+[ -n "$NEMBRAL_VENDOR_BROKER" ] || { cat "$build/wine-broker.out" >&2; die "the vendor broker did not start"; }
+export NEMBRAL_VENDOR_BROKER
 
 step "link fixture"
 # wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix
@@ -89,20 +119,75 @@ done
 ln -s "$links/outside/unzip-destination-link" "$links/unzip-destination-link/nembral"
 mkdir -p "$links/unzip-tree-link/nembral"
 ln -s "$links/outside/unzip-tree-link" "$links/unzip-tree-link/nembral/nembral"
-# wine's drive Z: is the Unix root.
-export NEMBRAL_LINK_FIXTURE="Z:${links//\//\\}"
+NEMBRAL_LINK_FIXTURE=$(winpath "$links")
+export NEMBRAL_LINK_FIXTURE
 
 step "tests under wine"
 status=0
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300 </dev/null || status=1
 
 echo
-echo "Windows platform tests under $(wine --version 2>/dev/null):"
+echo "Windows tests under $(wine --version 2>/dev/null):"
 log="$build/Testing/Temporary/LastTest.log"
 if [ -f "$log" ]; then
-  # Each program ends with "N passed, N failed"; ctest's log keeps every program's output.
-  awk '/^[0-9]+\/[0-9]+ Test: /{name=$3} /^[0-9]+ passed, [0-9]+ failed$/{printf "  %-26s %s\n", name, $0}' "$log"
+  # The Qt-free programs end with "N passed, N failed", the Qt suites with "Totals: ...".
+  awk '/^[0-9]+\/[0-9]+ Test: /{name=$3}
+       /^[0-9]+ passed, [0-9]+ failed$/{printf "  %-26s %s\n", name, $0}
+       /^Totals: /{printf "  %-26s %s\n", name, $0}' "$log"
 fi
+
+step "the deployed launcher (build-win/dist)"
+# The real program as a user's copy runs it: from its own folder, on the offscreen platform,
+# in an empty working directory, against a server publishing a version. It is built for the
+# configured vendor host (localhost:8443 by default), so that port must be free.
+launcher_vendor_host "$build/bin/nembral-launcher.exe"
+run_checks=0 run_failed=0
+check() {
+  run_checks=$((run_checks + 1))
+  if eval "$2"; then echo "  ok   $1"; else echo "  FAIL $1"; run_failed=$((run_failed + 1)); fi
+}
+stop_vendor_server
+start_vendor_server "$served" "$LAUNCHER_PORT" "$state" "$build/wine-server-launcher.out" --quiet
+# shellcheck disable=SC2329 # used through check's eval
+run_launcher() { # WORKDIR SECONDS: runs it there until it exits or SECONDS pass; log in WORKDIR/launcher.log
+  (cd "$1" && COMSPEC="$(winpath "$1/record-interpreter.exe")" WINEQT_QPA_PLATFORM=offscreen \
+    timeout "$2" wine "$dist/nembral-launcher.exe" >launcher.log 2>&1 </dev/null) || true
+}
+work="$build/wine-launcher"
+rm -rf "$work" && mkdir -p "$work/first" "$work/start/nembral/nembral"
+for w in first start; do
+  cp "$build/bin/record-interpreter.exe" "$work/$w/"
+  winpath "$work/$w/commands.txt" >"$work/$w/record-interpreter.exe.record"
+done
+# First install: nothing installed; the package is fetched and the extraction command run.
+# The recording interpreter does not extract, so the launcher goes on waiting for the tool.
+run_launcher "$work/first" 40
+check "first install: installation necessary, then the package" \
+  "grep -qx 'installation necessary' '$work/first/launcher.log' && grep -qx 'DOWNLOAD COMPLETE' '$work/first/launcher.log'"
+check "first install: the package is in place" "cmp -s '$served/nembral.zip' '$work/first/nembral/nembral.zip'"
+check "first install: the extraction command through the interpreter" \
+  "grep -qxF 'unzip.exe nembral/nembral.zip nembral' '$work/first/commands.txt'"
+# Start: the installed version equals the published one; the application is started.
+printf '1.4.2\n' >"$work/start/nembral/nembral/version.txt"
+cp "$build/bin/nembrals-stub.exe" "$work/start/nembral/nembral/Nembrals.exe"
+run_launcher "$work/start" 40
+check "up to date: the start command through the interpreter" \
+  "grep -qxF 'cd ./nembral/nembral/ && Nembrals.exe' '$work/start/commands.txt'"
+check "up to date: 'Start Nembral' logged" "grep -qx 'Start Nembral' '$work/start/launcher.log'"
+# Through wine's own cmd.exe the start command really starts the application in its folder.
+rm -f "$work/start/commands.txt"
+(cd "$work/start" && WINEQT_QPA_PLATFORM=offscreen timeout 40 wine "$dist/nembral-launcher.exe" \
+  >launcher-cmd.log 2>&1 </dev/null) || true
+for _ in $(seq 1 100); do [ -s "$work/start/nembral/nembral/started.log" ] && break; sleep 0.1; done
+check "up to date: cmd.exe starts Nembrals.exe in nembral/nembral" \
+  "grep -q 'started in .*nembral.nembral\$' '$work/start/nembral/nembral/started.log'"
+stop_vendor_server
+for w in first start; do
+  [ "$run_failed" -eq 0 ] || { echo "--- $w/launcher.log"; cat "$work/$w/launcher.log"; }
+done
+echo "launcher runs: $((run_checks - run_failed)) passed, $run_failed failed"
+[ "$run_failed" -eq 0 ] || status=1
+
 step "done"
 if [ "$status" -eq 0 ]; then
   echo "Windows lane: all tests passed"

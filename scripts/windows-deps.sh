@@ -68,12 +68,18 @@ build_cached() {
   PREFIX="$cache/$name-$SOURCE_VERSION-mingw-$key"
   rm -rf "$PREFIX"
   mkdir -p "$PREFIX/include" "$PREFIX/lib"
+  # A failed build leaves no folder that looks like an install (its log stays in $work).
+  incomplete=$PREFIX
   say "building $name from $package $SOURCE_VERSION for $triple"
   "$build" "$SOURCE_DIR" "$work" "$PREFIX" "$@"
   printf '%s\n' "$package $SOURCE_VERSION" "$@" >"$PREFIX/.complete"
+  incomplete=""
   rm -rf "$work"
   say "$name done in $(($(date +%s) - start)) s: $PREFIX"
 }
+
+incomplete=""
+trap '[ -z "$incomplete" ] || rm -rf "$incomplete"' EXIT
 
 # Runs a build step with its output in LOG; on failure shows the end of the log and fails.
 logged() {

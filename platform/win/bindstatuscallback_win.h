@@ -22,9 +22,18 @@ inline Guid toGuid(REFIID iid)
 // non-Windows downloader and its tests); this class only translates the types of the
 // IBindStatusCallback table. It lives on the attempt's stack for exactly the duration of the
 // download call, so the reference count stays the handler's constant answers.
+//
+// With a body limit it also ends the transfer once the body is announced or received beyond
+// it: an endless body would otherwise never let the download call return.
 class BindStatusCallbackAdapter final : public IBindStatusCallback {
 public:
-    explicit BindStatusCallbackAdapter(CallbackHandler &handler) : handler_(handler) {}
+    // `maxBodyBytes` 0: no limit.
+    explicit BindStatusCallbackAdapter(CallbackHandler &handler, std::uint64_t maxBodyBytes = 0)
+        : handler_(handler), maxBodyBytes_(maxBodyBytes)
+    {
+    }
+    // True once the transfer was stopped for going past the limit.
+    bool overLimit() const { return overLimit_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
     {
@@ -42,6 +51,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD reserved, IBinding *binding) override
     {
+        binding_ = binding;
         return handler_.OnStartBinding(reserved, binding);
     }
     HRESULT STDMETHODCALLTYPE GetPriority(LONG *priority) override
@@ -56,7 +66,15 @@ public:
     HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
                                          LPCWSTR statusText) override
     {
-        return handler_.OnProgress(progress, progressMax, statusCode, statusText);
+        const HRESULT result = handler_.OnProgress(progress, progressMax, statusCode, statusText);
+        if (maxBodyBytes_ != 0 && (progress > maxBodyBytes_ || progressMax > maxBodyBytes_)) {
+            // E_ABORT from the observer is how the download call is asked to stop.
+            overLimit_ = true;
+            if (binding_ != nullptr)
+                binding_->Abort();
+            return E_ABORT;
+        }
+        return result;
     }
     HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR error) override
     {
@@ -82,4 +100,9 @@ public:
 
 private:
     CallbackHandler &handler_;
+    std::uint64_t maxBodyBytes_;
+    bool overLimit_ = false;
+    // Valid from OnStartBinding until the download call returns, which outlasts every
+    // notification; not ours to release.
+    IBinding *binding_ = nullptr;
 };

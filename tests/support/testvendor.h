@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QProcess>
+#include <QProcess> // the suites that use a server start other programs with it too
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <string>
 
 // Suites with a vendor server write the files it serves with these.
@@ -13,7 +14,7 @@
 // version.txt and nembral.zip, with its own throw-away CA, optionally with injected faults.
 class TestVendor {
 public:
-    TestVendor() = default;
+    TestVendor();
     ~TestVendor();
     TestVendor(const TestVendor &) = delete;
     TestVendor &operator=(const TestVendor &) = delete;
@@ -30,7 +31,13 @@ public:
     std::string url(const QString &path) const;
 
 private:
-    QProcess process_;
+    // The server's start-up lines (PORT=, SSL_CERT_FILE=): true when they name what is needed.
+    bool takeStartLines(const QByteArray &seen, bool plainHttp);
+
+    // The running server: a child process on Linux; under wine a connection to the broker
+    // that started it outside (tools/vendor-server/vendor-broker).
+    struct Server;
+    std::unique_ptr<Server> server_;
     quint16 port_ = 0;
     QString caFile_;
 };
@@ -40,7 +47,8 @@ private:
 void clearProxyEnvironment();
 
 // A fake command interpreter for COMSPEC: appends each argument it gets as one line to
-// `recordFile` and exits. Returns the script's path.
+// `recordFile` and exits. Returns the program's path. On Windows the arguments are the
+// interpreter's switch and the rest of its command line, as cmd.exe reads them.
 QString writeRecordingInterpreter(const QString &dir, const QString &recordFile);
 
 // The lines recorded so far (empty when nothing was run).

@@ -1,5 +1,6 @@
 // downloadFile and one download attempt with the real URLDownloadToFileW, against the
-// loopback vendor server over plain http (NEMBRAL_HTTP_BASE, files in NEMBRAL_HTTP_ROOT).
+// loopback vendor server over https (NEMBRAL_HTTP_BASE, files in NEMBRAL_HTTP_ROOT), whose CA
+// the lane added to the wine prefix's root store.
 //
 // HTTP error statuses are tested on the Linux side only: wine's URL moniker stores an error
 // page (a 404 for instance) as a successful download, unlike Windows.
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -307,6 +309,46 @@ void sizeLimit(const std::string &base)
     }
 }
 
+// Bodies that never end or announce more than the limit: the transfer must stop at the limit
+// rather than run on. The lane serves them from two more servers (NEMBRAL_HTTP_ENDLESS_BASE,
+// NEMBRAL_HTTP_OVERSIZE_BASE). A download that does not stop is given up after a bound, so the
+// case fails instead of hanging the lane.
+void sizeLimitOnTheWire()
+{
+    const struct {
+        const char *name;
+        const char *baseVariable;
+    } rows[] = {
+        {"an endless body stops at the limit, no file left", "NEMBRAL_HTTP_ENDLESS_BASE"},
+        {"a body announced over the limit stops, no file left", "NEMBRAL_HTTP_OVERSIZE_BASE"},
+    };
+    for (const auto &row : rows) {
+        harness::beginCase(std::string("size limit: ") + row.name);
+        const std::string base = environment(row.baseVariable);
+        if (!CHECK_MSG(!base.empty(), std::string(row.baseVariable) + " is not set (scripts/test-windows.sh sets it)"))
+            continue;
+        const ScratchDirectory scratch("dl-wire");
+        OutputCapture quiet;
+        std::atomic<bool> done{false};
+        std::atomic<HResult> result{S_OK};
+        std::thread attempt([&] {
+            result = downloadAttempt(base + nembral_cases::kVersionPath, "%s\\version.txt", kMaxVersionFileBytes);
+            done = true;
+        });
+        const bool stopped = testsupport::waitUntil([&] { return done.load(); }, 30s);
+        quiet.stop();
+        if (!CHECK_MSG(stopped, "the download was still running after 30 s")) {
+            // The attempt cannot be interrupted from here: end the program with what it found.
+            harness::finish();
+            std::fflush(stdout);
+            std::_Exit(1);
+        }
+        attempt.join();
+        CHECK_EQ(static_cast<unsigned long>(result.load()), 0x800c000fUL);
+        CHECK(!fs::exists("version.txt"));
+    }
+}
+
 // "nembral" is a link to a folder elsewhere: the package is not written through it. wine 8
 // makes no links through the API, but shows a Unix link to a folder as a directory reparse
 // point; the lane lays one out in NEMBRAL_LINK_FIXTURE (download-link/nembral -> outside).
@@ -342,8 +384,8 @@ int main()
 {
     const std::string base = environment("NEMBRAL_HTTP_BASE");
     harness::beginCase("the loopback server is given");
-    if (!CHECK_MSG(base.rfind("http://127.0.0.1:", 0) == 0 && !environment("NEMBRAL_HTTP_ROOT").empty(),
-                   "set NEMBRAL_HTTP_BASE=http://127.0.0.1:PORT and NEMBRAL_HTTP_ROOT (scripts/test-windows.sh does)"))
+    if (!CHECK_MSG(base.rfind("https://127.0.0.1:", 0) == 0 && !environment("NEMBRAL_HTTP_ROOT").empty(),
+                   "set NEMBRAL_HTTP_BASE=https://127.0.0.1:PORT and NEMBRAL_HTTP_ROOT (scripts/test-windows.sh does)"))
         return harness::finish();
     setDownloadStallLimitSeconds(20);
     sharedCases(base);
@@ -351,6 +393,7 @@ int main()
     destinationLength(base);
     sixFailures();
     sizeLimit(base);
+    sizeLimitOnTheWire();
     linkOnTheWay(base);
     return harness::finish();
 }

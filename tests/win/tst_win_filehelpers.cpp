@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "harness.h"
@@ -204,11 +205,54 @@ void removingFilesInUse()
     }
 }
 
+
 bool underWine()
 {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+// Entries the standard library's recursive removal takes away, which a plain DeleteFileW and
+// RemoveDirectoryW walk does not: a read-only file, and a file another program holds open
+// while it allows deletion (its name must go at once, or its folder stays).
+void removeTreeOverAwkwardEntries()
+{
+    const struct {
+        const char *name;
+        const wchar_t *heldShare;  // held by another process with this sharing, or not held
+        bool readOnly;
+    } rows[] = {
+        {"a read-only file", nullptr, true},
+        {"a file another process holds with delete sharing", L"all", false},
+        {"a read-only file held with delete sharing", L"all", true},
+    };
+    for (const auto &row : rows) {
+        harness::beginCase(std::string("removeTree: ") + row.name);
+        // wine 8 accepts the POSIX-semantics disposition but keeps the name until the holder
+        // closes the file (a FIXME in its ntdll), as Windows did before 1809.
+        if (row.heldShare != nullptr && underWine()) {
+            harness::report("   skipped: wine does not take a held file's name away at once");
+            continue;
+        }
+        const ScratchDirectory scratch("awkward");
+        fs::create_directories("nembral/nembral/bin");
+        testsupport::writeFile("nembral/nembral/version.txt", "1.0\n");
+        testsupport::writeFile("nembral/nembral/bin/data.pak", "x");
+        if (row.readOnly)
+            CHECK(SetFileAttributesW(L"nembral/nembral/bin/data.pak", FILE_ATTRIBUTE_READONLY));
+        std::optional<HeldFile> held;
+        if (row.heldShare != nullptr) {
+            held.emplace(L"nembral/nembral/bin/data.pak", row.heldShare);
+            CHECK(held->ready);
+        }
+        const RemoveTreeResult result = removeTree("nembral/nembral");
+        CHECK_MSG(result.ok(), result.failedPath + ": " + result.reason);
+        CHECK_EQ(result.removed, std::uintmax_t(4));
+        CHECK(!fs::exists("nembral/nembral"));
+        CHECK(fs::exists("nembral"));
+    }
+}
+
 
 // "nembral" or "nembral/nembral" is a link to a folder elsewhere: the wipe removes the link
 // and leaves the folder and its files alone. wine 8 makes neither directory symbolic links nor
@@ -270,6 +314,7 @@ int main()
     ourOwnReadDoesNotBlockOthers();
     deleteFileCases();
     removingFilesInUse();
+    removeTreeOverAwkwardEntries();
     removeTreeNeverFollowsLinks();
     return harness::finish();
 }

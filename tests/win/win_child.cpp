@@ -3,7 +3,7 @@
 //
 //   win_child hold-mutex NAME READY STOP       hold NAME, create READY, wait for STOP
 //   win_child hold-file PATH SHARE READY STOP  keep PATH open for writing with SHARE
-//                                              (none|read|readwrite), create READY, wait for STOP
+//                                              (none|read|readwrite|all), create READY, wait for STOP
 //   win_child wait-for-file PATH               end once PATH exists
 //   win_child write-cwd FILE                   write the current directory into FILE
 //
@@ -50,6 +50,8 @@ DWORD shareMode(const std::string &name)
         return FILE_SHARE_READ;
     if (name == "readwrite")
         return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (name == "all")
+        return FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     return 0;
 }
 
