@@ -3,7 +3,6 @@
 // named mutex it holds and the threads it names. Archives are written by the extraction tests'
 // Qt-free zip writer; the unsafe names are the entry-check table's Windows rows.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <string>
@@ -13,6 +12,7 @@
 #include "platform/namedmutex.h"
 #include "support/zipwriter.h"
 #include "testsupport_win.h"
+#include "tests/support/threadnames_win.h"
 #include "tests/support/windowsnames.h"
 
 using namespace std::chrono_literals;
@@ -170,31 +170,6 @@ bool holdsPackage(const fs::path &root, const std::vector<ZipEntry> &entries)
     return ok;
 }
 
-// Extraction workers of process `pid` named by the tool: its threads besides the main one.
-int namedWorkers(DWORD pid)
-{
-    using GetDescription = HRESULT(WINAPI *)(HANDLE, PWSTR *);
-    static const auto get = reinterpret_cast<GetDescription>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
-    if (!get)
-        return -1;
-    const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int named = 0;
-    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
-        if (entry.th32OwnerProcessID != pid)
-            continue;
-        const WinHandle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID));
-        PWSTR description = nullptr;
-        if (thread.valid() && SUCCEEDED(get(thread.get(), &description)) && description != nullptr) {
-            named += std::wstring(description) == L"unzip worker";
-            LocalFree(description);
-        }
-    }
-    return named;
-}
-
 void extractsPackage(int workers)
 {
     harness::beginCase("extracts every file with its bytes and time, " + std::to_string(workers) + " worker(s)");
@@ -247,7 +222,7 @@ void holdsMutexWhileWriting()
             CHECK_MSG(mutex, "the staging directory existed while the mutex did not");
             ++probesWhileWriting;
         }
-        mostWorkers = std::max(mostWorkers, namedWorkers(tool.id()));
+        mostWorkers = std::max(mostWorkers, threadsNamed(tool.id(), L"unzip worker"));
         if (fs::exists("nembral/nembral/version.txt")) {
             for (const ZipEntry &e : entries)
                 wholeTreeWithMarker = fs::exists(fs::path("nembral") / e.name) && wholeTreeWithMarker;
