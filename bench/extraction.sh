@@ -14,6 +14,10 @@
 #   NEMBRAL_BENCH_STRACE   0 to skip the system-call counts (default: 1 when strace is present)
 #   NEMBRAL_BENCH_ONE_WORKER  0 to leave out "unzip.exe, one worker" (NEMBRAL_UNZIP_WORKERS=1),
 #                          which shows what the parallel extraction gains (default 1)
+#   NEMBRAL_BENCH_FLUSH_ENTRIES  0 to leave out "unzip.exe, each entry flushed"
+#                          (NEMBRAL_UNZIP_FLUSH=entries: fdatasync of every file and fsync of every
+#                          folder instead of the one syncfs of the staging file system), the other
+#                          way to make the tree durable before it is moved into place (default 1)
 #
 # Data sets, made by tools/make-package (version.txt, README.txt and Nembrals.exe besides the
 # payload, whose files are half random bytes and half text):
@@ -34,7 +38,8 @@
 # (until the end of the round for the 1 GiB sets, to bound the disk space), so no run follows
 # the deletion of a large tree directly. The trees of the first round are compared with diff -r.
 # unzip.exe is timed as the launcher runs it: mutex, checks, staging directory, extraction,
-# the final rename and the clean-up.
+# the flush to the disk, the final rename and the clean-up. bsdtar and Info-ZIP unzip flush
+# nothing: their data is still in the page cache when they end.
 #
 # Output: the machine, the disk's own write speed (dd), then one Markdown table with
 # min / median / max wall time, median CPU time (user + system) and median peak RSS of each
@@ -50,6 +55,7 @@ runs="${NEMBRAL_BENCH_RUNS:-7}"
 sets="${NEMBRAL_BENCH_SETS:-tiny tiny-tmpfs 200m 1g stored1g}"
 use_strace="${NEMBRAL_BENCH_STRACE:-1}"
 one_worker="${NEMBRAL_BENCH_ONE_WORKER:-1}"
+flush_entries="${NEMBRAL_BENCH_FLUSH_ENTRIES:-1}"
 
 [ -x "$tool" ] || die "no extraction tool at $tool (build it first)"
 if ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 7 ]; then die "NEMBRAL_BENCH_RUNS must be 7 or more"; fi
@@ -93,11 +99,13 @@ make_set() {
 
 programs=(unzip.exe bsdtar unzip-q)
 [ "$one_worker" = 0 ] || programs+=(unzip.exe-1)
+[ "$flush_entries" = 0 ] || programs+=(unzip.exe-entries)
 # extract_command PROGRAM ARCHIVE OUT: the command line of PROGRAM extracting ARCHIVE into OUT
 extract_command() {
   case "$1" in
     unzip.exe) echo "$tool $2 $3" ;;
     unzip.exe-1) echo "env NEMBRAL_UNZIP_WORKERS=1 $tool $2 $3" ;;
+    unzip.exe-entries) echo "env NEMBRAL_UNZIP_FLUSH=entries $tool $2 $3" ;;
     bsdtar) echo "bsdtar -xf $2 -C $3" ;;
     unzip-q) echo "unzip -q $2 -d $3" ;;
   esac

@@ -11,6 +11,14 @@ if(WIN32 AND NEMBRAL_WINDOWS_QT)
   endforeach()
 endif()
 
+# The loopback host the suites' vendor hosts name. wine's certificate check does not match a
+# host given as an IP address against the certificate's IP names, so under wine it is the name.
+if(WIN32)
+  set(NEMBRAL_TEST_LOOPBACK_HOST localhost)
+else()
+  set(NEMBRAL_TEST_LOOPBACK_HOST 127.0.0.1)
+endif()
+
 # nembral_add_qt_test(NAME SOURCES file... [LIBS target...] [LABELS label...])
 # One Qt Test executable, registered under its own name and labelled with the name of its
 # folder below tests/ (ctest -L platform), and with the given LABELS besides. Tests run on the
@@ -27,7 +35,12 @@ function(nembral_add_qt_test name)
     # Under wine the program sees a variable WINEX as X, and the QT_ ones only that way; the
     # Qt and runtime DLLs come from where they were built (scripts/build-windows.sh deploys
     # copies for users).
-    list(APPEND environment WINEQT_QPA_PLATFORM=offscreen "WINEPATH=${NEMBRAL_WINE_DLL_PATH}")
+    # Qt's own messages go to the debugger's channel unless told that standard error is a
+    # console.
+    # The offscreen platform reads fonts from a folder of its own: Debian's DejaVu, which the
+    # Linux runs get from fontconfig, so texts measure alike.
+    list(APPEND environment WINEQT_QPA_PLATFORM=offscreen WINEQT_ASSUME_STDERR_HAS_CONSOLE=1
+         WINEQT_QPA_FONTDIR=Z:/usr/share/fonts/truetype/dejavu "WINEPATH=${NEMBRAL_WINE_DLL_PATH}")
   endif()
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" LABELS "${folder};${T_LABELS}")
 endfunction()
@@ -43,6 +56,10 @@ function(nembral_add_win_test name)
   add_dependencies(${name} win_child)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS win TIMEOUT 300)
+  if(NEMBRAL_WINE_DLL_PATH)
+    # Built against the shared runtime beside Qt: wine finds its DLLs there.
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "WINEPATH=${NEMBRAL_WINE_DLL_PATH}")
+  endif()
 endfunction()
 
 # nembral_test_port(SUITE OUTVAR)

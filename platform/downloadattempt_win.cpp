@@ -16,6 +16,7 @@
 #include "platform/downloadresult.h"
 #include "platform/log.h"
 #include "platform/win/bindstatuscallback_win.h"
+#include "platform/win/handle_win.h"
 #include "platform/win/widen_win.h"
 
 namespace {
@@ -73,10 +74,10 @@ bool isLink(DWORD attributes)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Makes the folders below the working directory that the destination needs, as real folders.
-// The download service is not relied on to make them (wine's reports success without writing
-// anything). A junction or link where one of them should be would send the file elsewhere:
-// such a folder is refused like a file in its place.
+// Makes the folders below the working directory that the destination needs. The download
+// service is not relied on to make them (wine's reports success without writing anything). A
+// junction or directory link where one of them should be (an installation moved to another
+// disk) is followed, as any path is; a file there, or a link to nothing, fails the attempt.
 HResult makeFoldersBelow(std::wstring folder, const std::vector<std::wstring> &names)
 {
     for (const std::wstring &name : names) {
@@ -85,11 +86,28 @@ HResult makeFoldersBelow(std::wstring folder, const std::vector<std::wstring> &n
         if (attributes == INVALID_FILE_ATTRIBUTES && !CreateDirectoryW(folder.c_str(), nullptr)
             && GetLastError() != ERROR_ALREADY_EXISTS)
             return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-        // Looked at again after making it: whatever stands there now is what the file goes into.
-        attributes = GetFileAttributesW(folder.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || isLink(attributes))
+        // Looked at again after making it, through a link if it is one: whatever folder stands
+        // there now is what the file goes into.
+        const WinHandle opened(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!opened || !GetFileInformationByHandle(opened.get(), &info)
+            || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
     }
+    return S_OK;
+}
+
+// Writes what the download service stored at `path` through to the disk. The launcher takes
+// the file as complete once the attempt succeeds; after a power cut it must not find a name
+// whose blocks never reached the disk.
+HResult flushToDisk(const wchar_t *path)
+{
+    const WinHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !FlushFileBuffers(file.get()))
+        return HRESULT_FROM_WIN32(GetLastError());
     return S_OK;
 }
 
@@ -151,7 +169,7 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     if (isLink(GetFileAttributesW(destination)) && !DeleteFileW(destination) && !RemoveDirectoryW(destination))
         return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
-    const HResult result = URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
+    HResult result = URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
     // The observer stops a body that goes past the limit as soon as its size shows (announced,
     // or as received); a body that ends within a chunk of the limit is only seen once stored,
     // so the file is measured too. Either way nothing of it stays, and the attempt fails as it
@@ -166,6 +184,12 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     if (overLimit) {
         DeleteFileW(destination);
         return kInetCannotLoadData;
+    }
+    if (result >= 0) {
+        if (const HResult flushed = flushToDisk(destination); flushed < 0) {
+            DeleteFileW(destination);
+            result = flushed;
+        }
     }
     return result;
 }

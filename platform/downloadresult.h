@@ -51,7 +51,7 @@ inline constexpr DownloadResultCause kDownloadResultCauses[] = {
      "INET_E_SECURITY_PROBLEM"},
     {"version file larger than 64 KiB, received or announced", kInetCannotLoadData, "INET_E_CANNOT_LOAD_DATA"},
     {"more than 10 redirects; a 3xx answer without a Location", kInetRedirectFailed, "INET_E_REDIRECT_FAILED"},
-    {"working directory unavailable; destination directory cannot be made (a file or a link on the way)",
+    {"working directory unavailable; destination directory cannot be made (a file on the way, a link to nowhere)",
      kPathNotFound, "HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)"},
     {"destination not writable", kAccessDenied, "E_ACCESSDENIED"},
     {"disk or quota full", kDiskFull, "HRESULT_FROM_WIN32(ERROR_DISK_FULL)"},

@@ -25,7 +25,9 @@ public:
     // longer line only its start is returned, and the rest of it is left unread.
     std::string readLine();
 
-    static constexpr std::size_t kMaxLineBytes = 4096;
+    // As much as the version download stores at most (64 KiB), so that a downloaded version
+    // line is always read whole and two that differ anywhere never compare equal.
+    static constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
 private:
     // The platform's shared-access open; null when the file is not there to read.
@@ -55,8 +57,17 @@ struct RemoveTreeResult {
     bool ok() const { return !error; }
 };
 
-// Removes `path` and everything below it, depth first, never following a link: a link (a
-// junction on Windows) inside the tree, at `path` itself or at a directory on the way to it is
-// removed itself, and what it points to is left alone. Entries that vanish meanwhile are passed
-// over; a missing path is no error. Logs nothing: the caller decides what a failure means.
+// Removes `path` and everything below it, depth first, never following a link inside: a link
+// (a junction on Windows) at `path` itself or anywhere below it is removed itself, and what it
+// points to is left alone. A link on the way to `path` is followed, as any path is resolved: a
+// folder moved elsewhere with a link left in its place is wiped where it now lies. Entries that
+// vanish meanwhile are passed over; a missing path is no error. Logs nothing: the caller
+// decides what a failure means.
 RemoveTreeResult removeTree(const std::string &path);
+
+// Removes the one file `name` directly inside the folder `folder` (a link there is removed, not
+// followed), and nothing else. Links on the way to `folder` are followed; a link at `folder`
+// itself is not, since what it points to is not inside: then nothing is removed. A missing
+// entry, a folder at `name`, or something other than a real folder at `folder` removes nothing
+// and is no error. Reports like removeTree and logs nothing.
+RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name);

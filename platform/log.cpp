@@ -20,9 +20,15 @@ void writeLine(std::FILE *stream, std::string_view text)
     // line; the lock keeps the GUI thread and the download worker from interleaving.
     std::string line;
     if (text.size() > kMaxLogLineBytes) {
-        const std::string marker = " [... " + std::to_string(text.size() - kMaxLogLineBytes) + " more bytes not shown]";
-        line.reserve(kMaxLogLineBytes + marker.size() + 1);
-        line.append(text.substr(0, kMaxLogLineBytes));
+        // Cut before a character that would not fit whole, so a UTF-8 line stays UTF-8.
+        std::size_t kept = kMaxLogLineBytes;
+        for (int back = 0; back < 3 && kept > 0 && (static_cast<unsigned char>(text[kept]) & 0xc0) == 0x80; ++back)
+            --kept;
+        if ((static_cast<unsigned char>(text[kept]) & 0xc0) == 0x80)
+            kept = kMaxLogLineBytes;  // not UTF-8 there anyway
+        const std::string marker = " [... " + std::to_string(text.size() - kept) + " more bytes not shown]";
+        line.reserve(kept + marker.size() + 1);
+        line.append(text.substr(0, kept));
         line.append(marker);
     } else {
         line.reserve(text.size() + 1);
@@ -37,6 +43,38 @@ void writeLine(std::FILE *stream, std::string_view text)
     // line is tried afresh.
     if (std::ferror(stream))
         std::clearerr(stream);
+}
+
+// The length (1 to 4) of the well-formed UTF-8 sequence `bytes` starts with, or 0 when it does
+// not start one: no overlong forms, no surrogates, nothing beyond U+10FFFF, none cut short.
+std::size_t wellFormedUtf8Length(std::string_view bytes)
+{
+    const auto at = [bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = at(0);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || at(1) < low || at(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xbf)
+            return 0;
+    }
+    return length;
 }
 
 }  // namespace
@@ -56,11 +94,20 @@ std::string escapedForLog(std::string_view bytes)
     static const char hex[] = "0123456789abcdef";
     std::string text;
     text.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7e) {
-            text.push_back(c);
-        } else {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = wellFormedUtf8Length(bytes.substr(i));
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const bool control = length == 1 ? (lead < 0x20 || lead == 0x7f)
+                                         : length == 2 && lead == 0xc2 && static_cast<unsigned char>(bytes[i + 1]) < 0xa0;
+        if (length > 0 && !control) {
+            text.append(bytes.substr(i, length));
+            i += length;
+            continue;
+        }
+        // A control character goes byte by byte; so does a sequence that is not UTF-8, one byte
+        // at a time, each of its bytes then counting as a start of its own.
+        for (const std::size_t end = i + (length > 0 ? length : 1); i < end; ++i) {
+            const auto byte = static_cast<unsigned char>(bytes[i]);
             text.append("\\x");
             text.push_back(hex[byte >> 4]);
             text.push_back(hex[byte & 0x0f]);

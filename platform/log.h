@@ -14,7 +14,9 @@ void logErrorLine(std::string_view text);  // standard error
 
 inline constexpr std::size_t kMaxLogLineBytes = 4096;
 
-// Text from outside (a server's answer) made safe to log: printable ASCII (0x20 to 0x7e)
-// stays as it is, every other byte becomes \xNN (two lowercase hex digits), so such text can
-// never move the cursor, recolour or erase what the log shows, or split a line.
+// Text from outside (a server's answer) made safe to log: well-formed UTF-8 stays as it is (a
+// version "2.0-\u03b2" is shown as published), while every control character (C0, DEL, and C1,
+// U+0080 to U+009F) and every byte that is not part of well-formed UTF-8 becomes \xNN (two
+// lowercase hex digits per byte). Such text can never move the cursor, recolour or erase what
+// the log shows, split a line, or leave the log in a broken encoding.
 std::string escapedForLog(std::string_view bytes);

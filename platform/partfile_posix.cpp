@@ -15,7 +15,7 @@ namespace {
 
 std::atomic<unsigned> partCounter{0};
 
-constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 // Names are `prefix` + PID + "-" + N, both numbers in decimal digits only.
 bool isOrphan(const std::string &name, const std::string &prefix)
@@ -51,15 +51,16 @@ void removeOrphans(int directory, const std::string &prefix)
     ::closedir(stream);
 }
 
-// Moves `folder` on to its entry `name`, making that folder first when it is missing. Only a
-// real folder is entered: a link in its place gives ENOTDIR, like a file.
+// Moves `folder` on to its entry `name`, making that folder first when it is missing. A link
+// to a folder is entered like the folder; a file in its place gives ENOTDIR, a link to nothing
+// ENOENT.
 int enterFolder(UniqueFd &folder, const std::string &name)
 {
     if (::mkdirat(folder.get(), name.c_str(), 0777) != 0 && errno != EEXIST)
         return errno;
     UniqueFd next(::openat(folder.get(), name.c_str(), kOpenFolder));
     if (!next)
-        return errno == ELOOP ? ENOTDIR : errno;
+        return errno;
     folder = std::move(next);
     return 0;
 }
@@ -131,6 +132,10 @@ int PartFile::write(const char *data, std::size_t size)
 
 int PartFile::commit()
 {
+    // The data reaches the disk before the name does: a rename can be written back before the
+    // blocks of a file renamed, and after a power cut the name would hold a short file.
+    if (::fdatasync(fd_.get()) != 0)
+        return errno;
     if (const int error = fd_.close(); error != 0)
         return error;
     // Within the folder opened above: a link at the destination's name is replaced, never
@@ -138,5 +143,8 @@ int PartFile::commit()
     if (::renameat(directory_.get(), partName_.c_str(), directory_.get(), name_.c_str()) != 0)
         return errno;
     partName_.clear();
+    // And the rename itself, so that a download reported complete stays complete.
+    if (::fsync(directory_.get()) != 0)
+        return errno;
     return 0;
 }

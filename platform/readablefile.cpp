@@ -2,6 +2,11 @@
 
 #include <utility>
 
+#include "platform/downloadattempt.h"
+
+static_assert(ReadableFile::kMaxLineBytes >= kMaxVersionFileBytes,
+              "a downloaded version file must fit in one line read, or versions that differ late compare equal");
+
 ReadableFile::ReadableFile(const std::string &path)
     : file_(openShared(path))
 {
@@ -33,8 +38,8 @@ std::string ReadableFile::readLine()
     std::string line;
     if (file_ == nullptr)
         return line;
-    // A version line is a few bytes; whatever a file holds, reading one line costs no more
-    // than this bound in memory and in time.
+    // A version line is a few bytes; whatever a file holds (an installed one has no size
+    // limit), reading one line costs no more than this bound in memory and in time.
     int c;
     while (line.size() < kMaxLineBytes && (c = std::getc(file_)) != EOF && c != '\n')
         line.push_back(static_cast<char>(c));

@@ -1,7 +1,7 @@
-// removeTree on POSIX systems: a depth-first walk over directory descriptors. Every step names
-// its entry relative to a directory that was opened without following a link, so a link
-// anywhere (or one put in place of a directory while the walk runs) is removed itself and the
-// walk never leaves the tree.
+// removeTree on POSIX systems: a depth-first walk over directory descriptors. Every step below
+// the path names its entry relative to a directory that was opened without following a link, so
+// a link anywhere in the tree (or one put in place of a directory while the walk runs) is removed
+// itself and the walk never leaves the tree.
 #include "platform/filehelpers.h"
 
 #include <dirent.h>
@@ -104,43 +104,24 @@ private:
 RemoveTreeResult removeTree(const std::string &path)
 {
     Walk walk;
-    // The directories on the way are entered one by one without following links, so that a
-    // link standing for one of them is what gets removed, never the folder it points to.
-    UniqueFd base(::open(path.rfind('/', 0) == 0 ? "/" : ".", kOpenDirectory));
+    // The folder holding the entry is opened as any program opens a path: a link on the way
+    // (an installation moved to another disk, with a link left in its place) is followed. The
+    // entry itself is named relative to that folder and never followed.
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();  // a trailing "/" would have the entry's own link followed
+    const std::size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    if (slash != std::string::npos)
+        name.erase(0, slash + 1);
+    if (name.empty() || name == "." || name == ".." || name == "/")
+        return walk.result;  // nothing of its own to remove, or not below the folder named
+    UniqueFd base(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!base) {
-        walk.fail(path, errno);
+        if (!isAbsence(errno))
+            walk.fail(folder, errno);
         return walk.result;
     }
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t slash = path.find('/', start);
-        const std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        const std::string shown = path.substr(0, slash);
-        const bool last = path.find_first_not_of('/', slash == std::string::npos ? path.size() : slash) == std::string::npos;
-        if (name.empty() || name == ".") {
-            if (last)
-                break;  // "", "." or a trailing "/": nothing of its own to remove
-        } else if (last) {
-            walk.removeEntry(base.get(), name.c_str(), shown);
-            break;
-        } else {
-            UniqueFd next(::openat(base.get(), name.c_str(), kOpenDirectory));
-            if (!next) {
-                const int error = errno;
-                struct stat st {};
-                // O_NOFOLLOW with O_DIRECTORY refuses a link with ELOOP or ENOTDIR.
-                if ((error == ELOOP || error == ENOTDIR) && ::fstatat(base.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-                    && S_ISLNK(st.st_mode)) {
-                    // A link on the way: everything below the path lies behind it, elsewhere.
-                    walk.removeEntry(base.get(), name.c_str(), shown);
-                } else if (!isAbsence(error)) {
-                    walk.fail(shown, error);
-                }
-                break;
-            }
-            base = std::move(next);
-        }
-        start = slash + 1;
-    }
+    walk.removeEntry(base.get(), name.c_str(), path.substr(0, path.find_last_not_of('/') + 1));
     return walk.result;
 }

@@ -1,7 +1,8 @@
-// removeTree on Windows: a depth-first walk through directory handles we hold. Every entry is
-// opened as itself (a junction, a directory or file symbolic link, a mount point is opened,
-// never followed), removed through its handle, and a directory's entries are opened relative
-// to the directory's handle, never by a path that could be redirected meanwhile.
+// removeTree on Windows: a depth-first walk through directory handles we hold. A directory's
+// entries are opened relative to the directory's handle, never by a path that could be
+// redirected meanwhile, and removed through their own handles. An entry that is a reparse
+// point (a junction, a directory or file symbolic link, a mount point), by the listing's word
+// or its handle's, is removed itself, never entered.
 #include "platform/filehelpers.h"
 
 #include <windows.h>
@@ -131,8 +132,14 @@ DWORD deleteOpenEntry(HANDLE handle, DWORD attributes)
                                                                                             : GetLastError();
 }
 
-// The names in the open directory, without "." and "..".
-bool namesIn(HANDLE directory, std::vector<std::wstring> &names, DWORD &error)
+struct Listed {
+    std::wstring name;
+    DWORD attributes;
+};
+
+// The entries in the open directory, without "." and "..", with the attributes the listing
+// gives them.
+bool namesIn(HANDLE directory, std::vector<Listed> &names, DWORD &error)
 {
     alignas(LONGLONG) unsigned char buffer[64 * 1024];
     FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
@@ -145,8 +152,8 @@ bool namesIn(HANDLE directory, std::vector<std::wstring> &names, DWORD &error)
         for (std::size_t offset = 0;;) {
             const auto *entry = reinterpret_cast<const FILE_FULL_DIR_INFO *>(buffer + offset);
             const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..")
-                names.push_back(name);
+            if (name != L"." && name != L".." && name.find_first_of(L"\\/") == std::wstring::npos)
+                names.push_back({name, entry->FileAttributes});
             if (entry->NextEntryOffset == 0)
                 break;
             offset += entry->NextEntryOffset;
@@ -167,9 +174,16 @@ public:
     }
 
     // Removes the entry `name` below `parent` (a full path when `parent` is null), and
-    // everything below it when it is a real directory.
-    bool removeEntry(HANDLE parent, const std::wstring &name, const std::string &shown)
+    // everything below it when it is a real directory. `path` is its full path and
+    // `listedAttributes` what the listing (or a look by path) said of it.
+    bool removeEntry(HANDLE parent, const std::wstring &name, const std::wstring &path, DWORD listedAttributes,
+                     const std::string &shown)
     {
+        // A link is removed by its path, as the link itself. Its handle is not trusted for
+        // this: wine opens the target of a Unix symbolic link even when asked for the link,
+        // and reports the target's attributes on that handle.
+        if ((listedAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return removeLink(path, listedAttributes, shown);
         DWORD error = ERROR_SUCCESS;
         WinHandle entry = openEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, error);
         if (!entry)
@@ -177,9 +191,11 @@ public:
         DWORD attributes = 0;
         if (!attributesOf(entry.get(), attributes))
             return fail(shown, GetLastError());
-        const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (directory && !link && !emptyDirectory(entry.get(), shown))
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            entry.reset();
+            return removeLink(path, attributes, shown);
+        }
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !emptyDirectory(entry.get(), path, shown))
             return false;
         error = deleteOpenEntry(entry.get(), attributes);
         if (error != ERROR_SUCCESS)
@@ -189,18 +205,31 @@ public:
     }
 
 private:
-    bool emptyDirectory(HANDLE directory, const std::string &shown)
+    bool removeLink(const std::wstring &path, DWORD attributes, const std::string &shown)
+    {
+        const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(path.c_str())
+                                                                         : DeleteFileW(path.c_str());
+        if (!removed) {
+            const DWORD error = GetLastError();
+            return isAbsence(error) ? true : fail(shown, error);
+        }
+        ++result.removed;
+        return true;
+    }
+
+    bool emptyDirectory(HANDLE directory, const std::wstring &path, const std::string &shown)
     {
         // A handle of its own for listing: the one that deletes was opened without it.
         DWORD error = ERROR_SUCCESS;
         const WinHandle listing = openEntry(directory, std::wstring(), FILE_LIST_DIRECTORY, error);
         if (!listing)
             return fail(shown, error);
-        std::vector<std::wstring> names;
-        if (!namesIn(listing.get(), names, error))
+        std::vector<Listed> entries;
+        if (!namesIn(listing.get(), entries, error))
             return fail(shown, error);
-        for (const std::wstring &name : names) {
-            if (!removeEntry(listing.get(), name, shown + "/" + utf8(name)))
+        for (const Listed &entry : entries) {
+            if (!removeEntry(listing.get(), entry.name, path + L"\\" + entry.name, entry.attributes,
+                             shown + "/" + utf8(entry.name)))
                 return false;
         }
         return true;
@@ -212,8 +241,9 @@ private:
 RemoveTreeResult removeTree(const std::string &path)
 {
     Walk walk;
-    // The directories on the way are looked at one by one: one that is a junction or a link
-    // is removed itself, since everything below the path would lie behind it, elsewhere.
+    // The directories on the way are looked at one by one. A junction or link among them is
+    // followed, as any path is resolved (a folder moved elsewhere, a link left in its place);
+    // only the entry at the path itself is never followed.
     const std::wstring wide = std::filesystem::path(path).wstring();
     std::size_t start = 0;
     for (;;) {
@@ -233,8 +263,8 @@ RemoveTreeResult removeTree(const std::string &path)
                 break;
             }
             const std::string shown = utf8(prefix);
-            if (last || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                walk.removeEntry(nullptr, prefix, shown);
+            if (last) {
+                walk.removeEntry(nullptr, prefix, prefix, attributes, shown);
                 break;
             }
             if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)

@@ -69,9 +69,11 @@ printf '1.4.2\r\n' >"$served/version.txt"
 python3 -c 'import sys; n = 3 * 1024 * 1024 + 17; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(n)))' \
   >"$served/nembral.zip"
 # Bodies past the version file's limit: one that never ends, one announced too long.
+# Over plain http: wine's https transfer tells its observer of progress too seldom for an
+# endless body to reach the limit's check within the test's bound.
 for fault in endless oversize; do
-  options=(--endless)
-  [ "$fault" = endless ] || options=(--oversize 200000)
+  options=(--http --endless)
+  [ "$fault" = endless ] || options=(--http --oversize 200000)
   start_vendor_server "$served" 0 "$state" "$build/wine-server-$fault.out" --quiet "${options[@]}"
   extra_pids+=("$VENDOR_PID")
   VENDOR_PID=""
@@ -80,9 +82,10 @@ done
 start_vendor_server "$served" 0 "$state" "$build/wine-server.out" --quiet
 wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
 # shellcheck disable=SC2154 # declared in the loop above
-export NEMBRAL_HTTP_BASE="https://127.0.0.1:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$served" \
-  NEMBRAL_HTTP_ENDLESS_BASE="https://127.0.0.1:$fault_port_endless" \
-  NEMBRAL_HTTP_OVERSIZE_BASE="https://127.0.0.1:$fault_port_oversize"
+# By name: wine's certificate check does not match an IP address against the certificate.
+export NEMBRAL_HTTP_BASE="https://localhost:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$served" \
+  NEMBRAL_HTTP_ENDLESS_BASE="http://localhost:$fault_port_endless" \
+  NEMBRAL_HTTP_OVERSIZE_BASE="http://localhost:$fault_port_oversize"
 
 step "vendor broker for the suites"
 "$repo/tools/vendor-server/vendor-broker" >"$build/wine-broker.out" 2>&1 &
@@ -144,13 +147,17 @@ launcher_vendor_host "$build/bin/nembral-launcher.exe"
 run_checks=0 run_failed=0
 check() {
   run_checks=$((run_checks + 1))
+  # The program's lines end in CR LF; the checks read them without the CR.
+  local f
+  for f in "$work"/*/launcher.log "$work"/*/commands.txt; do [ ! -f "$f" ] || sed -i 's/\r$//' "$f"; done
   if eval "$2"; then echo "  ok   $1"; else echo "  FAIL $1"; run_failed=$((run_failed + 1)); fi
 }
 stop_vendor_server
 start_vendor_server "$served" "$LAUNCHER_PORT" "$state" "$build/wine-server-launcher.out" --quiet
 # shellcheck disable=SC2329 # used through check's eval
 run_launcher() { # WORKDIR SECONDS: runs it there until it exits or SECONDS pass; log in WORKDIR/launcher.log
-  (cd "$1" && COMSPEC="$(winpath "$1/record-interpreter.exe")" WINEQT_QPA_PLATFORM=offscreen \
+  # wine sets COMSPEC itself; WINECOMSPEC reaches the program as COMSPEC.
+  (cd "$1" && WINECOMSPEC="$(winpath "$1/record-interpreter.exe")" WINEQT_QPA_PLATFORM=offscreen \
     timeout "$2" wine "$dist/nembral-launcher.exe" >launcher.log 2>&1 </dev/null) || true
 }
 work="$build/wine-launcher"

@@ -6,7 +6,13 @@
 
 bool wipeInstalledTree()
 {
-    const RemoveTreeResult wiped = removeTree(kInstallDir);
+    // The marker goes first, before any other entry. A wipe that has to stop part-way (a
+    // running copy holds its executable, an entry without permission) then leaves a tree that
+    // the next run installs again, never one that it takes for complete and starts. Removed
+    // inside the installed folder only: a link in that folder's place is not followed.
+    RemoveTreeResult wiped = removeFileIn(kInstallDir, kInstalledVersionFileName);
+    if (wiped.ok())
+        wiped = removeTree(kInstallDir);
     if (wiped.ok())
         return true;
     logErrorLine("cannot install: \"" + wiped.failedPath + "\" could not be removed: " + wiped.reason);

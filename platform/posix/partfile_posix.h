@@ -10,12 +10,14 @@
 // removed otherwise. A failed, cut or stalled download so never leaves a file that looks
 // complete, nor harms an earlier copy.
 //
-// The destination is `relative` below the directory `base` (the working directory). `base` is
-// taken as it is; below it no link is ever followed: the folders on the way are made as real
-// folders or must be real folders already (a link there fails the open with ENOTDIR), and every
-// name is then used relative to the last of them, opened without following links. So the
-// download never writes into a folder that a link leads to from inside the working directory,
-// and a link at the destination's own name is replaced, never written through.
+// The destination is `relative` below the directory `base` (the working directory). The folders
+// on the way are made when missing; one that is a link to a folder (an installation moved to
+// another disk, a link left in its place) is followed, as any path is. The destination's own
+// name is used relative to the last of them: a link there is replaced, never written through.
+//
+// Durable before visible: commit() flushes the file's data to the disk before the rename that
+// makes it visible under the destination's name, and the folder after it, so that after a power
+// cut the name holds the whole body or is not there (it may still be the earlier copy).
 //
 // Opening also clears the part files of the same destination left by downloads whose process
 // died (kill -9, power loss): only names with that exact prefix and the id of a process that
@@ -32,7 +34,8 @@ public:
     int open();
     // 0 on success, else an errno value.
     int write(const char *data, std::size_t size);
-    // Closes the file and puts it in place of the destination; 0 on success, else an errno value.
+    // Flushes the file, closes it, puts it in place of the destination and flushes the folder;
+    // 0 on success, else an errno value.
     int commit();
 
 private:

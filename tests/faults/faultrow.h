@@ -31,7 +31,7 @@ enum class Prep {
     None,
     LeftoverTree,        // nembral/nembral of an interrupted installation: files, no version file
     ImmutableEntry,      // a leftover tree with an entry that cannot be removed
-    NembralLinksOut,     // ./nembral is a symbolic link to the outside folder
+    NembralRelocated,    // ./nembral is a symbolic link to the outside folder: an installation moved there
     InstallDirLinksOut,  // ./nembral/nembral is a symbolic link to a folder in the outside folder
     SmallDisk,           // the working directory is a small tmpfs
     ReadOnly,            // the working directory is a read-only tmpfs (after the preparation)
@@ -98,6 +98,9 @@ struct FaultRow {
     QStringList started{};
     // The vendor server must have received no request at all (the client refused first).
     bool noRequests = false;
+    // Entries of the outside folder (relative paths, a regular expression for the whole path)
+    // that may change; nothing else there may. Empty: nothing may.
+    QString outsideMayChange{};
     // Peak memory of the launcher may exceed the suite's typical launcher by at most this much.
     int extraMemoryMb = -1;
 };

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <signal.h>
@@ -81,7 +82,7 @@ QString FaultWorld::prepareWork()
             }
         }
         break;
-    case Prep::NembralLinksOut:
+    case Prep::NembralRelocated:
         if (!QFile::link(QStringLiteral("../outside"), work + QStringLiteral("/nembral")))
             return QStringLiteral("cannot link nembral");
         break;
@@ -200,6 +201,13 @@ QProcessEnvironment FaultWorld::environment(int unzipDelayMs) const
 QString FaultWorld::outsideChanges() const
 {
     QString changes = differences(outsideBefore_, snapshot(outside));
+    if (!row.outsideMayChange.isEmpty()) {
+        // Lines are "removed: PATH", "added: PATH" or "changed: PATH (...)".
+        const QRegularExpression allowed(QStringLiteral("^\\w+: (%1)( \\(.*)?$").arg(row.outsideMayChange));
+        QStringList kept = changes.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        kept.removeIf([&allowed](const QString &line) { return allowed.match(line).hasMatch(); });
+        changes = kept.join(QLatin1Char('\n'));
+    }
     const QStringList beside = QDir(root).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &entry : beside)
         if (!kRowFolders.contains(entry))

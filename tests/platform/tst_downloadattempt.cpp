@@ -537,7 +537,7 @@ private Q_SLOTS:
         QTest::newRow("malformed URL") << QStringLiteral("https://[::1/version.txt") << QStringLiteral("%s\\version.txt")
                                        << QByteArray("malformed URL");
         QTest::newRow("a file where the directory should be")
-            << QString() << QStringLiteral("%s\\blocker\\version.txt") << QByteArray("a file or a link on the way");
+            << QString() << QStringLiteral("%s\\blocker\\version.txt") << QByteArray("a file on the way");
     }
 
     void localFailuresMapToTheirCodes()
@@ -614,9 +614,10 @@ private Q_SLOTS:
         }
     }
 
-    // "nembral" is a link to a folder elsewhere (or to nowhere): the package is never written
-    // through it, and the link is left as it is. A link at the file's own name is replaced.
-    void linksBelowTheWorkingDirectoryAreNotWrittenThrough_data()
+    // "nembral" is a link to a folder elsewhere (an installation moved there): the package goes
+    // where it points; to nowhere: the attempt fails. Either way the link is left as it is. A
+    // link at the file's own name is replaced, never written through.
+    void linksOnTheWayAndAtTheDestination_data()
     {
         QTest::addColumn<QString>("link");
         QTest::addColumn<QString>("target");
@@ -627,7 +628,7 @@ private Q_SLOTS:
             << QStringLiteral("version.txt") << QStringLiteral("@/keep.txt") << false;
     }
 
-    void linksBelowTheWorkingDirectoryAreNotWrittenThrough()
+    void linksOnTheWayAndAtTheDestination()
     {
         QFETCH(QString, link);
         QFETCH(QString, target);
@@ -643,10 +644,14 @@ private Q_SLOTS:
                                        : downloadAttempt(server_.url(kVersion), kVersionPattern);
         capture.take();
 
-        QCOMPARE(entriesBelow(outside), QStringList{QStringLiteral("keep.txt")});
+        const bool followed = package && target == outside;
+        QCOMPARE(entriesBelow(outside).join(QLatin1Char(' ')), followed ? QStringLiteral("keep.txt nembral.zip") : QStringLiteral("keep.txt"));
         QCOMPARE(readAll(outside + QStringLiteral("/keep.txt")), QByteArray("keep"));
-        if (package) {
-            compareWithDocumentedResult(result, "a link on the way");
+        if (followed) {
+            QCOMPARE(result, kSOk);
+            QCOMPARE(QFileInfo(workDir_ + QLatin1Char('/') + link).symLinkTarget(), target);
+        } else if (package) {
+            compareWithDocumentedResult(result, "a link to nowhere");
             QCOMPARE(QFileInfo(workDir_ + QLatin1Char('/') + link).symLinkTarget(), target);
         } else {
             QCOMPARE(result, kSOk);

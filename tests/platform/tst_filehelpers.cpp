@@ -103,6 +103,7 @@ private Q_SLOTS:
     // folder outside the working directory:
     //   file:P  a file          dir:P  a directory        link:T>P  a symbolic link to T
     //   fixed:P chattr +i (even root cannot remove it, nor anything from inside a fixed folder)
+    //   marker  the wipe's first step only: removeFileIn("nembral/nembral", "version.txt")
     void removeTree_data()
     {
         QTest::addColumn<QStringList>("setup");
@@ -129,9 +130,11 @@ private Q_SLOTS:
         QTest::newRow("the installed folder is a link")
             << outsideFiles + QStringList{QStringLiteral("link:@/nembral>nembral/nembral")} << 1 << QString()
             << outsideKept + QStringList{QStringLiteral("nembral")} << QStringList{QStringLiteral("nembral/nembral")};
+        // An installation moved elsewhere, a link left in the place of "nembral": wiped where it
+        // lies now, the link and what lies beside the installation stay.
         QTest::newRow("the folder on the way is a link")
-            << outsideFiles + QStringList{QStringLiteral("link:@>nembral")} << 1 << QString() << outsideKept
-            << QStringList{QStringLiteral("nembral")};
+            << outsideFiles + QStringList{QStringLiteral("link:@>nembral")} << 3 << QString()
+            << QStringList{QStringLiteral("@/keep.txt"), QStringLiteral("nembral")} << QStringList{QStringLiteral("@/nembral")};
         QTest::newRow("a file where the folder on the way should be")
             << QStringList{QStringLiteral("file:nembral")} << 0 << QString() << QStringList{QStringLiteral("nembral")}
             << QStringList();
@@ -152,6 +155,20 @@ private Q_SLOTS:
             << QStringList{QStringLiteral("file:nembral/nembral/version.txt"), QStringLiteral("fixed:nembral/nembral")}
             << 0 << QStringLiteral("nembral/nembral/version.txt")
             << QStringList{QStringLiteral("nembral/nembral/version.txt")} << QStringList();
+
+        // The marker alone, inside the installed folder and never through a link in its place.
+        QTest::newRow("marker: only the marker goes")
+            << QStringList{QStringLiteral("marker"), QStringLiteral("file:nembral/nembral/version.txt"),
+                           QStringLiteral("file:nembral/nembral/Nembrals.exe")}
+            << 1 << QString() << QStringList{QStringLiteral("nembral/nembral/Nembrals.exe")}
+            << QStringList{QStringLiteral("nembral/nembral/version.txt")};
+        QTest::newRow("marker: the installed folder is a link")
+            << QStringList{QStringLiteral("marker")} + outsideFiles + QStringList{QStringLiteral("link:@/nembral>nembral/nembral")}
+            << 0 << QString() << outsideKept + QStringList{QStringLiteral("nembral/nembral")} << QStringList();
+        QTest::newRow("marker: the folder on the way is a link")
+            << QStringList{QStringLiteral("marker")} + outsideFiles + QStringList{QStringLiteral("link:@>nembral")} << 1
+            << QString() << QStringList{QStringLiteral("@/keep.txt"), QStringLiteral("@/nembral/Nembrals.exe")}
+            << QStringList{QStringLiteral("@/nembral/version.txt")};
     }
 
     void removeTree()
@@ -183,7 +200,9 @@ private Q_SLOTS:
         }
 
         LogCapture capture;
-        const RemoveTreeResult result = ::removeTree("nembral/nembral");
+        const RemoveTreeResult result = setup.contains(QStringLiteral("marker"))
+            ? ::removeFileIn("nembral/nembral", "version.txt")
+            : ::removeTree("nembral/nembral");
         const LogCapture::Lines log = capture.take();
 
         QCOMPARE(log.out, QStringList());

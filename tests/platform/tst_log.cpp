@@ -48,6 +48,13 @@ private Q_SLOTS:
         QTest::newRow("carriage return and line feed") << QByteArray("a\rb\nc") << QByteArray("a\\x0db\\x0ac");
         QTest::newRow("DEL and high bytes") << QByteArray("\x7f\x80\xa0\xff") << QByteArray("\\x7f\\x80\\xa0\\xff");
         QTest::newRow("title change with BEL") << QByteArray("\x1b]0;pwned\x07") << QByteArray("\\x1b]0;pwned\\x07");
+        // Well-formed, printable UTF-8 as it is; C1 controls and whatever is not UTF-8 escaped.
+        QTest::newRow("UTF-8 characters, two to four bytes")
+            << QByteArray("2.0-\xce\xb2\xc2\xa0\xe2\x82\xac \xf0\x9f\x9a\x80") << QByteArray("2.0-\xce\xb2\xc2\xa0\xe2\x82\xac \xf0\x9f\x9a\x80");
+        QTest::newRow("C1 controls: NEL and CSI") << QByteArray("a\xc2\x85" "b\xc2\x9b" "2J") << QByteArray("a\\xc2\\x85b\\xc2\\x9b2J");
+        QTest::newRow("overlong, surrogate, beyond U+10FFFF") << QByteArray("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80")
+                                                             << QByteArray("\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+        QTest::newRow("sequence cut short") << QByteArray("\xe2\x82" "1.0\xf0\x9f\x9a") << QByteArray("\\xe2\\x821.0\\xf0\\x9f\\x9a");
     }
 
     void escapedForLog()
@@ -83,6 +90,19 @@ private Q_SLOTS:
         QVERIFY(line.size() <= qsizetype(kMaxLogLineBytes) + 64);
         QVERIFY(line.endsWith(ending));
         QCOMPARE(line.count('a'), std::min(length, int(kMaxLogLineBytes)));
+    }
+
+    // A line cut at the bound keeps its characters whole: UTF-8 in, UTF-8 out.
+    void cutLineStaysUtf8()
+    {
+        std::string line = "x";
+        while (line.size() <= kMaxLogLineBytes)
+            line += "\xce\xb2";  // two bytes each: the bound falls inside one
+        LogCapture capture;
+        logLine(line);
+        const QByteArray shown = capture.take().out.value(0).toLatin1();
+        QCOMPARE(shown.indexOf(" [... "), qsizetype(kMaxLogLineBytes - 1));
+        QCOMPARE(QString::fromUtf8(shown).toUtf8(), shown);
     }
 
     // Standard output or error is a pipe whose reader has gone. With the default disposition

@@ -34,6 +34,8 @@ std::wstring readTarget()
     const int size = MultiByteToWideChar(CP_UTF8, 0, buffer, int(got), nullptr, 0);
     std::wstring target(std::size_t(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, buffer, int(got), target.data(), size);
+    while (!target.empty() && (target.back() == L'\n' || target.back() == L'\r' || target.back() == L' '))
+        target.pop_back();
     return target;
 }
 

@@ -7,7 +7,6 @@ struct TestVendor::Server {
     QProcess process;
 };
 
-// Out of line, where Server is complete.
 TestVendor::TestVendor() = default;
 
 TestVendor::~TestVendor()

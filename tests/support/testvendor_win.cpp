@@ -22,7 +22,6 @@ struct TestVendor::Server {
     }
 };
 
-// Out of line, where Server is complete.
 TestVendor::TestVendor() = default;
 
 TestVendor::~TestVendor()

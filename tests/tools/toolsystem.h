@@ -52,3 +52,6 @@ bool startWithLostStandardError(QProcess &process, const QString &program, const
 // the request could not be sent.
 void prepareForStopRequest(QProcess &process);
 bool requestStop(QProcess &process);
+
+// Whether the tool's file system calls can be recorded in order (strace, on Linux).
+bool systemCallsCanBeRecorded();

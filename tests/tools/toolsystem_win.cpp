@@ -101,3 +101,8 @@ bool requestStop(QProcess &process)
     SetConsoleCtrlHandler(nullptr, FALSE);
     return sent;
 }
+
+bool systemCallsCanBeRecorded()
+{
+    return false;
+}

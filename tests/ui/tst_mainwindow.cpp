@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QMetaMethod>
 #include <QTest>
@@ -166,6 +167,21 @@ private Q_SLOTS:
         QVERIFY(MainWindowTestAccess::versionTimer(window)->isActive());
         QTest::qWait(200);
         delete orphan;
+    }
+
+    // main() shows the window without the system's frame, title bar or buttons (the flags are
+    // exactly Qt::Window | Qt::FramelessWindowHint, 0x801) and over a see-through background.
+    // Read from the launcher's own main(), run with a probe (windowprobe.cpp).
+    void mainShowsAFramelessSeeThroughWindow()
+    {
+        QProcess probe;
+        probe.setWorkingDirectory(scratch.workDir());
+        probe.start(QStringLiteral(NEMBRAL_WINDOW_PROBE), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        QVERIFY(probe.waitForFinished(30000));
+        QCOMPARE(probe.exitCode(), 0);
+        const QStringList lines = QString::fromLocal8Bit(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
+        const QStringList reported = lines.filter(QStringLiteral("window flags"));
+        QCOMPARE(reported, QStringList{QStringLiteral("window flags 0x801, translucent background 1, visible 1")});
     }
 
     void exitButtonEndsTheLoopWithZero()

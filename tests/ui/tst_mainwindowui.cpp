@@ -50,6 +50,20 @@ public:
     }
 };
 
+// Colours as drawn. Under the native Windows style a style-sheet button's background comes out
+// a few levels off the sheet's colour (#1e1e1e for #1a1a1a under wine), so there the button
+// colours are compared within that margin; elsewhere exactly.
+bool drawnAs(QColor actual, QColor expected)
+{
+#ifdef Q_OS_WIN
+    const int margin = 6;
+#else
+    const int margin = 0;
+#endif
+    return qAbs(actual.red() - expected.red()) <= margin && qAbs(actual.green() - expected.green()) <= margin
+        && qAbs(actual.blue() - expected.blue()) <= margin;
+}
+
 QRgb pixelAt(QWidget &window, QPoint point)
 {
     return window.grab().toImage().pixel(point);
@@ -159,12 +173,15 @@ private Q_SLOTS:
         const QPoint start = ui.startBtn->mapTo(&window, QPoint(4, 15));
         QCOMPARE(QColor(pixelAt(window, emptyPanel)), QColor(0x09, 0x09, 0x09));
         QVERIFY(QColor(pixelAt(window, corner)) != QColor(0x09, 0x09, 0x09));  // rounded off
-        QCOMPARE(QColor(pixelAt(window, update)), QColor(0x1a, 0x1a, 0x1a));
+        QVERIFY2(drawnAs(QColor(pixelAt(window, update)), QColor(0x1a, 0x1a, 0x1a)),
+                 qPrintable(QColor(pixelAt(window, update)).name()));
 
         QTest::mouseMove(ui.updateBtn, QPoint(20, 15));
         QTRY_VERIFY(ui.updateBtn->underMouse());
-        QCOMPARE(QColor(pixelAt(window, update)), QColor(0x4d, 0x4d, 0x4d));
-        QCOMPARE(QColor(pixelAt(window, start)), QColor(0x1a, 0x1a, 0x1a));
+        QVERIFY2(drawnAs(QColor(pixelAt(window, update)), QColor(0x4d, 0x4d, 0x4d)),
+                 qPrintable(QColor(pixelAt(window, update)).name()));
+        QVERIFY2(drawnAs(QColor(pixelAt(window, start)), QColor(0x1a, 0x1a, 0x1a)),
+                 qPrintable(QColor(pixelAt(window, start)).name()));
     }
 
     // The notice is one line that fits its 381 x 12 pixel label at its 8 pixel font.

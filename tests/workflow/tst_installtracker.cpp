@@ -3,9 +3,11 @@
 #include "platform/downloadstatus.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
+#include "support/underwine.h"
 #include "support/workflowworld.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QLabel>
 #include <QPointer>
 #include <QRegularExpression>
@@ -41,7 +43,9 @@ class TestInstallTracker : public QObject {
         {
             process.start(QString::fromLocal8Bit(qgetenv("NEMBRAL_BINARY_DIR")) + QStringLiteral("/bin/hold-mutex"),
                           {QStringLiteral("Local\\mutex_unzip")});
-            return process.waitForReadyRead(5000) && process.readAll() == "held\n";
+            // "held" and a line end, which is CR LF on Windows. A process takes seconds to start
+            // under wine on a busy machine.
+            return process.waitForReadyRead(30000) && process.readAll().trimmed() == "held";
         }
         ~MutexHolder()
         {
@@ -120,6 +124,8 @@ private Q_SLOTS:
     // The percentages of the attempt after the failure are still decimal.
     void startsFromZeroAndCountsInDecimalAfterAFailedAttempt()
     {
+        if (runningUnderWine())
+            QSKIP("wine's URL moniker stores an error page as a successful download, so no attempt fails");
         downloadStatus.packageDownloaded.store(false);
         window.emplace();  // one whose installation this test starts itself
         MainWindowTestAccess::workerThread(*window)->wait();

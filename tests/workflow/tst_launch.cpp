@@ -1,28 +1,44 @@
 // The end of every run: starting the installed application, the error page, and the three
 // buttons as a user clicks them.
 #include "platform/downloadstatus.h"
+#include "platform/filehelpers.h"
 #include "support/immutablefile.h"
+#include "support/unwritablefolder.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
 #include "support/workflowworld.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
 #include <optional>
 
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 namespace {
 const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
+const QString kMarker = QStringLiteral("nembral/nembral/version.txt");
+// An installed tree with entries on both sides of the version file, whatever order the file
+// system lists them in.
+const QStringList kInstalledFiles = {
+    QStringLiteral("nembral/nembral/Nembrals.exe"),   QStringLiteral("nembral/nembral/version.txt"),
+    QStringLiteral("nembral/nembral/a.dll"),          QStringLiteral("nembral/nembral/lib/b.dll"),
+    QStringLiteral("nembral/nembral/res/readme.txt"), QStringLiteral("nembral/nembral/zz/last.pak"),
+    QStringLiteral("nembral/nembral/data/deep/file.bin"),
+};
 } // namespace
 
 class TestLaunch : public QObject {
@@ -65,10 +81,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("kind");
         QTest::newRow("absent") << 0;
         QTest::newRow("directory in its place") << 1;
+#ifdef Q_OS_UNIX
+        // On Windows QFile::link makes a shell shortcut, which is a file like any other.
         QTest::newRow("link to nothing") << 2;
+#endif
         QTest::newRow("a file where its folder should be") << 3;
-        if (::geteuid() != 0)  // root reads any file
+#ifdef Q_OS_UNIX
+        // Permissions that deny reading; root reads any file, and Windows has no such bits.
+        if (::geteuid() != 0)
             QTest::newRow("unreadable") << 4;
+#endif
     }
 
     void missingExecutable()
@@ -163,48 +185,77 @@ private Q_SLOTS:
     // "Update to New Version" while the old tree cannot be wiped (on Windows: the application
     // still runs and holds its executable). Its version file would end the new installation
     // at the tracker's first tick and start the old application; instead nothing is
-    // downloaded or started, and the error page says the application cannot be opened.
+    // downloaded or started, and the error page says the application cannot be opened. Wherever
+    // the wipe stops, the version file has gone first, so the next run installs afresh; only
+    // when it cannot go itself does the whole tree stay. Each row locks one entry (chattr +i, or
+    // its folder without write permission, the way without root, also run under root).
     void updateOverATreeThatCannotBeWiped_data()
     {
-        QTest::addColumn<bool>("executable");
-        QTest::addColumn<QString>("fixed");
-        QTest::addColumn<QString>("failedPath");
+        QTest::addColumn<bool>("immutable");  // else: the folder of `locked` without write permission
+        QTest::addColumn<QString>("locked");
+        QTest::addColumn<QString>("failedPath");  // a regular expression
+        QTest::addColumn<bool>("markerStays");
         QTest::newRow("the executable is held") << true << QStringLiteral("nembral/nembral/Nembrals.exe")
-                                                << QStringLiteral("nembral/nembral/Nembrals.exe");
+                                                << QStringLiteral("nembral/nembral/Nembrals\\.exe") << false;
         QTest::newRow("the installed folder cannot be changed")
-            << false << QStringLiteral("nembral/nembral") << QStringLiteral("nembral/nembral/version.txt");
+            << true << QStringLiteral("nembral/nembral") << QStringLiteral("nembral/nembral/version\\.txt") << true;
+        for (const QString &file : kInstalledFiles.mid(1))
+            QTest::addRow("immutable %s", qPrintable(file)) << true << file << QRegularExpression::escape(file) << (file == kMarker);
+        QTest::newRow("no write permission in the installed folder")
+            << false << QStringLiteral("nembral/nembral") << QStringLiteral("nembral/nembral/version\\.txt") << true;
+        // The folder is the first one the directory lists before the version file (empty: picked then).
+        QTest::newRow("no write permission in a folder listed first") << false << QString() << QString() << false;
     }
 
     void updateOverATreeThatCannotBeWiped()
     {
-        QFETCH(bool, executable);
-        QFETCH(QString, fixed);
+        QFETCH(bool, immutable);
+        QFETCH(QString, locked);
         QFETCH(QString, failedPath);
-        if (executable)
-            QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
+        QFETCH(bool, markerStays);
+        for (const QString &file : kInstalledFiles)
+            QVERIFY(writeFile(file, file.toUtf8()));
+        if (locked.isEmpty()) {  // folders are added until the directory lists one before the version file
+            for (int i = 0; locked.isEmpty() && i < 64; ++i) {
+                QVERIFY(writeFile(QStringLiteral("nembral/nembral/more%1/file").arg(i), "x"));
+                QDirIterator it(QStringLiteral("nembral/nembral"), QDir::AllEntries | QDir::NoDotAndDotDot);
+                while (locked.isEmpty() && it.hasNext() && !it.next().endsWith(QLatin1String("/version.txt")))
+                    locked = it.fileInfo().isDir() ? it.filePath() : QString();
+            }
+            failedPath = QRegularExpression::escape(locked) + QStringLiteral("/.*");
+        }
         MainWindow window;
         toQuestionPage(window);
-        const ImmutableFile lock(fixed);
-        if (!lock.made())
-            QSKIP("chattr +i is not available here (needs root and a file system that supports it)");
+        const QStringList before = entriesBelow(QStringLiteral("nembral"));
+        std::optional<ImmutableFile> fixed;
+        std::optional<UnwritableFolder> unwritable;
+        if (immutable ? !fixed.emplace(locked).made() : !unwritable.emplace(locked).made())
+            QSKIP("cannot lock the entry here (chattr +i needs root and a file system that supports it)");
         QThread *versionWorker = MainWindowTestAccess::workerThread(window);
 
         MainWindowUi &ui = MainWindowTestAccess::ui(window);
         LogCapture capture;
         QTest::mouseClick(ui.updateBtn, Qt::LeftButton);
         const LogCapture::Lines log = capture.take();
+        fixed.reset();
+        unwritable.reset();
 
         QCOMPARE(log.out, QStringList());
-        QCOMPARE(log.err, QStringList{QStringLiteral("cannot install: \"%1\" could not be removed: Operation not permitted")
-                                          .arg(failedPath)});
+        const QRegularExpression line(QStringLiteral("^cannot install: \"(%1)\" could not be removed: %2$")
+                                          .arg(failedPath, QString::fromLocal8Bit(std::strerror(immutable ? EPERM : EACCES))));
+        QVERIFY2(log.err.size() == 1 && line.match(log.err.first()).hasMatch(), qPrintable(log.err.join(QLatin1Char('\n'))));
         QCOMPARE(visiblePageWidgets(ui), kErrorPage);
         QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
         QCOMPARE(MainWindowTestAccess::workerThread(window), versionWorker);
         QTest::qWait(300);
         QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral.zip")));
-        // What could not be removed stays (the marker with its folder; the held executable).
-        QVERIFY(QFile::exists(failedPath));
         QCOMPARE(world.commands(), QStringList());
+        // What the next run finds: no version file (it installs), or the tree as it was.
+        QCOMPARE(bool(canOpenForReading(kMarker.toStdString())), markerStays);
+        if (markerStays)
+            QCOMPARE(entriesBelow(QStringLiteral("nembral")), before);
+        else
+            QVERIFY(QFileInfo::exists(line.match(log.err.first()).captured(1)));
     }
 
     void exitOnTheErrorPageQuitsQuietly()

@@ -122,15 +122,26 @@ private Q_SLOTS:
             << MaybeBytes("\x1b]0;1.0\x07\n") << MaybeBytes("\x1b]0;1.0\x07\n")
             << rows(versions("\\x1b]0;1.0\\x07", "\\x1b]0;1.0\\x07"), start, deleted) << QStringList() << errorPage
             << false;
-        // Only the first 4 KiB of a line are read, and the log line is cut at its own bound.
-        const QByteArray longVersion(4096, 'v');
+        // A line is read up to the most the version download stores, 64 KiB, so versions that
+        // differ anywhere in it differ; of a longer (installed) line only that much counts. The
+        // log line is cut at its own bound.
+        const auto cut = [](const QString &line) -> QString {
+            return line.left(4096) + QStringLiteral(" [... %1 more bytes not shown]").arg(line.size() - 4096);
+        };
+        const QByteArray longVersion(64 * 1024, 'v');
         const QString longLine = QStringLiteral("NewVersion: %1 , CurrentVersion: %1").arg(QString::fromLatin1(longVersion));
-        QTest::newRow("over-long lines compared by their first 4 KiB")
+        QTest::newRow("over-long lines compared by their first 64 KiB")
             << MaybeBytes(longVersion + "\n") << MaybeBytes(longVersion + "tail that is never read\n")
-            << rows(QStringList{QStringLiteral("version file does exist"),
-                                longLine.left(4096) + QStringLiteral(" [... %1 more bytes not shown]").arg(longLine.size() - 4096)},
-                    start, deleted)
+            << rows(QStringList{QStringLiteral("version file does exist"), cut(longLine)}, start, deleted)
             << QStringList() << errorPage << false;
+        const QByteArray sharedStart(5000, 'v');
+        QTest::newRow("versions that differ only after 4 KiB")
+            << MaybeBytes(sharedStart + "1\n") << MaybeBytes(sharedStart + "2\n")
+            << rows(QStringList{QStringLiteral("version file does exist"),
+                                cut(QStringLiteral("NewVersion: ") + QString::fromLatin1(sharedStart + "2 , CurrentVersion: ")
+                                    + QString::fromLatin1(sharedStart + "1"))},
+                    ask, deleted)
+            << QStringList() << questionPage << false;
         QTest::newRow("download vanished before the tick")
             << MaybeBytes("2.0") << MaybeBytes()
             << QStringList{QStringLiteral("version file does exist"), QStringLiteral("downloaded version file does not exist"),

@@ -12,11 +12,11 @@
 // Each function gives the system's reason in `reason` (one line, no name) when it fails.
 
 // The destination directory, opened for the extraction: created when missing (with its
-// parents), but never a link. A link there would have the tree written wherever it points, so
-// it is refused ("refusing to extract into 'PATH': it is a symbolic link", on Windows "... a
-// symbolic link or junction"). Everything afterwards is done relative to this handle, so the
-// name being replaced by a link meanwhile changes nothing. Invalid with `error` set (one
-// line, naming `path` as given) on failure.
+// parents). A link to a folder there (on Windows a symbolic link or junction) is followed (an
+// installation moved to another disk, with a link left in its place) and stays as it is: the
+// tree lands in the folder it points to. Everything afterwards is done relative to this
+// handle, so the name being replaced meanwhile changes nothing. Invalid with `error` set (one
+// line, naming `path` as given) on failure, a link to nothing among them.
 NativeHandle openDestination(const std::string &path, std::string &error);
 
 // Opens the directory `name` in `parent` for making and opening entries inside it. A link
@@ -45,3 +45,14 @@ bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, 
 // link is moved itself, never what it points to. The caller makes sure `to` has nothing of
 // that name (POSIX would replace a file there, Windows refuses).
 bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::string &reason);
+
+// Writes the directory open as `directory` (its entries) through to the disk.
+bool flushOpenDirectory(NativeValue directory, std::string &reason);
+
+// Writes everything on the file system that holds `directory` through to the disk, in one go.
+// Only where canFlushFileSystem().
+bool flushFileSystemOf(NativeValue directory, std::string &reason);
+
+// Whether this process may flush a whole file system: on POSIX (syncfs) it may; on Windows only
+// an administrator may flush a volume, so every file and folder is flushed on its own instead.
+bool canFlushFileSystem();

@@ -34,7 +34,6 @@ std::string withoutTrailingSlashes(std::string path)
 
 NativeHandle openDestination(const std::string &given, std::string &error)
 {
-    // A trailing slash would make the system resolve a link at the last name.
     const std::string path = withoutTrailingSlashes(given);
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     std::error_code ec;
@@ -48,13 +47,13 @@ NativeHandle openDestination(const std::string &given, std::string &error)
         error = "cannot create '" + given + "': " + std::strerror(errno);
         return NativeHandle();
     }
-    NativeHandle destination(::open(path.c_str(), kDirectoryFlags));
+    NativeHandle destination(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (destination.valid())
         return destination;
     const int openError = errno;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        error = "refusing to extract into '" + given + "': it is a symbolic link";
+    if (openError == ENOENT && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        error = "cannot extract into '" + given + "': it is a symbolic link to nothing";
     else if (openError == ENOTDIR)
         error = "'" + given + "' is not a directory";
     else
@@ -128,4 +127,42 @@ bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::s
         return true;
     reason = std::strerror(errno);
     return false;
+}
+
+namespace {
+
+// A descriptor that fsync and syncfs take (openDirectoryAt's O_PATH ones are not).
+UniqueFd readable(NativeValue directory, std::string &reason)
+{
+    UniqueFd opened(::openat(fd(directory), ".", kDirectoryFlags));
+    if (!opened.valid())
+        reason = std::strerror(errno);
+    return opened;
+}
+
+} // namespace
+
+bool flushOpenDirectory(NativeValue directory, std::string &reason)
+{
+    const UniqueFd opened = readable(directory, reason);
+    if (opened.valid() && ::fsync(opened.get()) == 0)
+        return true;
+    if (opened.valid())
+        reason = std::strerror(errno);
+    return false;
+}
+
+bool flushFileSystemOf(NativeValue directory, std::string &reason)
+{
+    const UniqueFd opened = readable(directory, reason);
+    if (opened.valid() && ::syncfs(opened.get()) == 0)
+        return true;
+    if (opened.valid())
+        reason = std::strerror(errno);
+    return false;
+}
+
+bool canFlushFileSystem()
+{
+    return true;
 }

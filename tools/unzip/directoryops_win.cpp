@@ -53,30 +53,24 @@ NativeHandle openDestination(const std::string &given, std::string &error)
         error = "cannot create '" + given + "': " + lastErrorText();
         return NativeHandle();
     }
-    // The reparse point itself, if there is one, is opened, so that it can be told apart.
+    // A link there is followed: the installation was moved, and the link left in its place.
     NativeHandle destination(reinterpret_cast<NativeValue>(
         CreateFileW(path.c_str(), kDirectoryAccess | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
     if (!destination.valid()) {
         const DWORD openError = GetLastError();
-        error = isLinkAttributes(GetFileAttributesW(path.c_str()))
-                    ? "refusing to extract into '" + given + "': " + kLinkReason
+        const bool gone = openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND;
+        error = gone && isLinkAttributes(GetFileAttributesW(path.c_str()))
+                    ? "cannot extract into '" + given + "': it is a symbolic link to nothing"
                     : "cannot open '" + given + "': " + errorText(openError);
         return NativeHandle();
     }
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(raw(destination.get()), FileAttributeTagInfo, &tag, sizeof tag)) {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(raw(destination.get()), FileBasicInfo, &basic, sizeof basic)) {
         error = "cannot open '" + given + "': " + lastErrorText();
         return NativeHandle();
     }
-    // The handle tells on Windows; wine 8 shows a Unix symbolic link as a reparse point only
-    // when asked by path, and opens its target whatever the flags.
-    const bool handleIsLink = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(tag.ReparseTag);
-    if (handleIsLink || isLinkAttributes(GetFileAttributesW(path.c_str()))) {
-        error = "refusing to extract into '" + given + "': " + kLinkReason;
-        return NativeHandle();
-    }
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         error = "'" + given + "' is not a directory";
         return NativeHandle();
     }
@@ -173,4 +167,29 @@ bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::s
         return false;
     }
     return true;
+}
+
+bool flushOpenDirectory(NativeValue directory, std::string &reason)
+{
+    // A handle of its own with write access, which FlushFileBuffers needs.
+    const NtOpenResult opened = ntOpenAt(directory, L"", FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+    if (!opened.ok()) {
+        reason = statusText(opened.status);
+        return false;
+    }
+    if (FlushFileBuffers(raw(opened.handle.get())))
+        return true;
+    reason = lastErrorText();
+    return false;
+}
+
+bool flushFileSystemOf(NativeValue, std::string &reason)
+{
+    reason = "only an administrator may flush a whole volume";
+    return false;
+}
+
+bool canFlushFileSystem()
+{
+    return false;
 }

@@ -1,8 +1,9 @@
 #include "tools/unzip/entrywriter.h"
 
+#include "tools/unzip/directoryops.h"
 #include "tools/unzip/stoprequest.h"
 
-bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry,
+bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error)
 {
     OutputFile out(parent, entry);
@@ -31,5 +32,15 @@ bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &en
             return false;
         }
     }
-    return out.finish(error);
+    return out.finish(flush, error);
+}
+
+bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)
+{
+    std::string reason;
+    const NativeHandle opened = openDirectoryAt(parent, directory.leaf, reason);
+    if (opened.valid() && flushOpenDirectory(opened.get(), reason))
+        return true;
+    error = "cannot write '" + directory.path + "': " + reason;
+    return false;
 }

@@ -33,10 +33,14 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 // it the entry fails with the system's reason.
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
-// Writes the data of the reader's current entry, which is `entry`, into a new file. Gives up
-// between blocks once `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry,
+// Writes the data of the reader's current entry, which is `entry`, into a new file, and with
+// `flush` writes it through to the disk before closing it. Gives up between blocks once
+// `abandon` is set or a stop is requested ("interrupted").
+bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error);
+
+// Writes the directory `directory` (its entries, permissions and times) through to the disk.
+bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
 
 // The new file of one entry, written at the offsets the archive gives. Errors name the entry.
 class OutputFile {
@@ -45,9 +49,10 @@ public:
 
     bool create(std::string &error);
     bool writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error);
-    // Sets the entry's times and closes the file, reporting a failed close: the last write
-    // may only fail there.
-    bool finish(std::string &error);
+    // Sets the entry's times, with `flush` writes the file through to the disk (fdatasync,
+    // FlushFileBuffers), and closes it, reporting a failed close: the last write may only
+    // fail there.
+    bool finish(bool flush, std::string &error);
 
 private:
     NativeValue parent_;

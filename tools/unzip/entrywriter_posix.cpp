@@ -106,11 +106,15 @@ bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset
     return true;
 }
 
-bool OutputFile::finish(std::string &error)
+bool OutputFile::finish(bool flush, std::string &error)
 {
     timespec times[2];
     if (const timespec *t = toTimespecs(entry_.times, times); t && ::futimens(fd(handle_.get()), t) != 0) {
         error = systemError("cannot set the time of", entry_.name);
+        return false;
+    }
+    if (flush && ::fdatasync(fd(handle_.get())) != 0) {
+        error = systemError("cannot write", entry_.name);
         return false;
     }
     if (::close(fd(handle_.release())) != 0) {

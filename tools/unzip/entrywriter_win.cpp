@@ -151,10 +151,14 @@ bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset
     return true;
 }
 
-bool OutputFile::finish(std::string &error)
+bool OutputFile::finish(bool flush, std::string &error)
 {
     if (!setTimes(raw(handle_.get()), entry_.times)) {
         error = failure("cannot set the time of", entry_.name, lastErrorText());
+        return false;
+    }
+    if (flush && !FlushFileBuffers(raw(handle_.get()))) {
+        error = failure("cannot write", entry_.name, lastErrorText());
         return false;
     }
     if (!CloseHandle(raw(handle_.release()))) {

@@ -88,7 +88,8 @@ public:
         // contents are done.
         for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
             const NativeValue parent = directories.get(d->parent, error);
-            if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error))
+            if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error)
+                || (options_.flushEachEntry && !flushDirectory(parent, *d, error)))
                 return failure(error);
         }
         return ExtractResult{true, written_.load(), {}};
@@ -162,8 +163,9 @@ private:
         }
         const NativeValue parent = directories.get(entry.parent, error);
         const bool written = parent != kNoHandle
-            && (entry.kind == PlannedEntry::File ? writeFile(reader, parent, entry, failed_, error)
-                                                 : writeLink(parent, entry, error));
+            && (entry.kind == PlannedEntry::File
+                    ? writeFile(reader, parent, entry, options_.flushEachEntry, failed_, error)
+                    : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
             return false;

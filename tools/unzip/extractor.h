@@ -20,6 +20,10 @@ struct ExtractOptions {
     // Pause after each entry. Zero in normal use; tests and demonstrations set it (through the
     // environment, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
+    // Flush each file before it is closed and each directory once it is finished, instead of
+    // leaving the whole tree to one flush of its file system afterwards (staging.h); the
+    // benchmark compares the two.
+    bool flushEachEntry = false;
 };
 
 struct ExtractResult {
@@ -37,8 +41,9 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
 
 // Writes what `plan` lists, with the data read from `file`, below the open, empty directory
 // `tree`: the directories first, then the files and links, shared among the workers, then the
-// directories' own permissions and times. Stops at the first problem in any worker (damaged
-// data, a failed write, a stop request): the other workers give up at their next block, and
-// what was written up to then is left for the caller to remove.
+// directories' own permissions and times (each directory then flushed, with flushEachEntry).
+// Stops at the first problem in any worker (damaged data, a failed write, a stop request): the
+// other workers give up at their next block, and what was written up to then is left for the
+// caller to remove.
 ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
                           const ExtractOptions &options);

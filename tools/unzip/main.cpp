@@ -16,6 +16,9 @@
 // extractor.h), for benchmarks that compare ways of sharing them.
 // NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
 // demonstrations that need to watch an extraction in progress.
+// NEMBRAL_UNZIP_FLUSH=entries flushes every file and folder on its own instead of the staging
+// file system at once (staging.h), for the benchmark that compares the two; both are durable.
+// On Windows every file and folder is flushed on its own in any case.
 
 #include "platform/log.h"
 #include "platform/namedmutex.h"
@@ -65,6 +68,9 @@ ExtractOptions optionsFromEnvironment()
     options.workers = std::clamp(workers, 1u, kMaxWorkers);
     options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
     options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
+    // Where the process may not flush the whole file system at once (Windows), each entry is.
+    const char *flush = std::getenv("NEMBRAL_UNZIP_FLUSH");
+    options.flushEachEntry = (flush && std::string(flush) == "entries") || !canFlushFileSystem();
     return options;
 }
 
@@ -107,11 +113,15 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (!staging)
         return fail(error);
 
-    const ExtractResult result = extractPlan(*archive, planned.plan, staging->tree(), optionsFromEnvironment());
+    const ExtractOptions options = optionsFromEnvironment();
+    const ExtractResult result = extractPlan(*archive, planned.plan, staging->tree(), options);
     if (!result.ok)
         return fail(result.error);
     if (stopRequested())
         return fail("interrupted");
+    // Durable before visible: nothing is moved into place before all of it is on the disk.
+    if (!staging->flush(!options.flushEachEntry, error))
+        return fail(error);
     if (!staging->moveIntoPlace(error))
         return fail(error);
     return 0;

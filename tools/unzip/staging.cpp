@@ -61,6 +61,15 @@ StagingDirectory::~StagingDirectory()
     removeTreeAt(destination_, rootName_);
 }
 
+bool StagingDirectory::flush(bool wholeFileSystem, std::string &error)
+{
+    std::string reason;
+    if (wholeFileSystem ? flushFileSystemOf(tree_.get(), reason) : flushOpenDirectory(tree_.get(), reason))
+        return true;
+    error = "cannot write '" + destinationName_ + "/" + rootName_ + "/tree' to the disk: " + reason;
+    return false;
+}
+
 bool StagingDirectory::moveIntoPlace(std::string &error)
 {
     std::vector<DirectoryEntry> listed;
@@ -96,6 +105,10 @@ bool StagingDirectory::moveIntoPlace(std::string &error)
                 moveEntry(replaced_.get(), name, destination_, reason); // put the old one back
             return false;
         }
+    }
+    if (!flushOpenDirectory(destination_, reason)) {
+        error = "cannot write '" + destinationName_ + "' to the disk: " + reason;
+        return false;
     }
     return true;
 }

@@ -26,11 +26,21 @@ public:
     // A handle on the (empty) directory to extract into.
     NativeValue tree() const { return tree_.get(); }
 
+    // Writes the extracted tree through to the disk before moveIntoPlace() makes it visible:
+    // after a power cut, a name in the destination then never stands for a file that is empty
+    // or short. With `wholeFileSystem`, one flush of the file system the tree is on (every file
+    // and folder in it at once); without, only the top of the tree, the extraction having
+    // flushed each entry itself (ExtractOptions::flushEachEntry; always so on Windows, where
+    // only an administrator may flush a whole volume: canFlushFileSystem()). False with
+    // `error` set.
+    bool flush(bool wholeFileSystem, std::string &error);
+
     // Moves every top-level entry of tree() to the destination, replacing what is there under
     // the same name (the replaced entry, a link included, is moved aside without being
     // followed and removed with the staging directory). Entries holding a "version.txt" go
-    // last, so the marker of a complete installation is the last thing to appear. False with
-    // `error` set on failure; entries already moved stay in place.
+    // last, so the marker of a complete installation is the last thing to appear. Then the
+    // destination is flushed, so that the moves themselves are on the disk. False with `error`
+    // set on failure; entries already moved stay in place.
     bool moveIntoPlace(std::string &error);
 
 private:

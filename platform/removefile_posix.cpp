@@ -1,0 +1,50 @@
+// removeFileIn on POSIX systems: the folder is opened without following a link at its own name,
+// and the file is removed relative to that descriptor, so a folder swapped for a link meanwhile
+// is never reached through.
+#include "platform/filehelpers.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/uniquefd_posix.h"
+
+namespace {
+
+// Nothing there: no such entry, a file where a folder should be, a name too long to exist.
+bool isAbsence(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
+}
+
+RemoveTreeResult failure(const std::string &shown, int error)
+{
+    RemoveTreeResult result;
+    result.failedPath = shown;
+    result.error = std::error_code(error, std::generic_category());
+    result.reason = result.error.message();
+    return result;
+}
+
+}  // namespace
+
+RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name)
+{
+    const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        // ELOOP: a link in the folder's place, whose target holds nothing of ours.
+        if (errno == ELOOP || isAbsence(errno))
+            return {};
+        return failure(folder, errno);
+    }
+    if (::unlinkat(dir.get(), name.c_str(), 0) != 0) {
+        // EISDIR: a folder under the file's name, left to the caller's removeTree.
+        if (errno == EISDIR || isAbsence(errno))
+            return {};
+        return failure(folder + "/" + name, errno);
+    }
+    RemoveTreeResult removed;
+    removed.removed = 1;
+    return removed;
+}
