@@ -1,12 +1,47 @@
 #include "tests/tools/toolsystem.h"
 
-#include "tests/support/threadnames_win.h"
-
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include "platform/win/handle_win.h"
+
 #include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+
+namespace {
+
+// The threads of process `pid` with the description `name` (SetThreadDescription). -1 when
+// this system cannot read thread descriptions.
+int threadsNamed(DWORD pid, const std::wstring &name)
+{
+    using GetDescription = HRESULT(WINAPI *)(HANDLE, PWSTR *);
+    static const auto get = reinterpret_cast<GetDescription>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    if (!get)
+        return -1;
+    const WinHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot.valid())
+        return -1;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int named = 0;
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+        if (entry.th32OwnerProcessID != pid)
+            continue;
+        const WinHandle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID));
+        PWSTR description = nullptr;
+        if (thread.valid() && SUCCEEDED(get(thread.get(), &description)) && description != nullptr) {
+            named += name == description;
+            LocalFree(description);
+        }
+    }
+    return named;
+}
+
+} // namespace
 
 int namedWorkerThreads(qint64 pid)
 {
@@ -67,19 +102,18 @@ bool startWithLostStandardError(QProcess &process, const QString &program, const
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
         return false;
-    CloseHandle(readEnd);
+    WinHandle(readEnd).reset(); // the reader goes at once
+    const WinHandle lost(writeEnd);
     process.setWorkingDirectory(workingDirectory);
-    process.setCreateProcessArgumentsModifier([writeEnd](QProcess::CreateProcessArguments *a) {
+    process.setCreateProcessArgumentsModifier([stderrHandle = lost.get()](QProcess::CreateProcessArguments *a) {
         a->inheritHandles = TRUE;
         a->startupInfo->dwFlags |= STARTF_USESTDHANDLES;
         a->startupInfo->hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         a->startupInfo->hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        a->startupInfo->hStdError = writeEnd;
+        a->startupInfo->hStdError = stderrHandle;
     });
     process.start(program, args);
-    const bool started = process.waitForStarted(10000);
-    CloseHandle(writeEnd);
-    return started;
+    return process.waitForStarted(10000);
 }
 
 void prepareForStopRequest(QProcess &process)
