@@ -3,7 +3,8 @@
 // Entry names that Windows takes for something other than a file of that name, with the
 // reason the extraction tool gives for refusing them (a part of it), or "" for names that look
 // alike but are plain files. The name rules are the same on every system, so the entry-check
-// table (tests/tools) and the Windows tool run under wine (tests/win) share these rows.
+// table and the extraction table (tests/tools), which also runs against the Windows tool under
+// wine, share these rows.
 struct WindowsNameRow {
     const char *row;
     const char *name;

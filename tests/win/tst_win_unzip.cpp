@@ -1,9 +1,7 @@
 // unzip.exe for Windows as the launcher runs it ("unzip.exe ARCHIVE DESTDIR" from the working
-// directory), in what only Windows shows: entries written through the tool's own folder
-// handles, names Windows takes for something else (the entry-check table's Windows rows, each
-// through the tool), and links as wine shows Unix links. The extraction and signature tables
-// themselves run against this tool in tests/tools. Archives come from the extraction tests'
-// Qt-free zip writer.
+// directory), in what the shared tables (tests/tools, which run against this tool too) cannot
+// show under wine: entries written through the tool's own folder handles, and links as wine
+// shows Unix links. Archives come from the extraction tests' Qt-free zip writer.
 #include <windows.h>
 
 #include <algorithm>
@@ -14,7 +12,6 @@
 #include "platform/namedmutex.h"
 #include "support/zipwriter.h"
 #include "testsupport_win.h"
-#include "tests/support/windowsnames.h"
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
@@ -212,53 +209,6 @@ void writesThroughItsOwnHandles()
     }
 }
 
-// The entry-check table's Windows rows, each as an entry of a package: a refused name stops
-// the tool with one line before anything is written; an accepted one is extracted by its name.
-void windowsNames()
-{
-    const ScratchDirectory scratch("unzip-names");
-    const std::vector<ZipEntry> old = package("0.9", 2);
-    harness::beginCase("unsafe names: the installation to keep");
-    CHECK_EQ(runTool(writeArchive(scratch.path() / "old.zip", old), L"nembral").exitCode, 0L);
-
-    struct Row {
-        std::string row;
-        std::vector<ZipEntry> extra;
-        std::string problem;
-    };
-    std::vector<Row> rows;
-    for (const WindowsNameRow &r : kWindowsNameRows)
-        rows.push_back({r.row, {file(r.name, "x")}, r.problem});
-    rows.push_back({"names differing only in case", {file("nembral/Version.txt", "9.9\n")}, "differ only in case"});
-    rows.push_back({"folders differing only in case", {file("Nembral/d0/x", "x")}, "differ only in case"});
-    // Refused rows first, while the old installation is still there to be kept.
-    std::stable_partition(rows.begin(), rows.end(), [](const Row &r) { return !r.problem.empty(); });
-
-    int n = 0;
-    for (const Row &r : rows) {
-        harness::beginCase("name: " + r.row);
-        std::vector<ZipEntry> entries = package("5." + std::to_string(++n), 2);
-        entries.insert(entries.end(), r.extra.begin(), r.extra.end());
-        entries.push_back(file("nembral/after.txt", "after"));
-        const fs::path zip = writeArchive(scratch.path() / ("row" + std::to_string(n) + ".zip"), entries);
-        const ToolRun run = runTool(zip, L"nembral");
-        if (r.problem.empty()) {
-            CHECK_EQ(run.exitCode, 0L);
-            CHECK_EQ(testsupport::readFile(fs::path("nembral") / utf8Path(r.extra.front().name)), std::string("x"));
-            continue;
-        }
-        CHECK_EQ(run.exitCode, 1L);
-        CHECK_EQ(run.lines.size(), std::size_t(1));
-        const std::string line = run.lines.empty() ? std::string() : run.lines.front();
-        CHECK_MSG(line.rfind("unzip.exe: refusing unsafe entry '", 0) == 0 && line.find(r.problem) != std::string::npos,
-                  line);
-        CHECK_EQ(testsupport::readFile("nembral/nembral/version.txt"), std::string("0.9\n"));
-        CHECK(!fs::exists("nembral/nembral/after.txt"));
-        CHECK_EQ(namesIn("nembral"), std::vector<std::string>{"nembral"});
-        CHECK(!namedMutexExists(kMutex));
-    }
-}
-
 // Links laid out by the lane script as Unix links that wine shows as directory reparse points
 // (NEMBRAL_LINK_FIXTURE): CASE/nembral or CASE/nembral/nembral -> outside/CASE, which holds
 // keep.txt. A link at DESTDIR is an installation moved elsewhere: the tree lands where it
@@ -321,7 +271,6 @@ void linksAtTheDestination()
 int main()
 {
     writesThroughItsOwnHandles();
-    windowsNames();
     linksAtTheDestination();
     return harness::finish();
 }
