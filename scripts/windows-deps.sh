@@ -30,8 +30,9 @@ sysroot=/usr/$triple
 toolchain="$repo/cmake/mingw-w64-x86_64.cmake"
 cache=${NEMBRAL_WIN_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/nembral}
 jobs=$(nproc)
-[ -f "$sysroot/lib/libz.a" ] && [ -f "$sysroot/include/zlib.h" ] ||
+if [ ! -f "$sysroot/lib/libz.a" ] || [ ! -f "$sysroot/include/zlib.h" ]; then
   die "Debian's libz-mingw-w64-dev is not installed (run scripts/setup.sh)"
+fi
 
 # The versions worth using, in order: the one of the installed Linux -dev package (the same
 # library the Linux build links), then the newest that apt lists.

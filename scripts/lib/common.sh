@@ -225,6 +225,7 @@ _capture_stop() {
 }
 
 ensure_deb_src() {
+  # shellcheck disable=SC2016 # apt's own format string
   if apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then
     return 0
   fi
