@@ -1,4 +1,4 @@
-// Downloads one URL with the launcher's download service into DIR/nembral/nembral.zip, as the
+// Downloads one URL with the launcher's download service to the package's place in DIR, as the
 // package download does, and reports the time taken and the process's peak resident set.
 // Usage: download_bench URL DIR   (the service's log goes to standard output)
 #include <sys/resource.h>
@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/downloadattempt.h"
+#include "platform/packagenames.h"
 
 int main(int argc, char *argv[])
 {
@@ -20,7 +21,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    const HResult result = downloadAttempt(argv[1], "%s\\nembral\\nembral.zip");
+    const HResult result = downloadAttempt(argv[1], kPackageArchivePattern);
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

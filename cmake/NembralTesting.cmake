@@ -11,6 +11,16 @@ if(WIN32 AND NEMBRAL_WINDOWS_QT)
   endforeach()
 endif()
 
+# Paths of the build handed to the Windows test programs under wine are Unix paths; a Windows
+# program reads "/work/..." on its current drive, which is not the Unix root once a test has
+# entered a folder on C:. Prefixed with NEMBRAL_HOST_DRIVE, they name wine's drive Z:, the Unix
+# root, wherever the program stands.
+if(WIN32 AND CMAKE_HOST_UNIX)
+  set(NEMBRAL_HOST_DRIVE "Z:")
+else()
+  set(NEMBRAL_HOST_DRIVE "")
+endif()
+
 # The loopback host the suites' vendor hosts name. wine's certificate check does not match a
 # host given as an IP address against the certificate's IP names, so under wine it is the name.
 if(WIN32)
@@ -30,7 +40,8 @@ function(nembral_add_qt_test name)
   target_link_libraries(${name} PRIVATE nembral_config Qt6::Test ${T_LIBS})
   add_test(NAME ${name} COMMAND ${name})
   get_filename_component(folder "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
-  set(environment QT_QPA_PLATFORM=offscreen NEMBRAL_SOURCE_DIR=${CMAKE_SOURCE_DIR} NEMBRAL_BINARY_DIR=${CMAKE_BINARY_DIR})
+  set(environment QT_QPA_PLATFORM=offscreen NEMBRAL_SOURCE_DIR=${NEMBRAL_HOST_DRIVE}${CMAKE_SOURCE_DIR}
+                  NEMBRAL_BINARY_DIR=${NEMBRAL_HOST_DRIVE}${CMAKE_BINARY_DIR})
   if(WIN32)
     # Under wine the program sees a variable WINEX as X, and the QT_ ones only that way; the
     # Qt and runtime DLLs come from where they were built (scripts/build-windows.sh deploys

@@ -47,8 +47,8 @@ long long formattedLength(const std::wstring &pattern, std::size_t directoryLeng
     return strings == 1 ? length : -1;
 }
 
-// The folders the pattern puts between the working directory and the file ("nembral" in
-// "%s\nembral\nembral.zip"), as written there.
+// The folders the pattern puts between the working directory and the file ("nembral" in the
+// package's pattern, kPackageArchivePattern), as written there.
 std::vector<std::wstring> foldersAfterDirectory(const std::wstring &pattern)
 {
     std::vector<std::wstring> folders;
@@ -160,8 +160,7 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     BindStatusCallbackAdapter observer(handler, maxBodyBytes == kNoBodyLimit ? 0 : maxBodyBytes);
     logLine("CallbackHandler");
 
-    // The package goes to "nembral\nembral.zip", whose folder does not exist before the first
-    // installation.
+    // The package goes into a folder that does not exist before the first installation.
     if (const HResult folders = makeFoldersBelow(directory, foldersAfterDirectory(widePattern)); folders < 0)
         return folders;
     // A link at the destination's own name is removed, so that the file is written in its

@@ -2,7 +2,7 @@
 
 #include <string>
 
-// Whether a process currently holds the named mutex `name` (for example "Local\mutex_unzip").
+// Whether a process currently holds the named mutex `name` (for example kExtractMutex, platform/packagenames.h).
 // Probing never creates the mutex and never disturbs a holder.
 bool namedMutexExists(const std::string &name);
 

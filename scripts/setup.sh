@@ -13,6 +13,8 @@ packages=(
   g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64
   time procps unzip strace
   dpkg-dev file desktop-file-utils lintian
+  clang libclang-rt-14-dev
+  clang-format clang-tidy shellcheck editorconfig
 )
 
 missing=()

@@ -156,9 +156,11 @@ stop_vendor_server
 start_vendor_server "$served" "$LAUNCHER_PORT" "$state" "$build/wine-server-launcher.out" --quiet
 # shellcheck disable=SC2329 # used through check's eval
 run_launcher() { # WORKDIR SECONDS: runs it there until it exits or SECONDS pass; log in WORKDIR/launcher.log
-  # wine sets COMSPEC itself; WINECOMSPEC reaches the program as COMSPEC.
-  (cd "$1" && WINECOMSPEC="$(winpath "$1/record-interpreter.exe")" WINEQT_QPA_PLATFORM=offscreen \
-    timeout "$2" wine "$dist/nembral-launcher.exe" >launcher.log 2>&1 </dev/null) || true
+  # wine sets COMSPEC itself when a program starts, so the recording interpreter is put in
+  # place by the interpreter that starts the launcher.
+  (cd "$1" && WINEQT_QPA_PLATFORM=offscreen timeout "$2" wine cmd /c \
+    "set COMSPEC=$(winpath "$1/record-interpreter.exe")&& $(winpath "$dist/nembral-launcher.exe")" \
+    >launcher.log 2>&1 </dev/null) || true
 }
 work="$build/wine-launcher"
 rm -rf "$work" && mkdir -p "$work/first" "$work/start/nembral/nembral"

@@ -2,10 +2,13 @@
 # Sets everything up on a fresh Debian 12 machine and runs every test:
 #   1. the Linux build (warnings are errors) and its CTest suite,
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   3. the Windows platform layer cross-built with mingw-w64 and tested under wine,
-#   4. the Debian package, unpacked into a throw-away root, its launcher run against the
+#   3. the suites that run threads, built with ThreadSanitizer (scripts/test-tsan.sh),
+#   4. each fuzz target for NEMBRAL_FUZZ_SECONDS (default 30) over its corpus (scripts/fuzz.sh),
+#   5. the Windows platform layer cross-built with mingw-w64 and tested under wine,
+#   6. the Debian package, unpacked into a throw-away root, its launcher run against the
 #      local vendor server (scripts/test-package.sh).
-# Lanes can be skipped with NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_WINE=1 or NEMBRAL_SKIP_PACKAGE=1.
+# Lanes can be skipped with NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_TSAN=1, NEMBRAL_SKIP_FUZZ=1,
+# NEMBRAL_SKIP_WINE=1 or NEMBRAL_SKIP_PACKAGE=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,8 +34,18 @@ if [ "${NEMBRAL_SKIP_ASAN:-0}" != 1 ]; then
     ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 || status=1
 fi
 
+if [ "${NEMBRAL_SKIP_TSAN:-0}" != 1 ]; then
+  lane "Threaded suites with ThreadSanitizer"
+  bash scripts/test-tsan.sh || status=1
+fi
+
+if [ "${NEMBRAL_SKIP_FUZZ:-0}" != 1 ]; then
+  lane "Fuzz targets (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)"
+  bash scripts/fuzz.sh all "${NEMBRAL_FUZZ_SECONDS:-30}" || status=1
+fi
+
 if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
-  lane "Windows platform layer (mingw-w64, wine)"
+  lane "Windows build under wine (mingw-w64, a Windows Qt built from Debian's source)"
   bash scripts/test-windows.sh || status=1
 fi
 

@@ -7,19 +7,12 @@
 #include "platform/filehelpers.h"
 #include "platform/log.h"
 #include "platform/namedmutex.h"
-#include "workflow/installpaths.h"
+#include "platform/packagenames.h"
 #include "workflow/installwipe.h"
 
 #include <QLabel>
 #include <QThread>
 #include <QTimer>
-
-namespace {
-const char kArchive[] = "nembral/nembral.zip";
-const char kArchivePattern[] = "%s\\nembral\\nembral.zip";
-const char kExtractCommand[] = "unzip.exe nembral/nembral.zip nembral";
-const char kExtractMutex[] = "Local\\mutex_unzip";
-} // namespace
 
 void MainWindow::downloadCompleteApplication()
 {
@@ -37,7 +30,7 @@ void MainWindow::downloadCompleteApplication()
         workerThread->wait();
         delete workerThread;
     }
-    workerThread = startDownloadWorker(this, packageUrl, kArchivePattern);
+    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern);
 
     trackerTimer = new QTimer(this);
     connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));
@@ -85,7 +78,7 @@ void MainWindow::downloadTracker()
 
     logLine("UNZIP complete!");
     ui->progress->setText(QStringLiteral("Installation complete!"));
-    deleteFile(kArchive);
+    deleteFile(kPackageArchive);
     startApplication();
     trackerTimer->stop();
 }

@@ -2,7 +2,7 @@
 
 #include "platform/filehelpers.h"
 #include "platform/log.h"
-#include "workflow/installpaths.h"
+#include "platform/packagenames.h"
 
 bool wipeInstalledTree()
 {

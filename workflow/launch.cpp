@@ -4,18 +4,14 @@
 #include "platform/commandrunner.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
+#include "platform/packagenames.h"
 #include "platform/sleep.h"
 
 #include <QCoreApplication>
 
-namespace {
-const char kExecutable[] = "nembral/nembral/Nembrals.exe";
-const char kStartCommand[] = "cd ./nembral/nembral/ && Nembrals.exe";
-} // namespace
-
 void MainWindow::startApplication()
 {
-    ReadableFile executable = canOpenForReading(kExecutable);
+    ReadableFile executable = canOpenForReading(kInstalledExecutable);
     if (!executable) {
         logLine("Could not find Nembral");
         showErrorPage();

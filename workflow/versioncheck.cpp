@@ -3,7 +3,7 @@
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
-#include "workflow/installpaths.h"
+#include "platform/packagenames.h"
 #include "workflow/installwipe.h"
 #include "workflow/versionstring.h"
 

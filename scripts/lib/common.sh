@@ -188,6 +188,9 @@ capture_launcher_window() {
 
 # On the virtual display: start the launcher, wait for its window (and log line), let it
 # paint, grab the window; the launcher is stopped when this shell exits, whatever happens.
+# _logged LINE LOG: LOG has the whole line LINE (a Windows program's CR LF line ends read as LF).
+_logged() { tr -d '\r' <"$2" | grep -qxF "$1"; }
+
 _capture_on_display() {
   set -euo pipefail
   msg_prefix=$1
@@ -205,12 +208,12 @@ _capture_on_display() {
     if [ "$viewable" = 0 ] && [ -n "$win" ] && xwininfo -id "$win" 2>/dev/null | grep "Map State: IsViewable" >/dev/null; then
       viewable=1
     fi
-    if [ "$viewable" = 1 ] && { [ -z "$logline" ] || grep -qxF "$logline" "$log"; }; then
+    if [ "$viewable" = 1 ] && { [ -z "$logline" ] || _logged "$logline" "$log"; }; then
       break
     fi
     sleep 0.1
   done
-  [ -z "$logline" ] || grep -qxF "$logline" "$log" || { echo "$msg_prefix: the launcher never logged \"$logline\":" >&2; cat "$log" >&2; exit 1; }
+  [ -z "$logline" ] || _logged "$logline" "$log" || { echo "$msg_prefix: the launcher never logged \"$logline\":" >&2; cat "$log" >&2; exit 1; }
   [ "$viewable" = 1 ] || { echo "$msg_prefix: no window named MainWindow appeared" >&2; exit 1; }
   sleep "$delay"
   kill -0 "$_capture_pid" 2>/dev/null || { echo "$msg_prefix: launcher exited before the capture:" >&2; cat "$log" >&2; exit 1; }
@@ -225,7 +228,7 @@ _capture_stop() {
 }
 
 ensure_deb_src() {
-  # shellcheck disable=SC2016 # apt's own format string
+  # shellcheck disable=SC2016 # $(CREATED_BY) is apt's own field name, not a command substitution
   if apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then
     return 0
   fi

@@ -3,6 +3,7 @@
 #include "faultpackage.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>

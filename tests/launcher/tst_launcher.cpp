@@ -9,6 +9,7 @@
 #include "support/testvendor.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>

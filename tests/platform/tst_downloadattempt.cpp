@@ -1,5 +1,6 @@
 // The Linux download service against the real vendor server over https on loopback.
 #include <QDir>
+#include <QProcess>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>

@@ -41,6 +41,21 @@ bool existsExactly(const QString &path)
     return info.dir().entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).contains(info.fileName());
 }
 
+// One line ending in its line feed, without control bytes: no C0 or DEL byte, no C1 control
+// in UTF-8. What the tool prints must not be able to steer the console.
+bool isOneCleanLine(const QByteArray &text)
+{
+    if (!text.endsWith('\n') || text.count('\n') != 1)
+        return false;
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
+            return false;
+    }
+    return true;
+}
+
 // Leftover staging directories of the tool in `dest`.
 QStringList stagingDirs(const QString &dest)
 {
@@ -445,6 +460,9 @@ void TestUnzip::refusesUnsafeEntries_data()
     QTest::newRow("link made after entries below its name")
         << QList<TestZipEntry>{zipFile("nembral/later/inner", "x"), zipSymlink("nembral/later", "data")}
         << QStringLiteral("nembral/nembral/later");
+    // The refusal names the entry: escaped, it neither splits the line nor steers the console.
+    QTest::newRow("control bytes in the name")
+        << QList<TestZipEntry>{zipFile("nembral/\x1b[2J\r\n\xc2\x9b../../escaped", "x")} << QStringLiteral("escaped");
 }
 
 void TestUnzip::refusesUnsafeEntries()
@@ -470,6 +488,7 @@ void TestUnzip::refusesUnsafeEntries()
     QVERIFY2(r.stdErr.startsWith("unzip.exe: refusing unsafe entry '"), r.stdErr.constData());
     QVERIFY2(r.stdErr.contains(QFile::encodeName(zip)), r.stdErr.constData());
     QCOMPARE(r.stdErr.count('\n'), 1);
+    QVERIFY2(isOneCleanLine(r.stdErr), r.stdErr.toPercentEncoding(" '/:.").constData());
     QVERIFY(!existsExactly(tmp_->filePath(mustNotExist)));
     verifyOldTreeIntact();
     QVERIFY(!QFile::exists(dest_ + QStringLiteral("/nembral/after.txt")));
@@ -511,6 +530,9 @@ void TestUnzip::failsOnBadArchive_data()
     QTest::newRow("truncated") << QStringLiteral("truncated") << QByteArray("is damaged or not a zip archive");
     QTest::newRow("corrupted data") << QStringLiteral("corrupted") << QByteArray("is damaged or not a zip archive");
     QTest::newRow("no entries") << QStringLiteral("noentries") << QByteArray("holds no entries");
+    // Found by fuzzing (fuzz/corpus/archive): libarchive's reason ends with a line feed.
+    QTest::newRow("data of the wrong size") << QStringLiteral("corpus:finding-wrong-size.zip")
+                                            << QByteArray("is damaged or not a zip archive");
 }
 
 void TestUnzip::failsOnBadArchive()
@@ -536,6 +558,9 @@ void TestUnzip::failsOnBadArchive()
             bytes.replace(bytes.size() / 2, 16, QByteArray(16, 'X')); // inside big.bin's data
         else if (kind == QLatin1String("noentries"))
             QVERIFY(writeTestZip(path, {}).isEmpty());
+        else if (kind.startsWith(QLatin1String("corpus:")))
+            QVERIFY(!(bytes = readAll(qEnvironmentVariable("NEMBRAL_SOURCE_DIR") + QStringLiteral("/fuzz/corpus/archive/")
+                                      + kind.mid(7))).isEmpty());
         if (kind != QLatin1String("noentries")) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -549,6 +574,7 @@ void TestUnzip::failsOnBadArchive()
     QVERIFY2(r.stdErr.startsWith("unzip.exe: "), r.stdErr.constData());
     QVERIFY2(r.stdErr.contains(message), r.stdErr.constData());
     QVERIFY2(r.stdErr.contains(QFile::encodeName(path)), r.stdErr.constData());
+    QVERIFY2(isOneCleanLine(r.stdErr), r.stdErr.toPercentEncoding(" '/:.").constData());
     verifyOldTreeIntact();
     QVERIFY(!namedMutexExists(kMutex));
 }

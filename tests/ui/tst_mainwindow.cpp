@@ -179,7 +179,8 @@ private Q_SLOTS:
         probe.start(QStringLiteral(NEMBRAL_WINDOW_PROBE), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
         QVERIFY(probe.waitForFinished(30000));
         QCOMPARE(probe.exitCode(), 0);
-        const QStringList lines = QString::fromLocal8Bit(probe.readAllStandardOutput()).split(QLatin1Char('\n'));
+        // Lines end in CR LF on Windows.
+        const QStringList lines = QString::fromLocal8Bit(probe.readAllStandardOutput()).remove(QLatin1Char('\r')).split(QLatin1Char('\n'));
         const QStringList reported = lines.filter(QStringLiteral("window flags"));
         QCOMPARE(reported, QStringList{QStringLiteral("window flags 0x801, translucent background 1, visible 1")});
     }

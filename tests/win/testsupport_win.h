@@ -25,6 +25,13 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
+// True under wine, whose emulation differs from Windows where the cases say so.
+inline bool underWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 inline std::vector<std::string> splitLines(const std::string &text)
 {
     std::vector<std::string> lines;

@@ -42,6 +42,7 @@ void requestStartApplication(MainWindow *window)
 
 namespace {
 
+
 MainWindow *const kWindow = reinterpret_cast<MainWindow *>(0x5eed);
 
 std::string environment(const char *name)
@@ -318,12 +319,20 @@ void sizeLimitOnTheWire()
     const struct {
         const char *name;
         const char *baseVariable;
+        bool announced;  // the size is in the headers, so the first notification shows it
     } rows[] = {
-        {"an endless body stops at the limit, no file left", "NEMBRAL_HTTP_ENDLESS_BASE"},
-        {"a body announced over the limit stops, no file left", "NEMBRAL_HTTP_OVERSIZE_BASE"},
+        {"an endless body stops at the limit, no file left", "NEMBRAL_HTTP_ENDLESS_BASE", false},
+        {"a body announced over the limit stops, no file left", "NEMBRAL_HTTP_OVERSIZE_BASE", true},
     };
     for (const auto &row : rows) {
         harness::beginCase(std::string("size limit: ") + row.name);
+        // wine tells the observer how much has come only now and then (once after tens of MiB
+        // here, sooner or later with the machine's load), so whether an endless body is stopped
+        // within any bound depends on the machine; Windows tells it every few KiB.
+        if (!row.announced && testsupport::underWine()) {
+            harness::report("   skipped: wine reports the progress of a body too seldom to bound the wait");
+            continue;
+        }
         const std::string base = environment(row.baseVariable);
         if (!CHECK_MSG(!base.empty(), std::string(row.baseVariable) + " is not set (scripts/test-windows.sh sets it)"))
             continue;
@@ -335,11 +344,9 @@ void sizeLimitOnTheWire()
             result = downloadAttempt(base + nembral_cases::kVersionPath, "%s\\version.txt", kMaxVersionFileBytes);
             done = true;
         });
-        // wine tells the observer of progress only now and then (after tens of MiB of an
-        // endless body), so the bound is generous.
-        const bool stopped = testsupport::waitUntil([&] { return done.load(); }, 150s);
+        const bool stopped = testsupport::waitUntil([&] { return done.load(); }, 60s);
         quiet.stop();
-        if (!CHECK_MSG(stopped, "the download was still running after 150 s")) {
+        if (!CHECK_MSG(stopped, "the download was still running after 60 s")) {
             // The attempt cannot be interrupted from here: end the program with what it found.
             harness::finish();
             std::fflush(stdout);

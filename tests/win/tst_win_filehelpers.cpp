@@ -233,11 +233,6 @@ void removingFilesInUse()
 }
 
 
-bool underWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 // Entries the standard library's recursive removal takes away, which a plain DeleteFileW and
 // RemoveDirectoryW walk does not: a read-only file, and a file another program holds open
@@ -257,7 +252,7 @@ void removeTreeOverAwkwardEntries()
         harness::beginCase(std::string("removeTree: ") + row.name);
         // wine 8 accepts the POSIX-semantics disposition but keeps the name until the holder
         // closes the file (a FIXME in its ntdll), as Windows did before 1809.
-        if (row.heldShare != nullptr && underWine()) {
+        if (row.heldShare != nullptr && testsupport::underWine()) {
             harness::report("   skipped: wine does not take a held file's name away at once");
             continue;
         }
@@ -331,7 +326,7 @@ void removeTreeNeverFollowsLinks()
             CHECK(GetFileAttributesW(fs::path(row.link).c_str()) == INVALID_FILE_ATTRIBUTES);
             CHECK(fs::exists("nembral"));
         } else {
-            CHECK_MSG(underWine(), "only wine cannot remove a link: " + result.failedPath + ": " + result.reason);
+            CHECK_MSG(testsupport::underWine(), "only wine cannot remove a link: " + result.failedPath + ": " + result.reason);
             CHECK_EQ(result.failedPath, std::string(row.link));
             CHECK_EQ(result.removed, std::uintmax_t(0));
         }

@@ -15,10 +15,14 @@ namespace {
 constexpr std::size_t kFirstBlock = 16 * 1024;
 constexpr std::size_t kLargestBlock = 256 * 1024;
 
+// libarchive ends some of its messages with a line feed; ours are one line without.
 std::string errorText(archive *a)
 {
     const char *text = archive_error_string(a);
-    return text ? text : "unknown error";
+    std::string message = text ? text : "unknown error";
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.pop_back();
+    return message;
 }
 
 // libarchive reports unrecognised or malformed data with EILSEQ (EFTYPE where the system has

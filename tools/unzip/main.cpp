@@ -1,10 +1,10 @@
 // unzip.exe ARCHIVE DESTDIR
 //
 // Extracts the zip archive ARCHIVE into the directory DESTDIR for the launcher. While it works
-// it holds the named mutex "Local\mutex_unzip", which the launcher polls; the extracted tree
-// appears in DESTDIR in one step at the end (staging.h), so once the mutex is gone, the
-// presence of the installed version file means a complete installation. An archive that is
-// not a whole package (packagecheck.h) is refused before anything is written.
+// it holds the named mutex kExtractMutex (platform/packagenames.h), which the launcher polls;
+// the extracted tree appears in DESTDIR in one step at the end (staging.h), so once the mutex
+// is gone, the presence of the installed version file means a complete installation. An
+// archive that is not a whole package (packagecheck.h) is refused before anything is written.
 //
 // Exit status: 0 on success, 1 when the archive is missing, damaged, unsafe, incomplete or (in
 // a build with a package key) not signed by the vendor, or the tree cannot be written (one line
@@ -22,6 +22,7 @@
 
 #include "platform/log.h"
 #include "platform/namedmutex.h"
+#include "platform/packagenames.h"
 #include "tools/unzip/archivefile.h"
 #include "tools/unzip/directoryops.h"
 #include "tools/unzip/entryplan.h"
@@ -40,12 +41,13 @@
 
 namespace {
 
-constexpr const char *kMutexName = "Local\\mutex_unzip";
 constexpr unsigned kMaxWorkers = 8;
 
+// Messages carry names from the archive and libarchive's words about it: escaped, so that the
+// line stays one line and cannot move the cursor or recolour the console it lands on.
 int fail(const std::string &message)
 {
-    logErrorLine("unzip.exe: " + message);
+    logErrorLine("unzip.exe: " + escapedForLog(message));
     return 1;
 }
 
@@ -85,11 +87,11 @@ int run(const std::string &archivePath, const std::string &destinationPath)
 
     // The mutex can have several holders. A second extraction would race the first one for
     // the same tree (and take its staging directory for a leftover), so it is refused.
-    if (namedMutexExists(kMutexName))
-        return fail(std::string("another extraction is running (the named mutex ") + kMutexName + " exists)");
-    NamedMutexHolder mutex(kMutexName);
+    if (namedMutexExists(kExtractMutex))
+        return fail(std::string("another extraction is running (the named mutex ") + kExtractMutex + " exists)");
+    NamedMutexHolder mutex(kExtractMutex);
     if (!mutex.held())
-        return fail(std::string("cannot hold the named mutex ") + kMutexName);
+        return fail(std::string("cannot hold the named mutex ") + kExtractMutex);
 
     // A build with the vendor's key refuses any archive the vendor did not sign, before the
     // archive is parsed at all and before anything is written.

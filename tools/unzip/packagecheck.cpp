@@ -1,8 +1,10 @@
 #include "tools/unzip/packagecheck.h"
 
+#include "platform/packagenames.h"
+
 namespace {
 
-constexpr const char *kRequiredFiles[] = {"nembral/version.txt", "nembral/Nembrals.exe"};
+constexpr const char *kRequiredFiles[] = {kPackageVersionFile, kPackageExecutable};
 
 } // namespace
 
