@@ -55,3 +55,7 @@ bool requestStop(QProcess &process);
 
 // Whether the tool's file system calls can be recorded in order (strace, on Linux).
 bool systemCallsCanBeRecorded();
+
+// How a line the tool writes to the console ends: "\n", on Windows "\r\n" (a console
+// program's streams are in text mode there).
+QByteArray consoleLineEnd();

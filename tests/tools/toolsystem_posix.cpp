@@ -134,3 +134,8 @@ bool systemCallsCanBeRecorded()
 {
     return true;
 }
+
+QByteArray consoleLineEnd()
+{
+    return QByteArrayLiteral("\n");
+}

@@ -140,3 +140,8 @@ bool systemCallsCanBeRecorded()
 {
     return false;
 }
+
+QByteArray consoleLineEnd()
+{
+    return QByteArrayLiteral("\r\n");
+}

@@ -41,15 +41,16 @@ bool existsExactly(const QString &path)
     return info.dir().entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).contains(info.fileName());
 }
 
-// One line ending in its line feed, without control bytes: no C0 or DEL byte, no C1 control
-// in UTF-8. What the tool prints must not be able to steer the console.
-bool isOneCleanLine(const QByteArray &text)
+// One line ending as the console's lines end (toolsystem.h), without control bytes: no C0 or
+// DEL byte, no C1 control in UTF-8. What the tool prints must not be able to steer the console.
+bool isOneCleanLine(QByteArray text)
 {
-    if (!text.endsWith('\n') || text.count('\n') != 1)
+    if (!text.endsWith(consoleLineEnd()))
         return false;
-    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+    text.chop(consoleLineEnd().size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = static_cast<unsigned char>(text[i + 1]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
         if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
             return false;
     }
