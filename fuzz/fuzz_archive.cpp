@@ -10,6 +10,7 @@
 
 #include "fuzz/memoryfile.h"
 #include "tools/unzip/archivefile.h"
+#include "tools/unzip/directoryops.h"
 #include "tools/unzip/entrycheck.h"
 #include "tools/unzip/entryplan.h"
 #include "tools/unzip/extractor.h"
@@ -172,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string destinationPath = g_folder + "/dest";
     bool extracted = false;
     {
-        const UniqueFd destination = openDestination(destinationPath, error);
+        const NativeHandle destination = openDestination(destinationPath, error);
         fuzzCheck(destination.valid(), "cannot open the destination");
         removeStaleStaging(destination.get());
         const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination.get(), destinationPath, error);

@@ -8,6 +8,7 @@
 //      signed archive is accepted, and the same archive with any one bit changed is refused.
 
 #include "fuzz/memoryfile.h"
+#include "tools/unzip/archivefile.h"
 #include "tools/unzip/signature.h"
 
 #include <openssl/bio.h>
@@ -31,7 +32,6 @@ struct ContextDeleter {
 std::unique_ptr<EVP_PKEY, KeyDeleter> g_key;
 std::string g_publicPem;
 
-const std::string kName = "fuzz.zip";
 
 std::string base64(const std::string &bytes)
 {
@@ -54,7 +54,10 @@ std::string sha512(const std::string &bytes)
 std::string problemOf(const std::string &archive)
 {
     const MemoryFile file(reinterpret_cast<const std::uint8_t *>(archive.data()), archive.size());
-    return packageSignatureProblem(file.fd(), g_publicPem, kName);
+    std::string error;
+    const std::unique_ptr<ArchiveFile> opened = ArchiveFile::open(file.path(), error);
+    fuzzCheck(opened != nullptr, "the input's memory file cannot be opened as the archive", error);
+    return packageSignatureProblem(*opened, g_publicPem);
 }
 
 // `signedBytes` followed by an end of central directory record whose comment is the

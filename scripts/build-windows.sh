@@ -5,7 +5,8 @@
 # Windows or under wine:
 #
 #   build-win/dist/nembral-launcher.exe     the launcher (GUI subsystem, icon, manifest)
-#   build-win/dist/unzip.exe                the extraction tool, when its libraries are built
+#   build-win/dist/unzip.exe                the extraction tool, with the static libarchive and
+#                                           libcrypto of scripts/windows-deps.sh (built once)
 #   build-win/dist/*.dll                    Qt and the mingw-w64 runtime, as the imports ask
 #   build-win/dist/platforms/ styles/ imageformats/   the Qt plug-ins the launcher loads
 #
@@ -22,13 +23,14 @@ cd "$repo"
 build=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win}
 qt=$(bash scripts/windows-qt.sh | tail -n1)
 [ -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ] || die "no Windows Qt at '$qt'"
+win_deps=$(bash scripts/windows-deps.sh | tail -n1)
 
 # Qt's toolchain file finds Qt wherever its cache folder is and chain-loads ours for the
 # compilers; the runtime is shared with Qt's DLLs (see cmake/mingw-w64-x86_64.cmake).
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-  -DNEMBRAL_WIN_STATIC_RUNTIME=OFF -DNEMBRAL_WINDOWS_QT="$qt" \
+  -DNEMBRAL_WIN_STATIC_RUNTIME=OFF -DNEMBRAL_WINDOWS_QT="$qt" -DNEMBRAL_WIN_DEPS="$win_deps" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
@@ -36,7 +38,7 @@ dist="$build/dist"
 rm -rf "$dist"
 mkdir -p "$dist/platforms" "$dist/styles" "$dist/imageformats"
 cp "$build/bin/nembral-launcher.exe" "$dist/"
-[ ! -f "$build/bin/unzip.exe" ] || cp "$build/bin/unzip.exe" "$dist/"
+cp "$build/bin/unzip.exe" "$dist/"
 # The windows platform for users, offscreen for runs without a display (tests, CI), the native
 # widget style, and GIF for the loading animation (PNG is built into Qt's GUI module).
 cp "$qt/plugins/platforms/qwindows.dll" "$qt/plugins/platforms/qoffscreen.dll" "$dist/platforms/"

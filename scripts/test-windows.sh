@@ -8,7 +8,8 @@
 #   - the deployed build-win/dist/nembral-launcher.exe itself: a first install up to the
 #     extraction command, and the start of an installed application,
 # all over https, as the launcher talks to the vendor. Needs no display and no input.
-# Exit status: 0 when every test passed.
+# Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
+# libcrypto of scripts/windows-deps.sh (built once per machine, then taken from its cache).
 #
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
@@ -98,7 +99,9 @@ step "link fixture"
 # wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix
 # symbolic link to a directory as a directory reparse point: the link cases of the file helpers
 # use these. CASE/nembral[/nembral] -> outside/CASE[/nembral], each with an installation behind;
-# for the download, download-link/nembral -> outside/download-link.
+# for the download, download-link/nembral -> outside/download-link; for unzip.exe,
+# unzip-destination-link/nembral and unzip-tree-link/nembral/nembral -> outside/CASE/, which
+# holds keep.txt.
 links="$build/wine-links"
 rm -rf "$links"
 for case in installed-link way-link; do
@@ -112,6 +115,13 @@ ln -s "$links/outside/way-link" "$links/way-link/nembral"
 mkdir -p "$links/outside/download-link" "$links/download-link"
 printf 'keep' >"$links/outside/download-link/keep.txt"
 ln -s "$links/outside/download-link" "$links/download-link/nembral"
+for case in unzip-destination-link unzip-tree-link; do
+  mkdir -p "$links/outside/$case" "$links/$case"
+  printf 'keep' >"$links/outside/$case/keep.txt"
+done
+ln -s "$links/outside/unzip-destination-link" "$links/unzip-destination-link/nembral"
+mkdir -p "$links/unzip-tree-link/nembral"
+ln -s "$links/outside/unzip-tree-link" "$links/unzip-tree-link/nembral/nembral"
 NEMBRAL_LINK_FIXTURE=$(winpath "$links")
 export NEMBRAL_LINK_FIXTURE
 

@@ -48,29 +48,7 @@ say "this takes about 20 minutes on 2 cores (about 1,000 build steps), once per 
 start=$(date +%s)
 elapsed() { printf '%dm%02ds' $(( ($(date +%s) - start) / 60 )) $(( ($(date +%s) - start) % 60 )); }
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-
-# apt-get source needs a deb-src entry for the suite the machine runs.
-# shellcheck disable=SC2016 # $(CREATED_BY) is apt's own field name, not a command substitution
-if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then
-  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  say "adding the deb-src entry for Debian $suite"
-  $SUDO tee /etc/apt/sources.list.d/nembral-deb-src.sources >/dev/null <<EOF
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $suite $suite-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: $suite-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  $SUDO apt-get update -qq
-fi
+ensure_deb_src
 
 work="$cache/qt-$qt_version-mingw-$key.build"
 rm -rf "$work" "$prefix"

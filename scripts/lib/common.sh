@@ -43,6 +43,17 @@
 #                             SSL_CERT_FILE). Fails with the server's output if it does not come
 #                             up (or names no SSL_CERT_FILE without --http), after stopping it.
 #   stop_vendor_server        stops the server started above, if any; clears VENDOR_PID
+#   ensure_deb_src            makes `apt-get source` work: when apt has no deb-src entry, adds
+#                             those of this machine's Debian suite (with its updates and security
+#                             suites) and updates apt's lists; uses sudo unless run as root
+#   debian_source_versions PACKAGE
+#                             prints the source versions apt lists for PACKAGE, newest first
+#   fetch_debian_source PACKAGE DIR [VERSION...]
+#                             ensure_deb_src, then unpacks the source of PACKAGE into DIR with
+#                             `apt-get source`, trying the VERSIONs given, then those apt lists,
+#                             newest first (a mirror may no longer carry an older one); sets
+#                             SOURCE_DIR to the unpacked folder and SOURCE_VERSION to the version
+#                             it got. Fails with apt's messages when no version comes
 #   capture_launcher_window LAUNCHER WORKDIR LOGLINE DELAY OUTPUT [VAR=VALUE...]
 #                             runs LAUNCHER in WORKDIR on a fresh Xvfb display (xvfb-run) with
 #                             the given environment; waits for its window named MainWindow to be
@@ -214,4 +225,64 @@ _capture_stop() {
   for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$_capture_pid" 2>/dev/null || break; sleep 0.2; done
   kill -KILL "$_capture_pid" 2>/dev/null || true
   wait "$_capture_pid" 2>/dev/null || true
+}
+
+ensure_deb_src() {
+  # shellcheck disable=SC2016 # $(CREATED_BY) is apt's own field name, not a command substitution
+  if apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then
+    return 0
+  fi
+  local suite sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "$msg_prefix: adding the deb-src entry for Debian $suite" >&2
+  $sudo tee /etc/apt/sources.list.d/nembral-deb-src.sources >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $suite $suite-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: $suite-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+  $sudo apt-get update -qq
+}
+
+debian_source_versions() {
+  local versions=() v i
+  while IFS= read -r v; do
+    # Insertion in dpkg's order, newest first (a plain sort gets "~" and "+" wrong).
+    for ((i = ${#versions[@]}; i > 0; i--)); do
+      dpkg --compare-versions "$v" gt "${versions[i - 1]}" || break
+      versions[i]=${versions[i - 1]}
+    done
+    versions[i]=$v
+  done < <(apt-cache showsrc "$1" 2>/dev/null | sed -n 's/^Version: //p' | sort -u)
+  [ "${#versions[@]}" -eq 0 ] || printf '%s\n' "${versions[@]}"
+}
+
+fetch_debian_source() {
+  local package=$1 dir=$2 version log
+  shift 2
+  ensure_deb_src
+  mkdir -p "$dir"
+  log="$dir/apt-get-source.log"
+  : >"$log"
+  for version in "$@" $(debian_source_versions "$package"); do
+    if (cd "$dir" && apt-get source -qq "$package=$version" >>"$log" 2>&1); then
+      SOURCE_DIR=$(find "$dir" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1)
+      # shellcheck disable=SC2034 # for the caller
+      SOURCE_VERSION=$version
+      [ -z "$SOURCE_DIR" ] || return 0
+    fi
+    echo "$msg_prefix: the source of $package $version could not be fetched; trying the next version apt lists" >&2
+    find "$dir" -mindepth 1 -maxdepth 1 -name "${package}[-_]*" -exec rm -rf {} +
+  done
+  cat "$log" >&2
+  echo "$msg_prefix: apt-get source $package failed for every version apt lists" >&2
+  return 1
 }

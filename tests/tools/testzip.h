@@ -4,10 +4,10 @@
 #include <QList>
 #include <QString>
 
-// Builds zip archives for the extraction tests with libarchive's writer, which stores names
-// exactly as given, so unsafe names ("../x", "/x", links) can be produced on purpose.
+// Zip archives for the extraction tests, in Qt's types, written by support/zipwriter.h, which
+// stores names exactly as given, so unsafe names ("../x", "/x", links) can be produced on purpose.
 struct TestZipEntry {
-    enum Kind { File, Directory, Symlink, Zeros };
+    enum Kind { File, Directory, Symlink, Zeros }; // as ZipEntry::Kind
     Kind kind = File;
     QByteArray name;
     QByteArray data;        // File: contents; Symlink: target

@@ -1,5 +1,6 @@
 // The name rules of the extraction tool: which entry names and link targets may be created
 // below the extraction directory.
+#include "tests/support/windowsnames.h"
 #include "tools/unzip/entrycheck.h"
 
 #include <QtTest>
@@ -11,6 +12,8 @@ private Q_SLOTS:
     void entryPath();
     void linkTarget_data();
     void linkTarget();
+    void caseFolded_data();
+    void caseFolded();
     void pathParts();
 };
 
@@ -35,6 +38,10 @@ void TestEntryCheck::entryPath_data()
     QTest::newRow("only dotdot") << QByteArray("..") << QByteArray("\"..\"");
     QTest::newRow("empty") << QByteArray("") << QByteArray("empty");
     QTest::newRow("only dots and slashes") << QByteArray("././/") << QByteArray("empty");
+    // Names that Windows takes for something else are refused everywhere: the same package
+    // is installed on every system.
+    for (const WindowsNameRow &r : kWindowsNameRows)
+        QTest::newRow(r.row) << QByteArray(r.name) << QByteArray(r.problem);
     QByteArray deepest = "f";
     for (int i = 1; i < 256; ++i)
         deepest.prepend("d/");
@@ -81,6 +88,33 @@ void TestEntryCheck::linkTarget()
     QFETCH(bool, accepted);
     const std::string why = linkTargetProblem(link.toStdString(), target.toStdString());
     QVERIFY2(why.empty() == accepted, why.empty() ? "accepted" : why.c_str());
+}
+
+// Names that differ only in case are one file on Windows.
+void TestEntryCheck::caseFolded_data()
+{
+    QTest::addColumn<QByteArray>("a");
+    QTest::addColumn<QByteArray>("b");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("ASCII") << QByteArray("nembral/Version.TXT") << QByteArray("NEMBRAL/version.txt") << true;
+    QTest::newRow("Latin-1") << QByteArray("caf\xc3\xa9") << QByteArray("CAF\xc3\x89") << true;
+    QTest::newRow("y with diaeresis") << QByteArray("\xc3\xbf") << QByteArray("\xc5\xb8") << true;
+    QTest::newRow("Latin Extended-A, capital first") << QByteArray("\xc4\x8d") << QByteArray("\xc4\x8c") << true;
+    QTest::newRow("Latin Extended-A, small first") << QByteArray("\xc5\x82") << QByteArray("\xc5\x81") << true;
+    QTest::newRow("Greek, final sigma") << QByteArray("\xcf\x82") << QByteArray("\xce\xa3") << true;
+    QTest::newRow("Cyrillic") << QByteArray("\xd0\xb4\xd1\x91") << QByteArray("\xd0\x94\xd0\x81") << true;
+    QTest::newRow("division sign is no letter") << QByteArray("\xc3\xb7") << QByteArray("\xc3\x97") << false;
+    QTest::newRow("different letters") << QByteArray("nembral/a") << QByteArray("nembral/b") << false;
+    QTest::newRow("stray byte kept") << QByteArray("a\xff") << QByteArray("A\xff") << true;
+    QTest::newRow("stray bytes differ") << QByteArray("a\xfe") << QByteArray("a\xff") << false;
+}
+
+void TestEntryCheck::caseFolded()
+{
+    QFETCH(QByteArray, a);
+    QFETCH(QByteArray, b);
+    QFETCH(bool, same);
+    QCOMPARE(::caseFolded(a.toStdString()) == ::caseFolded(b.toStdString()), same);
 }
 
 void TestEntryCheck::pathParts()

@@ -1,10 +1,13 @@
 // The extraction tool as the launcher uses it: a separate process run as
 // "unzip.exe ARCHIVE DESTDIR", observed from outside through its exit status, standard error,
-// the files it leaves and the named mutex it holds.
+// the files it leaves and the named mutex it holds. The same tables run on Linux and, against
+// the Windows tool, under wine; what each system shows in its own way is in toolsystem.h.
 #include "platform/namedmutex.h"
 #include "support/testfiles.h"
 #include "support/testvendor.h"
+#include "tests/support/windowsnames.h"
 #include "tests/tools/testzip.h"
+#include "tests/tools/toolsystem.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -19,11 +22,6 @@
 #include <QHash>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
 
 const std::string kMutex = "Local\\mutex_unzip";
@@ -35,15 +33,24 @@ struct ToolRun {
     QByteArray stdOut;
 };
 
-// One line ending in its line feed, without control bytes: no C0 or DEL byte, no C1 control
-// in UTF-8. What the tool prints must not be able to steer the console.
-bool isOneCleanLine(const QByteArray &text)
+// Whether `path` exists under exactly that name: its folder lists it. Windows would also
+// answer for "A.txt" or "a.txt." when "a.txt" exists.
+bool existsExactly(const QString &path)
 {
-    if (!text.endsWith('\n') || text.count('\n') != 1)
+    const QFileInfo info(path);
+    return info.dir().entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).contains(info.fileName());
+}
+
+// One line ending as the console's lines end (toolsystem.h), without control bytes: no C0 or
+// DEL byte, no C1 control in UTF-8. What the tool prints must not be able to steer the console.
+bool isOneCleanLine(QByteArray text)
+{
+    if (!text.endsWith(consoleLineEnd()))
         return false;
-    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+    text.chop(consoleLineEnd().size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = static_cast<unsigned char>(text[i + 1]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
         if (byte < 0x20 || byte == 0x7f || (byte == 0xc2 && next >= 0x80 && next <= 0x9f))
             return false;
     }
@@ -73,11 +80,7 @@ int stagedFileCount(const QString &dest)
 // started for extraction, which it names (a sanitizer's own threads do not count).
 int workerCount(qint64 pid)
 {
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    int workers = 1;
-    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-        workers += readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm")) == "unzip worker\n";
-    return workers;
+    return 1 + namedWorkerThreads(pid);
 }
 
 QProcessEnvironment toolEnvironment(int workers, int delayMs = 0)
@@ -90,63 +93,9 @@ QProcessEnvironment toolEnvironment(int workers, int delayMs = 0)
     return env;
 }
 
-// What the process umask leaves of `permissions`, as the tool's files get it.
-int masked(int permissions)
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return permissions & ~int(mask);
-}
-
-// Records what appears in and disappears from one directory (not below it), in order.
-class DirectoryEvents {
-public:
-    explicit DirectoryEvents(const QString &dir)
-        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
-    {
-        if (fd_ >= 0)
-            ::inotify_add_watch(fd_, QFile::encodeName(dir).constData(), IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE);
-    }
-    ~DirectoryEvents()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    DirectoryEvents(const DirectoryEvents &) = delete;
-    DirectoryEvents &operator=(const DirectoryEvents &) = delete;
-
-    bool valid() const { return fd_ >= 0; }
-
-    // The events so far, as "created NAME", "moved in NAME", "moved out NAME", "deleted NAME".
-    QStringList take()
-    {
-        alignas(inotify_event) char buffer[64 * 1024];
-        ssize_t n;
-        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
-            for (char *p = buffer; p < buffer + n;) {
-                const auto *e = reinterpret_cast<const inotify_event *>(p);
-                const QString name = QFile::decodeName(e->len ? e->name : "");
-                if (e->mask & IN_CREATE)
-                    events_ << QStringLiteral("created ") + name;
-                else if (e->mask & IN_MOVED_TO)
-                    events_ << QStringLiteral("moved in ") + name;
-                else if (e->mask & IN_MOVED_FROM)
-                    events_ << QStringLiteral("moved out ") + name;
-                else if (e->mask & IN_DELETE)
-                    events_ << QStringLiteral("deleted ") + name;
-                p += sizeof(inotify_event) + e->len;
-            }
-        }
-        return events_;
-    }
-
-private:
-    int fd_;
-    QStringList events_;
-};
-
 // A package spread over nested directories: `files` files of assorted sizes (a few larger
-// than a read block) and permissions, some links, a read-only directory, the marker first.
+// than a read block) and permissions, some links (where the tool can make them), a read-only
+// directory, the marker first.
 QList<TestZipEntry> nestedPackage(const QByteArray &version, int files)
 {
     QList<TestZipEntry> entries{zipFile("nembral/version.txt", version + "\n"),
@@ -156,7 +105,7 @@ QList<TestZipEntry> nestedPackage(const QByteArray &version, int files)
         const QByteArray dir = "nembral/d" + QByteArray::number(i % 7) + "/s" + QByteArray::number(i % 5) + "/";
         const qsizetype size = i % 50 == 0 ? 300 * 1024 + i : i * 13 % 4000;
         entries.append(zipFile(dir + "f" + QByteArray::number(i), randomBytes(size), modes[i % 5]));
-        if (i % 97 == 0)
+        if (i % 97 == 0 && symbolicLinksCanBeMade())
             entries.append(zipSymlink(dir + "l" + QByteArray::number(i), "f" + QByteArray::number(i)));
     }
     TestZipEntry readOnly = zipDirectory("nembral/ro/");
@@ -166,7 +115,7 @@ QList<TestZipEntry> nestedPackage(const QByteArray &version, int files)
 }
 
 // A package like the launcher installs: version file, executable, a nested file bigger than
-// one read block, `extra` small files, and a link inside the tree.
+// one read block, `extra` small files, and a link inside the tree (where the tool can make one).
 QList<TestZipEntry> package(const QByteArray &version, int extra = 0)
 {
     QList<TestZipEntry> entries{
@@ -175,8 +124,9 @@ QList<TestZipEntry> package(const QByteArray &version, int extra = 0)
         zipFile("nembral/Nembrals.exe", "#!/bin/sh\necho " + version + "\n", 0755),
         zipDirectory("nembral/data/"),
         zipFile("nembral/data/big.bin", randomBytes(3 * 1024 * 1024 + 17)),
-        zipSymlink("nembral/data/current.bin", "big.bin"),
     };
+    if (symbolicLinksCanBeMade())
+        entries.append(zipSymlink("nembral/data/current.bin", "big.bin"));
     for (int i = 0; i < extra; ++i)
         entries.append(zipFile("nembral/data/f" + QByteArray::number(i) + ".txt", QByteArray::number(i)));
     return entries;
@@ -296,6 +246,8 @@ private Q_SLOTS:
     void repeatedNameReplacesLink();
     void refusesUnsafeEntries_data();
     void refusesUnsafeEntries();
+    void extractsNamesThatOnlyLookReserved_data();
+    void extractsNamesThatOnlyLookReserved();
     void failsOnBadArchive_data();
     void failsOnBadArchive();
     void rejectsWrongUsage();
@@ -370,6 +322,7 @@ ToolRun TestUnzip::runTool(const QStringList &args, const QProcessEnvironment &e
 void TestUnzip::startSlowTool(QProcess &process, const QString &archive, const QString &dest, int delayMs, int workers)
 {
     process.setProcessEnvironment(toolEnvironment(workers, delayMs));
+    prepareForStopRequest(process);
     process.start(QStringLiteral(NEMBRAL_UNZIP_EXE), {archive, dest});
     QVERIFY(process.waitForStarted());
 }
@@ -415,16 +368,20 @@ void TestUnzip::extractsPackage()
     QCOMPARE(readAll(root + QStringLiteral("/data/big.bin")), randomBytes(3 * 1024 * 1024 + 17));
     QCOMPARE(readAll(root + QStringLiteral("/data/f4.txt")), QByteArray("4"));
     QCOMPARE(readAll(root + QString::fromUtf8("/Donn\xc3\xa9" "es.txt")), QByteArray("utf8"));
-    const QFileInfo exe(root + QStringLiteral("/Nembrals.exe"));
-    QVERIFY(exe.isExecutable());
-    QVERIFY(!QFileInfo(root + QStringLiteral("/version.txt")).isExecutable());
-    const QFileInfo link(root + QStringLiteral("/data/current.bin"));
-    QVERIFY(link.isSymLink());
-    QCOMPARE(link.symLinkTarget(), QFileInfo(root + QStringLiteral("/data/big.bin")).absoluteFilePath());
-    struct stat st {};
-    QCOMPARE(::stat(QFile::encodeName(root + QStringLiteral("/setuid")).constData(), &st), 0);
-    QVERIFY((st.st_mode & S_IXUSR) != 0);
-    QVERIFY((st.st_mode & (S_ISUID | S_ISGID)) == 0);
+    // The time the archive records (the zip writer's), not the time of writing.
+    QCOMPARE(QFileInfo(root + QStringLiteral("/data/big.bin")).lastModified().toSecsSinceEpoch(), qint64(1700000000));
+    if (filesHavePermissions()) {
+        QVERIFY(QFileInfo(root + QStringLiteral("/Nembrals.exe")).isExecutable());
+        QVERIFY(!QFileInfo(root + QStringLiteral("/version.txt")).isExecutable());
+        const int setuid = permissionsOf(root + QStringLiteral("/setuid"));
+        QVERIFY(setuid >= 0 && (setuid & 0100) != 0); // executable for its owner,
+        QVERIFY((setuid & 06000) == 0);               // but never set-id
+    }
+    if (symbolicLinksCanBeMade()) {
+        const QFileInfo link(root + QStringLiteral("/data/current.bin"));
+        QVERIFY(link.isSymLink());
+        QCOMPARE(link.symLinkTarget(), QFileInfo(root + QStringLiteral("/data/big.bin")).absoluteFilePath());
+    }
 
     QCOMPARE(stagingDirs(dest_), QStringList());
     QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{QStringLiteral("nembral")});
@@ -484,6 +441,19 @@ void TestUnzip::refusesUnsafeEntries_data()
         << QList<TestZipEntry>{zipDirectory("nembral/real/"), zipSymlink("nembral/alias", "real"),
                                zipFile("nembral/alias/sneaky", "x")}
         << QStringLiteral("nembral/nembral/real/sneaky");
+    // Names that Windows takes for something else, refused on every system: the entry-check
+    // table's Windows rows, each as an entry of the package.
+    for (const WindowsNameRow &row : kWindowsNameRows) {
+        if (*row.problem)
+            QTest::newRow(row.row) << QList<TestZipEntry>{zipFile(row.name, "x")}
+                                   << QStringLiteral("nembral/") + QString::fromUtf8(row.name);
+    }
+    QTest::newRow("names differing only in case") << QList<TestZipEntry>{zipFile("nembral/Version.txt", "9.9\n")}
+                                                  << QStringLiteral("nembral/nembral/Version.txt");
+    QTest::newRow("folders differing only in case") << QList<TestZipEntry>{zipFile("Nembral/data/x", "x")}
+                                                    << QStringLiteral("nembral/Nembral");
+    QTest::newRow("file and folder differing only in case") << QList<TestZipEntry>{zipFile("nembral/DATA", "x")}
+                                                            << QStringLiteral("nembral/nembral/DATA");
     // Entries are written in any order, so a name cannot be a file for some and a folder for others.
     QTest::newRow("file, then a folder of the same name")
         << QList<TestZipEntry>{zipFile("nembral/both", "file"), zipFile("nembral/both/inner", "x")}
@@ -520,10 +490,34 @@ void TestUnzip::refusesUnsafeEntries()
     QVERIFY2(r.stdErr.contains(QFile::encodeName(zip)), r.stdErr.constData());
     QCOMPARE(r.stdErr.count('\n'), 1);
     QVERIFY2(isOneCleanLine(r.stdErr), r.stdErr.toPercentEncoding(" '/:.").constData());
-    QVERIFY(!QFileInfo::exists(tmp_->filePath(mustNotExist)));
+    QVERIFY(!existsExactly(tmp_->filePath(mustNotExist)));
     verifyOldTreeIntact();
     QVERIFY(!QFile::exists(dest_ + QStringLiteral("/nembral/after.txt")));
     QVERIFY(!namedMutexExists(kMutex));
+}
+
+// The Windows rows' look-alikes ("CONFIG.txt", "COM10", "x.CON", a tilde in a long name,
+// non-ASCII) are plain files, extracted under exactly their names.
+void TestUnzip::extractsNamesThatOnlyLookReserved_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    for (const WindowsNameRow &row : kWindowsNameRows) {
+        if (!*row.problem)
+            QTest::newRow(row.row) << QByteArray(row.name);
+    }
+}
+
+void TestUnzip::extractsNamesThatOnlyLookReserved()
+{
+    QFETCH(QByteArray, name);
+    const QString zip = makeZip(QStringLiteral("names.zip"), package("2.1") << zipFile(name, "plain"));
+    QVERIFY(!zip.isEmpty());
+    const ToolRun r = runTool({zip, dest_});
+    QCOMPARE(r.stdErr, QByteArray());
+    QCOMPARE(r.exitCode, 0);
+    const QString path = dest_ + QLatin1Char('/') + QString::fromUtf8(name);
+    QVERIFY2(existsExactly(path), name.constData());
+    QCOMPARE(readAll(path), QByteArray("plain"));
 }
 
 void TestUnzip::failsOnBadArchive_data()
@@ -612,17 +606,8 @@ void TestUnzip::failsNormallyWithoutAConsole()
 {
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
-    int ends[2];
-    QCOMPARE(::pipe2(ends, O_CLOEXEC), 0);
-    ::close(ends[0]);
-    const int lost = ends[1];
     QProcess p;
-    p.setWorkingDirectory(tmp_->path());
-    p.setChildProcessModifier([lost] { ::dup2(lost, STDERR_FILENO); });
-    p.start(QStringLiteral(NEMBRAL_UNZIP_EXE), args);
-    const bool started = p.waitForStarted(10000);
-    ::close(lost);
-    QVERIFY(started);
+    QVERIFY(startWithLostStandardError(p, QStringLiteral(NEMBRAL_UNZIP_EXE), args, tmp_->path()));
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), exitCode);
@@ -706,12 +691,16 @@ void TestUnzip::neverWritesThroughLinks()
     keep.write("keep");
     keep.close();
     const QString link = tmp_->filePath(QStringLiteral("link"));
+    bool made = false;
     if (layout == QLatin1String("destination link"))
-        QVERIFY(QFile::link(elsewhere, link));
+        made = makeFolderLink(elsewhere, link);
     else if (layout == QLatin1String("dangling link"))
-        QVERIFY(QFile::link(tmp_->filePath(QStringLiteral("nowhere")), link));
+        made = makeFolderLink(tmp_->filePath(QStringLiteral("nowhere")), link);
     else
-        QVERIFY(QFile::link(elsewhere, dest_ + QStringLiteral("/nembral")));
+        made = makeFolderLink(elsewhere, dest_ + QStringLiteral("/nembral"));
+    if (!made && !symbolicLinksCanBeMade())
+        QSKIP("no folder links can be made here (wine 8 makes none; tests/win uses its view of Unix links)");
+    QVERIFY(made);
 
     const QString zip = makeZip(QStringLiteral("p.zip"), package("8.0"));
     const ToolRun r = runTool({zip, tmp_->filePath(destination)});
@@ -760,31 +749,34 @@ void TestUnzip::extractsManyEntries()
     QCOMPARE(r.stdErr, QByteArray());
 
     int files = 0;
+    int links = 0;
     for (const TestZipEntry &e : entries) {
         const QString path = dest_ + QLatin1Char('/') + QFile::decodeName(e.name);
         const QFileInfo info(path);
         if (e.kind == TestZipEntry::Symlink) {
             QVERIFY2(info.isSymLink(), e.name.constData());
             QCOMPARE(QFile::symLinkTarget(path), info.absolutePath() + QLatin1Char('/') + QFile::decodeName(e.data));
+            ++links;
             continue;
         }
-        struct stat st {};
-        QVERIFY2(::lstat(QFile::encodeName(path).constData(), &st) == 0, e.name.constData());
-        QCOMPARE(int(st.st_mode & 07777), masked(e.permissions & 0777));
+        QVERIFY2(info.exists() && !info.isSymLink(), e.name.constData());
+        if (filesHavePermissions())
+            QCOMPARE(permissionsOf(path), masked(e.permissions & 0777));
         if (e.kind == TestZipEntry::File) {
-            QVERIFY2(S_ISREG(st.st_mode), e.name.constData());
+            QVERIFY2(info.isFile(), e.name.constData());
             QVERIFY2(readAll(path) == e.data, e.name.constData());
             ++files;
         }
     }
     QCOMPARE(files, 503);
+    QCOMPARE(links, symbolicLinksCanBeMade() ? 6 : 0);
     QDirIterator all(dest_, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
     int found = 0;
     while (all.hasNext()) {
         all.next();
         ++found;
     }
-    QCOMPARE(found, files + 6); // and nothing else: the six links count as files here
+    QCOMPARE(found, files + links); // and nothing else: the links count as files here
     QCOMPARE(stagingDirs(dest_), QStringList());
 }
 
@@ -864,12 +856,13 @@ void TestUnzip::markerAppearsLast()
     const QString zip = makeZip(QStringLiteral("order.zip"), entries);
     QVERIFY(!zip.isEmpty());
 
-    DirectoryEvents events(dest_);
-    QVERIFY(events.valid());
+    const std::unique_ptr<DirectoryEvents> events = DirectoryEvents::watch(dest_);
+    if (!events)
+        QSKIP("this system shows a move from a subfolder as an addition; holdsMutexWhileWriting watches the marker");
     const ToolRun r = runTool({zip, dest_}, toolEnvironment(workers));
     QCOMPARE(r.exitCode, 0);
 
-    const QStringList seen = events.take();
+    const QStringList seen = events->take();
     QStringList arrivals; // names that appeared in the destination, staging aside
     for (const QString &e : seen) {
         if (e.contains(QStringLiteral(".unzip-")))
@@ -979,7 +972,7 @@ void TestUnzip::terminatedExtractionCleansUp()
     QProcess tool;
     startSlowTool(tool, zip, dest_, 50);
     QTRY_VERIFY_WITH_TIMEOUT(stagedFileCount(dest_) >= 4, 20000);
-    tool.terminate(); // SIGTERM
+    QVERIFY(requestStop(tool));
     QVERIFY(tool.waitForFinished(5000));
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), 1);
@@ -1004,6 +997,8 @@ void TestUnzip::flushesBeforePublishing()
 {
     QFETCH(bool, download);
     QFETCH(QString, flush);
+    if (!systemCallsCanBeRecorded())
+        QSKIP("no strace here: the order of the file system calls cannot be recorded");
     const QString zip = makeZip(QStringLiteral("flush.zip"), nestedPackage("12.0", 60) << zipFile("zzz-after/z.txt", "z"));
     QProcessEnvironment env = toolEnvironment(2);
     env.insert(QStringLiteral("NEMBRAL_UNZIP_FLUSH"), flush);

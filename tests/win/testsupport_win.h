@@ -186,20 +186,33 @@ inline std::wstring quoted(const std::wstring &argument)
     return L"\"" + argument + L"\"";
 }
 
-// win_child.exe with the given arguments, started directly (no interpreter in between).
+// win_child.exe (or `program`) with the given arguments, started directly (no interpreter in
+// between). With `outputFile`, the child's standard output and error go to that file.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::wstring> &arguments)
+    explicit ChildProcess(const std::vector<std::wstring> &arguments) : ChildProcess(childProgram(), arguments) {}
+    ChildProcess(const fs::path &program, const std::vector<std::wstring> &arguments, const fs::path &outputFile = {})
     {
-        std::wstring commandLine = quoted(childProgram().wstring());
+        std::wstring commandLine = quoted(program.wstring());
         for (const std::wstring &argument : arguments)
             commandLine += L" " + quoted(argument);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
+        WinHandle output;
+        if (!outputFile.empty()) {
+            SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+            output.reset(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+            startup.hStdOutput = output.get();
+            startup.hStdError = output.get();
+        }
         PROCESS_INFORMATION info{};
-        if (CreateProcessW(childProgram().c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, output.valid(), 0, nullptr,
                            nullptr, &startup, &info)) {
             process_.reset(info.hProcess);
+            id_ = info.dwProcessId;
             WinHandle thread(info.hThread);
         }
     }
@@ -212,6 +225,7 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     bool started() const { return process_.valid(); }
+    DWORD id() const { return id_; }
     bool running() const { return started() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
     // Exit code, or -1 when it did not end in time.
     long waitForExit(DWORD milliseconds)
@@ -230,6 +244,7 @@ public:
 
 private:
     WinHandle process_;
+    DWORD id_ = 0;
 };
 
 }  // namespace testsupport

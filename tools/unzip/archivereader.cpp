@@ -3,8 +3,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -98,18 +96,16 @@ std::string ArchiveReader::damagedText(const std::string &why) const
 la_ssize_t ArchiveReader::readBlock(archive *a, void *self, const void **block)
 {
     auto *reader = static_cast<ArchiveReader *>(self);
-    ssize_t n;
-    do {
-        n = ::pread(reader->file_.fd(), reader->buffer_.get(), reader->nextBlock_, reader->position_);
-    } while (n < 0 && errno == EINTR);
+    std::string reason;
+    const std::int64_t n = reader->file_.readAt(reader->position_, reader->buffer_.get(), reader->nextBlock_, reason);
     if (n < 0) {
-        archive_set_error(a, errno, "read error");
+        archive_set_error(a, EIO, "read error: %s", reason.c_str());
         return ARCHIVE_FATAL;
     }
     reader->position_ += n;
     reader->nextBlock_ = std::min(reader->nextBlock_ * 2, kLargestBlock);
     *block = reader->buffer_.get();
-    return n;
+    return static_cast<la_ssize_t>(n);
 }
 
 la_int64_t ArchiveReader::skipBytes(archive *, void *self, la_int64_t request)

@@ -9,8 +9,8 @@
 #include <string>
 
 // One libarchive zip reader over an ArchiveFile. Each reader keeps its own offset and reads
-// with pread, so several readers (one per extraction worker) use the same descriptor at once
-// without disturbing each other. The zip is read through its central directory, which lists
+// at it (ArchiveFile::readAt), so several readers (one per extraction worker) use the same
+// handle at once without disturbing each other. The zip is read through its central directory, which lists
 // every entry, so a reader can pass over entries without decompressing them.
 class ArchiveReader {
 public:
@@ -49,3 +49,9 @@ private:
     std::int64_t position_ = 0;
     std::size_t nextBlock_ = 0; // bytes the next read asks for
 };
+
+// The name and the link target of an entry as UTF-8, whatever the code page; false when there
+// is none or it cannot be read. (libarchive for Windows derives UTF-8 through the ANSI code
+// page, which may not hold a name: there the wide form is converted instead.)
+bool entryName(archive_entry *entry, std::string &name);
+bool entryLinkTarget(archive_entry *entry, std::string &target);

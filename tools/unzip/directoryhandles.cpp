@@ -1,16 +1,13 @@
 #include "tools/unzip/directoryhandles.h"
 
-#include <fcntl.h>
+#include "tools/unzip/directoryops.h"
 
-#include <cerrno>
-#include <cstring>
-
-DirectoryHandles::DirectoryHandles(int top, const std::vector<PlannedDirectory> &directories)
+DirectoryHandles::DirectoryHandles(NativeValue top, const std::vector<PlannedDirectory> &directories)
     : top_(top), directories_(directories)
 {
 }
 
-int DirectoryHandles::get(std::size_t index, std::string &error)
+NativeValue DirectoryHandles::get(std::size_t index, std::string &error)
 {
     if (index == kTopDirectory)
         return top_;
@@ -21,12 +18,12 @@ int DirectoryHandles::get(std::size_t index, std::string &error)
 
     // Walk down from the nearest directory at hand: the top, or a kept ancestor.
     std::vector<std::size_t> chain;
-    int from = top_;
+    NativeValue from = top_;
     for (std::size_t d = index; d != kTopDirectory; d = directories_[d].parent) {
         bool found = false;
-        for (const auto &[kept, fd] : kept_) {
+        for (const auto &[kept, handle] : kept_) {
             if (kept == d) {
-                from = fd.get();
+                from = handle.get();
                 found = true;
                 break;
             }
@@ -35,13 +32,13 @@ int DirectoryHandles::get(std::size_t index, std::string &error)
             break;
         chain.push_back(d);
     }
-    UniqueFd current;
+    NativeHandle current;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        UniqueFd next(::openat(current.valid() ? current.get() : from, directories_[*it].leaf.c_str(),
-                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        std::string reason;
+        NativeHandle next = openDirectoryAt(current.valid() ? current.get() : from, directories_[*it].leaf, reason);
         if (!next.valid()) {
-            error = "cannot open '" + directories_[*it].path + "': " + std::strerror(errno);
-            return -1;
+            error = "cannot open '" + directories_[*it].path + "': " + reason;
+            return kNoHandle;
         }
         current = std::move(next);
     }

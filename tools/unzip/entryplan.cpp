@@ -110,24 +110,49 @@ private:
         return {};
     }
 
+    // Empty when neither `path` nor a directory on the way to it differs only in case from a
+    // name seen before: on Windows (and on other case-insensitive file systems) both would be
+    // one file, and which entry wins would depend on the order of writing.
+    std::string caseClash(const std::string &path)
+    {
+        // Entries come grouped by directory: the directories on the way were checked with
+        // the entry before.
+        const std::string_view parent = parentOf(path);
+        std::size_t from = 0;
+        if (!parent.empty() && parent == lastCheckedParent_)
+            from = parent.size() + 1;
+        for (std::size_t slash = path.find('/', from);; slash = path.find('/', slash + 1)) {
+            const std::string prefix = path.substr(0, slash);
+            const auto [it, added] = spellings_.emplace(caseFolded(prefix), prefix);
+            if (!added && it->second != prefix)
+                return "'" + it->second + "' and '" + prefix + "' differ only in case, and would be one file on Windows";
+            if (slash == std::string::npos)
+                break;
+        }
+        lastCheckedParent_.assign(parent);
+        return {};
+    }
+
     // The checks of one entry, in archive order: a link counts from the entry that makes it
     // until an entry of another kind replaces it.
     bool read(archive_entry *entry, std::size_t index, std::string &error)
     {
-        const char *rawName = archive_entry_pathname(entry);
-        if (!rawName) {
+        Candidate c;
+        c.archiveIndex = index;
+        if (!entryName(entry, c.name)) {
             error = refused("?", "its name cannot be read");
             return false;
         }
-        Candidate c;
-        c.archiveIndex = index;
-        c.name = rawName;
         if (std::string why = entryPathProblem(c.name); !why.empty()) {
             error = refused(c.name, why);
             return false;
         }
         c.path = joined(pathParts(c.name));
         if (std::string why = linkOnTheWay(c.path); !why.empty()) {
+            error = refused(c.name, why);
+            return false;
+        }
+        if (std::string why = caseClash(c.path); !why.empty()) {
             error = refused(c.name, why);
             return false;
         }
@@ -148,9 +173,8 @@ private:
             links_.erase(path);
             break;
         case AE_IFLNK: {
-            const char *target = archive_entry_symlink(entry);
             c.kind = Candidate::Symlink;
-            c.target = target ? target : "";
+            entryLinkTarget(entry, c.target);
             if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {
                 error = refused(c.name, why + " ('" + c.target + "')");
                 return false;
@@ -244,7 +268,25 @@ private:
             plan.bytes += e.size;
             plan.entries.push_back(std::move(e));
         }
+        for (PlannedEntry &e : plan.entries) {
+            if (e.kind == PlannedEntry::Symlink)
+                e.targetIsDirectory = pointsToDirectory(e);
+        }
         return true;
+    }
+
+    // Whether the link `e` points to a directory of the plan (or the top of the tree). Its
+    // target stays inside the tree, with ".." only as a leading run (linkTargetProblem).
+    bool pointsToDirectory(const PlannedEntry &e) const
+    {
+        std::vector<std::string> parts = pathParts(parentOf(e.path));
+        for (std::string &part : pathParts(e.target)) {
+            if (part == "..")
+                parts.pop_back();
+            else
+                parts.push_back(std::move(part));
+        }
+        return parts.empty() || directoryByPath_.count(joined(parts)) != 0;
     }
 
     const ArchiveFile &file_;
@@ -253,6 +295,8 @@ private:
     std::set<std::string> links_;                          // links made so far, by path
     std::unordered_map<std::string, std::size_t> last_;    // path -> its last candidate
     std::unordered_map<std::string, std::size_t> directoryByPath_;
+    std::unordered_map<std::string, std::string> spellings_; // case-folded path -> as first seen
+    std::string lastCheckedParent_;
     std::string lastDirectory_; // the directory asked for last, and its index
     std::size_t lastDirectoryIndex_ = kTopDirectory;
 };

@@ -44,6 +44,7 @@ struct PlannedEntry {
     unsigned permissions = 0644; // without set-id and sticky bits
     std::uint64_t size = 0;      // File: unpacked bytes, as the archive states them
     std::string target;          // Symlink
+    bool targetIsDirectory = false; // Symlink: it points to a directory of the plan (Windows makes such links as folders)
     EntryTimes times;
 };
 
@@ -65,8 +66,9 @@ struct PlanResult {
 
 // Reads every header of `file` (no entry data) and plans the extraction. Refused: unsafe
 // names and link targets, anything written through a link the archive made earlier, types
-// other than file, directory and symbolic link, and a name that would have to be both a
-// directory and something else. A name stored more than once is written once, as its last
+// other than file, directory and symbolic link, a name that would have to be both a
+// directory and something else, and names (or folders on the way) that differ only in case
+// from another entry's. A name stored more than once is written once, as its last
 // entry says (as if the later entry replaced the earlier one). An archive without entries
 // fails.
 PlanResult planExtraction(const ArchiveFile &file);

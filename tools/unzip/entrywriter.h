@@ -2,33 +2,60 @@
 
 #include "tools/unzip/archivereader.h"
 #include "tools/unzip/entryplan.h"
-
-#include <sys/types.h>
+#include "tools/unzip/nativehandle.h"
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Creating a plan's entries inside a directory given by a handle (directoryhandles.h). The
-// tree being filled was made empty by the tool, so nothing is expected at any name: files are
-// created with O_CREAT | O_EXCL | O_NOFOLLOW, which never opens or follows what is already
-// there. Permissions come from the plan (set-id bits already removed) and pass through the
-// umask; times are kept when the archive has them. Each function returns false with `error`
-// set to one line.
+// tree being filled was made empty by the tool, so nothing is expected at any name: each entry
+// is created new (O_CREAT | O_EXCL | O_NOFOLLOW on POSIX, FILE_CREATE on Windows), which never
+// opens, replaces or follows what is already there. On POSIX, permissions come from the plan
+// (set-id bits already removed) and pass through the umask; Windows files get the access their
+// folder passes on, and the permissions are not used. Times are kept when the archive has
+// them. Each function returns false with `error` set to one line.
+
+// The mask that creation applies to permissions: the umask on POSIX (read while only one
+// thread runs: reading it means setting it), 0 on Windows.
+unsigned creationMask();
 
 // A new directory with room for its entries: owner permissions are added until
 // finishDirectory() sets the archive's.
-bool createDirectory(int parent, const PlannedDirectory &directory, std::string &error);
+bool createDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
 
 // The archive's permissions and times for a directory, once everything inside it is written.
-bool finishDirectory(int parent, const PlannedDirectory &directory, mode_t umask, std::string &error);
+bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned mask, std::string &error);
 
-bool writeLink(int parent, const PlannedEntry &entry, std::string &error);
+// A symbolic link. On Windows it is made as a symbolic link reparse point on the new file or
+// folder, which needs the right to make links (an administrator, or developer mode); without
+// it the entry fails with the system's reason.
+bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
 // Writes the data of the reader's current entry, which is `entry`, into a new file, and with
 // `flush` writes it through to the disk before closing it. Gives up between blocks once
 // `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, int parent, const PlannedEntry &entry, bool flush,
+bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error);
 
 // Writes the directory `directory` (its entries, permissions and times) through to the disk.
-bool flushDirectory(int parent, const PlannedDirectory &directory, std::string &error);
+bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
+
+// The new file of one entry, written at the offsets the archive gives. Errors name the entry.
+class OutputFile {
+public:
+    OutputFile(NativeValue parent, const PlannedEntry &entry) : parent_(parent), entry_(entry) {}
+
+    bool create(std::string &error);
+    bool writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error);
+    // Sets the entry's times, with `flush` writes the file through to the disk (fdatasync,
+    // FlushFileBuffers), and closes it, reporting a failed close: the last write may only
+    // fail there.
+    bool finish(bool flush, std::string &error);
+
+private:
+    NativeValue parent_;
+    const PlannedEntry &entry_;
+    NativeHandle handle_;
+};

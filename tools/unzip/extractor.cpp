@@ -4,11 +4,9 @@
 #include "tools/unzip/directoryhandles.h"
 #include "tools/unzip/entrywriter.h"
 #include "tools/unzip/stoprequest.h"
+#include "tools/unzip/toolprocess.h"
 
 #include <archive_entry.h>
-
-#include <pthread.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -48,22 +46,21 @@ std::vector<std::size_t> runsOf(const std::vector<PlannedEntry> &entries, std::s
 
 class Extraction {
 public:
-    Extraction(const ArchiveFile &file, const ExtractionPlan &plan, int tree, const ExtractOptions &options)
+    Extraction(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree, const ExtractOptions &options)
         : file_(file), plan_(plan), tree_(tree), options_(options)
     {
     }
 
     ExtractResult run()
     {
-        // Read once while this is the only thread: there is no call that only reads it.
-        const mode_t umask = ::umask(0);
-        ::umask(umask);
+        // Read once while this is the only thread: on POSIX, reading the umask sets it.
+        const unsigned mask = creationMask();
 
         DirectoryHandles directories(tree_, plan_.directories);
         std::string error;
         for (const PlannedDirectory &d : plan_.directories) {
-            const int parent = directories.get(d.parent, error);
-            if (parent < 0 || !createDirectory(parent, d, error))
+            const NativeValue parent = directories.get(d.parent, error);
+            if (parent == kNoHandle || !createDirectory(parent, d, error))
                 return failure(error);
         }
 
@@ -72,9 +69,11 @@ public:
         std::vector<std::thread> threads;
         for (unsigned i = 1; i < workers; ++i) {
             try {
-                threads.emplace_back([this] { work(); });
-                // Named, so that they can be told apart in a process list and in tests.
-                ::pthread_setname_np(threads.back().native_handle(), "unzip worker");
+                threads.emplace_back([this] {
+                    // Named, so that they can be told apart in a process list and in tests.
+                    nameCurrentThread("unzip worker");
+                    work();
+                });
             } catch (const std::system_error &) {
                 break; // fewer threads: the others take their share
             }
@@ -88,8 +87,8 @@ public:
         // Innermost first: a directory the archive makes read-only is closed after its
         // contents are done.
         for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
-            const int parent = directories.get(d->parent, error);
-            if (parent < 0 || !finishDirectory(parent, *d, umask, error)
+            const NativeValue parent = directories.get(d->parent, error);
+            if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error)
                 || (options_.flushEachEntry && !flushDirectory(parent, *d, error)))
                 return failure(error);
         }
@@ -158,13 +157,12 @@ private:
             ++position;
         }
         // The same file read again must give the same entries; anything else is damage.
-        const char *name = archive_entry_pathname(header);
-        if (!name || entry.name != name) {
+        if (std::string name; !entryName(header, name) || name != entry.name) {
             fail(reader.damagedText("'" + entry.name + "' is not where it was"));
             return false;
         }
-        const int parent = directories.get(entry.parent, error);
-        const bool written = parent >= 0
+        const NativeValue parent = directories.get(entry.parent, error);
+        const bool written = parent != kNoHandle
             && (entry.kind == PlannedEntry::File
                     ? writeFile(reader, parent, entry, options_.flushEachEntry, failed_, error)
                     : writeLink(parent, entry, error));
@@ -178,7 +176,7 @@ private:
 
     const ArchiveFile &file_;
     const ExtractionPlan &plan_;
-    const int tree_;
+    const NativeValue tree_;
     const ExtractOptions options_;
 
     std::vector<std::size_t> runStarts_; // run r is entries [runStarts_[r], runStarts_[r + 1])
@@ -208,7 +206,7 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed)
     return static_cast<unsigned>(std::clamp<std::size_t>(worth, 1, std::max(allowed, 1u)));
 }
 
-ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, int tree,
+ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
                           const ExtractOptions &options)
 {
     return Extraction(file, plan, tree, options).run();

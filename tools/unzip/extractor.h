@@ -2,6 +2,7 @@
 
 #include "tools/unzip/archivefile.h"
 #include "tools/unzip/entryplan.h"
+#include "tools/unzip/nativehandle.h"
 
 #include <cstddef>
 #include <string>
@@ -44,5 +45,5 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
 // Stops at the first problem in any worker (damaged data, a failed write, a stop request): the
 // other workers give up at their next block, and what was written up to then is left for the
 // caller to remove.
-ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, int tree,
+ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
                           const ExtractOptions &options);

@@ -18,11 +18,13 @@
 // demonstrations that need to watch an extraction in progress.
 // NEMBRAL_UNZIP_FLUSH=entries flushes every file and folder on its own instead of the staging
 // file system at once (staging.h), for the benchmark that compares the two; both are durable.
+// On Windows every file and folder is flushed on its own in any case.
 
 #include "platform/log.h"
 #include "platform/namedmutex.h"
 #include "platform/packagenames.h"
 #include "tools/unzip/archivefile.h"
+#include "tools/unzip/directoryops.h"
 #include "tools/unzip/entryplan.h"
 #include "tools/unzip/extractor.h"
 #include "tools/unzip/packagecheck.h"
@@ -30,14 +32,12 @@
 #include "tools/unzip/signature.h"
 #include "tools/unzip/staging.h"
 #include "tools/unzip/stoprequest.h"
-
-#include <sched.h>
+#include "tools/unzip/toolprocess.h"
 
 #include <algorithm>
-#include <clocale>
 #include <cstdlib>
 #include <string>
-#include <thread>
+#include <vector>
 
 namespace {
 
@@ -63,14 +63,6 @@ unsigned numberFromEnvironment(const char *name, unsigned long limit, unsigned f
     return (*end == '\0' && n <= limit) ? static_cast<unsigned>(n) : fallback;
 }
 
-unsigned availableCores()
-{
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
-        return static_cast<unsigned>(CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
-}
-
 ExtractOptions optionsFromEnvironment()
 {
     ExtractOptions options;
@@ -78,8 +70,9 @@ ExtractOptions optionsFromEnvironment()
     options.workers = std::clamp(workers, 1u, kMaxWorkers);
     options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
     options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
+    // Where the process may not flush the whole file system at once (Windows), each entry is.
     const char *flush = std::getenv("NEMBRAL_UNZIP_FLUSH");
-    options.flushEachEntry = flush && std::string(flush) == "entries";
+    options.flushEachEntry = (flush && std::string(flush) == "entries") || !canFlushFileSystem();
     return options;
 }
 
@@ -103,7 +96,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     // A build with the vendor's key refuses any archive the vendor did not sign, before the
     // archive is parsed at all and before anything is written.
     if (const std::string_view key = packagePublicKey(); !key.empty())
-        if (const std::string why = packageSignatureProblem(archive->fd(), key, archivePath); !why.empty())
+        if (const std::string why = packageSignatureProblem(*archive, key); !why.empty())
             return fail(why);
 
     // Every entry is checked before the first write.
@@ -113,7 +106,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (const std::string why = packageProblem(planned.plan); !why.empty())
         return fail("archive '" + archivePath + "' is not a complete package: " + why);
 
-    const UniqueFd destination = openDestination(destinationPath, error);
+    const NativeHandle destination = openDestination(destinationPath, error);
     if (!destination.valid())
         return fail(error);
     removeStaleStaging(destination.get());
@@ -142,20 +135,12 @@ int run(const std::string &archivePath, const std::string &destinationPath)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 || !*argv[1] || !*argv[2]) {
+    const std::vector<std::string> arguments = toolArguments(argc, argv);
+    if (arguments.size() != 2 || arguments[0].empty() || arguments[1].empty()) {
         logErrorLine("usage: unzip.exe ARCHIVE DESTDIR");
         return 2;
     }
-    // Entry names in a zip are UTF-8 (or converted to it): extract them to UTF-8 file names,
-    // whatever locale the launcher was started in, rather than refusing them.
-    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
-        std::setlocale(LC_CTYPE, "");
-    // libarchive turns each entry's DOS time into a time_t with mktime(), and with TZ unset
-    // glibc checks /etc/localtime for changes on every call, under a lock that the workers
-    // would queue for. Naming the same file the system default names keeps the time zone
-    // and drops the check.
-    if (!std::getenv("TZ"))
-        ::setenv("TZ", ":/etc/localtime", 1);
+    prepareProcess();
     installStopHandlers();
-    return run(argv[1], argv[2]);
+    return run(arguments[0], arguments[1]);
 }

@@ -4,12 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -35,16 +30,14 @@ struct BioDeleter {
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 
-// Reads exactly `size` bytes at `offset` without moving the descriptor's offset. Empty on
-// success, otherwise the reason.
-std::string readAt(int fd, std::uint64_t offset, unsigned char *buffer, std::size_t size)
+// Reads exactly `size` bytes at `offset`. Empty on success, otherwise the reason.
+std::string readAt(const ArchiveFile &file, std::uint64_t offset, unsigned char *buffer, std::size_t size)
 {
     while (size > 0) {
-        const ssize_t n = ::pread(fd, buffer, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
+        std::string reason;
+        const std::int64_t n = file.readAt(static_cast<std::int64_t>(offset), buffer, size, reason);
         if (n < 0)
-            return std::strerror(errno);
+            return reason;
         if (n == 0)
             return "the file became shorter while it was read";
         buffer += n;
@@ -84,18 +77,16 @@ Key ed25519Key(std::string_view pem)
 }
 
 // SHA-512 of the first `length` bytes of the file, read once in order.
-std::string digestOfPrefix(int fd, std::uint64_t length, unsigned char (&digest)[64])
+std::string digestOfPrefix(const ArchiveFile &file, std::uint64_t length, unsigned char (&digest)[64])
 {
     DigestContext ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr) != 1)
         return "cannot start SHA-512";
-#ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(fd, 0, static_cast<off_t>(length), POSIX_FADV_SEQUENTIAL);
-#endif
+    file.expectSequentialRead(static_cast<std::int64_t>(length));
     std::vector<unsigned char> block(kReadBlock);
     for (std::uint64_t offset = 0; offset < length;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), length - offset));
-        if (std::string error = readAt(fd, offset, block.data(), n); !error.empty())
+        if (std::string error = readAt(file, offset, block.data(), n); !error.empty())
             return error;
         if (EVP_DigestUpdate(ctx.get(), block.data(), n) != 1)
             return "SHA-512 failed";
@@ -144,13 +135,10 @@ bool decodeCanonicalBase64(std::string_view text, std::string &bytes)
     return true;
 }
 
-std::string packageSignatureProblem(int fd, std::string_view publicKeyPem, const std::string &displayName)
+std::string packageSignatureProblem(const ArchiveFile &file, std::string_view publicKeyPem)
 {
-    const std::string archive = "archive '" + displayName + "'";
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return "cannot read " + archive + ": " + std::strerror(errno);
-    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::string archive = "archive '" + file.name() + "'";
+    const auto size = static_cast<std::uint64_t>(file.size());
 
     // The end of central directory record is the last 22 bytes before a comment of up to
     // 65535 bytes. Searching backwards, the record taken is the one whose comment-length field
@@ -159,7 +147,7 @@ std::string packageSignatureProblem(int fd, std::string_view publicKeyPem, const
     // printable ASCII, so no second record can hide inside it.
     const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, kEndRecordSize + kMaxCommentSize));
     std::vector<unsigned char> tail(tailSize);
-    if (std::string error = readAt(fd, size - tailSize, tail.data(), tailSize); !error.empty())
+    if (std::string error = readAt(file, size - tailSize, tail.data(), tailSize); !error.empty())
         return "cannot read " + archive + ": " + error;
     std::size_t record = tailSize; // none
     for (std::size_t at = tailSize >= kEndRecordSize ? tailSize - kEndRecordSize + 1 : 0; at-- > 0;) {
@@ -192,7 +180,7 @@ std::string packageSignatureProblem(int fd, std::string_view publicKeyPem, const
 
     unsigned char digest[64];
     const std::uint64_t signedLength = size - comment.size();
-    if (std::string error = digestOfPrefix(fd, signedLength, digest); !error.empty())
+    if (std::string error = digestOfPrefix(file, signedLength, digest); !error.empty())
         return "cannot read " + archive + ": " + error;
 
     // Pure Ed25519: no digest algorithm of its own, the 64-byte digest is the message.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/unzip/archivefile.h"
+
 #include <string>
 #include <string_view>
 
@@ -19,13 +21,12 @@
 
 inline constexpr std::string_view kSignaturePrefix = "nembral-sig-ed25519:";
 
-// Why the archive open at `fd` does not carry a valid signature by the Ed25519 public key
-// `publicKeyPem`, as one line beginning with the archive's name as `displayName` gives it;
-// empty when the signature is good. Reads the file with positioned reads (the descriptor's
-// offset is not moved): the last 64 KiB + 22 bytes to find the comment, then the signed bytes
-// once from start to end.
-std::string packageSignatureProblem(int fd, std::string_view publicKeyPem,
-                                    const std::string &displayName);
+// Why the archive `file` does not carry a valid signature by the Ed25519 public key
+// `publicKeyPem`, as one line beginning with the archive's name as given; empty when the
+// signature is good. Reads at offsets of its own: the last 64 KiB + 22 bytes to find the
+// comment, then the signed bytes once from start to end. The size is the one the file had
+// when it was opened.
+std::string packageSignatureProblem(const ArchiveFile &file, std::string_view publicKeyPem);
 
 // Decodes standard base64 with "=" padding, refusing anything else: other characters, missing
 // or misplaced padding, white space, and bits set beyond the last whole byte (so that each

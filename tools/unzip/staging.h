@@ -1,28 +1,21 @@
 #pragma once
 
-#include "platform/posix/uniquefd_posix.h"
+#include "tools/unzip/nativehandle.h"
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
-// The destination directory, opened for the extraction: created when missing (with its
-// parents). A link to a folder there is followed (an installation moved to another disk, with
-// a link left in its place) and stays as it is: the tree lands in the folder it points to.
-// Everything afterwards is done relative to this handle, so the name being replaced meanwhile
-// changes nothing. Invalid with `error` set on failure (a link to nothing among them).
-UniqueFd openDestination(const std::string &path, std::string &error);
-
 // Where an extraction is built before it becomes visible. The staging directory lies inside
 // the destination directory (same file system, so the final moves are renames), belongs to
-// its owner alone and has a name beginning with ".unzip-". The installed tree, and with it
-// its version file, therefore appears only in one step at the end: an extraction that fails
-// or is killed never leaves a partial tree under the names the launcher looks at.
+// its owner alone (on POSIX) and has a name beginning with ".unzip-". The installed tree, and
+// with it its version file, therefore appears only in one step at the end: an extraction that
+// fails or is killed never leaves a partial tree under the names the launcher looks at.
 class StagingDirectory {
 public:
-    // Creates a fresh staging directory in the open destination directory `destination`,
-    // called `destinationName` in messages. Null with `error` set on failure.
-    static std::unique_ptr<StagingDirectory> create(int destination, const std::string &destinationName,
+    // Creates a fresh staging directory in the open destination directory `destination`
+    // (directoryops.h), called `destinationName` in messages. Null with `error` set on failure.
+    static std::unique_ptr<StagingDirectory> create(NativeValue destination, const std::string &destinationName,
                                                      std::string &error);
 
     // Removes the staging directory with whatever is left in it.
@@ -31,13 +24,15 @@ public:
     StagingDirectory &operator=(const StagingDirectory &) = delete;
 
     // A handle on the (empty) directory to extract into.
-    int tree() const { return tree_.get(); }
+    NativeValue tree() const { return tree_.get(); }
 
     // Writes the extracted tree through to the disk before moveIntoPlace() makes it visible:
     // after a power cut, a name in the destination then never stands for a file that is empty
     // or short. With `wholeFileSystem`, one flush of the file system the tree is on (every file
     // and folder in it at once); without, only the top of the tree, the extraction having
-    // flushed each entry itself (ExtractOptions::flushEachEntry). False with `error` set.
+    // flushed each entry itself (ExtractOptions::flushEachEntry; always so on Windows, where
+    // only an administrator may flush a whole volume: canFlushFileSystem()). False with
+    // `error` set.
     bool flush(bool wholeFileSystem, std::string &error);
 
     // Moves every top-level entry of tree() to the destination, replacing what is there under
@@ -49,21 +44,20 @@ public:
     bool moveIntoPlace(std::string &error);
 
 private:
-    StagingDirectory(int destination, std::string destinationName, std::string rootName, UniqueFd root)
-        : destination_(destination), destinationName_(std::move(destinationName)),
-          rootName_(std::move(rootName)), root_(std::move(root))
+    StagingDirectory(NativeValue destination, std::string destinationName, std::string rootName)
+        : destination_(destination), destinationName_(std::move(destinationName)), rootName_(std::move(rootName))
     {
     }
 
-    int destination_; // not owned
+    NativeValue destination_; // not owned
     std::string destinationName_;
     std::string rootName_; // ".unzip-<unique>" in the destination
-    UniqueFd root_;
-    UniqueFd tree_;     // root/tree: the extraction
-    UniqueFd replaced_; // root/replaced: what the new tree displaced
+    NativeHandle root_;
+    NativeHandle tree_;     // root/tree: the extraction
+    NativeHandle replaced_; // root/replaced: what the new tree displaced
 };
 
 // Removes staging directories left in the open destination directory `destination` by an
 // extraction that was killed. Only call it while holding the extraction mutex, so that no
 // running extraction is touched. Returns how many were removed.
-std::size_t removeStaleStaging(int destination);
+std::size_t removeStaleStaging(NativeValue destination);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <thread>
 
 namespace {
@@ -11,18 +10,9 @@ namespace {
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void onStopSignal(int) { g_stop.store(true, std::memory_order_relaxed); }
-
 } // namespace
 
-void installStopHandlers()
-{
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-#ifdef SIGHUP
-    std::signal(SIGHUP, onStopSignal);
-#endif
-}
+void requestStop() { g_stop.store(true, std::memory_order_relaxed); }
 
 bool stopRequested() { return g_stop.load(std::memory_order_relaxed); }
 

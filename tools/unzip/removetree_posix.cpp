@@ -54,8 +54,9 @@ bool removeChildren(UniqueFd dir)
 
 } // namespace
 
-bool removeTreeAt(int parent, const std::string &name)
+bool removeTreeAt(NativeValue parentHandle, const std::string &name)
 {
+    const int parent = static_cast<int>(parentHandle);
     if (::unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT)
         return true;
     if (errno != EISDIR && errno != EPERM)

@@ -1,0 +1,276 @@
+// unzip.exe for Windows as the launcher runs it ("unzip.exe ARCHIVE DESTDIR" from the working
+// directory), in what the shared tables (tests/tools, which run against this tool too) cannot
+// show under wine: entries written through the tool's own folder handles, and links as wine
+// shows Unix links. Archives come from the extraction tests' Qt-free zip writer.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "platform/namedmutex.h"
+#include "support/zipwriter.h"
+#include "testsupport_win.h"
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::ScratchDirectory;
+using testsupport::waitUntil;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kMutex = "Local\\mutex_unzip";
+constexpr std::int64_t kFirstTime = 1700000000;
+
+fs::path utf8Path(const std::string &name)
+{
+    return fs::path(std::u8string(name.begin(), name.end()));
+}
+
+// Sets an environment variable of this process, which the tool inherits, for a scope.
+class EnvironmentSetting {
+public:
+    EnvironmentSetting(const wchar_t *name, const std::wstring &value) : name_(name)
+    {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~EnvironmentSetting() { SetEnvironmentVariableW(name_, nullptr); }
+    EnvironmentSetting(const EnvironmentSetting &) = delete;
+    EnvironmentSetting &operator=(const EnvironmentSetting &) = delete;
+
+private:
+    const wchar_t *name_;
+};
+
+struct ToolRun {
+    long exitCode = -1;
+    std::vector<std::string> lines; // standard output and error
+};
+
+fs::path outputFile()
+{
+    static int counter = 0;
+    return fs::temp_directory_path()
+        / ("nembral-unzip-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + ".txt");
+}
+
+ToolRun runTool(const fs::path &archive, const std::wstring &destination)
+{
+    const fs::path out = outputFile();
+    ToolRun run;
+    {
+        ChildProcess tool(testsupport::ownDirectory() / "unzip.exe", {archive.wstring(), destination}, out);
+        run.exitCode = tool.waitForExit(120000);
+    }
+    run.lines = testsupport::splitLines(testsupport::readFile(out));
+    std::error_code ec;
+    fs::remove(out, ec);
+    return run;
+}
+
+std::string someBytes(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    unsigned state = seed * 2654435761u + 1;
+    for (char &c : bytes) {
+        state = state * 1664525u + 1013904223u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+ZipEntry file(const std::string &name, const std::string &data, std::int64_t mtime = kFirstTime)
+{
+    ZipEntry e;
+    e.name = name;
+    e.data = data;
+    e.mtime = mtime;
+    return e;
+}
+
+// A package spread over folders: the marker first, `files` files of assorted sizes (some
+// larger than a read block), each with a time of its own.
+std::vector<ZipEntry> package(const std::string &version, int files)
+{
+    std::vector<ZipEntry> entries{file("nembral/version.txt", version + "\n"), file("nembral/Nembrals.exe", "MZ" + version)};
+    for (int i = 0; i < files; ++i) {
+        const std::string dir = "nembral/d" + std::to_string(i % 5) + "/s" + std::to_string(i % 3) + "/";
+        const std::size_t size = i % 40 == 0 ? 200 * 1024 + i : static_cast<std::size_t>(i) * 37 % 3000;
+        entries.push_back(file(dir + "f" + std::to_string(i), someBytes(size, i), kFirstTime + i));
+    }
+    return entries;
+}
+
+fs::path writeArchive(const fs::path &path, const std::vector<ZipEntry> &entries)
+{
+    const std::string error = writeZip(path, entries);
+    CHECK_MSG(error.empty(), "cannot write the test archive: " + error);
+    return path;
+}
+
+std::vector<fs::path> stagingDirectories(const fs::path &destination)
+{
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(destination, ec)) {
+        if (entry.path().filename().string().rfind(".unzip-", 0) == 0)
+            found.push_back(entry.path());
+    }
+    return found;
+}
+
+int stagedFiles(const fs::path &destination)
+{
+    int files = 0;
+    for (const fs::path &staging : stagingDirectories(destination)) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(staging, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec))
+            files += it->is_regular_file(ec) ? 1 : 0;
+    }
+    return files;
+}
+
+std::vector<std::string> namesIn(const fs::path &directory)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(directory, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::int64_t lastWriteTime(const fs::path &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return -1;
+    return (static_cast<std::int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+std::int64_t fileTime(std::int64_t unixSeconds)
+{
+    return (unixSeconds + 11644473600LL) * 10000000LL;
+}
+
+// Every file of `entries` below `root` (the folder that holds "nembral"), with its bytes and time.
+bool holdsPackage(const fs::path &root, const std::vector<ZipEntry> &entries)
+{
+    bool ok = true;
+    for (const ZipEntry &e : entries) {
+        const fs::path path = root / utf8Path(e.name);
+        ok = CHECK_MSG(testsupport::readFile(path) == e.data, "wrong or missing: " + e.name) && ok;
+        ok = CHECK_MSG(lastWriteTime(path) == fileTime(e.mtime), "wrong time: " + e.name) && ok;
+    }
+    return ok;
+}
+
+// The tool creates every entry relative to handles on the folders it opened: the destination
+// moved away while the tool writes takes the entries along, and nothing is made under its old
+// name. Windows then moves the tree into place in the moved folder. wine 8 resolves a rename
+// or deletion relative to a handle through the path the handle was opened by, so there the
+// final move fails (and the staging folder stays behind), saying so.
+void writesThroughItsOwnHandles()
+{
+    harness::beginCase("files are written through the tool's own handles: a moved destination gets them");
+    const ScratchDirectory scratch("unzip-moved");
+    const std::vector<ZipEntry> entries = package("3.0", 60);
+    const fs::path zip = writeArchive(scratch.path() / "slow.zip", entries);
+    const EnvironmentSetting workers(L"NEMBRAL_UNZIP_WORKERS", L"1");
+    const EnvironmentSetting delay(L"NEMBRAL_UNZIP_ENTRY_DELAY_MS", L"40");
+    fs::create_directories("nembral");
+
+    ChildProcess tool(testsupport::ownDirectory() / "unzip.exe", {zip.wstring(), L"nembral"}, scratch.path() / "out.txt");
+    CHECK(waitUntil([] { return stagedFiles("nembral") >= 4; }, 60s));
+    if (!MoveFileExW(L"nembral", L"moved", 0)) {
+        // Windows may keep a folder with open handles below it in its place.
+        harness::report("   skipped: the destination cannot be moved while the tool works: "
+                        + std::to_string(GetLastError()));
+        tool.waitForExit(120000);
+        return;
+    }
+    const int stagedWhenMoved = stagedFiles("moved");
+    CHECK(waitUntil([&] { return stagedFiles("moved") >= stagedWhenMoved + 4 || !tool.running(); }, 60s));
+    CHECK(stagedFiles("moved") >= stagedWhenMoved + 4 || fs::exists("moved/nembral/version.txt"));
+    const long exitCode = tool.waitForExit(120000);
+    const std::vector<std::string> lines = testsupport::splitLines(testsupport::readFile(scratch.path() / "out.txt"));
+    CHECK(!fs::exists("nembral"));
+    if (exitCode == 0) {
+        holdsPackage("moved", entries);
+        CHECK_EQ(namesIn("moved"), std::vector<std::string>{"nembral"});
+    } else {
+        CHECK_EQ(lines.size(), std::size_t(1));
+        CHECK_MSG(!lines.empty() && lines.front().rfind("unzip.exe: cannot move 'nembral' into 'nembral': ", 0) == 0,
+                  lines.empty() ? std::string("no message") : lines.front());
+        CHECK(!fs::exists("moved/nembral"));
+    }
+}
+
+// Links laid out by the lane script as Unix links that wine shows as directory reparse points
+// (NEMBRAL_LINK_FIXTURE): CASE/nembral or CASE/nembral/nembral -> outside/CASE, which holds
+// keep.txt. A link at DESTDIR is an installation moved elsewhere: the tree lands where it
+// points and the link stays. A link where the installed tree goes is never written through.
+void linksAtTheDestination()
+{
+    struct Row {
+        const char *name;
+        const char *fixture;
+        const char *link;
+    };
+    const Row rows[] = {
+        {"a reparse point at DESTDIR is followed; the link stays", "unzip-destination-link", "nembral"},
+        {"a reparse point at the installed tree is replaced, never written through", "unzip-tree-link", "nembral/nembral"},
+    };
+    const char *fixtureRoot = std::getenv("NEMBRAL_LINK_FIXTURE");
+    const ScratchDirectory scratch("unzip-links");
+    const fs::path zip = writeArchive(scratch.path() / "p.zip", package("6.0", 3));
+    for (const Row &row : rows) {
+        harness::beginCase(row.name);
+        if (fixtureRoot == nullptr || *fixtureRoot == '\0') {
+            harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
+            continue;
+        }
+        const fs::path previous = fs::current_path();
+        fs::current_path(fs::path(fixtureRoot) / row.fixture);
+        const fs::path outside = fs::path(fixtureRoot) / "outside" / row.fixture;
+        const DWORD attributes = GetFileAttributesW(fs::path(row.link).c_str());
+        CHECK_MSG(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                  "the fixture's link does not read back as a reparse point");
+
+        const ToolRun run = runTool(zip, L"nembral");
+        const std::string line = run.lines.empty() ? std::string() : run.lines.front();
+        if (std::string(row.link) == "nembral") {
+            CHECK_EQ(run.exitCode, 0L);
+            CHECK_EQ(run.lines, std::vector<std::string>{});
+            CHECK((GetFileAttributesW(L"nembral") & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
+            CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("6.0\n"));
+            CHECK(stagingDirectories(outside).empty());
+            fs::remove_all(outside / "nembral"); // all that may differ below
+        } else if (run.exitCode == 0) {
+            CHECK((GetFileAttributesW(L"nembral\\nembral") & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+            CHECK_EQ(testsupport::readFile("nembral/nembral/version.txt"), std::string("6.0\n"));
+        } else {
+            // wine 8 opens a Unix link's target whatever the flags, so the link cannot be moved
+            // aside without moving its target: the tool gives up instead.
+            CHECK_EQ(run.exitCode, 1L);
+            CHECK_MSG(line.rfind("unzip.exe: cannot move the old 'nembral/nembral' aside: it is a link", 0) == 0, line);
+        }
+        CHECK_EQ(namesIn(outside), std::vector<std::string>{"keep.txt"});
+        CHECK_EQ(testsupport::readFile(outside / "keep.txt"), std::string("keep"));
+        CHECK(stagingDirectories("nembral").empty());
+        CHECK(!namedMutexExists(kMutex));
+        fs::current_path(previous);
+    }
+}
+
+}  // namespace
+
+int main()
+{
+    writesThroughItsOwnHandles();
+    linksAtTheDestination();
+    return harness::finish();
+}
