@@ -192,8 +192,32 @@ rm -f "$work/start/commands.txt"
 for _ in $(seq 1 100); do [ -s "$work/start/nembral/nembral/started.log" ] && break; sleep 0.1; done
 check "up to date: cmd.exe starts Nembrals.exe in nembral/nembral" \
   "grep -q 'started in .*nembral.nembral\$' '$work/start/nembral/nembral/started.log'"
+# The whole first install: the real unzip.exe, which wine's cmd.exe finds on the search path in
+# the program's folder (with the DLLs beside it), extracts a package whose Nembrals.exe notes
+# its start; the launcher then starts it in nembral/nembral.
+pkg="$build/wine-package"
+rm -rf "$pkg" && mkdir -p "$pkg/served" "$work/install"
+python3 - "$pkg/served/nembral.zip" "$build/bin/nembrals-stub.exe" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.write(sys.argv[2], "nembral/Nembrals.exe")
+    z.writestr("nembral/readme.txt", "Nembral for the Windows lane\n")
+    z.writestr("nembral/version.txt", "2.0\n")
+PY
+printf '2.0\n' >"$pkg/served/version.txt"
 stop_vendor_server
-for w in first start; do
+start_vendor_server "$pkg/served" "$LAUNCHER_PORT" "$state" "$build/wine-server-install.out" --quiet
+(cd "$work/install" && WINEPATH="$(winpath "$dist")" WINEQT_QPA_PLATFORM=offscreen timeout 90 wine "$dist/nembral-launcher.exe" \
+  >launcher.log 2>&1 </dev/null) || true
+for _ in $(seq 1 100); do [ -s "$work/install/nembral/nembral/started.log" ] && break; sleep 0.1; done
+check "first install through cmd.exe and unzip.exe: 'UNZIP complete!', then 'Start Nembral'" \
+  "grep -qx 'UNZIP complete!' '$work/install/launcher.log' && grep -qx 'Start Nembral' '$work/install/launcher.log'"
+check "first install: the installed tree, marker last written, the archive gone" \
+  "[ \"\$(cat '$work/install/nembral/nembral/version.txt')\" = 2.0 ] && [ -f '$work/install/nembral/nembral/readme.txt' ] && [ ! -e '$work/install/nembral/nembral.zip' ]"
+check "first install: the installed Nembrals.exe started in nembral/nembral" \
+  "grep -q 'started in .*nembral.nembral\$' '$work/install/nembral/nembral/started.log'"
+stop_vendor_server
+for w in first start install; do
   [ "$run_failed" -eq 0 ] || { echo "--- $w/launcher.log"; cat "$work/$w/launcher.log"; }
 done
 echo "launcher runs: $((run_checks - run_failed)) passed, $run_failed failed"
