@@ -12,50 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/fileerror_win.h"
 #include "platform/win/handle_win.h"
 
 namespace {
-
-// Nothing at the path: no such file, a missing directory on the way, an invalid name, an
-// unreachable network path.
-bool isAbsence(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME
-        || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME || error == ERROR_DIRECTORY
-        || error == ERROR_FILENAME_EXCED_RANGE;
-}
-
-std::string utf8(const std::wstring &wide)
-{
-    if (wide.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
-                            nullptr);
-    return text;
-}
-
-// The system's own text for `error`, on one line.
-std::string errorText(DWORD error)
-{
-    wchar_t *buffer = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                                            | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
-    std::wstring text(buffer != nullptr ? buffer : L"", length);
-    if (buffer != nullptr)
-        LocalFree(buffer);
-    for (wchar_t &c : text) {
-        if (c == L'\r' || c == L'\n')
-            c = L' ';
-    }
-    while (!text.empty() && (text.back() == L' ' || text.back() == L'.'))
-        text.pop_back();
-    return text.empty() ? "error " + std::to_string(error) : utf8(text);
-}
 
 // The POSIX-semantics disposition (Windows 10 1809 and later). mingw-w64's headers only
 // declare it for a _WIN32_WINNT of that release, so its values are spelled out here.
@@ -169,7 +129,7 @@ public:
     {
         result.failedPath = shown;
         result.error = std::error_code(static_cast<int>(error), std::system_category());
-        result.reason = errorText(error);
+        result.reason = systemErrorText(error);
         return false;
     }
 
@@ -187,7 +147,7 @@ public:
         DWORD error = ERROR_SUCCESS;
         WinHandle entry = openEntry(parent, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, error);
         if (!entry)
-            return isAbsence(error) ? true : fail(shown, error);
+            return isAbsenceError(error) ? true : fail(shown, error);
         DWORD attributes = 0;
         if (!attributesOf(entry.get(), attributes))
             return fail(shown, GetLastError());
@@ -199,7 +159,7 @@ public:
             return false;
         error = deleteOpenEntry(entry.get(), attributes);
         if (error != ERROR_SUCCESS)
-            return isAbsence(error) ? true : fail(shown, error);
+            return isAbsenceError(error) ? true : fail(shown, error);
         ++result.removed;
         return true;
     }
@@ -211,7 +171,7 @@ private:
                                                                          : DeleteFileW(path.c_str());
         if (!removed) {
             const DWORD error = GetLastError();
-            return isAbsence(error) ? true : fail(shown, error);
+            return isAbsenceError(error) ? true : fail(shown, error);
         }
         ++result.removed;
         return true;
@@ -229,7 +189,7 @@ private:
             return fail(shown, error);
         for (const Listed &entry : entries) {
             if (!removeEntry(listing.get(), entry.name, path + L"\\" + entry.name, entry.attributes,
-                             shown + "/" + utf8(entry.name)))
+                             shown + "/" + utf8FromWide(entry.name)))
                 return false;
         }
         return true;
@@ -258,11 +218,11 @@ RemoveTreeResult removeTree(const std::string &path)
             const DWORD attributes = GetFileAttributesW(prefix.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES) {
                 const DWORD error = GetLastError();
-                if (!isAbsence(error))
-                    walk.fail(utf8(prefix), error);
+                if (!isAbsenceError(error))
+                    walk.fail(utf8FromWide(prefix), error);
                 break;
             }
-            const std::string shown = utf8(prefix);
+            const std::string shown = utf8FromWide(prefix);
             if (last) {
                 walk.removeEntry(nullptr, prefix, prefix, attributes, shown);
                 break;
