@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 // Nothing at the path: no such file, a missing directory on the way, an invalid name, an
 // unreachable network path.
@@ -15,7 +16,7 @@ inline bool isAbsenceError(DWORD error)
         || error == ERROR_FILENAME_EXCED_RANGE;
 }
 
-inline std::string utf8FromWide(const std::wstring &wide)
+inline std::string utf8FromWide(std::wstring_view wide)
 {
     if (wide.empty())
         return {};
