@@ -42,7 +42,7 @@ Run runProgram(const QString &program, const QStringList &args)
     QProcess p;
     p.start(program, args);
     Run r;
-    if (!p.waitForStarted()) {
+    if (!p.waitForStarted(60000)) {  // a process takes seconds to start under wine on a busy machine
         r.stdErr = "cannot start " + QFile::encodeName(program);
         return r;
     }
