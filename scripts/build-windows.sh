@@ -6,7 +6,7 @@
 #
 #   build-win/dist/nembral-launcher.exe     the launcher (GUI subsystem, icon, manifest)
 #   build-win/dist/unzip.exe                the extraction tool, with the static libarchive and
-#                                           libcrypto of scripts/windows-deps.sh (built once)
+#                                           libcrypto and libdeflate of scripts/windows-deps.sh (built once)
 #   build-win/dist/*.dll                    Qt and the mingw-w64 runtime, as the imports ask
 #   build-win/dist/platforms/ styles/ imageformats/   the Qt plug-ins the launcher loads
 #

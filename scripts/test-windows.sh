@@ -9,7 +9,7 @@
 #     extraction command, and the start of an installed application,
 # all over https, as the launcher talks to the vendor. Needs no display and no input.
 # Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
-# libcrypto of scripts/windows-deps.sh (built once per machine, then taken from its cache).
+# libcrypto and libdeflate of scripts/windows-deps.sh (built once per machine, then taken from its cache).
 #
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh

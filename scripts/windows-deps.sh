@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the two libraries the extraction tool needs for 64-bit Windows (mingw-w64) from Debian's
+# Builds the three libraries the extraction tool needs for 64-bit Windows (mingw-w64) from Debian's
 # own sources, static and stripped down to what the tool uses, once, into cache folders outside
-# the work tree, and prints both folders as a CMake list on its last line (the value of
+# the work tree, and prints the folders as a CMake list on its last line (the value of
 # NEMBRAL_WIN_DEPS for a Windows build). A folder that is already complete (its stamp is written
 # last) is used as it is.
 #
@@ -10,9 +10,10 @@
 # - libarchive, only its zip reader's needs: zlib (Debian's libz-mingw-w64-dev, linked
 #   statically), no other compressor, no crypto, no xml, no iconv, no programs;
 # - OpenSSL's libcrypto, only what an Ed25519 signature check of a PEM key needs: no libssl, no
-#   engines or modules, no programs, no legacy or unused algorithms.
+#   engines or modules, no programs, no legacy or unused algorithms;
+# - libdeflate, the whole-buffer decompressor for small entries (a few seconds to build).
 #
-# The only downloads are `apt-get source libarchive` and `apt-get source openssl` (the version
+# The only downloads are `apt-get source` of libarchive, openssl and libdeflate (the version
 # of the installed -dev package when the mirror still has it, otherwise the newest one apt
 # lists). A fresh build took 6 minutes for libarchive and 12 for libcrypto on 2 cores that a
 # Qt build kept busy at the same time.
@@ -143,8 +144,23 @@ build_openssl() {
   cp "$src/LICENSE.txt" "$prefix/LICENSE.openssl"
 }
 
+libdeflate_flags=(CC=$triple-gcc-posix AR=$triple-ar)
+
+build_libdeflate() {
+  local src=$1 work=$2 prefix=$3
+  shift 3
+  say "building libdeflate"
+  (cd "$src" && logged "$work/build.log" nice -n 10 make -j"$jobs" "$@" libdeflatestatic.lib)
+  # Under the name a static library has for the mingw-w64 linker.
+  cp "$src/libdeflatestatic.lib" "$prefix/lib/libdeflate.a"
+  cp "$src/libdeflate.h" "$prefix/include/"
+  cp "$src/COPYING" "$prefix/COPYING.libdeflate"
+}
+
 build_cached libarchive libarchive libarchive-dev build_libarchive "${libarchive_flags[@]}"
 libarchive_prefix=$PREFIX
 build_cached openssl-crypto openssl libssl-dev build_openssl "${openssl_flags[@]}"
 openssl_prefix=$PREFIX
-echo "$libarchive_prefix;$openssl_prefix"
+build_cached libdeflate libdeflate libdeflate-dev build_libdeflate "${libdeflate_flags[@]}"
+libdeflate_prefix=$PREFIX
+echo "$libarchive_prefix;$openssl_prefix;$libdeflate_prefix"

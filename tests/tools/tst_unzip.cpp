@@ -530,6 +530,8 @@ void TestUnzip::failsOnBadArchive_data()
     QTest::newRow("not a zip") << QStringLiteral("text") << QByteArray("is damaged or not a zip archive");
     QTest::newRow("truncated") << QStringLiteral("truncated") << QByteArray("is damaged or not a zip archive");
     QTest::newRow("corrupted data") << QStringLiteral("corrupted") << QByteArray("is damaged or not a zip archive");
+    // Intact data under a checksum that does not match it, in every header that states it.
+    QTest::newRow("wrong checksum") << QStringLiteral("checksum") << QByteArray("is damaged or not a zip archive");
     QTest::newRow("no entries") << QStringLiteral("noentries") << QByteArray("holds no entries");
     // Found by fuzzing (fuzz/corpus/archive): libarchive's reason ends with a line feed.
     QTest::newRow("data of the wrong size") << QStringLiteral("corpus:finding-wrong-size.zip")
@@ -557,7 +559,15 @@ void TestUnzip::failsOnBadArchive()
             bytes.truncate(bytes.size() / 2); // as if the download had stopped halfway
         else if (kind == QLatin1String("corrupted"))
             bytes.replace(bytes.size() / 2, 16, QByteArray(16, 'X')); // inside big.bin's data
-        else if (kind == QLatin1String("noentries"))
+        else if (kind == QLatin1String("checksum")) {
+            // big.bin's central directory header is the last place its name appears.
+            const qsizetype header = bytes.lastIndexOf("nembral/data/big.bin") - 46;
+            QVERIFY(header > 0 && bytes.mid(header, 4) == "PK\x01\x02");
+            const QByteArray crc = bytes.mid(header + 16, 4);
+            QByteArray wrong = crc;
+            wrong[0] = char(wrong[0] ^ 1);
+            bytes.replace(crc, wrong);
+        } else if (kind == QLatin1String("noentries"))
             QVERIFY(writeTestZip(path, {}).isEmpty());
         else if (kind.startsWith(QLatin1String("corpus:")))
             QVERIFY(!(bytes = readAll(qEnvironmentVariable("NEMBRAL_SOURCE_DIR") + QStringLiteral("/fuzz/corpus/archive/")

@@ -3,12 +3,17 @@
 #include "tools/unzip/directoryops.h"
 #include "tools/unzip/stoprequest.h"
 
-bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry, bool flush,
+bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error)
 {
     OutputFile out(parent, entry);
     if (!out.create(error))
         return false;
+    if (data) {
+        if (!out.writeAt(data, static_cast<std::size_t>(entry.size), 0, error))
+            return false;
+        return out.finish(flush, error);
+    }
     for (;;) {
         const void *block = nullptr;
         size_t size = 0;

@@ -34,9 +34,10 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
 // Writes the data of the reader's current entry, which is `entry`, into a new file, and with
-// `flush` writes it through to the disk before closing it. Gives up between blocks once
-// `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, NativeValue parent, const PlannedEntry &entry, bool flush,
+// `flush` writes it through to the disk before closing it. `data`, when not null, is the
+// entry's whole data, already checked, and the reader is not read. Gives up between blocks
+// once `abandon` is set or a stop is requested ("interrupted").
+bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, bool flush,
                const std::atomic<bool> &abandon, std::string &error);
 
 // Writes the directory `directory` (its entries, permissions and times) through to the disk.

@@ -1,10 +1,12 @@
 #include "tools/unzip/extractor.h"
 
 #include "tools/unzip/archivereader.h"
+#include "tools/unzip/centraldirectory.h"
 #include "tools/unzip/directoryhandles.h"
 #include "tools/unzip/entrywriter.h"
 #include "tools/unzip/stoprequest.h"
 #include "tools/unzip/toolprocess.h"
+#include "tools/unzip/wholeentry.h"
 
 #include <archive_entry.h>
 
@@ -63,6 +65,9 @@ public:
             if (parent == kNoHandle || !createDirectory(parent, d, error))
                 return failure(error);
         }
+
+        if (options_.wholeEntries && readCentralDirectory(file_, stored_))
+            whole_ = wholeEntriesFor(plan_, stored_);
 
         const unsigned workers = workersFor(plan_, options_.workers);
         runStarts_ = runsOf(plan_.entries, std::size_t{workers} * std::max(options_.runsPerWorker, 1u));
@@ -127,13 +132,14 @@ private:
             return;
         }
         DirectoryHandles directories(tree_, plan_.directories);
+        WholeEntryReader whole;
         std::size_t position = 0; // archive index of the entry the reader reaches next
         while (!shouldStop()) {
             const std::size_t run = nextRun_.fetch_add(1);
             if (run + 1 >= runStarts_.size())
                 return;
             for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
-                if (!extractEntry(reader, directories, position, plan_.entries[i]))
+                if (!extractEntry(reader, whole, directories, position, i))
                     return;
                 if (options_.entryDelayMs)
                     sleepUnlessStopped(options_.entryDelayMs);
@@ -143,9 +149,10 @@ private:
         }
     }
 
-    bool extractEntry(ArchiveReader &reader, DirectoryHandles &directories, std::size_t &position,
-                      const PlannedEntry &entry)
+    bool extractEntry(ArchiveReader &reader, WholeEntryReader &whole, DirectoryHandles &directories,
+                      std::size_t &position, std::size_t index)
     {
+        const PlannedEntry &entry = plan_.entries[index];
         std::string error;
         archive_entry *header = nullptr;
         while (position <= entry.archiveIndex) {
@@ -164,7 +171,7 @@ private:
         const NativeValue parent = directories.get(entry.parent, error);
         const bool written = parent != kNoHandle
             && (entry.kind == PlannedEntry::File
-                    ? writeFile(reader, parent, entry, options_.flushEachEntry, failed_, error)
+                    ? writeFile(reader, wholeData(whole, index), parent, entry, options_.flushEachEntry, failed_, error)
                     : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
@@ -174,11 +181,20 @@ private:
         return true;
     }
 
+    // The entry's data when it can be decompressed whole, otherwise null.
+    const char *wholeData(WholeEntryReader &whole, std::size_t index) const
+    {
+        const StoredEntry *stored = index < whole_.size() ? whole_[index] : nullptr;
+        return stored ? whole.read(file_, *stored) : nullptr;
+    }
+
     const ArchiveFile &file_;
     const ExtractionPlan &plan_;
     const NativeValue tree_;
     const ExtractOptions options_;
 
+    std::vector<StoredEntry> stored_;          // the central directory, when read
+    std::vector<const StoredEntry *> whole_;   // per planned entry: decompressed whole from this
     std::vector<std::size_t> runStarts_; // run r is entries [runStarts_[r], runStarts_[r + 1])
     std::atomic<std::size_t> nextRun_{0};
     std::atomic<std::size_t> written_{0};

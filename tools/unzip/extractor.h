@@ -24,6 +24,9 @@ struct ExtractOptions {
     // leaving the whole tree to one flush of its file system afterwards (staging.h); the
     // benchmark compares the two.
     bool flushEachEntry = false;
+    // Decompress small deflated entries whole in memory (wholeentry.h) rather than through
+    // libarchive's stream; off only to compare the two.
+    bool wholeEntries = true;
 };
 
 struct ExtractResult {

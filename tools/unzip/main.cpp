@@ -19,6 +19,8 @@
 // NEMBRAL_UNZIP_FLUSH=entries flushes every file and folder on its own instead of the staging
 // file system at once (staging.h), for the benchmark that compares the two; both are durable.
 // On Windows every file and folder is flushed on its own in any case.
+// NEMBRAL_UNZIP_WHOLE_ENTRIES=0 reads every entry through libarchive's stream, for the
+// benchmark that shows what decompressing small entries whole gains (wholeentry.h).
 
 #include "platform/log.h"
 #include "platform/namedmutex.h"
@@ -73,6 +75,7 @@ ExtractOptions optionsFromEnvironment()
     // Where the process may not flush the whole file system at once (Windows), each entry is.
     const char *flush = std::getenv("NEMBRAL_UNZIP_FLUSH");
     options.flushEachEntry = (flush && std::string(flush) == "entries") || !canFlushFileSystem();
+    options.wholeEntries = numberFromEnvironment("NEMBRAL_UNZIP_WHOLE_ENTRIES", 1, 1) != 0;
     return options;
 }
 

@@ -1,5 +1,7 @@
 #include "tools/unzip/signature.h"
 
+#include "tools/unzip/centraldirectory.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -12,11 +14,8 @@
 
 namespace {
 
-constexpr std::size_t kEndRecordSize = 22;     // without its comment
-constexpr std::size_t kMaxCommentSize = 0xFFFF; // the comment length is a 16-bit field
 constexpr std::size_t kSignatureSize = 64;
 constexpr std::size_t kReadBlock = 1024 * 1024;
-constexpr unsigned char kEndRecordMagic[4] = {'P', 'K', 5, 6};
 
 struct KeyDeleter {
     void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
@@ -29,23 +28,6 @@ struct BioDeleter {
 };
 using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
-
-// Reads exactly `size` bytes at `offset`. Empty on success, otherwise the reason.
-std::string readAt(const ArchiveFile &file, std::uint64_t offset, unsigned char *buffer, std::size_t size)
-{
-    while (size > 0) {
-        std::string reason;
-        const std::int64_t n = file.readAt(static_cast<std::int64_t>(offset), buffer, size, reason);
-        if (n < 0)
-            return reason;
-        if (n == 0)
-            return "the file became shorter while it was read";
-        buffer += n;
-        offset += static_cast<std::uint64_t>(n);
-        size -= static_cast<std::size_t>(n);
-    }
-    return {};
-}
 
 int base64Value(char c)
 {
@@ -61,8 +43,6 @@ int base64Value(char c)
         return 63;
     return -1;
 }
-
-unsigned littleEndian16(const unsigned char *p) { return p[0] | (unsigned(p[1]) << 8); }
 
 // The key as built in; null when it is not an Ed25519 public key in PEM.
 Key ed25519Key(std::string_view pem)
@@ -86,7 +66,7 @@ std::string digestOfPrefix(const ArchiveFile &file, std::uint64_t length, unsign
     std::vector<unsigned char> block(kReadBlock);
     for (std::uint64_t offset = 0; offset < length;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), length - offset));
-        if (std::string error = readAt(file, offset, block.data(), n); !error.empty())
+        if (std::string error = readExactly(file, offset, block.data(), n); !error.empty())
             return error;
         if (EVP_DigestUpdate(ctx.get(), block.data(), n) != 1)
             return "SHA-512 failed";
@@ -141,27 +121,14 @@ std::string packageSignatureProblem(const ArchiveFile &file, std::string_view pu
     const auto size = static_cast<std::uint64_t>(file.size());
 
     // The end of central directory record is the last 22 bytes before a comment of up to
-    // 65535 bytes. Searching backwards, the record taken is the one whose comment-length field
-    // reaches exactly to the end of the file; so bytes appended after an archive leave it
-    // without a record, and a record-like sequence elsewhere does not count. A valid comment is
-    // printable ASCII, so no second record can hide inside it.
-    const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, kEndRecordSize + kMaxCommentSize));
-    std::vector<unsigned char> tail(tailSize);
-    if (std::string error = readAt(file, size - tailSize, tail.data(), tailSize); !error.empty())
-        return "cannot read " + archive + ": " + error;
-    std::size_t record = tailSize; // none
-    for (std::size_t at = tailSize >= kEndRecordSize ? tailSize - kEndRecordSize + 1 : 0; at-- > 0;) {
-        if (std::memcmp(tail.data() + at, kEndRecordMagic, sizeof kEndRecordMagic) == 0
-            && at + kEndRecordSize + littleEndian16(tail.data() + at + 20) == tailSize) {
-            record = at;
-            break;
-        }
-    }
-    if (record == tailSize)
+    // 65535 bytes; the one whose comment reaches exactly to the end of the file.
+    EndRecord end;
+    if (std::string error; !readEndRecord(file, end, error)) {
+        if (!error.empty())
+            return "cannot read " + archive + ": " + error;
         return archive + " is damaged or not a zip archive: no end of central directory record ends the file";
-
-    const std::string_view comment(reinterpret_cast<const char *>(tail.data()) + record + kEndRecordSize,
-                                   tailSize - record - kEndRecordSize);
+    }
+    const std::string_view comment = end.comment();
     if (comment.empty())
         return archive + " is not signed: it has no archive comment";
     if (comment.substr(0, kSignaturePrefix.size()) != kSignaturePrefix)
