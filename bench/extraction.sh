@@ -18,6 +18,9 @@
 #                          (NEMBRAL_UNZIP_FLUSH=entries: fdatasync of every file and fsync of every
 #                          folder instead of the one syncfs of the staging file system), the other
 #                          way to make the tree durable before it is moved into place (default 1)
+#   NEMBRAL_BENCH_STREAM_ONLY  0 to leave out "unzip.exe, streaming only"
+#                          (NEMBRAL_UNZIP_WHOLE_ENTRIES=0: every entry through libarchive's
+#                          stream, none decompressed whole by libdeflate) (default 1)
 #
 # Data sets, made by tools/make-package (version.txt, README.txt and Nembrals.exe besides the
 # payload, whose files are half random bytes and half text):
@@ -56,6 +59,7 @@ sets="${NEMBRAL_BENCH_SETS:-tiny tiny-tmpfs 200m 1g stored1g}"
 use_strace="${NEMBRAL_BENCH_STRACE:-1}"
 one_worker="${NEMBRAL_BENCH_ONE_WORKER:-1}"
 flush_entries="${NEMBRAL_BENCH_FLUSH_ENTRIES:-1}"
+stream_only="${NEMBRAL_BENCH_STREAM_ONLY:-1}"
 
 [ -x "$tool" ] || die "no extraction tool at $tool (build it first)"
 if ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 7 ]; then die "NEMBRAL_BENCH_RUNS must be 7 or more"; fi
@@ -100,12 +104,14 @@ make_set() {
 programs=(unzip.exe bsdtar unzip-q)
 [ "$one_worker" = 0 ] || programs+=(unzip.exe-1)
 [ "$flush_entries" = 0 ] || programs+=(unzip.exe-entries)
+[ "$stream_only" = 0 ] || programs+=(unzip.exe-stream)
 # extract_command PROGRAM ARCHIVE OUT: the command line of PROGRAM extracting ARCHIVE into OUT
 extract_command() {
   case "$1" in
     unzip.exe) echo "$tool $2 $3" ;;
     unzip.exe-1) echo "env NEMBRAL_UNZIP_WORKERS=1 $tool $2 $3" ;;
     unzip.exe-entries) echo "env NEMBRAL_UNZIP_FLUSH=entries $tool $2 $3" ;;
+    unzip.exe-stream) echo "env NEMBRAL_UNZIP_WHOLE_ENTRIES=0 $tool $2 $3" ;;
     bsdtar) echo "bsdtar -xf $2 -C $3" ;;
     unzip-q) echo "unzip -q $2 -d $3" ;;
   esac
