@@ -54,6 +54,18 @@
 #                             newest first (a mirror may no longer carry an older one); sets
 #                             SOURCE_DIR to the unpacked folder and SOURCE_VERSION to the version
 #                             it got. Fails with apt's messages when no version comes
+#   winpath PATH              prints the absolute Unix PATH as Windows programs under wine see
+#                             it (drive Z: is the Unix root): /a/b -> Z:\a\b
+#   fresh_wineprefix DIR      makes DIR a new wine prefix (removing what was there) and exports
+#                             WINEPREFIX=DIR, with wine quiet (WINEDEBUG=-all) and without its
+#                             Mono and Gecko prompts; wineboot's output goes to DIR.log. Without
+#                             a DISPLAY wine shows no dialog. Fails with that output
+#   stub_package DIR STUB VERSION
+#                             publishes in DIR (made if missing) a package for the Windows runs:
+#                             nembral.zip with nembral/Nembrals.exe = the Windows program STUB
+#                             (build-win/bin/nembrals-stub.exe notes each start in started.log
+#                             in its working directory), a readme and nembral/version.txt, and
+#                             version.txt with VERSION
 #   capture_launcher_window LAUNCHER WORKDIR LOGLINE DELAY OUTPUT [VAR=VALUE...]
 #                             runs LAUNCHER in WORKDIR on a fresh Xvfb display (xvfb-run) with
 #                             the given environment; waits for its window named MainWindow to be
@@ -132,6 +144,28 @@ launcher_vendor_host() {
     localhost|127.0.0.1|"[::1]") ;;
     *) echo "$msg_prefix: the launcher was built for the vendor host $LAUNCHER_HOST; a loopback one is needed (localhost:PORT)" >&2; return 1 ;;
   esac
+}
+
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+fresh_wineprefix() {
+  local dir=$1
+  export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  rm -rf "$dir"
+  wine wineboot -i </dev/null >"$dir.log" 2>&1 || { cat "$dir.log" >&2; echo "$msg_prefix: wineboot failed in $dir" >&2; return 1; }
+}
+
+stub_package() {
+  local dir=$1 stub=$2 version=$3
+  mkdir -p "$dir"
+  python3 - "$dir/nembral.zip" "$stub" "$version" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.write(sys.argv[2], "nembral/Nembrals.exe")
+    z.writestr("nembral/readme.txt", "Nembral for the Windows runs\n")
+    z.writestr("nembral/version.txt", sys.argv[3] + "\n")
+PY
+  printf '%s\n' "$version" >"$dir/version.txt"
 }
 
 VENDOR_PID=""
