@@ -96,7 +96,7 @@ for entry in "DisplayName=Nembral Launcher" "DisplayVersion=$version" "Publisher
 done
 size=$(reg_value "$uninstall_key" EstimatedSize || echo 0)
 installed_kb=$(du -sk "$program" | cut -f1)
-# NSIS counts the program folder in KiB (before nothing but the shortcut is made); du rounds up per block.
+# NSIS adds up the sizes of the program folder's files in KiB; du counts whole blocks, a little more.
 check "Add/Remove Programs: EstimatedSize ($((size)) KiB, the folder has $installed_kb KiB on disk)" \
   test "$((size))" -gt "$((installed_kb * 9 / 10))" -a "$((size))" -le "$installed_kb"
 
