@@ -102,6 +102,7 @@ check "Add/Remove Programs: EstimatedSize ($((size)) KiB, the folder has $instal
 
 echo "--- the launcher as the shortcut starts it, a first install over https"
 stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 2.0
+wait_port_free "$LAUNCHER_PORT" 300
 start_vendor_server "$scratch/served" "$LAUNCHER_PORT" "$scratch/state" "$scratch/server.out" --quiet
 wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
 status=0

@@ -43,6 +43,10 @@
 #                             SSL_CERT_FILE). Fails with the server's output if it does not come
 #                             up (or names no SSL_CERT_FILE without --http), after stopping it.
 #   stop_vendor_server        stops the server started above, if any; clears VENDOR_PID
+#   wait_port_free PORT SECONDS
+#                             waits up to SECONDS (saying so) while something listens on the
+#                             loopback PORT, as a launcher built for localhost:PORT would reach
+#                             it; fails naming the port if it is still in use
 #   ensure_deb_src            makes `apt-get source` work: when apt has no deb-src entry, adds
 #                             those of this machine's Debian suite (with its updates and security
 #                             suites) and updates apt's lists; uses sudo unless run as root
@@ -203,6 +207,18 @@ stop_vendor_server() {
   kill "$VENDOR_PID" 2>/dev/null || true
   wait "$VENDOR_PID" 2>/dev/null || true
   VENDOR_PID=""
+}
+
+# "localhost" may reach [::1] first, so a listener on either address would answer the launcher.
+_port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null || (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null; }
+
+wait_port_free() {
+  local port=$1 seconds=$2
+  _port_busy "$port" || return 0
+  echo "$msg_prefix: port $port, which the launcher downloads from, is in use (another test's or a demo's vendor server?); waiting up to $seconds s"
+  for _ in $(seq 1 "$seconds"); do _port_busy "$port" || return 0; sleep 1; done
+  echo "$msg_prefix: port $port is still in use; stop what listens there (ss -ltnp 'sport = :$port') and run again" >&2
+  return 1
 }
 
 capture_launcher_window() {
