@@ -3,7 +3,7 @@
 # vendor server, runs the launcher in a fresh working directory, and shows the demo
 # application that it installed and started.
 #
-#   scripts/demo.sh [--keep-server] [--again] [--signed] [--version V] [--timeout S]
+#   scripts/demo.sh [--windows] [--keep-server] [--again] [--signed] [--version V] [--timeout S]
 #
 #   --keep-server  leave the vendor server running afterwards (its pid is printed; a later
 #                  run, with or without --again, takes it over)
@@ -19,6 +19,14 @@
 #                  package (other contents under the vendor's signature) and runs the launcher
 #                  in a second fresh directory (work-tampered/), where the tool refuses it with
 #                  one line on standard error and nothing is installed
+#   --windows      the Windows build under wine instead (build-win/dist, NEMBRAL_WIN_BUILD_DIR,
+#                  made by scripts/build-windows.sh), with Qt's windows platform, in a wine
+#                  prefix of its own (build/demo-windows/wineprefix, kept for later runs) that
+#                  trusts the server's CA. The launcher is started as the installer's shortcut
+#                  starts it, through nembral-start.exe, which finds unzip.exe in the program
+#                  folder; the published Nembrals.exe is build-win/bin/nembrals-stub.exe, which
+#                  notes its start in started.log. With --again, --version V publishes V first.
+#                  Not with --signed
 #
 # Everything lives in build/demo (NEMBRAL_DEMO_DIR): vendor/ is the folder the server
 # publishes, work/ the launcher's working directory, where it installs nembral/nembral.
@@ -41,13 +49,15 @@ cd "$repo"
 keep_server=0
 again=0
 signed=0
-version=1.0
+windows=0
+version=
 timeout_s=120
 while [ $# -gt 0 ]; do
   case "$1" in
     --keep-server) keep_server=1; shift ;;
     --again) again=1; shift ;;
     --signed) signed=1; shift ;;
+    --windows) windows=1; shift ;;
     --version) [ $# -ge 2 ] || { echo "demo: --version needs a value" >&2; exit 2; }; version=$2; shift 2 ;;
     --timeout) [ $# -ge 2 ] || { echo "demo: --timeout needs a value" >&2; exit 2; }; timeout_s=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -56,13 +66,37 @@ while [ $# -gt 0 ]; do
 done
 [[ "$timeout_s" =~ ^[1-9][0-9]*$ ]] || { echo "demo: --timeout needs a number of seconds" >&2; exit 2; }
 [ "$signed" = 0 ] || [ "$again" = 0 ] || { echo "demo: --signed always starts afresh; it does not go with --again" >&2; exit 2; }
+[ "$signed" = 0 ] || [ "$windows" = 0 ] || { echo "demo: --signed does not go with --windows" >&2; exit 2; }
+publish_again=""
+[ "$windows" = 0 ] || [ "$again" = 0 ] || publish_again=$version
+version=${version:-1.0}
 
-find_launcher "${NEMBRAL_LAUNCHER:-}"
-launcher=$LAUNCHER
-unzip_tool="$(dirname "$launcher")/unzip.exe"
-demo="${NEMBRAL_DEMO_DIR:-$repo/build/demo}"
-mkdir -p "$demo"
-demo="$(cd "$demo" && pwd)"
+if [ "$windows" = 1 ]; then
+  require_tools wine wineserver python3
+  win_build=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win}
+  dist="$win_build/dist"
+  for f in nembral-launcher.exe nembral-start.exe unzip.exe; do
+    [ -f "$dist/$f" ] || die "no $f in $dist (run scripts/build-windows.sh)"
+  done
+  demo="${NEMBRAL_DEMO_DIR:-$repo/build/demo-windows}"
+  mkdir -p "$demo"
+  demo="$(cd "$demo" && pwd)"
+  # The launcher as the Start-menu shortcut starts it. wine hands WINEX to the programs as X.
+  launcher="$demo/launcher-wine"
+  printf '#!/bin/sh\nunset QT_QPA_PLATFORM\nWINEQT_QPA_PLATFORM=windows exec wine "%s" "$@"\n' \
+    "$dist/nembral-start.exe" >"$launcher"
+  chmod +x "$launcher"
+  unzip_tool="$dist/unzip.exe"
+  host_of="$win_build/bin/nembral-launcher.exe"
+else
+  find_launcher "${NEMBRAL_LAUNCHER:-}"
+  launcher=$LAUNCHER
+  unzip_tool="$(dirname "$launcher")/unzip.exe"
+  host_of=$launcher
+  demo="${NEMBRAL_DEMO_DIR:-$repo/build/demo}"
+  mkdir -p "$demo"
+  demo="$(cd "$demo" && pwd)"
+fi
 vendor="$demo/vendor"
 work="$demo/work"
 server_pid_file="$demo/vendor-server.pid"
@@ -72,7 +106,7 @@ say() { printf 'demo: %s\n' "$*"; }
 [ -x "$unzip_tool" ] || die "no extraction tool at $unzip_tool (build it first)"
 
 # The launcher has its vendor host built in; the server must listen on that port.
-launcher_vendor_host "$launcher"
+launcher_vendor_host "$host_of"
 port=$LAUNCHER_PORT
 
 # Our server from an earlier run, if it is still there: the pid file's process, serving $vendor.
@@ -120,11 +154,21 @@ else
   stop_server # a server kept from an earlier run would serve the old folder's files
   rm -rf "$vendor" "$work" "$demo/launcher.log" "$demo/work-tampered" "$demo/launcher-tampered.log"
   mkdir -p "$vendor" "$work"
-  tools/make-package "${sign_args[@]}" "$version" "$vendor" | sed 's/^/demo: /'
+  if [ "$windows" = 1 ]; then
+    stub_package "$vendor" "$win_build/bin/nembrals-stub.exe" "$version"
+    say "published version $version in $vendor (Nembrals.exe: nembrals-stub.exe)"
+  else
+    tools/make-package "${sign_args[@]}" "$version" "$vendor" | sed 's/^/demo: /'
+  fi
+fi
+if [ -n "$publish_again" ] && [ "$again" = 1 ]; then
+  stub_package "$vendor" "$win_build/bin/nembrals-stub.exe" "$publish_again"
+  say "published version $publish_again in $vendor"
 fi
 # As on Windows, the extraction tool sits in the working directory, where the launcher's
-# command "unzip.exe nembral/nembral.zip nembral" finds it.
-cp -f "$unzip_tool" "$work/unzip.exe"
+# command "unzip.exe nembral/nembral.zip nembral" finds it. The Windows build finds it on the
+# search path instead, in the program folder, as installed.
+[ "$windows" = 1 ] || cp -f "$unzip_tool" "$work/unzip.exe"
 
 # --- the vendor server --------------------------------------------------------------------
 if server_alive; then
@@ -134,11 +178,30 @@ else
   start_vendor_server "$vendor" "$port" "" "$server_log"
   echo "$VENDOR_PID" >"$server_pid_file"
 fi
-[ "$keep_server" = 1 ] || trap stop_server EXIT
+# shellcheck disable=SC2317 # run by the EXIT trap
+demo_exit() {
+  [ "$keep_server" = 1 ] || stop_server
+  # Ends the wine processes of the demo's own prefix (a launcher left on its question page).
+  [ "$windows" = 0 ] || wineserver -k </dev/null >/dev/null 2>&1 || true
+}
+trap demo_exit EXIT
 ca=$(sed -n 's/^SSL_CERT_FILE=//p' "$server_log" | head -n1)
 [ -n "$ca" ] || { echo "demo: the vendor server did not say which SSL_CERT_FILE to use" >&2; exit 1; }
 say "$(grep '^vendor-server: serving' "$server_log" | head -n1 | sed 's/^vendor-server: //')"
 say "SSL_CERT_FILE=$ca"
+if [ "$windows" = 1 ]; then
+  if [ -f "$demo/wineprefix/system.reg" ]; then
+    export WINEPREFIX="$demo/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  else
+    say "making the wine prefix $demo/wineprefix (once)"
+    fresh_wineprefix "$demo/wineprefix"
+  fi
+  wine "$win_build/bin/trust-ca.exe" "$(winpath "$ca")" </dev/null | sed 's/^/demo: /'
+  # The wine session started here has no display (under Xvfb the launcher gets one); a launcher
+  # that joins such a session with the windows platform does not end after starting Nembral.
+  # So the launcher starts a session of its own.
+  wineserver -w </dev/null
+fi
 
 # --- the launcher -------------------------------------------------------------------------
 run=()
@@ -200,6 +263,7 @@ run_launcher() {
 
 app_dir="$work/nembral/nembral"
 app_log="$app_dir/nembral-demo.log"
+[ "$windows" = 0 ] || app_log="$app_dir/started.log"
 # The demo application appends to its log; only lines written during this run count.
 log_lines_before=0
 [ ! -f "$app_log" ] || log_lines_before=$(wc -l <"$app_log")
@@ -217,7 +281,7 @@ fi
 # --- the result ---------------------------------------------------------------------------
 new_app_lines() { tail -n +$((log_lines_before + 1)) "$app_log" 2>/dev/null || true; }
 if [ -f "$app_dir/version.txt" ]; then
-  say "installed: $app_dir (version $(head -n1 "$app_dir/version.txt"), $(find "$app_dir" -type f ! -name nembral-demo.log | wc -l) files)"
+  say "installed: $app_dir (version $(head -n1 "$app_dir/version.txt"), $(find "$app_dir" -type f ! -name "${app_log##*/}" | wc -l) files)"
 else
   say "nothing is installed in $app_dir"
 fi
@@ -225,7 +289,7 @@ if [ "$timed_out" = 0 ]; then
   for _ in $(seq 1 50); do [ -n "$(new_app_lines)" ] && break; sleep 0.1; done
 fi
 if [ -n "$(new_app_lines)" ]; then
-  say "the demo application started in $app_dir and wrote to nembral-demo.log:"
+  say "the demo application started in $app_dir and wrote to ${app_log##*/}:"
   new_app_lines | sed 's/^/    /'
 else
   say "the demo application was not started this time"
@@ -277,7 +341,11 @@ fi
 if [ "$signed" = 0 ]; then
   echo
   say "to publish a newer version and see the question page, run:"
-  say "    tools/make-package 1.1 ${vendor#"$repo"/} && scripts/demo.sh --again"
+  if [ "$windows" = 1 ]; then
+    say "    scripts/demo.sh --windows --again --version 1.1"
+  else
+    say "    tools/make-package 1.1 ${vendor#"$repo"/} && scripts/demo.sh --again"
+  fi
 fi
 if [ "$keep_server" = 1 ]; then
   say "the vendor server keeps running (pid $(cat "$server_pid_file"), log $server_log); stop it with: kill $(cat "$server_pid_file")"

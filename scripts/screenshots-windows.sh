@@ -31,7 +31,6 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 (unset DISPLAY; wine wineboot -i </dev/null >/dev/null 2>&1)
 
 # The program as a user starts it, from its own folder, through a small wrapper that the

@@ -115,13 +115,7 @@ case "${LAUNCHER_HOST%:*}" in
   *) die "the package was built for the vendor host $LAUNCHER_HOST; this test needs localhost:PORT (reconfigure $build with -DNEMBRAL_VENDOR_HOST=localhost:8443)" ;;
 esac
 port=$LAUNCHER_PORT
-# "localhost" may reach [::1] first, so a listener on either address would answer the launcher.
-port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || (exec 3<>"/dev/tcp/::1/$port") 2>/dev/null; }
-if port_busy; then
-  echo "package: port $port, which the packaged launcher downloads from, is in use (a demo vendor server kept running?); waiting up to 60 s"
-  for _ in $(seq 1 60); do port_busy || break; sleep 1; done
-  ! port_busy || die "port $port is still in use; stop what listens there (ss -ltnp 'sport = :$port') and run again"
-fi
+wait_port_free "$port" 60
 
 # The demo application's own version, published by the server (not the launcher's version).
 app_version=1.0

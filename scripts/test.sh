@@ -4,7 +4,8 @@
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. the suites that run threads, built with ThreadSanitizer (scripts/test-tsan.sh),
 #   4. each fuzz target for NEMBRAL_FUZZ_SECONDS (default 30) over its corpus (scripts/fuzz.sh),
-#   5. the Windows platform layer cross-built with mingw-w64 and tested under wine,
+#   5. the Windows platform layer cross-built with mingw-w64 and tested under wine, then its
+#      installer installed, run and uninstalled under wine (scripts/test-windows-installer.sh),
 #   6. the Debian package, unpacked into a throw-away root, its launcher run against the
 #      local vendor server (scripts/test-package.sh).
 # Lanes can be skipped with NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_TSAN=1, NEMBRAL_SKIP_FUZZ=1,
@@ -47,6 +48,7 @@ fi
 if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
   lane "Windows build under wine (mingw-w64, a Windows Qt built from Debian's source)"
   bash scripts/test-windows.sh || status=1
+  bash scripts/test-windows-installer.sh || status=1
 fi
 
 if [ "${NEMBRAL_SKIP_PACKAGE:-0}" != 1 ]; then

@@ -43,6 +43,10 @@
 #                             SSL_CERT_FILE). Fails with the server's output if it does not come
 #                             up (or names no SSL_CERT_FILE without --http), after stopping it.
 #   stop_vendor_server        stops the server started above, if any; clears VENDOR_PID
+#   wait_port_free PORT SECONDS
+#                             waits up to SECONDS (saying so) while something listens on the
+#                             loopback PORT, as a launcher built for localhost:PORT would reach
+#                             it; fails naming the port if it is still in use
 #   ensure_deb_src            makes `apt-get source` work: when apt has no deb-src entry, adds
 #                             those of this machine's Debian suite (with its updates and security
 #                             suites) and updates apt's lists; uses sudo unless run as root
@@ -54,6 +58,18 @@
 #                             newest first (a mirror may no longer carry an older one); sets
 #                             SOURCE_DIR to the unpacked folder and SOURCE_VERSION to the version
 #                             it got. Fails with apt's messages when no version comes
+#   winpath PATH              prints the absolute Unix PATH as Windows programs under wine see
+#                             it (drive Z: is the Unix root): /a/b -> Z:\a\b
+#   fresh_wineprefix DIR      makes DIR a new wine prefix (removing what was there) and exports
+#                             WINEPREFIX=DIR, with wine quiet (WINEDEBUG=-all) and without its
+#                             Mono and Gecko prompts; wineboot's output goes to DIR.log. Without
+#                             a DISPLAY wine shows no dialog. Fails with that output
+#   stub_package DIR STUB VERSION
+#                             publishes in DIR (made if missing) a package for the Windows runs:
+#                             nembral.zip with nembral/Nembrals.exe = the Windows program STUB
+#                             (build-win/bin/nembrals-stub.exe notes each start in started.log
+#                             in its working directory), a readme and nembral/version.txt, and
+#                             version.txt with VERSION
 #   capture_launcher_window LAUNCHER WORKDIR LOGLINE DELAY OUTPUT [VAR=VALUE...]
 #                             runs LAUNCHER in WORKDIR on a fresh Xvfb display (xvfb-run) with
 #                             the given environment; waits for its window named MainWindow to be
@@ -134,6 +150,28 @@ launcher_vendor_host() {
   esac
 }
 
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+fresh_wineprefix() {
+  local dir=$1
+  export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  rm -rf "$dir"
+  wine wineboot -i </dev/null >"$dir.log" 2>&1 || { cat "$dir.log" >&2; echo "$msg_prefix: wineboot failed in $dir" >&2; return 1; }
+}
+
+stub_package() {
+  local dir=$1 stub=$2 version=$3
+  mkdir -p "$dir"
+  python3 - "$dir/nembral.zip" "$stub" "$version" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.write(sys.argv[2], "nembral/Nembrals.exe")
+    z.writestr("nembral/readme.txt", "Nembral for the Windows runs\n")
+    z.writestr("nembral/version.txt", sys.argv[3] + "\n")
+PY
+  printf '%s\n' "$version" >"$dir/version.txt"
+}
+
 VENDOR_PID=""
 start_vendor_server() {
   local dir=$1 port=$2 state=$3 out=$4
@@ -169,6 +207,18 @@ stop_vendor_server() {
   kill "$VENDOR_PID" 2>/dev/null || true
   wait "$VENDOR_PID" 2>/dev/null || true
   VENDOR_PID=""
+}
+
+# "localhost" may reach [::1] first, so a listener on either address would answer the launcher.
+_port_busy() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null || (exec 3<>"/dev/tcp/::1/$1") 2>/dev/null; }
+
+wait_port_free() {
+  local port=$1 seconds=$2
+  _port_busy "$port" || return 0
+  echo "$msg_prefix: port $port, which the launcher downloads from, is in use (another test's or a demo's vendor server?); waiting up to $seconds s"
+  for _ in $(seq 1 "$seconds"); do _port_busy "$port" || return 0; sleep 1; done
+  echo "$msg_prefix: port $port is still in use; stop what listens there (ss -ltnp 'sport = :$port') and run again" >&2
+  return 1
 }
 
 capture_launcher_window() {
