@@ -72,7 +72,8 @@ fi
 say "lintian: no errors, $warnings warning(s)"
 
 say "Depends: $(dpkg-deb -f "$deb" Depends)"
-launcher_vendor_host "$build/bin/nembral-launcher"
+# Any host: a vendor's package names its own.
+launcher_vendor_host "$build/bin/nembral-launcher" "" any
 case "${LAUNCHER_HOST%:*}" in
   localhost|127.0.0.1|"[::1]")
     say "note: this package downloads from $LAUNCHER_HOST, the local vendor server; for users, build it with -DNEMBRAL_VENDOR_HOST=HOST" ;;

@@ -29,11 +29,11 @@
 #   bench_scratch_dir         sets scratch to NEMBRAL_BENCH_DIR (made if missing, kept at the end)
 #                             or to a new folder in TMPDIR (or /tmp), and scratch_is_given to 1
 #                             or 0, so the caller's clean-up knows whether to remove it whole
-#   launcher_vendor_host LAUNCHER [HOST]
+#   launcher_vendor_host LAUNCHER [HOST [any]]
 #                             sets LAUNCHER_HOST to HOST, else to the NEMBRAL_VENDOR_HOST in the
 #                             CMakeCache.txt of LAUNCHER's build, else localhost:8443, and
 #                             LAUNCHER_PORT to its port (443 when it names none); fails unless the
-#                             host is a loopback one (localhost, 127.0.0.1, [::1])
+#                             host is a loopback one (localhost, 127.0.0.1, [::1]) or "any" is given
 #   start_vendor_server DIR PORT STATE_DIR OUTFILE [OPTION...]
 #                             starts tools/vendor-server in the background serving DIR on PORT
 #                             (0: a free one) with its state (CA) in STATE_DIR (empty: the
@@ -144,6 +144,7 @@ launcher_vendor_host() {
   fi
   LAUNCHER_PORT=${LAUNCHER_HOST##*:}
   [ "$LAUNCHER_PORT" != "$LAUNCHER_HOST" ] || LAUNCHER_PORT=443
+  [ "${3:-}" != any ] || return 0
   case "${LAUNCHER_HOST%:*}" in
     localhost|127.0.0.1|"[::1]") ;;
     *) echo "$msg_prefix: the launcher was built for the vendor host $LAUNCHER_HOST; a loopback one is needed (localhost:PORT)" >&2; return 1 ;;
