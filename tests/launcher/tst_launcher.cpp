@@ -1,7 +1,7 @@
 // The launcher as a user runs it: the real executable, started in an empty working directory
 // with the extraction tool beside it, against the local vendor server on loopback. What is
 // checked is what can be seen from outside: the console log, the exit code and the files left.
-#include "launcherprocess.h"
+#include "support/launcherprocess.h"
 #include "support/immutablefile.h"
 #include "support/logcapture.h"
 #include "support/polling.h"

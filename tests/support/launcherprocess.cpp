@@ -1,4 +1,4 @@
-#include "launcherprocess.h"
+#include "support/launcherprocess.h"
 
 LauncherProcess::~LauncherProcess()
 {
