@@ -113,35 +113,26 @@ bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::s
 
 namespace {
 
-// A descriptor that fsync and syncfs take (openDirectoryAt's O_PATH ones are not).
-UniqueFd readable(NativeValue directory, std::string &reason)
+// `flush` (fsync or syncfs) on a descriptor that they take (openDirectoryAt's O_PATH ones are not).
+bool flushThrough(NativeValue directory, int (*flush)(int), std::string &reason)
 {
-    UniqueFd opened(::openat(fd(directory), ".", kDirectoryFlags));
-    if (!opened.valid())
-        reason = std::strerror(errno);
-    return opened;
+    const UniqueFd opened(::openat(fd(directory), ".", kDirectoryFlags));
+    if (opened.valid() && flush(opened.get()) == 0)
+        return true;
+    reason = std::strerror(errno);
+    return false;
 }
 
 } // namespace
 
 bool flushOpenDirectory(NativeValue directory, std::string &reason)
 {
-    const UniqueFd opened = readable(directory, reason);
-    if (opened.valid() && ::fsync(opened.get()) == 0)
-        return true;
-    if (opened.valid())
-        reason = std::strerror(errno);
-    return false;
+    return flushThrough(directory, ::fsync, reason);
 }
 
 bool flushFileSystemOf(NativeValue directory, std::string &reason)
 {
-    const UniqueFd opened = readable(directory, reason);
-    if (opened.valid() && ::syncfs(opened.get()) == 0)
-        return true;
-    if (opened.valid())
-        reason = std::strerror(errno);
-    return false;
+    return flushThrough(directory, ::syncfs, reason);
 }
 
 bool canFlushFileSystem()
