@@ -248,6 +248,13 @@ private:
     DWORD id_ = 0;
 };
 
+// A row of link cases: what it shows, its folder in the fixture, the link in that folder.
+struct LinkRow {
+    const char *name;
+    const char *fixture;
+    const char *link;
+};
+
 // One case of the links that scripts/test-windows.sh lays out in NEMBRAL_LINK_FIXTURE: wine 8
 // makes neither directory symbolic links nor junctions through the API, but shows Unix links as
 // directory reparse points. Links in CASE point into outside/CASE. While the case lives the

@@ -282,16 +282,11 @@ void removeTreeOverAwkwardEntries()
 // are the lane's (testsupport::LinkFixtureCase): CASE/nembral[/nembral] -> outside/CASE[/nembral].
 void removeTreeNeverFollowsLinks()
 {
-    struct Row {
-        const char *name;
-        const char *fixture;
-        const char *link;
-    };
-    const Row rows[] = {
+    const testsupport::LinkRow rows[] = {
         {"the installed folder is a link", "installed-link", "nembral/nembral"},
         {"the folder on the way is a link", "way-link", "nembral"},
     };
-    for (const Row &row : rows) {
+    for (const testsupport::LinkRow &row : rows) {
         harness::beginCase(std::string("removeTree: ") + row.name);
         const testsupport::LinkFixtureCase fixture(row.fixture);
         if (!fixture.entered())

@@ -210,22 +210,18 @@ void writesThroughItsOwnHandles()
 }
 
 // The lane's links (testsupport::LinkFixtureCase): CASE/nembral or CASE/nembral/nembral ->
-// outside/CASE, which holds keep.txt. A link at DESTDIR is an installation moved elsewhere: the tree lands where it
-// points and the link stays. A link where the installed tree goes is never written through.
+// outside/CASE, which holds keep.txt. A link at DESTDIR is an installation moved elsewhere:
+// the tree lands where it points and the link stays. A link where the installed tree goes is
+// never written through.
 void linksAtTheDestination()
 {
-    struct Row {
-        const char *name;
-        const char *fixture;
-        const char *link;
-    };
-    const Row rows[] = {
+    const testsupport::LinkRow rows[] = {
         {"a reparse point at DESTDIR is followed; the link stays", "unzip-destination-link", "nembral"},
         {"a reparse point at the installed tree is replaced, never written through", "unzip-tree-link", "nembral/nembral"},
     };
     const ScratchDirectory scratch("unzip-links");
     const fs::path zip = writeArchive(scratch.path() / "p.zip", package("6.0", 3));
-    for (const Row &row : rows) {
+    for (const testsupport::LinkRow &row : rows) {
         harness::beginCase(row.name);
         const testsupport::LinkFixtureCase fixture(row.fixture);
         if (!fixture.entered())
