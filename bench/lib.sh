@@ -1,12 +1,7 @@
 # shellcheck shell=bash
 # Shell functions of the benchmark scripts, on top of those of scripts/lib/common.sh, which this
-# file sources. Sourced, never run. A benchmark script starts with
-#
-#   set -euo pipefail
-#   # shellcheck source=lib.sh
-#   . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-#   nembral_init PREFIX TOOL...
-#
+# file sources (a bench script sources this file instead, then calls nembral_init). Sourced,
+# never run.
 #   median NUMBER...          prints the median of the numbers
 #   calc EXPRESSION           prints the value of an awk EXPRESSION
 #   bench_package_settings RUNS
