@@ -32,8 +32,7 @@ RemoveTreeResult removeTree(const std::string &path)
         return result;  // nothing of its own to remove, or not below the folder named
     UniqueFd base(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!base) {
-        // Nothing at the path: no such folder, a file on the way, a name too long to hold.
-        if (errno != ENOENT && errno != ENOTDIR && errno != ENAMETOOLONG)
+        if (!isAbsence(errno))
             fail(folder, errno);
         return result;
     }

@@ -15,13 +15,6 @@ namespace {
 
 constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// Nothing at the path: no such entry, a file where a directory should be on the way, a name
-// too long for the file system to hold.
-bool isAbsence(int error)
-{
-    return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
-}
-
 bool fail(TreeRemoval &removal, const std::string &shown, int error)
 {
     if (removal.error == 0) {
@@ -95,4 +88,9 @@ bool removeTreeAt(int parent, const char *name, const std::string &shown, TreeRe
         }
     }
     return unlinkEntry(parent, name, 0, shown, removal);
+}
+
+bool isAbsence(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
 }

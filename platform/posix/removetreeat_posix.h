@@ -26,3 +26,7 @@ struct TreeRemoval {
 // vanish meanwhile, and a missing `name`, are no failure. True when nothing is left under that
 // name; `removal` says what was done and what failed first.
 bool removeTreeAt(int parent, const char *name, const std::string &shown, TreeRemoval &removal);
+
+// Whether `error` (an errno value of an open or a look at a path) means that nothing is there:
+// no such entry, a file where a directory should be on the way, a name too long to exist.
+bool isAbsence(int error);
