@@ -2,13 +2,10 @@
 
 #include <utility>
 
-// Owns a handle of the system and closes it once. `Traits` says what a handle is:
-//   Value                 the handle's type
-//   static Value none()   the value that holds nothing
-//   static bool valid(Value)
-//   static int close(Value)   closes it: 0, or the system's error code
-// The POSIX descriptor (UniqueFd), the Windows kernel handle (WinHandle) and the extraction
-// tool's handle held as a number (NativeHandle) are this one type with their own traits.
+// Owns a handle of the system and closes it once: a POSIX descriptor (UniqueFd), a Windows
+// kernel handle (WinHandle), the extraction tool's handle held as a number (NativeHandle).
+// `Traits` has the handle's type Value and static none(), valid(Value) and close(Value), which
+// gives 0 or the system's error code.
 template <class Traits>
 class UniqueHandle {
 public:

@@ -19,19 +19,17 @@ struct ToolRun {
     QByteArray stdOut;
 };
 
-// Runs `program` with `args` and waits for its end: up to a minute for it to start (a process
-// takes seconds to start under wine on a busy machine), two for it to finish (then it is
-// killed).
+// Runs `program` and waits up to a minute for it to start (seconds under wine on a busy
+// machine), two for it to finish (then it is killed).
 ToolRun runProgram(const QString &program, const QStringList &args,
                    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
 
 // The folders of an extraction suite, for the suite's class to inherit.
 class ToolFolders {
 protected:
-    // For initTestCase. Named mutexes live in the per-user runtime directory: a private one
-    // for the suite and the tools it starts keeps other programs that use the tool's mutex at
-    // the same time (other suites, a running launcher) out of its observations. False when it
-    // cannot be made.
+    // For initTestCase: named mutexes live in the per-user runtime directory, and a private
+    // one keeps other users of the tool's mutex (other suites, a launcher) out of the suite's
+    // observations. False when it cannot be made.
     bool usePrivateRuntimeDir();
     // For init: a fresh temporary folder with an empty destination "nembral" in it. Empty on
     // success, else why the test cannot run (another extraction holds the mutex, say).
