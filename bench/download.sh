@@ -37,8 +37,8 @@
 #   apt-get install --no-install-recommends nginx
 set -euo pipefail
 
-# shellcheck source=../scripts/lib/common.sh
-. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench cmake ninja curl cmp awk python3
 [ -x /usr/bin/time ] || die "/usr/bin/time not found (apt-get install time)"
 BUILD=${BUILD:-$repo/build-bench}

@@ -50,8 +50,8 @@
 # extracted file on the tiny set (strace -c -f).
 set -euo pipefail
 
-# shellcheck source=../scripts/lib/common.sh
-. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench bsdtar unzip python3
 tool="${1:-$repo/build/bin/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
@@ -83,7 +83,6 @@ mkdir -p "$scratch/runtime"
 chmod 700 "$scratch/runtime"
 export XDG_RUNTIME_DIR="$scratch/runtime"
 
-calc() { awk "BEGIN { print $1 }"; }
 smallest() { printf '%s\n' "$@" | sort -g | head -n1; }
 largest() { printf '%s\n' "$@" | sort -g | tail -n1; }
 

@@ -22,8 +22,8 @@
 # (offscreen); its log lines are stamped as they come out of its standard output.
 set -euo pipefail
 
-# shellcheck source=../scripts/lib/common.sh
-. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench curl bsdtar python3 openssl
 [ -x /usr/bin/time ] || die "/usr/bin/time not found (apt-get install time)"
 bench_package_settings 3

@@ -26,8 +26,8 @@
 # the timing; the archives are read from the page cache. Prints each round and the medians.
 set -euo pipefail
 
-# shellcheck source=../scripts/lib/common.sh
-. "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/common.sh"
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench openssl python3
 bench_package_settings 7
 keyed="${1:-$repo/build/tests/tools/signed-tool/unzip.exe}"
@@ -92,7 +92,6 @@ for i in $(seq 1 "$runs"); do
     "${last_wall[keyless]}" "${last_cpu[keyless]}" "${last_wall[sha512]}" "${last_cpu[sha512]}"
 done
 
-calc() { awk "BEGIN { print $1 }"; }
 # shellcheck disable=SC2086 # the lists are space-separated numbers
 med() { median ${wall[$1]}; }
 # shellcheck disable=SC2086

@@ -9,6 +9,7 @@
 // destination.
 
 #include "fuzz/memoryfile.h"
+#include "platform/posix/directorywalk_posix.h"
 #include "tools/unzip/archivefile.h"
 #include "tools/unzip/directoryops.h"
 #include "tools/unzip/entrycheck.h"
@@ -18,7 +19,6 @@
 #include "tools/unzip/removetree.h"
 #include "tools/unzip/staging.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -52,14 +52,12 @@ bool isEmptyDirectory(int parent, const char *name)
     UniqueFd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid())
         return false;
-    DIR *dir = ::fdopendir(fd.release());
-    if (!dir)
-        return false;
     std::size_t names = 0;
-    while (::readdir(dir))
+    const int error = walkDirectory(fd.get(), [&names](const char *, unsigned char) {
         ++names;
-    ::closedir(dir);
-    return names == 2;  // "." and ".."
+        return true;
+    });
+    return error == 0 && names == 0;
 }
 
 std::string joinedPath(const ExtractionPlan &plan, std::size_t parent, const std::string &leaf)

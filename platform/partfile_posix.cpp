@@ -1,6 +1,7 @@
 #include "platform/posix/partfile_posix.h"
 
-#include <dirent.h>
+#include "platform/posix/directorywalk_posix.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -33,22 +34,13 @@ bool isOrphan(const std::string &name, const std::string &prefix)
 
 void removeOrphans(int directory, const std::string &prefix)
 {
-    const int listed = ::dup(directory);
-    if (listed < 0)
-        return;
-    DIR *stream = ::fdopendir(listed);
-    if (stream == nullptr) {
-        ::close(listed);
-        return;
-    }
     // A part file is a regular file: a link or a folder of that name is not ours.
-    while (const dirent *entry = ::readdir(stream)) {
+    walkDirectory(directory, [&](const char *name, unsigned char) {
         struct stat st {};
-        if (isOrphan(entry->d_name, prefix) && ::fstatat(directory, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISREG(st.st_mode))
-            ::unlinkat(directory, entry->d_name, 0);
-    }
-    ::closedir(stream);
+        if (isOrphan(name, prefix) && ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            ::unlinkat(directory, name, 0);
+        return true;
+    });
 }
 
 // Moves `folder` on to its entry `name`, making that folder first when it is missing. A link

@@ -8,15 +8,10 @@
 
 #include <cerrno>
 
+#include "platform/posix/removetreeat_posix.h"
 #include "platform/posix/uniquefd_posix.h"
 
 namespace {
-
-// Nothing there: no such entry, a file where a folder should be, a name too long to exist.
-bool isAbsence(int error)
-{
-    return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
-}
 
 RemoveTreeResult failure(const std::string &shown, int error)
 {

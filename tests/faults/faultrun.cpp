@@ -1,7 +1,7 @@
 #include "faultrun.h"
 
 #include "faultpackage.h"
-#include "launcherprocess.h"
+#include "support/launcherprocess.h"
 #include "support/logcapture.h"
 #include "support/polling.h"
 #include "support/testfiles.h"

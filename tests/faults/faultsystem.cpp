@@ -156,41 +156,6 @@ int pipeWithoutReader()
     return ends[1];
 }
 
-QList<pid_t> processesWorkingIn(const QString &dir)
-{
-    QList<pid_t> found;
-    const QString wanted = QFileInfo(dir).absoluteFilePath();
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
-    for (const QString &pid : pids) {
-        if (pid.toInt() == ::getpid())
-            continue;
-        QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
-        // A working directory that was deleted reads "<path> (deleted)".
-        cwd.remove(QRegularExpression(QStringLiteral(" \\(deleted\\)$")));
-        if (!cwd.isEmpty() && (cwd == wanted || cwd.startsWith(wanted + QLatin1Char('/'))))
-            found << pid.toInt();
-    }
-    return found;
-}
-
-pid_t extractionToolIn(const QString &workDir)
-{
-    for (pid_t pid : processesWorkingIn(workDir)) {
-        const QList<QByteArray> args = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
-        if (args.size() >= 3 && args.at(0).endsWith("unzip.exe") && args.at(1) == "nembral/nembral.zip"
-            && args.at(2) == "nembral")
-            return pid;
-    }
-    return 0;
-}
-
-bool processGone(pid_t pid)
-{
-    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype close = stat.lastIndexOf(')');
-    return stat.isEmpty() || (close > 0 && stat.mid(close + 2, 1) == "Z");
-}
-
 qint64 peakMemoryKb(pid_t pid)
 {
     const QByteArray status = readAll(QStringLiteral("/proc/%1/status").arg(pid));

@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QString>
 
+#include "support/launcherprocess.h"
+
 #include <sys/types.h>
 
 // The system-level tools of the fault rows: file systems mounted on a working directory, an
@@ -57,12 +59,7 @@ private:
 // only the child that is given it keeps it.
 int pipeWithoutReader();
 
-// Processes, other than this one, whose working directory is `dir` or below it.
-QList<pid_t> processesWorkingIn(const QString &dir);
-// The extraction tool started by a launcher in `workDir`, or 0.
-pid_t extractionToolIn(const QString &workDir);
-// Gone, or a zombie waiting for whoever adopted it.
-bool processGone(pid_t pid);
+// Finding the processes a launcher started: support/launcherprocess.h.
 // The peak resident memory of `pid` so far, in kilobytes (0 when it cannot be read).
 qint64 peakMemoryKb(pid_t pid);
 

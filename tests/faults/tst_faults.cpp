@@ -5,7 +5,7 @@
 // disk, what was started, and that nothing outside the working directory changed.
 #include "faultrun.h"
 #include "faulttable.h"
-#include "launcherprocess.h"
+#include "support/launcherprocess.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // The launcher as a user runs it: the real executable, started in an empty working directory
 // with the extraction tool beside it, against the local vendor server on loopback. What is
 // checked is what can be seen from outside: the console log, the exit code and the files left.
-#include "launcherprocess.h"
+#include "support/launcherprocess.h"
 #include "support/immutablefile.h"
 #include "support/logcapture.h"
 #include "support/polling.h"
@@ -68,34 +68,6 @@ bool isFirstInstallLog(const QStringList &lines)
         "File deleted successfully\\.\n"
         "Start Nembral\n\\z"));
     return sequence.match(lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).hasMatch();
-}
-
-// The process id of the extraction tool the launcher started in `workDir`, or 0. The tool is
-// not our child (the launcher detaches what it runs), so it is looked for by its command line
-// and its working directory, which lies in the launcher's.
-pid_t extractionToolIn(const QString &workDir)
-{
-    const QString wanted = QFileInfo(workDir).canonicalFilePath();
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
-    for (const QString &pid : pids) {
-        const QList<QByteArray> args = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
-        if (args.size() < 3 || !args.at(0).endsWith("unzip.exe") || args.at(1) != "nembral/nembral.zip"
-            || args.at(2) != "nembral")
-            continue;
-        // The tool may work from a directory of its own below the one it was started in.
-        const QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
-        if (cwd == wanted || cwd.startsWith(wanted + QLatin1Char('/')))
-            return pid.toInt();
-    }
-    return 0;
-}
-
-bool processGone(pid_t pid)
-{
-    // Gone, or a zombie waiting for whoever adopted it.
-    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype close = stat.lastIndexOf(')');
-    return stat.isEmpty() || (close > 0 && stat.mid(close + 2, 1) == "Z");
 }
 
 bool pollFor(const std::function<bool()> &condition, int timeoutMs)

@@ -1,11 +1,27 @@
 #include "support/testvendor.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 void clearProxyEnvironment()
 {
     for (const char *name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         qunsetenv(name);
+}
+
+bool TestVendor::start(const QString &servedDir, quint16 port, const QString &stateDir, const QStringList &options)
+{
+    stop();
+    port_ = 0;
+    caFile_.clear();
+    clearProxyEnvironment();
+    // Absolute: under wine the server runs outside, in a working directory of its own.
+    const auto absolute = [](const QString &path) { return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()); };
+    QStringList arguments{QStringLiteral("--dir"), absolute(servedDir), QStringLiteral("--port"), QString::number(port),
+                          QStringLiteral("--state-dir"), absolute(stateDir), QStringLiteral("--quiet")};
+    arguments << options;
+    return launch(arguments, options.contains(QStringLiteral("--http")));
 }
 
 bool TestVendor::takeStartLines(const QByteArray &seen, bool plainHttp)

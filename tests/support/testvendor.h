@@ -31,6 +31,10 @@ public:
     std::string url(const QString &path) const;
 
 private:
+    // Starts the server with `arguments` (after the server's program) and waits for its
+    // start-up lines, which takeStartLines reads: a child process on Linux, the broker's under
+    // wine.
+    bool launch(const QStringList &arguments, bool plainHttp);
     // The server's start-up lines (PORT=, SSL_CERT_FILE=): true when they name what is needed.
     bool takeStartLines(const QByteArray &seen, bool plainHttp);
 

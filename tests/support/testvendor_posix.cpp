@@ -14,20 +14,13 @@ TestVendor::~TestVendor()
     stop();
 }
 
-bool TestVendor::start(const QString &servedDir, quint16 port, const QString &stateDir, const QStringList &options)
+bool TestVendor::launch(const QStringList &arguments, bool plainHttp)
 {
-    stop();
-    port_ = 0;
-    caFile_.clear();
-    clearProxyEnvironment();
     const QString script = qEnvironmentVariable("NEMBRAL_SOURCE_DIR") + QStringLiteral("/tools/vendor-server/vendor-server");
-    QStringList arguments{script, QStringLiteral("--dir"), servedDir, QStringLiteral("--port"), QString::number(port),
-                          QStringLiteral("--state-dir"), stateDir, QStringLiteral("--quiet")};
-    arguments << options;
     server_ = std::make_unique<Server>();
     QProcess &process = server_->process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(QStringLiteral("python3"), arguments);
+    process.start(QStringLiteral("python3"), QStringList{script} << arguments);
     if (!process.waitForStarted(5000))
         return false;
 
@@ -40,7 +33,7 @@ bool TestVendor::start(const QString &servedDir, quint16 port, const QString &st
         process.waitForReadyRead(50);
         seen += process.readAllStandardOutput();
     }
-    return takeStartLines(seen, options.contains(QStringLiteral("--http")));
+    return takeStartLines(seen, plainHttp);
 }
 
 void TestVendor::stop()

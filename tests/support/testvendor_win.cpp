@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -29,12 +28,8 @@ TestVendor::~TestVendor()
     stop();
 }
 
-bool TestVendor::start(const QString &servedDir, quint16 port, const QString &stateDir, const QStringList &options)
+bool TestVendor::launch(const QStringList &arguments, bool plainHttp)
 {
-    stop();
-    port_ = 0;
-    caFile_.clear();
-    clearProxyEnvironment();
     const int brokerPort = qEnvironmentVariableIntValue("NEMBRAL_VENDOR_BROKER");
     if (brokerPort <= 0) {
         qWarning("NEMBRAL_VENDOR_BROKER is not set: scripts/test-windows.sh starts the broker");
@@ -57,10 +52,6 @@ bool TestVendor::start(const QString &servedDir, quint16 port, const QString &st
         return false;
     }
 
-    const auto absolute = [](const QString &path) { return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()); };
-    QStringList arguments{QStringLiteral("--dir"), absolute(servedDir), QStringLiteral("--port"), QString::number(port),
-                          QStringLiteral("--state-dir"), absolute(stateDir), QStringLiteral("--quiet")};
-    arguments << options;
     const QByteArray request = arguments.join(QLatin1Char('\t')).toUtf8() + '\n';
     if (::send(server_->socket, request.constData(), int(request.size()), 0) != int(request.size()))
         return false;
@@ -73,7 +64,7 @@ bool TestVendor::start(const QString &servedDir, quint16 port, const QString &st
             break;
         seen.append(buffer, got);
     }
-    if (!takeStartLines(seen, options.contains(QStringLiteral("--http"))))
+    if (!takeStartLines(seen, plainHttp))
         return false;
     if (!caFile_.isEmpty() && !trustCertificateAuthority(caFile_.toStdWString())) {
         qWarning("cannot add the vendor server's CA %s to the root store", qPrintable(caFile_));

@@ -1,5 +1,6 @@
 #include "tests/tools/toolsystem.h"
 
+#include "platform/posix/uniquefd_posix.h"
 #include "support/testfiles.h"
 
 #include <QDir>
@@ -16,22 +17,17 @@ class InotifyEvents final : public DirectoryEvents {
 public:
     explicit InotifyEvents(const QString &dir) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     {
-        if (fd_ >= 0)
-            ::inotify_add_watch(fd_, QFile::encodeName(dir).constData(), IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE);
-    }
-    ~InotifyEvents() override
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_)
+            ::inotify_add_watch(fd_.get(), QFile::encodeName(dir).constData(), IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE);
     }
 
-    bool valid() const { return fd_ >= 0; }
+    bool valid() const { return fd_.valid(); }
 
     QStringList take() override
     {
         alignas(inotify_event) char buffer[64 * 1024];
         ssize_t n;
-        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
+        while ((n = ::read(fd_.get(), buffer, sizeof buffer)) > 0) {
             for (char *p = buffer; p < buffer + n;) {
                 const auto *e = reinterpret_cast<const inotify_event *>(p);
                 const QString name = QFile::decodeName(e->len ? e->name : "");
@@ -50,7 +46,7 @@ public:
     }
 
 private:
-    int fd_;
+    UniqueFd fd_;
     QStringList events_;
 };
 

@@ -5,7 +5,9 @@
 // Windows tool under wine, where those programs do not run, they are signed in the process in
 // the same format (packagesigning.h).
 #include "platform/namedmutex.h"
+#include "platform/packagenames.h"
 #include "support/testfiles.h"
+#include "support/toolrun.h"
 #include "tests/tools/packagesigning.h"
 #include "tests/tools/testzip.h"
 #include "tools/unzip/signature.h"
@@ -22,13 +24,8 @@
 
 namespace {
 
-const std::string kMutex = "Local\\mutex_unzip";
+const std::string kMutex = kExtractMutex;
 const QString kKeys = QStringLiteral(NEMBRAL_TEST_KEYS);
-
-struct Run {
-    int exitCode = -1;
-    QByteArray stdErr;
-};
 
 QString sourceFile(const QString &relative)
 {
@@ -36,26 +33,6 @@ QString sourceFile(const QString &relative)
 }
 
 QString key(const char *name) { return kKeys + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pem"); }
-
-Run runProgram(const QString &program, const QStringList &args)
-{
-    QProcess p;
-    p.start(program, args);
-    Run r;
-    if (!p.waitForStarted(60000)) {  // a process takes seconds to start under wine on a busy machine
-        r.stdErr = "cannot start " + QFile::encodeName(program);
-        return r;
-    }
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        r.stdErr = "timed out";
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.stdErr = p.readAllStandardError();
-    return r;
-}
 
 // The first entry is a file, so the archive starts with its header and data.
 QList<TestZipEntry> package(const QByteArray &version)
@@ -93,7 +70,7 @@ QByteArray flipped(QByteArray bytes, qsizetype at, char mask = 0x01)
 
 } // namespace
 
-class TestSignature : public QObject {
+class TestSignature : public QObject, private ToolFolders {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
@@ -118,30 +95,21 @@ private:
     QByteArray unsignedZip(const QList<TestZipEntry> &entries);
     void putOldTree();
     void verifyOldTreeIntact();
-
-    QTemporaryDir runtimeDir_;
-    std::unique_ptr<QTemporaryDir> tmp_;
-    QString dest_;
 };
 
 void TestSignature::initTestCase()
 {
     // A private directory for the named mutex, as in tst_unzip: other suites that run
     // extractions at the same time stay out of these observations.
-    QVERIFY(runtimeDir_.isValid());
-    QVERIFY(QFile::setPermissions(runtimeDir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
+    QVERIFY(usePrivateRuntimeDir());
     QVERIFY2(QFileInfo::exists(key("vendor-public")), "the build made no test key pair");
     QVERIFY2(QFileInfo::exists(sourceFile(QStringLiteral("tools/sign-package"))), "NEMBRAL_SOURCE_DIR must name the sources (ctest sets it)");
 }
 
 void TestSignature::init()
 {
-    QVERIFY(!namedMutexExists(kMutex));
-    tmp_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp_->isValid());
-    dest_ = tmp_->filePath(QStringLiteral("nembral"));
-    QVERIFY(QDir().mkpath(dest_));
+    const QString why = freshDestination();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
 QByteArray TestSignature::unsignedZip(const QList<TestZipEntry> &entries)
@@ -172,7 +140,7 @@ void TestSignature::putOldTree()
 {
     const QString zip = tmp_->filePath(QStringLiteral("old.zip"));
     QVERIFY(writeFile(zip, signedZip(package("0.9") << zipFile("nembral/only-in-0.9.txt", "old"))));
-    const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {zip, dest_});
+    const ToolRun r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {zip, dest_});
     QVERIFY2(r.exitCode == 0, r.stdErr.constData());
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("0.9\n"));
 }
@@ -285,7 +253,7 @@ void TestSignature::signedTool()
     const QString path = tmp_->filePath(QStringLiteral("package.zip"));
     QVERIFY(writeFile(path, zip));
 
-    const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest_});
+    const ToolRun r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest_});
     QVERIFY(!namedMutexExists(kMutex));
     if (message.isEmpty()) {
         QCOMPARE(r.stdErr, QByteArray());
@@ -319,7 +287,7 @@ void TestSignature::keylessToolIgnoresSignatures()
     const QByteArray zip = sign ? signedZip(package("3.0")) : unsignedZip(package("3.0"));
     const QString path = tmp_->filePath(QStringLiteral("package.zip"));
     QVERIFY(writeFile(path, zip));
-    const Run r = runProgram(QStringLiteral(NEMBRAL_KEYLESS_UNZIP_EXE), {path, dest_});
+    const ToolRun r = runProgram(QStringLiteral(NEMBRAL_KEYLESS_UNZIP_EXE), {path, dest_});
     QCOMPARE(r.stdErr, QByteArray());
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("3.0\n"));
@@ -347,14 +315,14 @@ openssl dgst -sha512 -binary -out digest.bin prefix.bin
 openssl pkeyutl -sign -inkey "$2" -rawin -in digest.bin -out signature.bin
 { cat prefix.bin; printf "nembral-sig-ed25519:"; openssl base64 -A -in signature.bin; } > by-hand.zip
 )");
-    const Run made = runProgram(QStringLiteral("bash"), {QStringLiteral("-c"), script, QStringLiteral("bash"), tmp_->path(), key("vendor-private")});
+    const ToolRun made = runProgram(QStringLiteral("bash"), {QStringLiteral("-c"), script, QStringLiteral("bash"), tmp_->path(), key("vendor-private")});
     QVERIFY2(made.exitCode == 0, made.stdErr.constData());
     const QByteArray byHand = readAll(tmp_->filePath(QStringLiteral("by-hand.zip")));
     QCOMPARE(byHand.size(), zip.size() + 108);
 
     QCOMPARE(byHand, signedZip(package("4.0")));
 
-    const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {tmp_->filePath(QStringLiteral("by-hand.zip")), dest_});
+    const ToolRun r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {tmp_->filePath(QStringLiteral("by-hand.zip")), dest_});
     QVERIFY2(r.exitCode == 0, r.stdErr.constData());
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("4.0\n"));
 }
@@ -364,12 +332,12 @@ void TestSignature::makePackageSigns()
     if (!vendorProgramsRunHere())
         QSKIP("the vendor's programs (Python, openssl, CMake) do not run here");
     const QString vendor = tmp_->filePath(QStringLiteral("vendor"));
-    const Run made = runProgram(sourceFile(QStringLiteral("tools/make-package")),
+    const ToolRun made = runProgram(sourceFile(QStringLiteral("tools/make-package")),
                                 {QStringLiteral("--sign-key"), key("vendor-private"), QStringLiteral("5.0"), vendor});
     QVERIFY2(made.exitCode == 0, made.stdErr.constData());
     const QString zip = vendor + QStringLiteral("/nembral.zip");
     QVERIFY(commentOf(readAll(zip)).startsWith("nembral-sig-ed25519:"));
-    const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {zip, dest_});
+    const ToolRun r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {zip, dest_});
     QVERIFY2(r.exitCode == 0, r.stdErr.constData());
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("5.0\n"));
     QVERIFY(QFileInfo(dest_ + QStringLiteral("/nembral/Nembrals.exe")).isExecutable());
@@ -411,7 +379,7 @@ void TestSignature::signPackageRefuses()
     }
     const QString path = tmp_->filePath(QStringLiteral("package.zip"));
     QVERIFY(writeFile(path, zip));
-    const Run r = runProgram(sourceFile(QStringLiteral("tools/sign-package")), {path, privateKey});
+    const ToolRun r = runProgram(sourceFile(QStringLiteral("tools/sign-package")), {path, privateKey});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.stdErr.startsWith("sign-package: ") && r.stdErr.contains(message), r.stdErr.constData());
     QCOMPARE(readAll(path), zip);
@@ -453,7 +421,7 @@ void TestSignature::everyChangedByteIsRefused()
     const QString dest = tmp_->filePath(QStringLiteral("fresh"));
     for (qsizetype at = 0; at < good.size(); ++at) {
         QVERIFY(writeFile(path, flipped(good, at)));
-        const Run r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest});
+        const ToolRun r = runProgram(QStringLiteral(NEMBRAL_SIGNED_UNZIP_EXE), {path, dest});
         QVERIFY2(r.exitCode == 1 && r.stdErr.startsWith("unzip.exe: archive '"),
                  qPrintable(QStringLiteral("byte %1: exit %2, %3").arg(at).arg(r.exitCode).arg(QString::fromLocal8Bit(r.stdErr))));
         QVERIFY2(!QFileInfo::exists(dest), qPrintable(QStringLiteral("byte %1: the destination was created").arg(at)));
@@ -526,7 +494,7 @@ void TestSignature::configureCheck()
     } else if (kind == QLatin1String("garbage")) {
         QVERIFY(writeFile(file, "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n"));
     }
-    const Run r = runProgram(QStringLiteral(NEMBRAL_CMAKE_COMMAND),
+    const ToolRun r = runProgram(QStringLiteral(NEMBRAL_CMAKE_COMMAND),
                              {QStringLiteral("-DKEY=") + file, QStringLiteral("-P"), sourceFile(QStringLiteral("tools/unzip/packagekey.cmake"))});
     if (message.isEmpty()) {
         QVERIFY2(r.exitCode == 0, r.stdErr.constData());

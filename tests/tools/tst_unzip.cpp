@@ -3,8 +3,10 @@
 // the files it leaves and the named mutex it holds. The same tables run on Linux and, against
 // the Windows tool, under wine; what each system shows in its own way is in toolsystem.h.
 #include "platform/namedmutex.h"
+#include "platform/packagenames.h"
 #include "support/testfiles.h"
 #include "support/testvendor.h"
+#include "support/toolrun.h"
 #include "tests/support/windowsnames.h"
 #include "tests/tools/testzip.h"
 #include "tests/tools/toolsystem.h"
@@ -24,14 +26,7 @@
 
 namespace {
 
-const std::string kMutex = "Local\\mutex_unzip";
-
-struct ToolRun {
-    int exitCode = -1;
-    QProcess::ExitStatus status = QProcess::CrashExit;
-    QByteArray stdErr;
-    QByteArray stdOut;
-};
+const std::string kMutex = kExtractMutex;
 
 // Whether `path` exists under exactly that name: its folder lists it. Windows would also
 // answer for "A.txt" or "a.txt." when "a.txt" exists.
@@ -236,7 +231,7 @@ QStringList flushBreaches(const QList<Call> &calls, const QString &dest, const Q
 
 Q_DECLARE_METATYPE(TestZipEntry)
 
-class TestUnzip : public QObject {
+class TestUnzip : public QObject, private ToolFolders {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
@@ -276,47 +271,22 @@ private:
     QString makeZip(const QString &name, const QList<TestZipEntry> &entries);
     void putOldTree();
     void verifyOldTreeIntact();
-
-    QTemporaryDir runtimeDir_;
-    std::unique_ptr<QTemporaryDir> tmp_;
-    QString dest_;
 };
 
-// Named mutexes live in the per-user runtime directory. A private one for this test and the
-// tools it starts keeps other programs that use "Local\mutex_unzip" at the same time (other
-// test suites, a running launcher) out of these observations.
 void TestUnzip::initTestCase()
 {
-    QVERIFY(runtimeDir_.isValid());
-    QVERIFY(makePrivateDir(runtimeDir_.path()));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
+    QVERIFY(usePrivateRuntimeDir());
 }
 
 void TestUnzip::init()
 {
-    QVERIFY2(!namedMutexExists(kMutex), "another extraction holds the mutex; the tests cannot run");
-    tmp_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp_->isValid());
-    dest_ = tmp_->filePath(QStringLiteral("nembral"));
-    QVERIFY(QDir().mkpath(dest_));
+    const QString why = freshDestination();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
 ToolRun TestUnzip::runTool(const QStringList &args, const QProcessEnvironment &env)
 {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(NEMBRAL_UNZIP_EXE), args);
-    ToolRun r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitCode();
-    r.status = p.exitStatus();
-    r.stdErr = p.readAllStandardError();
-    r.stdOut = p.readAllStandardOutput();
-    return r;
+    return runProgram(QStringLiteral(NEMBRAL_UNZIP_EXE), args, env);
 }
 
 void TestUnzip::startSlowTool(QProcess &process, const QString &archive, const QString &dest, int delayMs, int workers)

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "harness.h"
 #include "platform/win/handle_win.h"
 
 namespace testsupport {
@@ -245,6 +246,50 @@ public:
 private:
     WinHandle process_;
     DWORD id_ = 0;
+};
+
+// A row of link cases: what it shows, its folder in the fixture, the link in that folder.
+struct LinkRow {
+    const char *name;
+    const char *fixture;
+    const char *link;
+};
+
+// One case of the links that scripts/test-windows.sh lays out in NEMBRAL_LINK_FIXTURE: wine 8
+// makes neither directory symbolic links nor junctions through the API, but shows Unix links as
+// directory reparse points. Links in CASE point into outside/CASE. While the case lives the
+// working directory is CASE; without the variable the case reports that it skips.
+class LinkFixtureCase {
+public:
+    explicit LinkFixtureCase(const char *name) : previous_(fs::current_path())
+    {
+        const char *root = std::getenv("NEMBRAL_LINK_FIXTURE");
+        if (root == nullptr || *root == '\0') {
+            harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
+            return;
+        }
+        fs::current_path(fs::path(root) / name);
+        outside_ = fs::path(root) / "outside" / name;
+        entered_ = true;
+    }
+    ~LinkFixtureCase() { fs::current_path(previous_); }
+    LinkFixtureCase(const LinkFixtureCase &) = delete;
+    LinkFixtureCase &operator=(const LinkFixtureCase &) = delete;
+
+    bool entered() const { return entered_; }
+    const fs::path &outside() const { return outside_; }
+
+    // Whether `path` (relative to CASE) reads back as a reparse point.
+    static bool isReparsePoint(const fs::path &path)
+    {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
+
+private:
+    fs::path previous_;
+    fs::path outside_;
+    bool entered_ = false;
 };
 
 }  // namespace testsupport

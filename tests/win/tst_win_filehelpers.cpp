@@ -278,37 +278,22 @@ void removeTreeOverAwkwardEntries()
 
 // "nembral/nembral" is a link to a folder elsewhere: the wipe (its first step, which removes
 // the version file, included) removes the link and leaves the folder and its files alone.
-// "nembral" is a link to an installation moved elsewhere: the wipe goes through it. wine 8
-// makes neither directory symbolic links nor junctions through the API (CreateSymbolicLinkW
-// reports success and makes nothing; a mount point reparse point is refused), so the lane
-// script lays out Unix links in NEMBRAL_LINK_FIXTURE, which wine shows as directory reparse
-// points:
-// CASE/nembral[/nembral] -> outside/CASE[/nembral].
+// "nembral" is a link to an installation moved elsewhere: the wipe goes through it. The links
+// are the lane's (testsupport::LinkFixtureCase): CASE/nembral[/nembral] -> outside/CASE[/nembral].
 void removeTreeNeverFollowsLinks()
 {
-    struct Row {
-        const char *name;
-        const char *fixture;
-        const char *link;
-    };
-    const Row rows[] = {
+    const testsupport::LinkRow rows[] = {
         {"the installed folder is a link", "installed-link", "nembral/nembral"},
         {"the folder on the way is a link", "way-link", "nembral"},
     };
-    const char *fixtureRoot = std::getenv("NEMBRAL_LINK_FIXTURE");
-    for (const Row &row : rows) {
+    for (const testsupport::LinkRow &row : rows) {
         harness::beginCase(std::string("removeTree: ") + row.name);
-        if (fixtureRoot == nullptr || *fixtureRoot == '\0') {
-            harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
+        const testsupport::LinkFixtureCase fixture(row.fixture);
+        if (!fixture.entered())
             continue;
-        }
-        const fs::path previous = fs::current_path();
-        fs::current_path(fs::path(fixtureRoot) / row.fixture);
-        const fs::path outside = fs::path(fixtureRoot) / "outside" / row.fixture;
+        const fs::path &outside = fixture.outside();
         const bool onTheWay = std::string(row.link) == "nembral";
-        const DWORD attributes = GetFileAttributesW(fs::path(row.link).c_str());
-        CHECK_MSG(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                      && fs::exists("nembral/nembral/version.txt"),
+        CHECK_MSG(testsupport::LinkFixtureCase::isReparsePoint(row.link) && fs::exists("nembral/nembral/version.txt"),
                   "the fixture's link does not read back as a link to the folder");
 
         CHECK_EQ(removeFileIn("nembral/nembral", "version.txt").removed, std::uintmax_t(onTheWay ? 1 : 0));
@@ -318,7 +303,6 @@ void removeTreeNeverFollowsLinks()
         if (onTheWay) {
             CHECK_MSG(result.ok() && result.removed == 2, result.failedPath + ": " + result.reason);
             CHECK(!fs::exists(outside / "nembral") && fs::exists("nembral"));  // the tree behind it went, the link stays
-            fs::current_path(previous);
             continue;
         }
         if (result.ok()) {
@@ -332,7 +316,6 @@ void removeTreeNeverFollowsLinks()
         }
         CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("1.0\n"));
         CHECK(fs::exists(outside / "nembral" / "Nembrals.exe"));
-        fs::current_path(previous);
     }
 }
 

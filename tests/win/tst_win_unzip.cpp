@@ -209,36 +209,25 @@ void writesThroughItsOwnHandles()
     }
 }
 
-// Links laid out by the lane script as Unix links that wine shows as directory reparse points
-// (NEMBRAL_LINK_FIXTURE): CASE/nembral or CASE/nembral/nembral -> outside/CASE, which holds
-// keep.txt. A link at DESTDIR is an installation moved elsewhere: the tree lands where it
-// points and the link stays. A link where the installed tree goes is never written through.
+// The lane's links (testsupport::LinkFixtureCase): CASE/nembral or CASE/nembral/nembral ->
+// outside/CASE, which holds keep.txt. A link at DESTDIR is an installation moved elsewhere:
+// the tree lands where it points and the link stays. A link where the installed tree goes is
+// never written through.
 void linksAtTheDestination()
 {
-    struct Row {
-        const char *name;
-        const char *fixture;
-        const char *link;
-    };
-    const Row rows[] = {
+    const testsupport::LinkRow rows[] = {
         {"a reparse point at DESTDIR is followed; the link stays", "unzip-destination-link", "nembral"},
         {"a reparse point at the installed tree is replaced, never written through", "unzip-tree-link", "nembral/nembral"},
     };
-    const char *fixtureRoot = std::getenv("NEMBRAL_LINK_FIXTURE");
     const ScratchDirectory scratch("unzip-links");
     const fs::path zip = writeArchive(scratch.path() / "p.zip", package("6.0", 3));
-    for (const Row &row : rows) {
+    for (const testsupport::LinkRow &row : rows) {
         harness::beginCase(row.name);
-        if (fixtureRoot == nullptr || *fixtureRoot == '\0') {
-            harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
+        const testsupport::LinkFixtureCase fixture(row.fixture);
+        if (!fixture.entered())
             continue;
-        }
-        const fs::path previous = fs::current_path();
-        fs::current_path(fs::path(fixtureRoot) / row.fixture);
-        const fs::path outside = fs::path(fixtureRoot) / "outside" / row.fixture;
-        const DWORD attributes = GetFileAttributesW(fs::path(row.link).c_str());
-        CHECK_MSG(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
-                  "the fixture's link does not read back as a reparse point");
+        const fs::path &outside = fixture.outside();
+        CHECK_MSG(testsupport::LinkFixtureCase::isReparsePoint(row.link), "the fixture's link does not read back as a reparse point");
 
         const ToolRun run = runTool(zip, L"nembral");
         const std::string line = run.lines.empty() ? std::string() : run.lines.front();
@@ -262,7 +251,6 @@ void linksAtTheDestination()
         CHECK_EQ(testsupport::readFile(outside / "keep.txt"), std::string("keep"));
         CHECK(stagingDirectories("nembral").empty());
         CHECK(!namedMutexExists(kMutex));
-        fs::current_path(previous);
     }
 }
 

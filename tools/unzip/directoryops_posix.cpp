@@ -1,5 +1,6 @@
 #include "tools/unzip/directoryops.h"
 
+#include "platform/posix/directorywalk_posix.h"
 #include "platform/posix/uniquefd_posix.h"
 
 #include <dirent.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <system_error>
 
 namespace {
@@ -18,10 +18,6 @@ namespace {
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 int fd(NativeValue value) { return static_cast<int>(value); }
-
-struct DirCloser {
-    void operator()(DIR *dir) const { ::closedir(dir); }
-};
 
 std::string withoutTrailingSlashes(std::string path)
 {
@@ -89,32 +85,18 @@ bool existsAt(NativeValue directory, const std::string &name)
 
 bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, std::string &reason)
 {
-    UniqueFd copy(::openat(fd(directory), ".", kDirectoryFlags));
-    if (!copy.valid()) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    const int listed = copy.get();
-    std::unique_ptr<DIR, DirCloser> stream(::fdopendir(copy.release()));
-    if (!stream) {
-        reason = std::strerror(errno);
-        ::close(listed);
-        return false;
-    }
-    errno = 0;
-    while (const dirent *entry = ::readdir(stream.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        bool isDirectory = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
+    const int listed = fd(directory);
+    const int error = walkDirectory(listed, [&](const char *name, unsigned char type) {
+        bool isDirectory = type == DT_DIR;
+        if (type == DT_UNKNOWN) {
             struct stat st {};
-            isDirectory = ::fstatat(listed, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            isDirectory = ::fstatat(listed, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
         }
         entries.push_back({name, isDirectory});
-    }
-    if (errno != 0) {
-        reason = std::strerror(errno);
+        return true;
+    });
+    if (error != 0) {
+        reason = std::strerror(error);
         return false;
     }
     return true;
@@ -131,35 +113,26 @@ bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::s
 
 namespace {
 
-// A descriptor that fsync and syncfs take (openDirectoryAt's O_PATH ones are not).
-UniqueFd readable(NativeValue directory, std::string &reason)
+// `flush` (fsync or syncfs) on a descriptor that they take (openDirectoryAt's O_PATH ones are not).
+bool flushThrough(NativeValue directory, int (*flush)(int), std::string &reason)
 {
-    UniqueFd opened(::openat(fd(directory), ".", kDirectoryFlags));
-    if (!opened.valid())
-        reason = std::strerror(errno);
-    return opened;
+    const UniqueFd opened(::openat(fd(directory), ".", kDirectoryFlags));
+    if (opened.valid() && flush(opened.get()) == 0)
+        return true;
+    reason = std::strerror(errno);
+    return false;
 }
 
 } // namespace
 
 bool flushOpenDirectory(NativeValue directory, std::string &reason)
 {
-    const UniqueFd opened = readable(directory, reason);
-    if (opened.valid() && ::fsync(opened.get()) == 0)
-        return true;
-    if (opened.valid())
-        reason = std::strerror(errno);
-    return false;
+    return flushThrough(directory, ::fsync, reason);
 }
 
 bool flushFileSystemOf(NativeValue directory, std::string &reason)
 {
-    const UniqueFd opened = readable(directory, reason);
-    if (opened.valid() && ::syncfs(opened.get()) == 0)
-        return true;
-    if (opened.valid())
-        reason = std::strerror(errno);
-    return false;
+    return flushThrough(directory, ::syncfs, reason);
 }
 
 bool canFlushFileSystem()

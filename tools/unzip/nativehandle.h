@@ -1,7 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
+
+#include "platform/uniquehandle.h"
 
 // A handle of the system the tool runs on, held as a number so that the parts of the tool
 // shared by both systems need no system header: a file descriptor on POSIX, a kernel HANDLE on
@@ -10,37 +11,15 @@
 using NativeValue = std::intptr_t;
 inline constexpr NativeValue kNoHandle = -1;
 
-// Owns a handle and closes it once (closeNativeHandle, defined by each system's body).
-void closeNativeHandle(NativeValue value);
+// Closes a handle (defined by each system's body): 0, or the system's error code.
+int closeNativeHandle(NativeValue value);
 
-class NativeHandle {
-public:
-    NativeHandle() = default;
-    explicit NativeHandle(NativeValue value) : value_(value) {}
-    ~NativeHandle() { reset(); }
-
-    NativeHandle(NativeHandle &&other) noexcept : value_(other.release()) {}
-    NativeHandle &operator=(NativeHandle &&other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    NativeHandle(const NativeHandle &) = delete;
-    NativeHandle &operator=(const NativeHandle &) = delete;
-
-    NativeValue get() const { return value_; }
-    bool valid() const { return value_ != kNoHandle; }
-    explicit operator bool() const { return valid(); }
-
-    NativeValue release() { return std::exchange(value_, kNoHandle); }
-    void reset(NativeValue value = kNoHandle)
-    {
-        if (valid())
-            closeNativeHandle(value_);
-        value_ = value;
-    }
-
-private:
-    NativeValue value_ = kNoHandle;
+struct NativeHandleTraits {
+    using Value = NativeValue;
+    static NativeValue none() { return kNoHandle; }
+    static bool valid(NativeValue value) { return value != kNoHandle; }
+    static int close(NativeValue value) { return closeNativeHandle(value); }
 };
+
+// Owns a handle and closes it once.
+using NativeHandle = UniqueHandle<NativeHandleTraits>;

@@ -1,8 +1,8 @@
 #include "tools/unzip/nativehandle.h"
 
-#include <unistd.h>
+#include "platform/posix/uniquefd_posix.h"
 
-void closeNativeHandle(NativeValue value)
+int closeNativeHandle(NativeValue value)
 {
-    ::close(static_cast<int>(value));
+    return FdTraits::close(static_cast<int>(value));
 }

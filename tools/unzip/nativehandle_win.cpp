@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-void closeNativeHandle(NativeValue value)
+int closeNativeHandle(NativeValue value)
 {
-    CloseHandle(reinterpret_cast<HANDLE>(value));
+    return CloseHandle(reinterpret_cast<HANDLE>(value)) ? 0 : static_cast<int>(GetLastError());
 }

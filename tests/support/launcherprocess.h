@@ -9,6 +9,8 @@
 
 #include <functional>
 
+#include <sys/types.h>
+
 // The real launcher executable run as a child process in a working directory of its own, with
 // its console log collected line by line as it comes.
 //
@@ -73,3 +75,15 @@ private:
 // Filters: the lines a download worker writes (percentages, notifications, error codes) and
 // the lines the GUI thread writes, in the order each wrote them.
 QStringList downloadErrorLines(const QStringList &lines);
+
+// The launcher detaches what it runs, so the programs it started are not the test's children:
+// they are found in /proc, by their working directory, which lies in the launcher's.
+
+// Processes, other than this one, whose working directory is `dir` or below it (also one that
+// was removed meanwhile).
+QList<pid_t> processesWorkingIn(const QString &dir);
+// The extraction tool started by a launcher in `workDir` ("unzip.exe nembral/nembral.zip
+// nembral"; it may work from a directory of its own below), or 0.
+pid_t extractionToolIn(const QString &workDir);
+// Gone, or a zombie waiting for whoever adopted it.
+bool processGone(pid_t pid);

@@ -1,4 +1,12 @@
-#include "launcherprocess.h"
+#include "support/launcherprocess.h"
+
+#include "support/testfiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <unistd.h>
 
 LauncherProcess::~LauncherProcess()
 {
@@ -103,4 +111,42 @@ QStringList downloadErrorLines(const QStringList &lines)
         if (line.startsWith(QLatin1String("An error occured : error code = 0x")))
             errors << line;
     return errors;
+}
+
+QList<pid_t> processesWorkingIn(const QString &dir)
+{
+    QList<pid_t> found;
+    // /proc shows working directories with every link resolved.
+    QString wanted = QFileInfo(dir).canonicalFilePath();
+    if (wanted.isEmpty())
+        wanted = QFileInfo(dir).absoluteFilePath();
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        if (pid.toInt() == ::getpid())
+            continue;
+        QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
+        // A working directory that was deleted reads "<path> (deleted)".
+        cwd.remove(QRegularExpression(QStringLiteral(" \\(deleted\\)$")));
+        if (!cwd.isEmpty() && (cwd == wanted || cwd.startsWith(wanted + QLatin1Char('/'))))
+            found << pid.toInt();
+    }
+    return found;
+}
+
+pid_t extractionToolIn(const QString &workDir)
+{
+    for (pid_t pid : processesWorkingIn(workDir)) {
+        const QList<QByteArray> args = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        if (args.size() >= 3 && args.at(0).endsWith("unzip.exe") && args.at(1) == "nembral/nembral.zip"
+            && args.at(2) == "nembral")
+            return pid;
+    }
+    return 0;
+}
+
+bool processGone(pid_t pid)
+{
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return stat.isEmpty() || (close > 0 && stat.mid(close + 2, 1) == "Z");
 }
