@@ -50,8 +50,8 @@ launch() {
 
 # ended DIR NAME SECONDS: waits up to SECONDS for the launcher started as NAME to end.
 ended() {
-  local i
-  for i in $(seq 1 $(($3 * 10 + 1))); do [ -s "$1/$2.rc" ] && return 0; sleep 0.1; done
+  local _
+  for _ in $(seq 1 $(($3 * 10 + 1))); do [ -s "$1/$2.rc" ] && return 0; sleep 0.1; done
   return 1
 }
 
@@ -60,8 +60,8 @@ exited_with() { [ "$(cat "$1/$2.rc" 2>/dev/null)" = "$3" ]; }
 
 # logged DIR NAME LINE SECONDS: waits up to SECONDS for the whole line LINE in NAME's log.
 logged() {
-  local i
-  for i in $(seq 1 $(($4 * 10 + 1))); do tr -d '\r' <"$1/$2.log" 2>/dev/null | grep -qxF "$3" && return 0; sleep 0.1; done
+  local _
+  for _ in $(seq 1 $(($4 * 10 + 1))); do tr -d '\r' <"$1/$2.log" 2>/dev/null | grep -qxF "$3" && return 0; sleep 0.1; done
   return 1
 }
 
@@ -135,7 +135,7 @@ roads_recorded() {
   printf '1.4.2\n' >"$work/start/nembral/nembral/version.txt"
   printf 'Nembral for the Windows lane\n' >"$work/start/nembral/nembral/readme.txt"
   cp "$build/bin/nembrals-stub.exe" "$work/start/nembral/nembral/Nembrals.exe"
-  local w
+  local w runs=()
   for w in first start; do
     cp "$build/bin/record-interpreter.exe" "$work/$w/"
     winpath "$work/$w/commands.txt" >"$work/$w/record-interpreter.exe.record"
@@ -144,8 +144,9 @@ roads_recorded() {
     (cd "$work/$w" || exit; WINEQT_QPA_PLATFORM=offscreen timeout 40 wine cmd /c \
       "set COMSPEC=$(winpath "$work/$w/record-interpreter.exe")&& $(winpath "$dist/nembral-launcher.exe")" \
       >launcher.log 2>&1 </dev/null || true) &
+    runs+=("$!")
   done
-  wait
+  wait "${runs[@]}"
   # The first install: nothing installed; the package is fetched and the extraction command run.
   # The recording interpreter does not extract, so the launcher went on waiting for the tool.
   check "first install: installation necessary, then the package" \
