@@ -175,8 +175,11 @@ roads_offline() {
   launch "$work/offline" launcher 60
   ended "$work/offline" launcher 60 || true
   local d=$work/offline
-  check "offline, installed: six failures 0x800c0004, 'Start Nembral', exit 0" \
-    "[ \"\$(count '$d' launcher 'An error occured : error code = 0x800c0004')\" = 6 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 1 ] && exited_with '$d' launcher 0"
+  # Six failures with one code of the download service: wine's gives 0x800c0008
+  # (INET_E_DOWNLOAD_FAILURE) for a refused connection where Windows and the Linux downloader
+  # give 0x800c0004.
+  check "offline, installed: six failures with one code, 'Start Nembral', exit 0" \
+    "[ \"\$(tr -d '\r' <'$d/launcher.log' | grep -x 'An error occured : error code = 0x800c00[0-9a-f][0-9a-f]' | sort | uniq -c | awk '{print \$1}')\" = 6 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 1 ] && exited_with '$d' launcher 0"
   check "offline, installed: nothing fetched, the installed 1.0 started as it was" \
     "[ \"\$(started_notes '$d')\" = \"started in $(winpath "$d/nembral/nembral"): 1.0 complete\" ] && [ ! -e '$d/nembral/nembral.zip' ] && [ \"\$(count '$d' launcher 'Could not find Nembral')\" = 0 ]"
 }
@@ -260,10 +263,11 @@ roads_update_while_running() {
   for _ in $(seq 1 100); do [ -s "$d/nembral/nembral/started.log" ] && break; sleep 0.1; done
   launch "$d" launcher 90 WINEQT_QPA_PLATFORM=windows
   click_on_question_page "$d" update || echo "  (the question page was not reached or not clicked)"
-  local line='cannot install: "nembral/nembral/Nembrals.exe" could not be removed: '
-  for _ in $(seq 1 150); do tr -d '\r' <"$d/launcher.log" | grep -qF "$line" && break; sleep 0.1; done
-  check "update while Nembrals.exe runs: one line names it, the launcher waits on the error page" \
-    "[ \"\$(tr -d '\r' <'$d/launcher.log' | grep -c '^cannot install: ')\" = 1 ] && tr -d '\r' <'$d/launcher.log' | grep -qF '$line' && waits_quietly '$d' launcher"
+  # The running program holds its executable, and the folder it runs in as its current one.
+  local line='^cannot install: "nembral/nembral(/Nembrals.exe)?" could not be removed: .'
+  for _ in $(seq 1 150); do tr -d '\r' <"$d/launcher.log" | grep -q '^cannot install: ' && break; sleep 0.1; done
+  check "update while Nembrals.exe runs: one line names what is in use, the launcher waits on the error page" \
+    "[ \"\$(tr -d '\r' <'$d/launcher.log' | grep -c '^cannot install: ')\" = 1 ] && tr -d '\r' <'$d/launcher.log' | grep -qE '$line' && waits_quietly '$d' launcher"
   check "update while Nembrals.exe runs: the marker gone, nothing downloaded, completed or started" \
     "[ ! -e '$d/nembral/nembral/version.txt' ] && [ -e '$d/nembral/nembral/Nembrals.exe' ] && [ ! -e '$d/nembral/nembral.zip' ] && [ \"\$(count '$d' launcher 'downloadCompleteApplication')\" = 0 ] && [ \"\$(count '$d' launcher 'UNZIP complete!')\" = 0 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 0 ] && [ \"\$(wc -l <'$d/nembral/nembral/started.log')\" = 1 ]"
   kill "$(cat "$d/running.pid")" 2>/dev/null || true
@@ -293,11 +297,17 @@ roads_corrupt_package() {
   logged "$d" launcher "run command" 60 || true
   # Three more ticks after the command: the tool has long given up.
   for _ in $(seq 1 150); do [ "$(count "$d" launcher 'file not found')" -ge 3 ] && break; sleep 0.1; done
-  check "corrupt package: unzip.exe refuses it with one line" \
-    "[ \"\$(tr -d '\r' <'$d/launcher.log' | grep -c '^unzip.exe: ')\" = 1 ]"
   check "corrupt package: the launcher keeps waiting for the marker, nothing completed or started" \
     "tr -d '\r' <'$d/launcher.log' | tail -n3 | tr '\n' '|' | grep -qx 'DOWNLOAD COMPLETE|Mutex does not exist|file not found|' && [ \"\$(count '$d' launcher 'UNZIP complete!')\" = 0 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 0 ] && [ ! -s '$d/launcher.rc' ]"
   stop_launch "$d" launcher
+  # The launcher's commands run without a console, so the tool's refusal is seen by running it
+  # once more as the launcher did, on the archive the launcher downloaded.
+  local rc=0
+  (cd "$d" && WINEPATH="$(winpath "$dist")" timeout 60 wine cmd /c "unzip.exe nembral/nembral.zip nembral" \
+    >unzip.log 2>&1 </dev/null) || rc=$?
+  echo "$rc" >"$d/unzip.rc"
+  check "corrupt package: unzip.exe refuses it, exit 1 and one line" \
+    "[ \"\$(cat '$d/unzip.rc')\" = 1 ] && [ \"\$(tr -d '\r' <'$d/unzip.log' | grep -c '^unzip.exe: ')\" = 1 ]"
   check "corrupt package: nothing put in place, only the archive left" \
     "[ \"\$(cd '$d/nembral' && find . -mindepth 1 | sort | tr '\n' ' ')\" = './nembral.zip ' ] && [ ! -e '$d/nembral/nembral/Nembrals.exe' ]"
 }
