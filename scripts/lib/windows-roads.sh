@@ -249,7 +249,7 @@ roads_question_page() {
   check "question page, 'Skip Update': 'Start Nembral' without a download, exit 0" \
     "logged '$d' launcher 'Start Nembral' 0 && [ \"\$(count '$d' launcher 'downloadCompleteApplication')\" = 0 ] && exited_with '$d' launcher 0"
   check "question page, 'Skip Update': the installed 1.0 started as it was" \
-    "[ \"\$(started_notes '$d')\" = \"started in $(winpath "$d/nembral/nembral"): 1.0 complete\" ] && [ ! -e '$d/nembral/nembral.zip' ] && [ \"\$(cat '$d/nembral/nembral/version.txt')\" = 1.0 ]"
+    "[ \"\$(started_notes '$d')\" = \"started in $(winpath "$d/nembral/nembral"): 1.0 complete\" ] && [ ! -e '$d/nembral/nembral.zip' ] && [ \"\$(cat '$d/nembral/nembral/version.txt')\" = 1.0 ] && [ ! -e '$d/version.txt' ]"
 }
 
 # "Update to New Version" while the old Nembrals.exe runs and holds its file open: the wipe
