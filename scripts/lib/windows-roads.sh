@@ -226,7 +226,19 @@ click_on_question_page() {
   # "Update to New Version" at x 110 and "Skip Update" at x 320 in it, each 170x30, at y 70.
   local x=195
   [ "$answer" = update ] || x=405
-  xdotool mousemove --window "$win" "$x" 182 sleep 0.3 click 1
+  # A click that comes before the window takes input is lost: clicked again while the log shows
+  # no answer to it. A second click cannot answer twice, the page leaves with the first.
+  local before attempt
+  before=$(wc -l <"$dir/launcher.log")
+  for attempt in 1 2 3; do
+    xdotool mousemove --window "$win" "$x" 182 sleep 0.3 click 1
+    for _ in $(seq 1 50); do
+      [ "$(wc -l <"$dir/launcher.log")" = "$before" ] || return 0
+      sleep 0.1
+    done
+    echo "  (click $attempt on the question page had no answer)"
+  done
+  return 1
 }
 
 roads_question_page() {
