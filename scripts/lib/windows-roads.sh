@@ -355,8 +355,8 @@ PY
   publish "$pkg/published" 2.0 "$pkg/nembral-2.0.zip"
   serve "$pkg/published" published
   roads_published
-  # The question page on a virtual display. wine draws through the display of the process that
-  # started its session, so the session ends first and starts again on this display.
+  # The question page on a virtual display: the wine session of the runs without a display ends
+  # first, so that the next one starts on this display.
   wine_session_ends
   local display_file="$work/display"
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
@@ -384,6 +384,7 @@ PY
     local f
     for f in "$work"/*/*.log; do echo "--- ${f#"$work"/}"; cat "$f"; done
   fi
-  echo "launcher runs: $((roads_checks - roads_failed)) passed, $roads_failed failed ($(($(date +%s) - t0)) s)"
+  echo "launcher runs took $(($(date +%s) - t0)) s"
+  echo "launcher runs: $((roads_checks - roads_failed)) passed, $roads_failed failed"
   [ "$roads_failed" -eq 0 ]
 }
