@@ -122,9 +122,17 @@ PY
 }
 
 # serve DIR NAME: the vendor server on the launcher's port publishing DIR (none with DIR empty).
+# A server that does not come up (once seen on a busy machine, without a word from it) is tried
+# again; one that never does fails a check, and the roads then show what a launcher without it does.
 serve() {
   stop_vendor_server
-  [ -z "$1" ] || start_vendor_server "$1" "$LAUNCHER_PORT" "$state" "$build/wine-server-$2.out" --quiet
+  [ -n "$1" ] || return 0
+  local try
+  for try in 1 2 3; do
+    start_vendor_server "$1" "$LAUNCHER_PORT" "$state" "$build/wine-server-$2.out" --quiet && return 0
+    echo "  (the vendor server for '$2' did not start, try $try)"
+  done
+  check "the vendor server for '$2' on port $LAUNCHER_PORT" false
 }
 
 # The first install with the recording interpreter, which does not extract, and the start of an
