@@ -184,6 +184,11 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
         DeleteFileW(destination);
         return kInetCannotLoadData;
     }
+    // An error page is not the file asked for, whether or not the service took it for one.
+    if (result >= 0 && observer.httpStatus() >= 400) {
+        DeleteFileW(destination);
+        return resultFromHttpStatus(observer.httpStatus());
+    }
     if (result >= 0) {
         if (const HResult flushed = flushToDisk(destination); flushed < 0) {
             DeleteFileW(destination);

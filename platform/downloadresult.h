@@ -26,6 +26,22 @@ inline constexpr HResult kAccessDenied = hresultFromBits(0x80070005);
 inline constexpr HResult kOutOfMemory = hresultFromBits(0x8007000E);
 inline constexpr HResult kDiskFull = hresultFromBits(0x80070070);      // HRESULT_FROM_WIN32(ERROR_DISK_FULL)
 
+// The code of an attempt the server answered with an error status (400 and above), on every
+// system.
+constexpr HResult resultFromHttpStatus(long status)
+{
+    switch (status) {
+    case 404:
+    case 410:
+        return kInetResourceNotFound;
+    case 401:
+    case 407:
+        return kInetAuthenticationRequired;
+    default:
+        return kInetDownloadFailure;
+    }
+}
+
 // Which cause gives which code on Linux (downloadresult_posix.cpp decides it), in the words and
 // order of the table in docs/download-service.md. This is the one place for that table: a test
 // compares the document with it row by row, and the download tests take the code they expect

@@ -22,20 +22,6 @@ HResult resultFromErrno(int error)
     }
 }
 
-HResult resultFromHttpStatus(long status)
-{
-    switch (status) {
-    case 404:
-    case 410:
-        return kInetResourceNotFound;
-    case 401:
-    case 407:
-        return kInetAuthenticationRequired;
-    default:
-        return kInetDownloadFailure;
-    }
-}
-
 HResult resultFromCurl(CURLcode code)
 {
     switch (code) {

@@ -9,7 +9,7 @@ packages=(
   libgl-dev libxkbcommon-dev
   libcurl4-openssl-dev libarchive-dev libdeflate-dev libarchive-tools libssl-dev curl openssl ca-certificates
   python3 python3-pil fonts-dejavu-core imagemagick
-  xvfb x11-apps x11-utils xauth
+  xvfb x11-apps x11-utils xauth xdotool
   g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 nsis
   time procps unzip strace
   dpkg-dev file desktop-file-utils lintian

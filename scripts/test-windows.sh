@@ -5,9 +5,10 @@
 #   - the Qt-free suites of the Windows platform bodies (tests/win),
 #   - the shared window, workflow (and extraction tool) suites, on the offscreen platform,
 #     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
-#   - the deployed build-win/dist/nembral-launcher.exe itself: a first install up to the
-#     extraction command, and the start of an installed application,
-# all over https, as the launcher talks to the vendor. Needs no display and no input.
+#   - the deployed build-win/dist/nembral-launcher.exe itself down every road a user meets
+#     (scripts/lib/windows-roads.sh), the question page's buttons clicked through X on a
+#     virtual display (Xvfb, xdotool),
+# all over https, as the launcher talks to the vendor.
 # Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
 # libcrypto and libdeflate of scripts/windows-deps.sh (built once per machine, then taken from its cache).
 #
@@ -18,7 +19,7 @@
 set -euo pipefail
 # shellcheck source=lib/common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
-nembral_init test-windows x86_64-w64-mingw32-g++-posix wine python3 || exit 2
+nembral_init test-windows x86_64-w64-mingw32-g++-posix wine python3 Xvfb xdotool || exit 2
 cd "$repo"
 
 build=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win}
@@ -140,88 +141,15 @@ if [ -f "$log" ]; then
 fi
 
 step "the deployed launcher (build-win/dist)"
-# The real program as a user's copy runs it: from its own folder, on the offscreen platform,
-# in an empty working directory, against a server publishing a version. It is built for the
-# configured vendor host (localhost:8443 by default), so that port must be free.
-launcher_vendor_host "$build/bin/nembral-launcher.exe"
-run_checks=0 run_failed=0
-check() {
-  run_checks=$((run_checks + 1))
-  # The program's lines end in CR LF; the checks read them without the CR.
-  local f
-  for f in "$work"/*/launcher.log "$work"/*/commands.txt; do [ ! -f "$f" ] || sed -i 's/\r$//' "$f"; done
-  if eval "$2"; then echo "  ok   $1"; else echo "  FAIL $1"; run_failed=$((run_failed + 1)); fi
-}
+# The real program as a user's copy runs it, from its own folder, down every road: first
+# install, up to date, offline, the question page with both buttons (clicked on a virtual X
+# display), a missing or damaged package, two launchers at once, and an update while the old
+# application runs. It is built for the configured vendor host (localhost:8443 by default), so
+# that port must be free.
 stop_vendor_server
-start_vendor_server "$served" "$LAUNCHER_PORT" "$state" "$build/wine-server-launcher.out" --quiet
-# shellcheck disable=SC2329 # used through check's eval
-run_launcher() { # WORKDIR SECONDS: runs it there until it exits or SECONDS pass; log in WORKDIR/launcher.log
-  # wine sets COMSPEC itself when a program starts, so the recording interpreter is put in
-  # place by the interpreter that starts the launcher.
-  (cd "$1" && WINEQT_QPA_PLATFORM=offscreen timeout "$2" wine cmd /c \
-    "set COMSPEC=$(winpath "$1/record-interpreter.exe")&& $(winpath "$dist/nembral-launcher.exe")" \
-    >launcher.log 2>&1 </dev/null) || true
-}
-work="$build/wine-launcher"
-rm -rf "$work" && mkdir -p "$work/first" "$work/start/nembral/nembral"
-for w in first start; do
-  cp "$build/bin/record-interpreter.exe" "$work/$w/"
-  winpath "$work/$w/commands.txt" >"$work/$w/record-interpreter.exe.record"
-done
-# First install: nothing installed; the package is fetched and the extraction command run.
-# The recording interpreter does not extract, so the launcher goes on waiting for the tool.
-run_launcher "$work/first" 40
-check "first install: installation necessary, then the package" \
-  "grep -qx 'installation necessary' '$work/first/launcher.log' && grep -qx 'DOWNLOAD COMPLETE' '$work/first/launcher.log'"
-check "first install: the package is in place" "cmp -s '$served/nembral.zip' '$work/first/nembral/nembral.zip'"
-check "first install: the extraction command through the interpreter" \
-  "grep -qxF 'unzip.exe nembral/nembral.zip nembral' '$work/first/commands.txt'"
-# Start: the installed version equals the published one; the application is started.
-printf '1.4.2\n' >"$work/start/nembral/nembral/version.txt"
-cp "$build/bin/nembrals-stub.exe" "$work/start/nembral/nembral/Nembrals.exe"
-run_launcher "$work/start" 40
-# The interpreter runs on by itself after the launcher has quit: its record comes a moment later.
-for _ in $(seq 1 100); do [ -s "$work/start/commands.txt" ] && break; sleep 0.1; done
-check "up to date: the start command through the interpreter" \
-  "grep -qxF 'cd ./nembral/nembral/ && Nembrals.exe' '$work/start/commands.txt'"
-check "up to date: 'Start Nembral' logged" "grep -qx 'Start Nembral' '$work/start/launcher.log'"
-# Through wine's own cmd.exe the start command really starts the application in its folder.
-rm -f "$work/start/commands.txt"
-(cd "$work/start" && WINEQT_QPA_PLATFORM=offscreen timeout 40 wine "$dist/nembral-launcher.exe" \
-  >launcher-cmd.log 2>&1 </dev/null) || true
-for _ in $(seq 1 100); do [ -s "$work/start/nembral/nembral/started.log" ] && break; sleep 0.1; done
-check "up to date: cmd.exe starts Nembrals.exe in nembral/nembral" \
-  "grep -q 'started in .*nembral.nembral\$' '$work/start/nembral/nembral/started.log'"
-# The whole first install: the real unzip.exe, which wine's cmd.exe finds on the search path in
-# the program's folder (with the DLLs beside it), extracts a package whose Nembrals.exe notes
-# its start; the launcher then starts it in nembral/nembral.
-pkg="$build/wine-package"
-rm -rf "$pkg" && mkdir -p "$pkg/served" "$work/install"
-python3 - "$pkg/served/nembral.zip" "$build/bin/nembrals-stub.exe" <<'PY'
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
-    z.write(sys.argv[2], "nembral/Nembrals.exe")
-    z.writestr("nembral/readme.txt", "Nembral for the Windows lane\n")
-    z.writestr("nembral/version.txt", "2.0\n")
-PY
-printf '2.0\n' >"$pkg/served/version.txt"
-stop_vendor_server
-start_vendor_server "$pkg/served" "$LAUNCHER_PORT" "$state" "$build/wine-server-install.out" --quiet
-(cd "$work/install" && WINEPATH="$(winpath "$dist")" WINEQT_QPA_PLATFORM=offscreen timeout 90 wine "$dist/nembral-launcher.exe" \
-  >launcher.log 2>&1 </dev/null) || true
-for _ in $(seq 1 100); do [ -s "$work/install/nembral/nembral/started.log" ] && break; sleep 0.1; done
-check "first install through cmd.exe and unzip.exe: 'UNZIP complete!', then 'Start Nembral'" \
-  "grep -qx 'UNZIP complete!' '$work/install/launcher.log' && grep -qx 'Start Nembral' '$work/install/launcher.log'"
-check "first install: the installed tree, marker last written, the archive gone" \
-  "[ \"\$(cat '$work/install/nembral/nembral/version.txt')\" = 2.0 ] && [ -f '$work/install/nembral/nembral/readme.txt' ] && [ ! -e '$work/install/nembral/nembral.zip' ]"
-check "first install: the installed Nembrals.exe started in nembral/nembral" \
-  "grep -q 'started in .*nembral.nembral\$' '$work/install/nembral/nembral/started.log'"
-stop_vendor_server
-for w in first start install; do
-  [ "$run_failed" -eq 0 ] || { echo "--- $w/launcher.log"; cat "$work/$w/launcher.log"; }
-done
-echo "launcher runs: $((run_checks - run_failed)) passed, $run_failed failed"
-[ "$run_failed" -eq 0 ] || status=1
+# shellcheck source=lib/windows-roads.sh
+. "$repo/scripts/lib/windows-roads.sh"
+windows_roads || status=1
 
 step "done"
 if [ "$status" -eq 0 ]; then

@@ -8,7 +8,5 @@
 
 // A local file operation failed with `error`.
 HResult resultFromErrno(int error);
-// The server answered with an error status (400 and above).
-HResult resultFromHttpStatus(long status);
 // libcurl failed the transfer with `code`.
 HResult resultFromCurl(CURLcode code);

@@ -25,7 +25,11 @@ inline Guid toGuid(REFIID iid)
 //
 // With a body limit it also ends the transfer once the body is announced or received beyond
 // it: an endless body would otherwise never let the download call return.
-class BindStatusCallbackAdapter final : public IBindStatusCallback {
+//
+// It also takes the server's answer through IHttpNegotiate, which the download service asks the
+// observer for: wine's service stores an error page (a 404, say) as a successful download, so the
+// attempt learns the status here and fails on an error status itself, as Windows does.
+class BindStatusCallbackAdapter final : public IBindStatusCallback, public IHttpNegotiate {
 public:
     // `maxBodyBytes` 0: no limit.
     explicit BindStatusCallbackAdapter(CallbackHandler &handler, std::uint64_t maxBodyBytes = 0)
@@ -34,11 +38,18 @@ public:
     }
     // True once the transfer was stopped for going past the limit.
     bool overLimit() const { return overLimit_; }
+    // The HTTP status of the last answer, 0 before any.
+    DWORD httpStatus() const { return httpStatus_; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
     {
         if (object == nullptr)
             return E_POINTER;
+        if (IsEqualIID(iid, IID_IHttpNegotiate)) {
+            *object = static_cast<IHttpNegotiate *>(this);
+            AddRef();
+            return S_OK;
+        }
         void *answer = nullptr;
         const HResult result = handler_.QueryInterface(toGuid(iid), &answer);
         // The handler accepts the ids it implements; the object that implements them for COM
@@ -98,10 +109,25 @@ public:
         return handler_.OnObjectAvailable(toGuid(iid), object);
     }
 
+    HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR *additionalHeaders) override
+    {
+        if (additionalHeaders != nullptr)
+            *additionalHeaders = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnResponse(DWORD responseCode, LPCWSTR, LPCWSTR, LPWSTR *additionalHeaders) override
+    {
+        httpStatus_ = responseCode;
+        if (additionalHeaders != nullptr)
+            *additionalHeaders = nullptr;
+        return S_OK;
+    }
+
 private:
     CallbackHandler &handler_;
     std::uint64_t maxBodyBytes_;
     bool overLimit_ = false;
+    DWORD httpStatus_ = 0;
     // Valid from OnStartBinding until the download call returns, which outlasts every
     // notification; not ours to release.
     IBinding *binding_ = nullptr;

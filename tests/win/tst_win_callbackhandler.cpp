@@ -18,7 +18,7 @@ namespace {
 
 void identityAndReferenceCount()
 {
-    harness::beginCase("QueryInterface hands out the adapter for the two accepted ids, null otherwise");
+    harness::beginCase("QueryInterface hands out the adapter for the three accepted ids, null otherwise");
     CallbackHandler handler;
     BindStatusCallbackAdapter adapter(handler);
     IBindStatusCallback *callback = &adapter;
@@ -32,8 +32,9 @@ void identityAndReferenceCount()
     const Row rows[] = {
         {&IID_IBindStatusCallback, "IBindStatusCallback", S_OK, true},
         {&IID_IUnknown, "IUnknown", S_OK, true},
+        // The server's answer, for its status (checked through the download in tst_win_download).
+        {&IID_IHttpNegotiate, "IHttpNegotiate", S_OK, true},
         // What the download service asks for besides; we implement neither.
-        {&IID_IHttpNegotiate, "IHttpNegotiate", E_NOINTERFACE, false},
         {&IID_IServiceProvider, "IServiceProvider", E_NOINTERFACE, false},
         {&IID_IAuthenticate, "IAuthenticate", E_NOINTERFACE, false},
     };
@@ -41,7 +42,9 @@ void identityAndReferenceCount()
         harness::beginCase(std::string("QueryInterface ") + row.name);
         void *object = reinterpret_cast<void *>(0x1);  // must be overwritten either way
         CHECK_EQ(callback->QueryInterface(*row.iid, &object), row.result);
-        CHECK_EQ(object, row.self ? static_cast<void *>(callback) : nullptr);
+        void *self = row.iid == &IID_IHttpNegotiate ? static_cast<void *>(static_cast<IHttpNegotiate *>(&adapter))
+                                                    : static_cast<void *>(callback);
+        CHECK_EQ(object, row.self ? self : nullptr);
     }
     CHECK_EQ(callback->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
 

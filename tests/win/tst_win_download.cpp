@@ -2,8 +2,8 @@
 // loopback vendor server over https (NEMBRAL_HTTP_BASE, files in NEMBRAL_HTTP_ROOT), whose CA
 // the lane added to the wine prefix's root store.
 //
-// HTTP error statuses are tested on the Linux side only: wine's URL moniker stores an error
-// page (a 404 for instance) as a successful download, unlike Windows.
+// wine's URL moniker stores an error page (a 404 for instance) as a successful download, unlike
+// Windows; the attempt fails on the status it is told through IHttpNegotiate all the same.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -249,6 +249,16 @@ void sixFailures()
     }
 }
 
+void errorPage(const std::string &base)
+{
+    harness::beginCase("an error page is no download: 404 fails the attempt with 0x800c0005, no file left");
+    const ScratchDirectory scratch("dl-404");
+    OutputCapture capture;
+    const HResult result = downloadAttempt(base + "/Software/Nembral/no-such-file.zip", "%s\\nembral.zip", kNoBodyLimit);
+    CHECK_MSG(static_cast<std::uint32_t>(result) == 0x800C0005u, std::to_string(static_cast<std::uint32_t>(result)));
+    CHECK(!fs::exists("nembral.zip"));
+}
+
 void destinationLength(const std::string &base)
 {
     harness::beginCase("destination of 259 characters is used, 260 is refused without writing");
@@ -401,6 +411,7 @@ int main()
     sharedCases(base);
     newlyPublishedVersion(base);
     destinationLength(base);
+    errorPage(base);
     sixFailures();
     sizeLimit(base);
     sizeLimitOnTheWire();
