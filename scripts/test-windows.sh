@@ -56,9 +56,6 @@ step "fresh wine prefix"
 rm -rf "$WINEPREFIX"
 wine wineboot -i </dev/null >"$build/wineboot.log" 2>&1 || { cat "$build/wineboot.log" >&2; exit 1; }
 
-# A path as the Windows programs see it: wine's drive Z: is the Unix root.
-winpath() { local p=$1; echo "Z:${p//\//\\}"; }
-
 step "loopback vendor servers (https)"
 # The files the shared download cases expect (tests/platform/cases/download_cases.h): the
 # version body "1.4.2\r\n" and a package of 3 MiB + 17 bytes. One CA for the lane's servers,

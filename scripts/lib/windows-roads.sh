@@ -112,13 +112,10 @@ publish() {
 
 # package FILE VERSION: a package of VERSION whose Nembrals.exe is the stand-in.
 package() {
-  python3 - "$1" "$build/bin/nembrals-stub.exe" "$2" <<'PY'
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
-    z.write(sys.argv[2], "nembral/Nembrals.exe")
-    z.writestr("nembral/readme.txt", "Nembral for the Windows lane\n")
-    z.writestr("nembral/version.txt", sys.argv[3] + "\n")
-PY
+  local dir
+  dir=$(mktemp -d)
+  stub_package "$dir" "$build/bin/nembrals-stub.exe" "$2" && mv "$dir/nembral.zip" "$1"
+  rm -rf "$dir"
 }
 
 # serve DIR NAME: the vendor server on the launcher's port publishing DIR (none with DIR empty).
