@@ -11,11 +11,17 @@ ToolRun runProgram(const QString &program, const QStringList &args, const QProce
 {
     QProcess p;
     p.setProcessEnvironment(env);
-    p.start(program, args);
     ToolRun r;
-    if (!p.waitForStarted(60000)) {
-        r.stdErr = "cannot start " + QFile::encodeName(program);
-        return r;
+    // wine now and then fails to create a process on a busy machine (one start among the
+    // hundreds of some lane runs); the tool has not run then, so starting it again changes nothing.
+    for (int attempt = 1;; ++attempt) {
+        p.start(program, args);
+        if (p.waitForStarted(60000))
+            break;
+        if (attempt == 3 || p.error() != QProcess::FailedToStart) {
+            r.stdErr = "cannot start " + QFile::encodeName(program) + ": " + p.errorString().toUtf8();
+            return r;
+        }
     }
     if (!p.waitForFinished(120000)) {
         p.kill();
