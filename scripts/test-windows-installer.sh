@@ -115,7 +115,7 @@ check "the launcher exits with 0" same "$status" 0
 check "the launcher logs 'UNZIP complete!', then 'Start Nembral'" \
   grep -qzP '(^|\n)UNZIP complete!\n(.*\n)*Start Nembral\n' "$scratch/launcher.log"
 check "Nembral 2.0 is installed in the working folder" same "$(tr -d '\r' <"$app/version.txt" 2>/dev/null)" 2.0
-check "the installed Nembrals.exe started in nembral\\nembral" grep -q 'started in .*Nembral Launcher.nembral.nembral$' "$app/started.log"
+check "the installed Nembrals.exe started in nembral\\nembral" grep -q 'started in .*Nembral Launcher.nembral.nembral: 2.0 complete' "$app/started.log"
 stop_vendor_server
 wait_for_wine
 
