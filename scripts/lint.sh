@@ -2,11 +2,12 @@
 # Checks the style of the tree, and fails on any finding:
 #
 #   scripts/lint.sh [format] [tidy] [shell] [editorconfig]     (no argument: all four)
+#   scripts/lint.sh --no-format                                (the three others)
 #
 #   format        clang-format --dry-run -Werror on every C++ file (.clang-format)
 #   tidy          clang-tidy with .clang-tidy on every C++ file of ours in the compile database of
 #                 the Linux build (build/, made or brought up to date by scripts/build.sh first);
-#                 the Windows bodies (*_win.cpp) are not in it and are not checked
+#                 the Windows bodies (*_win.cpp) are not in it and are not checked here
 #   shell         shellcheck on every shell script (by extension or first line; .shellcheckrc)
 #   editorconfig  the .editorconfig properties of every text file, as the editorconfig tool
 #                 resolves them: LF line ends, a final line feed, no trailing white space, no
@@ -22,6 +23,9 @@ set -euo pipefail
 nembral_init lint git
 
 parts=("$@")
+if [ "${parts[*]}" = --no-format ]; then
+  parts=(tidy shell editorconfig)
+fi
 [ ${#parts[@]} -gt 0 ] || parts=(format tidy shell editorconfig)
 cd "$repo"
 
@@ -116,7 +120,7 @@ failed=0
 for part in "${parts[@]}"; do
   case "$part" in
     format|tidy|shell|editorconfig) ;;
-    *) die "unknown part '$part' (format, tidy, shell, editorconfig)" ;;
+    *) die "unknown part '$part' (format, tidy, shell, editorconfig, or --no-format alone)" ;;
   esac
   findings=0
   "lint_$part"
