@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Checks the style of the tree, and fails on any finding:
 #
-#   scripts/lint.sh [format] [tidy] [shell] [editorconfig]     (no argument: all four)
+#   scripts/lint.sh [format] [tidy] [tidy-win] [shell] [editorconfig]
+#                                                  (no argument: all but tidy-win)
 #   scripts/lint.sh --no-format                                (the three others)
 #
 #   format        clang-format --dry-run -Werror on every C++ file (.clang-format)
 #   tidy          clang-tidy with .clang-tidy on every C++ file of ours in the compile database of
 #                 the Linux build (build/, made or brought up to date by scripts/build.sh first);
 #                 the Windows bodies (*_win.cpp) are not in it and are not checked here
+#   tidy-win      the same on the Windows bodies (*_win.cpp), through the compile database of the
+#                 mingw-w64 build (build-win/ or NEMBRAL_WIN_BUILD_DIR, which
+#                 scripts/build-windows.sh configures; the Windows lane runs this part after its
+#                 cross-build). Not one of the four: it needs the Windows Qt and libraries
 #   shell         shellcheck on every shell script (by extension or first line; .shellcheckrc)
 #   editorconfig  the .editorconfig properties of every text file, as the editorconfig tool
 #                 resolves them: LF line ends, a final line feed, no trailing white space, no
@@ -49,6 +54,25 @@ lint_tidy() {
     "^$repo/(app|bench|platform|tests|tools|ui|workflow)/" 2>/dev/null || true)
   # Each finding once (a header's finding is reported by every file that includes it), without
   # the colours run-clang-tidy asks for.
+  out=$(printf '%s\n' "$out" | sed 's/\x1b\[[0-9;]*m//g' | grep -E '^/.*: (warning|error): ' | sort -u || true)
+  [ -z "$out" ] || printf '%s\n' "$out"
+  findings=$(printf '%s\n' "$out" | grep -c . || true)
+}
+
+lint_tidy-win() {
+  require_tools clang-tidy run-clang-tidy x86_64-w64-mingw32-g++-posix
+  local db=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win} out dir
+  [ -f "$db/compile_commands.json" ] || die "no $db/compile_commands.json (run scripts/build-windows.sh)"
+  # clang finds the mingw-w64 headers for the target by itself, but not the C++ library of the
+  # POSIX-threads compiler the build uses: its directories come from that compiler.
+  local args=(-extra-arg=--target=x86_64-w64-mingw32)
+  while IFS= read -r dir; do
+    args+=("-extra-arg=-isystem$dir")
+  done < <(x86_64-w64-mingw32-g++-posix -E -x c++ -v - </dev/null 2>&1 \
+    | sed -n '/^#include <...> search starts here:/,/^End of search list/p' | sed -n 's/^ \(.*\/c++.*\)$/\1/p')
+  out=$(run-clang-tidy -quiet -p "$db" -j"${NEMBRAL_LINT_JOBS:-$(nproc)}" "${args[@]}" \
+    -header-filter="^$repo/(app|bench|platform|tests|tools|ui|workflow)/" \
+    "^$repo/.*_win\.cpp\$" 2>/dev/null || true)
   out=$(printf '%s\n' "$out" | sed 's/\x1b\[[0-9;]*m//g' | grep -E '^/.*: (warning|error): ' | sort -u || true)
   [ -z "$out" ] || printf '%s\n' "$out"
   findings=$(printf '%s\n' "$out" | grep -c . || true)
@@ -119,8 +143,8 @@ passed=0
 failed=0
 for part in "${parts[@]}"; do
   case "$part" in
-    format|tidy|shell|editorconfig) ;;
-    *) die "unknown part '$part' (format, tidy, shell, editorconfig, or --no-format alone)" ;;
+    format|tidy|tidy-win|shell|editorconfig) ;;
+    *) die "unknown part '$part' (format, tidy, tidy-win, shell, editorconfig, or --no-format alone)" ;;
   esac
   findings=0
   "lint_$part"

@@ -7,6 +7,7 @@
 #     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
 #   - the deployed build-win/dist/nembral-launcher.exe itself: a first install up to the
 #     extraction command, and the start of an installed application,
+#   - clang-tidy on the Windows bodies (*_win.cpp) through the cross-build's compile database,
 # all over https, as the launcher talks to the vendor. Needs no display and no input.
 # Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
 # libcrypto of scripts/windows-deps.sh (built once per machine, then taken from its cache).
@@ -222,6 +223,11 @@ for w in first start install; do
 done
 echo "launcher runs: $((run_checks - run_failed)) passed, $run_failed failed"
 [ "$run_failed" -eq 0 ] || status=1
+
+# The Windows bodies, which the lint lane's clang-tidy does not see, through this build's
+# compile database.
+step "clang-tidy on the Windows bodies (scripts/lint.sh tidy-win)"
+bash scripts/lint.sh tidy-win </dev/null || status=1
 
 step "done"
 if [ "$status" -eq 0 ]; then
