@@ -4,6 +4,9 @@
 #   scripts/lint.sh [format] [tidy] [tidy-win] [shell] [editorconfig]
 #                                                  (no argument: all but tidy-win)
 #   scripts/lint.sh --no-format                                (the three others)
+#   scripts/lint.sh --staged       format, shell and editorconfig on the files staged for the
+#                                  next commit, as they are in the work tree (the pre-commit
+#                                  hook scripts/hooks/pre-commit; clang-tidy is left to the lane)
 #
 #   format        clang-format --dry-run -Werror on every C++ file (.clang-format)
 #   tidy          clang-tidy with .clang-tidy on every C++ file of ours in the compile database of
@@ -28,18 +31,32 @@ set -euo pipefail
 nembral_init lint git
 
 parts=("$@")
+staged=0
 if [ "${parts[*]}" = --no-format ]; then
   parts=(tidy shell editorconfig)
+elif [ "${parts[*]}" = --staged ]; then
+  staged=1
+  parts=(format shell editorconfig)
 fi
 [ ${#parts[@]} -gt 0 ] || parts=(format tidy shell editorconfig)
 cd "$repo"
 
-cxx_files() { git ls-files -- '*.cpp' '*.h' '*.cpp.in'; }
+# The files to check (NUL-terminated with -z): every tracked one, or those staged (added,
+# copied, modified or renamed) with --staged.
+files() {
+  if [ "$staged" = 1 ]; then
+    git diff --cached --name-only --diff-filter=ACMR "$@"
+  else
+    git ls-files "$@"
+  fi
+}
+
+cxx_files() { files -- '*.cpp' '*.h' '*.cpp.in'; }
 
 lint_format() {
   require_tools clang-format
   local out
-  out=$(cxx_files | xargs clang-format --dry-run -Werror 2>&1 || true)
+  out=$(cxx_files | xargs -r clang-format --dry-run -Werror 2>&1 || true)
   [ -z "$out" ] || printf '%s\n' "$out"
   findings=$(printf '%s\n' "$out" | grep -c ': error: code should be clang-formatted' || true)
 }
@@ -80,7 +97,7 @@ lint_tidy-win() {
 
 shell_scripts() {
   local f
-  git ls-files | while IFS= read -r f; do
+  files | while IFS= read -r f; do
     if [[ "$f" == *.sh ]] || head -n1 "$f" 2>/dev/null | grep -qaE '^#!(/usr/bin/env |/bin/)(ba|da)?sh\b'; then
       echo "$f"
     fi
@@ -90,7 +107,7 @@ shell_scripts() {
 lint_shell() {
   require_tools shellcheck
   local out
-  out=$(shell_scripts | xargs shellcheck -f gcc 2>&1 || true)
+  out=$(shell_scripts | xargs -r shellcheck -f gcc 2>&1 || true)
   [ -z "$out" ] || printf '%s\n' "$out"
   findings=$(printf '%s\n' "$out" | grep -c . || true)
 }
@@ -111,7 +128,7 @@ lint_editorconfig() {
       value=${line#*=}
       props[$key]=$value
     fi
-  done < <(git ls-files -z | xargs -0 -I{} printf '%s\n' "$repo/{}" | xargs editorconfig)
+  done < <(files -z | xargs -0 -I{} printf '%s\n' "$repo/{}" | xargs -r editorconfig)
   [ -z "${file:-}" ] || out+=$(editorconfig_check "$file")
   out=$(printf '%s\n' "$out" | grep . || true)
   [ -z "$out" ] || printf '%s\n' "$out"
@@ -144,7 +161,7 @@ failed=0
 for part in "${parts[@]}"; do
   case "$part" in
     format|tidy|tidy-win|shell|editorconfig) ;;
-    *) die "unknown part '$part' (format, tidy, tidy-win, shell, editorconfig, or --no-format alone)" ;;
+    *) die "unknown part '$part' (format, tidy, tidy-win, shell, editorconfig, or --no-format or --staged alone)" ;;
   esac
   findings=0
   "lint_$part"
