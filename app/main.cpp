@@ -14,5 +14,5 @@ int main(int argc, char *argv[])
     window.setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     window.setAttribute(Qt::WA_TranslucentBackground, true);
     window.show();
-    return app.exec();
+    return QApplication::exec();
 }

@@ -15,11 +15,12 @@ void ignoreBrokenPipes();
 class BrokenPipeGuard {
 public:
     BrokenPipeGuard();
-    ~BrokenPipeGuard();
+    ~BrokenPipeGuard(); // NOLINT(performance-trivially-destructible): not in the POSIX body
     BrokenPipeGuard(const BrokenPipeGuard &) = delete;
     BrokenPipeGuard &operator=(const BrokenPipeGuard &) = delete;
 
 private:
-    bool wasBlocked_ = false;
-    bool wasPending_ = false;
+    // The POSIX body's; the Windows one needs none.
+    [[maybe_unused]] bool wasBlocked_ = false;
+    [[maybe_unused]] bool wasPending_ = false;
 };

@@ -13,7 +13,8 @@
 
 #include "platform/log.h"
 
-extern char **environ;
+// POSIX leaves this declaration to the program; glibc makes one only under _GNU_SOURCE.
+extern char **environ; // NOLINT(readability-redundant-declaration): see above
 
 namespace {
 

@@ -107,7 +107,7 @@ struct Transfer {
 
     // Bytes against the announced size, halved together until both fit the observer's
     // 32-bit arguments, so percentages stay right for files beyond 4 GiB.
-    void notify(std::uint32_t status)
+    void notify(std::uint32_t status) const
     {
         std::uint64_t progress = received;
         std::uint64_t maximum = contentLength > 0 ? static_cast<std::uint64_t>(contentLength) : 0;

@@ -1,6 +1,7 @@
 #include "platform/downloadfile.h"
 
-#include <cstdio>
+#include <charconv>
+#include <cstdint>
 
 #include "platform/downloadattempt.h"
 #include "platform/downloadstatus.h"
@@ -14,14 +15,16 @@ constexpr unsigned kPauseAfterFailureMs = 1000;
 
 std::string errorLine(HResult result)
 {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(static_cast<std::uint32_t>(result)));
+    char hex[8];
+    const auto end = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(result), 16).ptr;
     // "occured" is the line users and their scripts have always read; kept on purpose.
-    return std::string("An error occured : error code = 0x") + hex;
+    return std::string("An error occured : error code = 0x").append(hex, end);
 }
 
 }  // namespace
 
+// The worker owns its copies of both strings, which the thread's callable hands over.
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value on purpose, see above
 void downloadFile(MainWindow *window, std::string url, std::string pathPattern, int attempt)
 {
     // Attempts are numbered from `attempt` up to 5; each failure is logged and followed by a

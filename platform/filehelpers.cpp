@@ -31,6 +31,8 @@ ReadableFile canOpenForReading(const std::string &path)
     return ReadableFile(path);
 }
 
+// The caller passes a copy of its own (the version file's name), which this takes over.
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value on purpose, see above
 void deleteFile(std::string path)
 {
     std::error_code ec;

@@ -37,8 +37,9 @@ void writeLine(std::FILE *stream, std::string_view text)
     line.push_back('\n');
     const std::lock_guard<std::mutex> lock(logMutex());
     const BrokenPipeGuard guard;
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
+    // Failures are read from the stream's error flag below, not from these results.
+    (void)std::fwrite(line.data(), 1, line.size(), stream);
+    (void)std::fflush(stream);
     // A failed write (the reader of a pipe has gone) must not stick to the stream: the next
     // line is tried afresh.
     if (std::ferror(stream))

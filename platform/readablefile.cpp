@@ -14,8 +14,9 @@ ReadableFile::ReadableFile(const std::string &path)
 
 ReadableFile::~ReadableFile()
 {
+    // Only read from: a failed close loses nothing.
     if (file_ != nullptr)
-        std::fclose(file_);
+        (void)std::fclose(file_);
 }
 
 ReadableFile::ReadableFile(ReadableFile &&other) noexcept
@@ -27,7 +28,7 @@ ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
 {
     if (this != &other) {
         if (file_ != nullptr)
-            std::fclose(file_);
+            (void)std::fclose(file_); // only read from: a failed close loses nothing
         file_ = std::exchange(other.file_, nullptr);
     }
     return *this;

@@ -34,7 +34,8 @@ cmake -S . -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
   -DQT_CHAINLOAD_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
   -DNEMBRAL_WIN_STATIC_RUNTIME=OFF -DNEMBRAL_WINDOWS_QT="$qt" -DNEMBRAL_WIN_DEPS="$win_deps" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 dist="$build/dist"

@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
 # Checks the style of the tree, and fails on any finding:
 #
-#   scripts/lint.sh [format] [tidy] [shell] [editorconfig]     (no argument: all four)
+#   scripts/lint.sh [format] [tidy] [tidy-win] [shell] [editorconfig]
+#                                                  (no argument: all but tidy-win)
+#   scripts/lint.sh --no-format                                (the three others)
+#   scripts/lint.sh --staged       format, shell and editorconfig on the files staged for the
+#                                  next commit, as they are in the work tree (the pre-commit
+#                                  hook scripts/hooks/pre-commit; clang-tidy is left to the lane)
 #
 #   format        clang-format --dry-run -Werror on every C++ file (.clang-format)
 #   tidy          clang-tidy with .clang-tidy on every C++ file of ours in the compile database of
 #                 the Linux build (build/, made or brought up to date by scripts/build.sh first);
-#                 the Windows bodies (*_win.cpp) are not in it and are not checked
+#                 the Windows bodies (*_win.cpp) are not in it and are not checked here
+#   tidy-win      the same on the Windows bodies (*_win.cpp), through the compile database of the
+#                 mingw-w64 build (build-win/ or NEMBRAL_WIN_BUILD_DIR, which
+#                 scripts/build-windows.sh configures; the Windows lane runs this part after its
+#                 cross-build). Not one of the four: it needs the Windows Qt and libraries
 #   shell         shellcheck on every shell script (by extension or first line; .shellcheckrc)
 #   editorconfig  the .editorconfig properties of every text file, as the editorconfig tool
 #                 resolves them: LF line ends, a final line feed, no trailing white space, no
@@ -22,15 +31,32 @@ set -euo pipefail
 nembral_init lint git
 
 parts=("$@")
+staged=0
+if [ "${parts[*]}" = --no-format ]; then
+  parts=(tidy shell editorconfig)
+elif [ "${parts[*]}" = --staged ]; then
+  staged=1
+  parts=(format shell editorconfig)
+fi
 [ ${#parts[@]} -gt 0 ] || parts=(format tidy shell editorconfig)
 cd "$repo"
 
-cxx_files() { git ls-files -- '*.cpp' '*.h' '*.cpp.in'; }
+# The files to check (NUL-terminated with -z): every tracked one, or those staged (added,
+# copied, modified or renamed) with --staged.
+files() {
+  if [ "$staged" = 1 ]; then
+    git diff --cached --name-only --diff-filter=ACMR "$@"
+  else
+    git ls-files "$@"
+  fi
+}
+
+cxx_files() { files -- '*.cpp' '*.h' '*.cpp.in'; }
 
 lint_format() {
   require_tools clang-format
   local out
-  out=$(cxx_files | xargs clang-format --dry-run -Werror 2>&1 || true)
+  out=$(cxx_files | xargs -r clang-format --dry-run -Werror 2>&1 || true)
   [ -z "$out" ] || printf '%s\n' "$out"
   findings=$(printf '%s\n' "$out" | grep -c ': error: code should be clang-formatted' || true)
 }
@@ -50,9 +76,28 @@ lint_tidy() {
   findings=$(printf '%s\n' "$out" | grep -c . || true)
 }
 
+lint_tidy-win() {
+  require_tools clang-tidy run-clang-tidy x86_64-w64-mingw32-g++-posix
+  local db=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win} out dir
+  [ -f "$db/compile_commands.json" ] || die "no $db/compile_commands.json (run scripts/build-windows.sh)"
+  # clang finds the mingw-w64 headers for the target by itself, but not the C++ library of the
+  # POSIX-threads compiler the build uses: its directories come from that compiler.
+  local args=(-extra-arg=--target=x86_64-w64-mingw32)
+  while IFS= read -r dir; do
+    args+=("-extra-arg=-isystem$dir")
+  done < <(x86_64-w64-mingw32-g++-posix -E -x c++ -v - </dev/null 2>&1 \
+    | sed -n '/^#include <...> search starts here:/,/^End of search list/p' | sed -n 's/^ \(.*\/c++.*\)$/\1/p')
+  out=$(run-clang-tidy -quiet -p "$db" -j"${NEMBRAL_LINT_JOBS:-$(nproc)}" "${args[@]}" \
+    -header-filter="^$repo/(app|bench|platform|tests|tools|ui|workflow)/" \
+    "^$repo/.*_win\.cpp\$" 2>/dev/null || true)
+  out=$(printf '%s\n' "$out" | sed 's/\x1b\[[0-9;]*m//g' | grep -E '^/.*: (warning|error): ' | sort -u || true)
+  [ -z "$out" ] || printf '%s\n' "$out"
+  findings=$(printf '%s\n' "$out" | grep -c . || true)
+}
+
 shell_scripts() {
   local f
-  git ls-files | while IFS= read -r f; do
+  files | while IFS= read -r f; do
     if [[ "$f" == *.sh ]] || head -n1 "$f" 2>/dev/null | grep -qaE '^#!(/usr/bin/env |/bin/)(ba|da)?sh\b'; then
       echo "$f"
     fi
@@ -62,7 +107,7 @@ shell_scripts() {
 lint_shell() {
   require_tools shellcheck
   local out
-  out=$(shell_scripts | xargs shellcheck -f gcc 2>&1 || true)
+  out=$(shell_scripts | xargs -r shellcheck -f gcc 2>&1 || true)
   [ -z "$out" ] || printf '%s\n' "$out"
   findings=$(printf '%s\n' "$out" | grep -c . || true)
 }
@@ -83,7 +128,7 @@ lint_editorconfig() {
       value=${line#*=}
       props[$key]=$value
     fi
-  done < <(git ls-files -z | xargs -0 -I{} printf '%s\n' "$repo/{}" | xargs editorconfig)
+  done < <(files -z | xargs -0 -I{} printf '%s\n' "$repo/{}" | xargs -r editorconfig)
   [ -z "${file:-}" ] || out+=$(editorconfig_check "$file")
   out=$(printf '%s\n' "$out" | grep . || true)
   [ -z "$out" ] || printf '%s\n' "$out"
@@ -115,8 +160,8 @@ passed=0
 failed=0
 for part in "${parts[@]}"; do
   case "$part" in
-    format|tidy|shell|editorconfig) ;;
-    *) die "unknown part '$part' (format, tidy, shell, editorconfig)" ;;
+    format|tidy|tidy-win|shell|editorconfig) ;;
+    *) die "unknown part '$part' (format, tidy, tidy-win, shell, editorconfig, or --no-format or --staged alone)" ;;
   esac
   findings=0
   "lint_$part"

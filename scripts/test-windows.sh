@@ -8,6 +8,7 @@
 #   - the deployed build-win/dist/nembral-launcher.exe itself down every road a user meets
 #     (scripts/lib/windows-roads.sh), the question page's buttons clicked through X on a
 #     virtual display (Xvfb, xdotool),
+#   - clang-tidy on the Windows bodies (*_win.cpp) through the cross-build's compile database,
 # all over https, as the launcher talks to the vendor.
 # Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
 # libcrypto and libdeflate of scripts/windows-deps.sh (built once per machine, then taken from its cache).
@@ -147,6 +148,11 @@ stop_vendor_server
 # shellcheck source=lib/windows-roads.sh
 . "$repo/scripts/lib/windows-roads.sh"
 windows_roads || status=1
+
+# The Windows bodies, which the lint lane's clang-tidy does not see, through this build's
+# compile database.
+step "clang-tidy on the Windows bodies (scripts/lint.sh tidy-win)"
+bash scripts/lint.sh tidy-win </dev/null || status=1
 
 step "done"
 if [ "$status" -eq 0 ]; then

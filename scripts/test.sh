@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine and runs every test:
+#   0. the style: clang-format, clang-tidy, shellcheck and .editorconfig (scripts/lint.sh),
 #   1. the Linux build (warnings are errors) and its CTest suite,
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. the suites that run threads, built with ThreadSanitizer (scripts/test-tsan.sh),
@@ -8,8 +9,8 @@
 #      installer installed, run and uninstalled under wine (scripts/test-windows-installer.sh),
 #   6. the Debian package, unpacked into a throw-away root, its launcher run against the
 #      local vendor server (scripts/test-package.sh).
-# Lanes can be skipped with NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_TSAN=1, NEMBRAL_SKIP_FUZZ=1,
-# NEMBRAL_SKIP_WINE=1 or NEMBRAL_SKIP_PACKAGE=1.
+# Lanes can be skipped with NEMBRAL_SKIP_LINT=1, NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_TSAN=1,
+# NEMBRAL_SKIP_FUZZ=1, NEMBRAL_SKIP_WINE=1 or NEMBRAL_SKIP_PACKAGE=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +20,13 @@ jobs=$(nproc)
 status=0
 
 lane() { printf '\n===== %s =====\n' "$1"; }
+
+# First: it is the quickest to fail, and its clang-tidy part makes the Linux build that the
+# next lane uses.
+if [ "${NEMBRAL_SKIP_LINT:-0}" != 1 ]; then
+  lane "Style (clang-format, clang-tidy, shellcheck, .editorconfig)"
+  bash scripts/lint.sh || status=1
+fi
 
 lane "Linux build and tests"
 bash scripts/build.sh

@@ -119,7 +119,7 @@ void MainWindowUi::setup(QMainWindow *window)
     QMetaObject::connectSlotsByName(window);
 }
 
-void MainWindowUi::retranslate(QMainWindow *window)
+void MainWindowUi::retranslate(QMainWindow *window) const
 {
     // Each text is spelled out at its translate call, with the window's context, so that lupdate
     // collects it.

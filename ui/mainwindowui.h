@@ -24,5 +24,5 @@ struct MainWindowUi {
     // Builds the widget tree on `window`, sets every text and connects the window's
     // on_<button>_clicked slots by name.
     void setup(QMainWindow *window);
-    void retranslate(QMainWindow *window);
+    void retranslate(QMainWindow *window) const;
 };

@@ -250,7 +250,7 @@ void RowRunner::launchOutputGone()
     // As a shell leaves it for the programs of a pipeline: SIGPIPE at its default, which ends
     // a program that writes to a pipe nobody reads any more.
     launcher.setChildSetup([pipe] {
-        ::signal(SIGPIPE, SIG_DFL);
+        (void)::signal(SIGPIPE, SIG_DFL); // cannot fail for SIGPIPE
         ::dup2(pipe, STDOUT_FILENO);
         ::dup2(pipe, STDERR_FILENO);
     });
@@ -410,7 +410,7 @@ void RowRunner::unzip(bool outputGone)
     const int pipe = outputGone ? pipeWithoutReader() : -1;
     if (outputGone) {
         tool.setChildProcessModifier([pipe] {
-            ::signal(SIGPIPE, SIG_DFL);
+            (void)::signal(SIGPIPE, SIG_DFL); // cannot fail for SIGPIPE
             ::dup2(pipe, STDERR_FILENO);
         });
     }

@@ -49,7 +49,7 @@ QString FaultWorld::launcher() const
 // Files a wrong wipe, download or extraction would hit first: a folder shaped like an
 // installation without its version file (so that a link to it looks like an interrupted one),
 // and a few plain files.
-QString FaultWorld::prepareOutside()
+QString FaultWorld::prepareOutside() const
 {
     QByteArray exe = "#!/bin/sh\necho \"outside started\" >> \"${NEMBRAL_FAULTS_STARTED:-/dev/null}\"\n";
     if (!writeFile(outside + QStringLiteral("/keep.txt"), "keep\n")
@@ -216,7 +216,7 @@ QString FaultWorld::outsideChanges() const
     return changes;
 }
 
-void FaultWorld::endStrayProcesses()
+void FaultWorld::endStrayProcesses() const
 {
     for (int round = 0; round < 50; ++round) {
         const QList<pid_t> stray = processesWorkingIn(root);

@@ -55,7 +55,7 @@ public:
     // entries that appeared beside the row's four folders.
     QString outsideChanges() const;
     // Ends every process still working in the row's folder (tools, applications).
-    void endStrayProcesses();
+    void endStrayProcesses() const;
 
     const FaultSuite &suite;
     const FaultRow &row;
@@ -66,7 +66,7 @@ public:
     UnremovableEntry unremovable;
 
 private:
-    QString prepareOutside();
+    QString prepareOutside() const;
     QString prepareWork();
 
     std::unique_ptr<TestVendor> vendor_;

@@ -110,7 +110,7 @@ class TestFaults : public QObject {
                     const FaultRow &row = rows.at(order[i]);
                     FaultOutcome outcome = runFaultRow(suite, row, lane);
                     const QMutexLocker locked(&lock);
-                    outcomes.insert(row.fault, std::move(outcome));
+                    outcomes.insert(row.fault, outcome);
                 }
             }));
             lanes.back()->start();

@@ -399,7 +399,7 @@ private Q_SLOTS:
         // SIGPIPE at its default, as a shell leaves it for the programs of a pipeline (whatever
         // this test program was started with).
         launcher.setChildSetup([lost] {
-            ::signal(SIGPIPE, SIG_DFL);
+            (void)::signal(SIGPIPE, SIG_DFL); // cannot fail for SIGPIPE
             ::dup2(lost, STDOUT_FILENO);
         });
         const bool started = startLauncher(launcher, launcherEnvironment());

@@ -73,7 +73,8 @@ private Q_SLOTS:
         iid.data1 = data1;
         iid.data2 = data2;
         CallbackHandler handler;
-        void *out = reinterpret_cast<void *>(std::uintptr_t(0xdead));
+        int untouched = 0;
+        void *out = &untouched;
         const HResult result = handler.QueryInterface(iid, &out);
         QCOMPARE(result, accepted ? kSOk : kENoInterface);
         QCOMPARE(out, accepted ? static_cast<void *>(&handler) : nullptr);

@@ -41,18 +41,20 @@ QStringList lines(std::initializer_list<const char *> texts)
     return list;
 }
 
-// A loopback port nobody listens on: bound once by us, then released.
+// A loopback port nobody listens on: bound once by us, then released; 0 when none was had.
 quint16 closedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+                       && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0;
     ::close(fd);
-    return ntohs(address.sin_port);
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
 // Compares `result` with the code that the table of causes (platform/downloadresult.h) gives
@@ -80,7 +82,7 @@ public:
             QTcpSocket *socket = server_.nextPendingConnection();
             auto *remaining = new qint64(bodyBytes_);
             connect(socket, &QObject::destroyed, socket, [remaining] { delete remaining; });
-            const auto feed = [this, socket, remaining] {
+            const auto feed = [socket, remaining] {
                 static const QByteArray piece(64 * 1024, 'v');
                 static const QByteArray chunk = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
                 while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024) {
@@ -530,7 +532,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("pattern");
         QTest::addColumn<QByteArray>("cause");
-        const QString closed = QStringLiteral("https://127.0.0.1:%1/Software/Nembral/version.txt").arg(closedPort());
+        const quint16 port = closedPort();
+        QVERIFY2(port != 0, "no loopback port could be bound");
+        const QString closed = QStringLiteral("https://127.0.0.1:%1/Software/Nembral/version.txt").arg(port);
         QTest::newRow("connection refused") << closed << QStringLiteral("%s\\version.txt")
                                             << QByteArray("connection refused");
         QTest::newRow("unknown scheme") << QStringLiteral("gopher://localhost/version.txt")

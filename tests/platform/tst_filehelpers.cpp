@@ -306,7 +306,7 @@ private Q_SLOTS:
         ReadableFile moved = canOpenForReading("a.txt");
         QCOMPARE(moved.readLine(), std::string("first"));
         ReadableFile target = std::move(moved);
-        QVERIFY(!moved.isOpen());
+        QVERIFY(!moved.isOpen()); // NOLINT(bugprone-use-after-move): the moved-from state is the point
         QCOMPARE(target.readLine(), std::string("second"));
         target = canOpenForReading("missing.txt");
         QVERIFY(!target.isOpen());
@@ -320,10 +320,9 @@ private Q_SLOTS:
         // Find the descriptor and check it is marked close-on-exec.
         bool found = false;
         for (int fd = 3; fd < 1024 && !found; ++fd) {
-            char link[64];
+            const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
             char target[4096];
-            std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-            const ssize_t n = ::readlink(link, target, sizeof target - 1);
+            const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
             if (n <= 0)
                 continue;
             target[n] = '\0';

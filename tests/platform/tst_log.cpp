@@ -127,7 +127,7 @@ private Q_SLOTS:
         int ends[2];
         QCOMPARE(::pipe(ends), 0);
         ::close(ends[0]);
-        std::fflush(nullptr);
+        (void)std::fflush(nullptr); // only orders what is buffered before the redirection
         const int saved = ::dup(fd);
         ::dup2(ends[1], fd);
         ::close(ends[1]);

@@ -8,7 +8,7 @@
 int main(int argc, char *argv[])
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: download-once URL PATTERN\n");
+        (void)std::fprintf(stderr, "usage: download-once URL PATTERN\n");
         return 2;
     }
     return downloadAttempt(argv[1], argv[2]) >= 0 ? 0 : 1;

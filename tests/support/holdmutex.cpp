@@ -7,16 +7,17 @@
 int main(int argc, char *argv[])
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: hold-mutex NAME\n");
+        (void)std::fprintf(stderr, "usage: hold-mutex NAME\n");
         return 2;
     }
     NamedMutexHolder holder(argv[1]);
     if (!holder.held()) {
-        std::fprintf(stderr, "hold-mutex: could not take %s\n", argv[1]);
+        (void)std::fprintf(stderr, "hold-mutex: could not take %s\n", argv[1]);
         return 1;
     }
-    std::printf("held\n");
-    std::fflush(stdout);
+    // The test waits for this line: one that cannot be written ends the helper instead.
+    if (std::printf("held\n") < 0 || std::fflush(stdout) != 0)
+        return 1;
     while (std::getchar() != EOF) {
     }
     return 0;

@@ -86,7 +86,7 @@ private Q_SLOTS:
                                QStringLiteral("NewVersion: %1 , CurrentVersion: %2")
                                    .arg(QString::fromLatin1(newVersion), QString::fromLatin1(current))};
         };
-        auto rows = [](QStringList a, const QStringList &b, const QStringList &c) { return a + b + c; };
+        auto rows = [](const QStringList &a, const QStringList &b, const QStringList &c) { return a + b + c; };
 
         QTest::newRow("nothing installed")
             << MaybeBytes() << MaybeBytes("2.0\n")

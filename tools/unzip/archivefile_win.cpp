@@ -8,6 +8,7 @@
 
 namespace {
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 } // namespace

@@ -11,9 +11,9 @@ NativeValue DirectoryHandles::get(std::size_t index, std::string &error)
 {
     if (index == kTopDirectory)
         return top_;
-    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-        if (it->first == index)
-            return it->second.get();
+    for (const auto &[kept, handle] : kept_) {
+        if (kept == index)
+            return handle.get();
     }
 
     // Walk down from the nearest directory at hand: the top, or a kept ancestor.

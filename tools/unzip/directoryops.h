@@ -16,8 +16,8 @@
 // installation moved to another disk, with a link left in its place) and stays as it is: the
 // tree lands in the folder it points to. Everything afterwards is done relative to this
 // handle, so the name being replaced meanwhile changes nothing. Invalid with `error` set (one
-// line, naming `path` as given) on failure, a link to nothing among them.
-NativeHandle openDestination(const std::string &path, std::string &error);
+// line, naming the path as `given`) on failure, a link to nothing among them.
+NativeHandle openDestination(const std::string &given, std::string &error);
 
 // Opens the directory `name` in `parent` for making and opening entries inside it. A link
 // under that name is refused, never followed.

@@ -17,6 +17,7 @@ constexpr ACCESS_MASK kDirectoryAccess =
 
 constexpr const char *kLinkReason = "it is a symbolic link or junction";
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 std::wstring withBackslashes(std::wstring path)

@@ -11,6 +11,7 @@
 
 namespace {
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 std::string failure(const std::string &what, const std::string &name, const std::string &reason)

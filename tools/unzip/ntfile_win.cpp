@@ -33,6 +33,7 @@ struct DirectoryInformation {
     WCHAR fileName[1];
 };
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 // Links are the reparse points that stand for another name (symbolic links, junctions, mount

@@ -9,6 +9,7 @@
 
 namespace {
 
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 // The names in the directory open as `directory` (a handle that has not been listed yet).

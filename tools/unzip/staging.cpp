@@ -44,6 +44,7 @@ std::unique_ptr<StagingDirectory> StagingDirectory::create(NativeValue destinati
             || !makeDirectoryAt(s.root_.get(), "replaced", 0700, exists, reason)
             || !(s.tree_ = openDirectoryAt(s.root_.get(), "tree", reason)).valid()
             || !(s.replaced_ = openDirectoryAt(s.root_.get(), "replaced", reason)).valid()) {
+            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
             error = "cannot create '" + destinationName + "/" + name + "/tree': " + reason;
             return nullptr;
         }
@@ -93,13 +94,14 @@ bool StagingDirectory::moveIntoPlace(std::string &error)
 
     for (const DirectoryEntry &entry : listed) {
         const std::string &name = entry.name;
-        const std::string target = destinationName_ + "/" + name;
         const bool occupied = existsAt(destination_, name);
         if (occupied && !moveEntry(destination_, name, replaced_.get(), reason)) {
-            error = "cannot move the old '" + target + "' aside: " + reason;
+            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
+            error = "cannot move the old '" + destinationName_ + "/" + name + "' aside: " + reason;
             return false;
         }
         if (!moveEntry(tree_.get(), name, destination_, reason)) {
+            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
             error = "cannot move '" + name + "' into '" + destinationName_ + "': " + reason;
             if (occupied)
                 moveEntry(replaced_.get(), name, destination_, reason); // put the old one back

@@ -10,7 +10,8 @@ extern "C" void onStopSignal(int) { requestStop(); }
 
 void installStopHandlers()
 {
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-    std::signal(SIGHUP, onStopSignal);
+    // Fails only for a signal number that does not exist or cannot be caught.
+    (void)std::signal(SIGINT, onStopSignal);
+    (void)std::signal(SIGTERM, onStopSignal);
+    (void)std::signal(SIGHUP, onStopSignal);
 }
