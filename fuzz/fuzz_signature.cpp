@@ -32,7 +32,6 @@ struct ContextDeleter {
 std::unique_ptr<EVP_PKEY, KeyDeleter> g_key;
 std::string g_publicPem;
 
-
 std::string base64(const std::string &bytes)
 {
     std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');

@@ -15,7 +15,7 @@ void ignoreBrokenPipes();
 class BrokenPipeGuard {
 public:
     BrokenPipeGuard();
-    ~BrokenPipeGuard(); // NOLINT(performance-trivially-destructible): not in the POSIX body
+    ~BrokenPipeGuard();  // NOLINT(performance-trivially-destructible): not in the POSIX body
     BrokenPipeGuard(const BrokenPipeGuard &) = delete;
     BrokenPipeGuard &operator=(const BrokenPipeGuard &) = delete;
 

@@ -14,7 +14,7 @@
 #include "platform/log.h"
 
 // POSIX leaves this declaration to the program; glibc makes one only under _GNU_SOURCE.
-extern char **environ; // NOLINT(readability-redundant-declaration): see above
+extern char **environ;  // NOLINT(readability-redundant-declaration): see above
 
 namespace {
 

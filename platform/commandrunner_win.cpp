@@ -50,7 +50,7 @@ void runCommand(const char *command)
     // %ls rather than %s: a wide string argument under both the Microsoft and the C99 reading
     // of the format, whichever printf family the runtime headers pick.
     wchar_t commandLine[kCommandLineSize] = {};
-    (void)swprintf_s(commandLine, kCommandLineSize, L"/c %ls", wideCommand.data()); // fits: checked above
+    (void)swprintf_s(commandLine, kCommandLineSize, L"/c %ls", wideCommand.data());  // fits: checked above
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

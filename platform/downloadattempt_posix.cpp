@@ -42,7 +42,7 @@ constexpr std::size_t kWriteSize = NEMBRAL_BENCH_WRITE_SIZE;
 #else
 constexpr std::size_t kWriteSize = 64 * 1024;
 #endif
-constexpr long kReceiveBufferSize = 512 * 1024;     // libcurl's receive buffer
+constexpr long kReceiveBufferSize = 512 * 1024;  // libcurl's receive buffer
 constexpr long kMaxRedirects = 10;
 
 std::atomic<long> stallLimitSeconds{60};
@@ -180,8 +180,7 @@ std::size_t onHeader(char *data, std::size_t size, std::size_t count, void *user
             transfer->locationSeen = false;  // status line: a new response begins
             transfer->storing = false;
             transfer->responseBody = 0;
-        }
-        else if (length > 9 && strncasecmp(data, "location:", 9) == 0)
+        } else if (length > 9 && strncasecmp(data, "location:", 9) == 0)
             transfer->locationSeen = true;
         return length;
     }

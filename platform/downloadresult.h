@@ -24,7 +24,7 @@ inline constexpr HResult kInetRedirectFailed = hresultFromBits(0x800C0014);
 inline constexpr HResult kPathNotFound = hresultFromBits(0x80070003);  // HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
 inline constexpr HResult kAccessDenied = hresultFromBits(0x80070005);
 inline constexpr HResult kOutOfMemory = hresultFromBits(0x8007000E);
-inline constexpr HResult kDiskFull = hresultFromBits(0x80070070);      // HRESULT_FROM_WIN32(ERROR_DISK_FULL)
+inline constexpr HResult kDiskFull = hresultFromBits(0x80070070);  // HRESULT_FROM_WIN32(ERROR_DISK_FULL)
 
 // The code of an attempt the server answered with an error status (400 and above), on every
 // system.

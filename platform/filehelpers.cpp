@@ -14,7 +14,7 @@ namespace {
 bool isAbsence(const std::error_code &ec)
 {
     return ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory
-        || ec == std::errc::filename_too_long;
+           || ec == std::errc::filename_too_long;
 }
 
 // One line naming the operation, the path and the system's reason, for example

@@ -45,7 +45,7 @@ std::string mutexDirectory(bool create)
     } else {
         const char *tmp = std::getenv("TMPDIR");
         base = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/nembral-"
-            + std::to_string(::getuid());
+               + std::to_string(::getuid());
         if (create)
             ::mkdir(base.c_str(), 0700);
         if (!isPrivateDirectory(base))
@@ -103,7 +103,7 @@ bool sameFile(int fd, const std::string &path)
     struct stat byFd {};
     struct stat byPath {};
     return ::fstat(fd, &byFd) == 0 && ::stat(path.c_str(), &byPath) == 0 && byFd.st_dev == byPath.st_dev
-        && byFd.st_ino == byPath.st_ino;
+           && byFd.st_ino == byPath.st_ino;
 }
 
 }  // namespace

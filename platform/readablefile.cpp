@@ -28,7 +28,7 @@ ReadableFile &ReadableFile::operator=(ReadableFile &&other) noexcept
 {
     if (this != &other) {
         if (file_ != nullptr)
-            (void)std::fclose(file_); // only read from: a failed close loses nothing
+            (void)std::fclose(file_);  // only read from: a failed close loses nothing
         file_ = std::exchange(other.file_, nullptr);
     }
     return *this;

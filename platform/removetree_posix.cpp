@@ -25,7 +25,8 @@ RemoveTreeResult removeTree(const std::string &path)
     while (name.size() > 1 && name.back() == '/')
         name.pop_back();  // a trailing "/" would have the entry's own link followed
     const std::size_t slash = name.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/"
+                                                                             : name.substr(0, slash);
     if (slash != std::string::npos)
         name.erase(0, slash + 1);
     if (name.empty() || name == "." || name == ".." || name == "/")

@@ -89,7 +89,7 @@ DWORD deleteOpenEntry(HANDLE handle, DWORD attributes)
     }
     FILE_DISPOSITION_INFO classic{TRUE};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic) ? ERROR_SUCCESS
-                                                                                            : GetLastError();
+                                                                                             : GetLastError();
 }
 
 struct Listed {
@@ -168,7 +168,7 @@ private:
     bool removeLink(const std::wstring &path, DWORD attributes, const std::string &shown)
     {
         const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(path.c_str())
-                                                                         : DeleteFileW(path.c_str());
+                                                                          : DeleteFileW(path.c_str());
         if (!removed) {
             const DWORD error = GetLastError();
             return isAbsenceError(error) ? true : fail(shown, error);
@@ -211,7 +211,7 @@ RemoveTreeResult removeTree(const std::string &path)
         const std::wstring prefix = wide.substr(0, separator);
         const std::wstring name = wide.substr(start, separator == std::wstring::npos ? std::wstring::npos : separator - start);
         const bool last = separator == std::wstring::npos
-            || wide.find_first_not_of(L"/\\", separator) == std::wstring::npos;
+                          || wide.find_first_not_of(L"/\\", separator) == std::wstring::npos;
         // A drive ("C:"), the root or an empty or "." part has nothing of its own to look at.
         const bool skip = name.empty() || name == L"." || (start == 0 && name.size() == 2 && name[1] == L':');
         if (!skip) {

@@ -15,39 +15,34 @@ namespace {
 
 const char kPanelStyle[] = "\nbackground-color: #090909;\nborder-radius: 7px;\n";
 
-const char kButtonStyle[] =
-    "QPushButton{\n"
-    "border-radius: 5px;\n"
-    "background: #1A1A1A;\n"
-    "\n"
-    "color: #FFF;\n"
-    "text-align: center;\n"
-    "font-family: Inter;\n"
-    "font-size: 14px;\n"
-    "font-style: normal;\n"
-    "font-weight: 500;\n"
-    "line-height: normal;\n"
-    "}\n"
-    "\n"
-    "QPushButton:hover{\n"
-    "border: 1px solid rgba(255, 255, 255, 0.40);\n"
-    "background-color: #4d4d4d; \n"
-    "}";
+const char kButtonStyle[] = "QPushButton{\n"
+                            "border-radius: 5px;\n"
+                            "background: #1A1A1A;\n"
+                            "\n"
+                            "color: #FFF;\n"
+                            "text-align: center;\n"
+                            "font-family: Inter;\n"
+                            "font-size: 14px;\n"
+                            "font-style: normal;\n"
+                            "font-weight: 500;\n"
+                            "line-height: normal;\n"
+                            "}\n"
+                            "\n"
+                            "QPushButton:hover{\n"
+                            "border: 1px solid rgba(255, 255, 255, 0.40);\n"
+                            "background-color: #4d4d4d; \n"
+                            "}";
 
 // The three cyan text styles differ only in their font size.
-const char kQuestionStyle[] =
-    "color: #00FFF7;\nfont-family: Inter;\nfont-size: 16px;\nfont-style: normal;\n"
-    "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);";
-const char kErrorStyle[] =
-    "color: #00FFF7;\nfont-family: Inter;\nfont-size: 14px;\nfont-style: normal;\n"
-    "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);";
-const char kStatusStyle[] =
-    "color: #00FFF7;\nfont-family: Inter;\nfont-size: 12px;\nfont-style: normal;\n"
-    "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);";
+const char kQuestionStyle[] = "color: #00FFF7;\nfont-family: Inter;\nfont-size: 16px;\nfont-style: normal;\n"
+                              "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);";
+const char kErrorStyle[] = "color: #00FFF7;\nfont-family: Inter;\nfont-size: 14px;\nfont-style: normal;\n"
+                           "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);";
+const char kStatusStyle[] = "color: #00FFF7;\nfont-family: Inter;\nfont-size: 12px;\nfont-style: normal;\n"
+                            "font-weight: 500;\nline-height: normal;\nbackground-color: rgba(255, 255, 255, 0);";
 
-const char kNoticeStyle[] =
-    "border-radius: 2px;\nbackground-color: rgba(255, 255, 255, 0);\ncolor: rgb(122, 122, 122);\n"
-    "font-family: Inter;\nfont-size: 8px;\nfont-style: normal;\nfont-weight: 500;\nline-height: normal;";
+const char kNoticeStyle[] = "border-radius: 2px;\nbackground-color: rgba(255, 255, 255, 0);\ncolor: rgb(122, 122, 122);\n"
+                            "font-family: Inter;\nfont-size: 8px;\nfont-style: normal;\nfont-weight: 500;\nline-height: normal;";
 
 template <typename Widget>
 Widget *makeWidget(QWidget *parent, const char *objectName, int x, int y, int width, int height)
@@ -79,7 +74,7 @@ QLabel *makeTextLabel(QWidget *parent, const char *objectName, int x, int y, int
     return label;
 }
 
-} // namespace
+}  // namespace
 
 void MainWindowUi::setup(QMainWindow *window)
 {

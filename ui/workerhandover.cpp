@@ -57,7 +57,7 @@ LiveWindows &liveWindows()
     return *registry;
 }
 
-} // namespace
+}  // namespace
 
 void registerWindow(MainWindow *window)
 {

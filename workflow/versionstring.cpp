@@ -8,7 +8,7 @@ bool isCSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-} // namespace
+}  // namespace
 
 std::string versionString(std::string_view line)
 {

@@ -66,7 +66,7 @@ std::wstring argumentsAfterProgramName(const wchar_t *line)
     return p;
 }
 
-} // namespace
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {

@@ -41,8 +41,8 @@ public:
 private:
     std::string base_;
     std::string relative_;
-    UniqueFd directory_;   // the destination's folder
-    std::string name_;     // the destination's name in it
-    std::string partName_; // the part file's name in it, while there is one
+    UniqueFd directory_;    // the destination's folder
+    std::string name_;      // the destination's name in it
+    std::string partName_;  // the part file's name in it, while there is one
     UniqueFd fd_;
 };

@@ -12,8 +12,8 @@
 inline bool isAbsenceError(DWORD error)
 {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME
-        || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME || error == ERROR_DIRECTORY
-        || error == ERROR_FILENAME_EXCED_RANGE;
+           || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME || error == ERROR_DIRECTORY
+           || error == ERROR_FILENAME_EXCED_RANGE;
 }
 
 inline std::string utf8FromWide(std::wstring_view wide)

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-
 namespace {
 
 const QByteArray kApplication = "#!/bin/sh\n"
@@ -50,7 +49,7 @@ QList<Entry> entriesOf(Package package, const QByteArray &outside)
     case Package::Many:
         for (int i = 0; i < kManyFiles; ++i)
             good.insert(3, zipFile("nembral/data/f" + QByteArray::number(i).rightJustified(3, '0') + ".txt",
-                                QByteArray::number(i) + '\n'));
+                                   QByteArray::number(i) + '\n'));
         return good;
     case Package::Zeros:
         good.insert(3, zipZeros("nembral/data/zeros.bin", 16 * 1024 * 1024));
@@ -77,7 +76,7 @@ QList<Entry> entriesOf(Package package, const QByteArray &outside)
     return {};
 }
 
-} // namespace
+}  // namespace
 
 QString writePackage(Package package, const QString &path, const QString &outside)
 {

@@ -60,7 +60,7 @@ enum class End {
 };
 
 struct FaultRow {
-    QString fault{};  // the row's name: group/fault
+    QString fault{};    // the row's name: group/fault
     QString outcome{};  // one line for people: what a sound program does
 
     // The world.
@@ -68,12 +68,12 @@ struct FaultRow {
     QByteArray published{};       // served version.txt; empty: the package's own ("1.0\n")
     QStringList serverOptions{};  // vendor-server fault options
     bool serverUp = true;
-    QByteArray installed{};       // version of a complete installation made beforehand; empty: none
+    QByteArray installed{};  // version of a complete installation made beforehand; empty: none
     Prep prep = Prep::None;
-    int smallDiskKb = 1024;     // size of the tmpfs for Prep::SmallDisk and Prep::ReadOnly
+    int smallDiskKb = 1024;  // size of the tmpfs for Prep::SmallDisk and Prep::ReadOnly
     Act act = Act::Launch;
-    int unzipDelayMs = 0;       // NEMBRAL_UNZIP_ENTRY_DELAY_MS for the first run
-    int boundSeconds = 30;      // the whole row, all runs and waits included
+    int unzipDelayMs = 0;   // NEMBRAL_UNZIP_ENTRY_DELAY_MS for the first run
+    int boundSeconds = 30;  // the whole row, all runs and waits included
 
     // The sound outcome.
     End end = End::Exit;

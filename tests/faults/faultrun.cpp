@@ -250,7 +250,7 @@ void RowRunner::launchOutputGone()
     // As a shell leaves it for the programs of a pipeline: SIGPIPE at its default, which ends
     // a program that writes to a pipe nobody reads any more.
     launcher.setChildSetup([pipe] {
-        (void)::signal(SIGPIPE, SIG_DFL); // cannot fail for SIGPIPE
+        (void)::signal(SIGPIPE, SIG_DFL);  // cannot fail for SIGPIPE
         ::dup2(pipe, STDOUT_FILENO);
         ::dup2(pipe, STDERR_FILENO);
     });
@@ -294,7 +294,7 @@ void RowRunner::launchTwiceFixed()
         // (error page) or the tracker has looked for the marker three times.
         waitFor(first, [](const QStringList &out) {
             return out.contains(QStringLiteral("Could not find Nembral"))
-                || out.contains(QStringLiteral("Start Nembral")) || out.count(QStringLiteral("file not found")) >= 3;
+                   || out.contains(QStringLiteral("Start Nembral")) || out.count(QStringLiteral("file not found")) >= 3;
         });
         dismiss(first);
     }
@@ -410,7 +410,7 @@ void RowRunner::unzip(bool outputGone)
     const int pipe = outputGone ? pipeWithoutReader() : -1;
     if (outputGone) {
         tool.setChildProcessModifier([pipe] {
-            (void)::signal(SIGPIPE, SIG_DFL); // cannot fail for SIGPIPE
+            (void)::signal(SIGPIPE, SIG_DFL);  // cannot fail for SIGPIPE
             ::dup2(pipe, STDERR_FILENO);
         });
     }
@@ -435,7 +435,7 @@ void RowRunner::unzip(bool outputGone)
         problem(QStringLiteral("unzip.exe's standard error reached the test, not the pipe"));
 }
 
-} // namespace
+}  // namespace
 
 QStringList guiLines(const QStringList &out)
 {

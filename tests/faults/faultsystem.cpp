@@ -36,7 +36,7 @@ bool setImmutable(int fd, bool on)
     return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-} // namespace
+}  // namespace
 
 bool runningAsRoot()
 {
@@ -184,7 +184,7 @@ QMap<QString, QString> snapshot(const QString &dir)
             what += QStringLiteral(" link");
         else if (S_ISREG(st.st_mode))
             what += QStringLiteral(" sha1 ")
-                + QString::fromLatin1(QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha1).toHex());
+                    + QString::fromLatin1(QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha1).toHex());
         entries.insert(QDir(dir).relativeFilePath(path), what);
     }
     return entries;
@@ -198,7 +198,7 @@ QString differences(const QMap<QString, QString> &before, const QMap<QString, QS
             lines << QStringLiteral("removed: ") + it.key();
         else if (after.value(it.key()) != it.value())
             lines << QStringLiteral("changed: ") + it.key() + QStringLiteral(" (") + it.value()
-                    + QStringLiteral(" -> ") + after.value(it.key()) + QStringLiteral(")");
+                         + QStringLiteral(" -> ") + after.value(it.key()) + QStringLiteral(")");
     }
     for (auto it = after.cbegin(); it != after.cend(); ++it)
         if (!before.contains(it.key()))

@@ -37,7 +37,7 @@ QStringList askedAbout(const QString &versionLine)
 // Any one error code of the download service, as long as all attempts give the same.
 const QString kSomeInetCode = u"800c00[0-9a-f]{2}"_s;
 
-} // namespace
+}  // namespace
 
 QList<FaultRow> faultTable()
 {
@@ -46,6 +46,8 @@ QList<FaultRow> faultTable()
     const QStringList onlyVersion{u"--faulty-file"_s, u"version.txt"_s};
     const QStringList onlyPackageOnce{u"--faulty-file"_s, u"nembral.zip"_s, u"--faulty-requests"_s, u"1"_s};
 
+    // One row per fault, its fields grouped on lines by what they say.
+    // clang-format off
     return {
         // The reference: nothing wrong.
         {.fault = u"baseline/first-install"_s,
@@ -253,4 +255,5 @@ QList<FaultRow> faultTable()
          .act = Act::LaunchOutputGone,
          .end = End::Exit, .disk = tree, .installedVersion = "1.0", .started = {u"1.0 complete"_s}},
     };
+    // clang-format on
 }

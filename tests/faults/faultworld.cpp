@@ -16,7 +16,7 @@ namespace {
 const QStringList kRowFolders{QStringLiteral("aux"), QStringLiteral("outside"), QStringLiteral("served"),
                               QStringLiteral("work")};
 
-} // namespace
+}  // namespace
 
 FaultWorld::FaultWorld(const FaultSuite &suite, const FaultRow &row, int lane)
     : suite(suite), row(row), lane(lane), dir(suite.root + QStringLiteral("/row-XXXXXX"))
@@ -140,7 +140,7 @@ QString FaultWorld::publish(Package package)
         return error;
     const QByteArray version = row.published.isEmpty() ? QByteArray("1.0\n") : row.published;
     return writeFile(served + QStringLiteral("/version.txt"), version) ? QString()
-                                                                        : QStringLiteral("cannot publish");
+                                                                       : QStringLiteral("cannot publish");
 }
 
 QString FaultWorld::startServer()

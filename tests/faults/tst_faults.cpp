@@ -37,7 +37,7 @@ QString logOf(const FaultOutcome &outcome)
         return kept.join(QLatin1Char('\n'));
     };
     return QStringLiteral("\n--- log (GUI lines) ---\n") + shown(guiLines(outcome.out))
-        + QStringLiteral("\n--- standard error ---\n") + shown(outcome.err);
+           + QStringLiteral("\n--- standard error ---\n") + shown(outcome.err);
 }
 
 bool matchesWhole(const QString &pattern, const QString &line)
@@ -73,7 +73,7 @@ qint64 median(QList<qint64> values)
     return values.at(values.size() / 2);
 }
 
-} // namespace
+}  // namespace
 
 class TestFaults : public QObject {
     Q_OBJECT
@@ -197,8 +197,7 @@ private Q_SLOTS:
                 QVERIFY2(matchesWhole(row.errLines.at(i), outcome.err.at(i)), qPrintable(outcome.err.at(i)));
         }
         if (!row.oneLineNaming.isEmpty()) {
-            const QStringList naming = (outcome.out + outcome.err).filter(QRegularExpression(
-                QRegularExpression::anchoredPattern(row.oneLineNaming)));
+            const QStringList naming = (outcome.out + outcome.err).filter(QRegularExpression(QRegularExpression::anchoredPattern(row.oneLineNaming)));
             QVERIFY2(naming.size() == 1, qPrintable(QStringLiteral("%1 lines name it").arg(naming.size()) + log));
         }
         const QStringList failures = downloadErrorLines(outcome.out);

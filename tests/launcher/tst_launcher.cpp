@@ -75,7 +75,7 @@ bool pollFor(const std::function<bool()> &condition, int timeoutMs)
     return pollUntil(condition, timeoutMs, [] { QTest::qWait(50); });
 }
 
-} // namespace
+}  // namespace
 
 class TestLauncher : public QObject {
     Q_OBJECT
@@ -219,8 +219,8 @@ private Q_SLOTS:
             // runs the command with the current directory searched first.
             const QString interpreter = record + QStringLiteral(".sh");
             QVERIFY(writeExecutable(interpreter, "#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
-                                               + record.toLocal8Bit()
-                                               + "'\n[ \"$1\" = /c ] || exit 1\nPATH=.:$PATH exec /bin/sh -c \"$2\"\n"));
+                                                     + record.toLocal8Bit()
+                                                     + "'\n[ \"$1\" = /c ] || exit 1\nPATH=.:$PATH exec /bin/sh -c \"$2\"\n"));
             env.insert(QStringLiteral("COMSPEC"), interpreter);
         }
 
@@ -399,7 +399,7 @@ private Q_SLOTS:
         // SIGPIPE at its default, as a shell leaves it for the programs of a pipeline (whatever
         // this test program was started with).
         launcher.setChildSetup([lost] {
-            (void)::signal(SIGPIPE, SIG_DFL); // cannot fail for SIGPIPE
+            (void)::signal(SIGPIPE, SIG_DFL);  // cannot fail for SIGPIPE
             ::dup2(lost, STDOUT_FILENO);
         });
         const bool started = startLauncher(launcher, launcherEnvironment());

@@ -97,8 +97,8 @@ private Q_SLOTS:
             QCOMPARE(waitForFile(record_), QByteArray("/c", 3) + QByteArray::fromStdString(command) + '\0');
         } else {
             QCOMPARE(log.out, QStringList{QStringLiteral("Command not started: %1 characters, more than %2")
-                                               .arg(command.size())
-                                               .arg(kLongestCommand)});
+                                              .arg(command.size())
+                                              .arg(kLongestCommand)});
             QTest::qWait(1000);
             QVERIFY(!QFile::exists(record_));
         }

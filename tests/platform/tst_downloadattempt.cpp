@@ -371,8 +371,7 @@ private Q_SLOTS:
                 socket->disconnectFromHost();
             });
         });
-        const std::string url =
-            QStringLiteral("http://127.0.0.1:%1%2").arg(redirector.serverPort()).arg(kVersion).toStdString();
+        const std::string url = QStringLiteral("http://127.0.0.1:%1%2").arg(redirector.serverPort()).arg(kVersion).toStdString();
 
         // The attempt blocks, so it runs on a thread of its own while this one serves.
         setDownloadStallLimitSeconds(5);
@@ -511,8 +510,7 @@ private Q_SLOTS:
         QFETCH(bool, followed);
         startServer();
         LogCapture capture;
-        const HResult result =
-            downloadAttempt(server_.url(QStringLiteral("/redirect/%1%2").arg(hops).arg(kVersion)), kVersionPattern);
+        const HResult result = downloadAttempt(server_.url(QStringLiteral("/redirect/%1%2").arg(hops).arg(kVersion)), kVersionPattern);
         const QStringList out = capture.take().out;
 
         if (followed)
@@ -580,7 +578,8 @@ private Q_SLOTS:
         QTest::newRow("exactly the limit") << sized(limit) << limit << true << true;
         QTest::newRow("one byte more") << sized(limit + 1) << limit + 1 << true << false;
         QTest::newRow("10 GB announced, nothing sent") << sized(10'000'000'000) << qint64(0) << true << false;
-        QTest::newRow("no length, one byte more") << plain + "Connection: close\r\n\r\n" << limit + 1 << true << false;
+        QTest::newRow("no length, one byte more") << plain + "Connection: close\r\n\r\n"
+                                                  << limit + 1 << true << false;
         QTest::newRow("chunked without end") << chunked << qint64(-1) << true << false;
         QTest::newRow("no limit: 1 MiB is stored") << sized(1 << 20) << qint64(1 << 20) << false << true;
     }

@@ -119,12 +119,7 @@ private Q_SLOTS:
 
         QTest::newRow("missing tree") << QStringList() << 0 << QString() << QStringList() << QStringList();
         QTest::newRow("links inside the tree are removed, not followed")
-            << outsideFiles + QStringList{QStringLiteral("file:nembral/nembral/version.txt"),
-                                          QStringLiteral("file:nembral/nembral/sub/deep/file.bin"),
-                                          QStringLiteral("link:@>nembral/nembral/sub/to-outside"),
-                                          QStringLiteral("link:@/keep.txt>nembral/nembral/to-file"),
-                                          QStringLiteral("link:/nonexistent/target>nembral/nembral/dangling"),
-                                          QStringLiteral("file:nembral/nembral.zip")}
+            << outsideFiles + QStringList{QStringLiteral("file:nembral/nembral/version.txt"), QStringLiteral("file:nembral/nembral/sub/deep/file.bin"), QStringLiteral("link:@>nembral/nembral/sub/to-outside"), QStringLiteral("link:@/keep.txt>nembral/nembral/to-file"), QStringLiteral("link:/nonexistent/target>nembral/nembral/dangling"), QStringLiteral("file:nembral/nembral.zip")}
             << 8 << QString() << outsideKept + QStringList{QStringLiteral("nembral/nembral.zip")}
             << QStringList{QStringLiteral("nembral/nembral")};
         QTest::newRow("the installed folder is a link")
@@ -201,8 +196,8 @@ private Q_SLOTS:
 
         LogCapture capture;
         const RemoveTreeResult result = setup.contains(QStringLiteral("marker"))
-            ? ::removeFileIn("nembral/nembral", "version.txt")
-            : ::removeTree("nembral/nembral");
+                                            ? ::removeFileIn("nembral/nembral", "version.txt")
+                                            : ::removeTree("nembral/nembral");
         const LogCapture::Lines log = capture.take();
 
         QCOMPARE(log.out, QStringList());
@@ -237,8 +232,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QByteArray>("firstLine");
         const QByteArray full(int(ReadableFile::kMaxLineBytes), 'v');
-        QTest::newRow("exactly the bound") << full + "\nnext\n" << full;
-        QTest::newRow("one byte more") << full + "w\nnext\n" << full;
+        QTest::newRow("exactly the bound") << full + "\nnext\n"
+                                           << full;
+        QTest::newRow("one byte more") << full + "w\nnext\n"
+                                       << full;
         QTest::newRow("8 MiB without a line feed") << QByteArray(8 << 20, 'v') << full;
         QTest::newRow("short line with CR") << QByteArray("2.0\r\nnext\n") << QByteArray("2.0\r");
     }
@@ -306,7 +303,7 @@ private Q_SLOTS:
         ReadableFile moved = canOpenForReading("a.txt");
         QCOMPARE(moved.readLine(), std::string("first"));
         ReadableFile target = std::move(moved);
-        QVERIFY(!moved.isOpen()); // NOLINT(bugprone-use-after-move): the moved-from state is the point
+        QVERIFY(!moved.isOpen());  // NOLINT(bugprone-use-after-move): the moved-from state is the point
         QCOMPARE(target.readLine(), std::string("second"));
         target = canOpenForReading("missing.txt");
         QVERIFY(!target.isOpen());

@@ -44,17 +44,25 @@ private Q_SLOTS:
         QTest::newRow("empty") << QByteArray() << QByteArray();
         QTest::newRow("escape sequence that clears the screen") << QByteArray("2.1\x1b[2J") << QByteArray("2.1\\x1b[2J");
         QTest::newRow("backspaces over the text") << QByteArray("9.9\b\b\b1.0") << QByteArray("9.9\\x08\\x08\\x081.0");
-        QTest::newRow("NUL") << QByteArray("2\0" "1", 3) << QByteArray("2\\x001");
+        QTest::newRow("NUL") << QByteArray("2\0"
+                                           "1",
+                                           3)
+                             << QByteArray("2\\x001");
         QTest::newRow("carriage return and line feed") << QByteArray("a\rb\nc") << QByteArray("a\\x0db\\x0ac");
         QTest::newRow("DEL and high bytes") << QByteArray("\x7f\x80\xa0\xff") << QByteArray("\\x7f\\x80\\xa0\\xff");
         QTest::newRow("title change with BEL") << QByteArray("\x1b]0;pwned\x07") << QByteArray("\\x1b]0;pwned\\x07");
         // Well-formed, printable UTF-8 as it is; C1 controls and whatever is not UTF-8 escaped.
         QTest::newRow("UTF-8 characters, two to four bytes")
             << QByteArray("2.0-\xce\xb2\xc2\xa0\xe2\x82\xac \xf0\x9f\x9a\x80") << QByteArray("2.0-\xce\xb2\xc2\xa0\xe2\x82\xac \xf0\x9f\x9a\x80");
-        QTest::newRow("C1 controls: NEL and CSI") << QByteArray("a\xc2\x85" "b\xc2\x9b" "2J") << QByteArray("a\\xc2\\x85b\\xc2\\x9b2J");
+        QTest::newRow("C1 controls: NEL and CSI") << QByteArray("a\xc2\x85"
+                                                                "b\xc2\x9b"
+                                                                "2J")
+                                                  << QByteArray("a\\xc2\\x85b\\xc2\\x9b2J");
         QTest::newRow("overlong, surrogate, beyond U+10FFFF") << QByteArray("\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80")
-                                                             << QByteArray("\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
-        QTest::newRow("sequence cut short") << QByteArray("\xe2\x82" "1.0\xf0\x9f\x9a") << QByteArray("\\xe2\\x821.0\\xf0\\x9f\\x9a");
+                                                              << QByteArray("\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80");
+        QTest::newRow("sequence cut short") << QByteArray("\xe2\x82"
+                                                          "1.0\xf0\x9f\x9a")
+                                            << QByteArray("\\xe2\\x821.0\\xf0\\x9f\\x9a");
     }
 
     void escapedForLog()
@@ -127,7 +135,7 @@ private Q_SLOTS:
         int ends[2];
         QCOMPARE(::pipe(ends), 0);
         ::close(ends[0]);
-        (void)std::fflush(nullptr); // only orders what is buffered before the redirection
+        (void)std::fflush(nullptr);  // only orders what is buffered before the redirection
         const int saved = ::dup(fd);
         ::dup2(ends[1], fd);
         ::close(ends[1]);

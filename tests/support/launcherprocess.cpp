@@ -32,7 +32,7 @@ bool LauncherProcess::start(const QString &program, const QString &workDir, cons
     process_.setArguments(arguments);
     process_.start();
     return process_.waitForStarted(10000) && outFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
-        && errFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+           && errFile_.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
 void LauncherProcess::split(QByteArray &pending, const QByteArray &chunk, QStringList &lines, QList<qint64> *times,

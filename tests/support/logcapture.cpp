@@ -8,7 +8,7 @@ namespace {
 
 QStringList readAll(std::FILE *file)
 {
-    (void)std::fflush(file); // a failure shows as missing lines, which the tests compare
+    (void)std::fflush(file);  // a failure shows as missing lines, which the tests compare
     std::rewind(file);
     QByteArray data;
     char buffer[4096];
@@ -21,7 +21,7 @@ QStringList readAll(std::FILE *file)
     return lines;
 }
 
-} // namespace
+}  // namespace
 
 LogCapture::LogCapture()
 {
@@ -69,11 +69,11 @@ LogCapture::Lines LogCapture::take()
 QStringList withoutDownloadLines(const QStringList &lines)
 {
     static const QStringList workerLines = {
-        QStringLiteral("CallbackHandler"),     QStringLiteral("Finding resource..."),
-        QStringLiteral("Connecting..."),       QStringLiteral("Sending request..."),
+        QStringLiteral("CallbackHandler"), QStringLiteral("Finding resource..."),
+        QStringLiteral("Connecting..."), QStringLiteral("Sending request..."),
         QStringLiteral("Mime type available"), QStringLiteral("Cache filename available"),
-        QStringLiteral("Begin download"),      QStringLiteral("End download"),
-        QStringLiteral("Downloaded OK"),       QStringLiteral("nembral downloaded!"),
+        QStringLiteral("Begin download"), QStringLiteral("End download"),
+        QStringLiteral("Downloaded OK"), QStringLiteral("nembral downloaded!"),
         QStringLiteral("version file downloaded!"), QString()};
     static const QRegularExpression number(QStringLiteral("^(-?\\d+|Status code : \\d+|An error occured : error code = 0x[0-9a-f]+)$"));
     QStringList kept;

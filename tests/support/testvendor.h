@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QProcess> // the suites that use a server start other programs with it too
+#include <QProcess>  // the suites that use a server start other programs with it too
 #include <QString>
 #include <QStringList>
 

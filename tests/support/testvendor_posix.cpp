@@ -56,6 +56,6 @@ QString writeRecordingInterpreter(const QString &dir, const QString &recordFile)
     const QString path = dir + QStringLiteral("/record-interpreter.sh");
     // One argument per line; appended in one write so concurrent runs do not mix lines.
     const QByteArray script = "#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
-        + recordFile.toLocal8Bit() + "'\n";
+                              + recordFile.toLocal8Bit() + "'\n";
     return writeExecutable(path, script) ? path : QString();
 }

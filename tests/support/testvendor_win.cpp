@@ -11,7 +11,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-
 struct TestVendor::Server {
     SOCKET socket = INVALID_SOCKET;
     ~Server()

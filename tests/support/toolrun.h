@@ -13,9 +13,9 @@
 // packages) run to its end with its output captured, and the folders each test works in.
 
 struct ToolRun {
-    int exitCode = -1; // -1 when it crashed, did not start or did not finish
+    int exitCode = -1;  // -1 when it crashed, did not start or did not finish
     QProcess::ExitStatus status = QProcess::CrashExit;
-    QByteArray stdErr; // also says why when it did not start or did not finish
+    QByteArray stdErr;  // also says why when it did not start or did not finish
     QByteArray stdOut;
 };
 

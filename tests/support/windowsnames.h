@@ -8,7 +8,7 @@
 struct WindowsNameRow {
     const char *row;
     const char *name;
-    const char *problem; // "": accepted
+    const char *problem;  // "": accepted
 };
 
 inline constexpr WindowsNameRow kWindowsNameRows[] = {
@@ -46,5 +46,7 @@ inline constexpr WindowsNameRow kWindowsNameRows[] = {
     {"question mark", "nembral/what?.txt", "does not allow"},
     {"pipe", "nembral/a|b", "does not allow"},
     {"control character", "nembral/a\tb", "does not allow"},
-    {"non-ASCII", "nembral/Donn\xc3\xa9" "es/\xce\xb1.txt", ""},
+    {"non-ASCII", "nembral/Donn\xc3\xa9"
+                  "es/\xce\xb1.txt",
+     ""},
 };

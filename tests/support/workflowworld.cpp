@@ -57,7 +57,7 @@ QStringList visiblePageWidgets(const MainWindowUi &ui)
 {
     QStringList visible;
     for (QWidget *w : std::initializer_list<QWidget *>{ui.dialog, ui.info, ui.info_error, ui.exitBtn, ui.startBtn,
-                                                        ui.updateBtn, ui.progress, ui.loadingIcon})
+                                                       ui.updateBtn, ui.progress, ui.loadingIcon})
         if (w->isVisibleTo(ui.centralwidget))
             visible << w->objectName();
     return visible;

@@ -36,7 +36,9 @@ std::wstring utf16(const std::string &utf8)
     std::wstring wide;
     for (std::size_t i = 0; i < utf8.size();) {
         const auto lead = static_cast<unsigned char>(utf8[i]);
-        const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : 0;
+        const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2
+                                         : (lead >> 4) == 0xE   ? 3
+                                                                : 0;
         if (length == 0 || i + length > utf8.size())
             return {};
         unsigned code = length == 1 ? lead : lead & (length == 2 ? 0x1Fu : 0x0Fu);
@@ -65,7 +67,7 @@ void setName(archive_entry *entry, const std::string &name, void (*setUtf8)(arch
         setUtf8(entry, name.c_str());
 }
 
-} // namespace
+}  // namespace
 
 std::string writeZip(const std::filesystem::path &path, const std::vector<ZipEntry> &entries)
 {

@@ -9,7 +9,10 @@
 // exactly as given, so unsafe names ("../x", "/x", "CON", links) can be produced on purpose.
 // Qt-free, so that the Windows tests without Qt write their archives the same way.
 struct ZipEntry {
-    enum Kind { File, Directory, Symlink, Zeros };
+    enum Kind { File,
+                Directory,
+                Symlink,
+                Zeros };
     Kind kind = File;
     std::string name;
     std::string data;                 // File: contents; Symlink: target

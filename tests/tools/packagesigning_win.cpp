@@ -21,7 +21,7 @@ struct BioDeleter {
     void operator()(BIO *bio) const { BIO_free(bio); }
 };
 
-constexpr int kCommentSize = 20 + 88; // "nembral-sig-ed25519:" and 64 bytes of padded base64
+constexpr int kCommentSize = 20 + 88;  // "nembral-sig-ed25519:" and 64 bytes of padded base64
 
 // The end of central directory record whose comment reaches the end of the file; -1 if none.
 qsizetype endRecordOf(const QByteArray &zip)
@@ -34,7 +34,7 @@ qsizetype endRecordOf(const QByteArray &zip)
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 QString signPackageFile(const QString &path, const QString &privateKey)
 {

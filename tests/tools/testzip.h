@@ -7,12 +7,15 @@
 // Zip archives for the extraction tests, in Qt's types, written by support/zipwriter.h, which
 // stores names exactly as given, so unsafe names ("../x", "/x", links) can be produced on purpose.
 struct TestZipEntry {
-    enum Kind { File, Directory, Symlink, Zeros }; // as ZipEntry::Kind
+    enum Kind { File,
+                Directory,
+                Symlink,
+                Zeros };  // as ZipEntry::Kind
     Kind kind = File;
     QByteArray name;
-    QByteArray data;        // File: contents; Symlink: target
-    int permissions = 0644; // File, Zeros and Directory
-    qint64 size = 0;        // Zeros: how many zero bytes, written a block at a time
+    QByteArray data;         // File: contents; Symlink: target
+    int permissions = 0644;  // File, Zeros and Directory
+    qint64 size = 0;         // Zeros: how many zero bytes, written a block at a time
 };
 
 inline TestZipEntry zipFile(const QByteArray &name, const QByteArray &data, int permissions = 0644)

@@ -39,7 +39,7 @@ class DirectoryEvents {
 public:
     static std::unique_ptr<DirectoryEvents> watch(const QString &dir);
     virtual ~DirectoryEvents() = default;
-    virtual QStringList take() = 0; // the events so far
+    virtual QStringList take() = 0;  // the events so far
 };
 
 // Starts `program` with standard error a pipe whose reader has gone (a console that was

@@ -50,7 +50,7 @@ private:
     QStringList events_;
 };
 
-} // namespace
+}  // namespace
 
 // The tool names its worker threads, which shows in each task's comm.
 int namedWorkerThreads(qint64 pid)
@@ -122,7 +122,7 @@ void prepareForStopRequest(QProcess &)
 
 bool requestStop(QProcess &process)
 {
-    process.terminate(); // SIGTERM
+    process.terminate();  // SIGTERM
     return true;
 }
 

@@ -41,7 +41,7 @@ int threadsNamed(DWORD pid, const std::wstring &name)
     return named;
 }
 
-} // namespace
+}  // namespace
 
 int namedWorkerThreads(qint64 pid)
 {
@@ -70,7 +70,7 @@ bool symbolicLinksCanBeMade()
     static const bool can = [] {
         QTemporaryDir dir;
         const std::wstring link = QDir::toNativeSeparators(dir.filePath(QStringLiteral("link"))).toStdWString();
-        constexpr DWORD kAllowUnprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+        constexpr DWORD kAllowUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
         CreateSymbolicLinkW(link.c_str(), L"target", kAllowUnprivileged);
         const DWORD attributes = GetFileAttributesW(link.c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -81,7 +81,7 @@ bool symbolicLinksCanBeMade()
 // QFile::link would make a shell shortcut (.lnk) instead.
 bool makeFolderLink(const QString &target, const QString &link)
 {
-    constexpr DWORD kFolderUnprivileged = 0x1 | 0x2; // SYMBOLIC_LINK_FLAG_DIRECTORY | ..._ALLOW_UNPRIVILEGED_CREATE
+    constexpr DWORD kFolderUnprivileged = 0x1 | 0x2;  // SYMBOLIC_LINK_FLAG_DIRECTORY | ..._ALLOW_UNPRIVILEGED_CREATE
     const std::wstring name = QDir::toNativeSeparators(link).toStdWString();
     CreateSymbolicLinkW(name.c_str(), QDir::toNativeSeparators(target).toStdWString().c_str(), kFolderUnprivileged);
     const DWORD attributes = GetFileAttributesW(name.c_str());
@@ -102,7 +102,7 @@ bool startWithLostStandardError(QProcess &process, const QString &program, const
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
         return false;
-    WinHandle(readEnd).reset(); // the reader goes at once
+    WinHandle(readEnd).reset();  // the reader goes at once
     const WinHandle lost(writeEnd);
     process.setWorkingDirectory(workingDirectory);
     process.setCreateProcessArgumentsModifier([stderrHandle = lost.get()](QProcess::CreateProcessArguments *a) {
@@ -128,7 +128,7 @@ bool requestStop(QProcess &process)
     FreeConsole();
     if (!AttachConsole(static_cast<DWORD>(process.processId())))
         return false;
-    SetConsoleCtrlHandler(nullptr, TRUE); // not for this process
+    SetConsoleCtrlHandler(nullptr, TRUE);  // not for this process
     const bool sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     FreeConsole();
     Sleep(100);

@@ -20,7 +20,7 @@ private Q_SLOTS:
 void TestEntryCheck::entryPath_data()
 {
     QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("problem"); // expected substring; empty: accepted
+    QTest::addColumn<QByteArray>("problem");  // expected substring; empty: accepted
 
     QTest::newRow("plain file") << QByteArray("nembral/version.txt") << QByteArray();
     QTest::newRow("directory entry") << QByteArray("nembral/") << QByteArray();

@@ -68,7 +68,7 @@ QByteArray flipped(QByteArray bytes, qsizetype at, char mask = 0x01)
     return bytes;
 }
 
-} // namespace
+}  // namespace
 
 class TestSignature : public QObject, private ToolFolders {
     Q_OBJECT
@@ -156,7 +156,7 @@ void TestSignature::verifyOldTreeIntact()
 void TestSignature::signedTool_data()
 {
     QTest::addColumn<QString>("variant");
-    QTest::addColumn<QByteArray>("message"); // empty: installs
+    QTest::addColumn<QByteArray>("message");  // empty: installs
 
     const QByteArray bad = "has a bad signature: it was not made with the vendor key built into this tool";
     const QByteArray notBase64 = "has a malformed signature: the text after \"nembral-sig-ed25519:\" is not padded base64";
@@ -203,7 +203,7 @@ void TestSignature::signedTool()
         const QString path = tmp_->filePath(QStringLiteral("signing.zip"));
         QCOMPARE(signPackageFile(path, key("vendor-private")), QString());
         zip = readAll(path);
-        QCOMPARE(zip, good); // deterministic, and the old signature is replaced, not stacked
+        QCOMPARE(zip, good);  // deterministic, and the old signature is replaced, not stacked
     } else if (variant == QLatin1String("unsigned")) {
         zip = unsignedZip(package("2.0"));
         QCOMPARE(commentOf(zip), QByteArray());
@@ -222,9 +222,9 @@ void TestSignature::signedTool()
     } else if (variant == QLatin1String("appended")) {
         zip = good + "trailing";
     } else if (variant == QLatin1String("data")) {
-        zip = flipped(good, centralDirectory(good) / 2); // inside data.bin's compressed bytes
+        zip = flipped(good, centralDirectory(good) / 2);  // inside data.bin's compressed bytes
     } else if (variant == QLatin1String("central")) {
-        zip = flipped(good, centralDirectory(good) + 12); // the first entry's time stamp
+        zip = flipped(good, centralDirectory(good) + 12);  // the first entry's time stamp
     } else if (variant == QLatin1String("not base64")) {
         zip = withComment(good, "nembral-sig-ed25519:" + QByteArray(88, '*'));
     } else if (variant == QLatin1String("non-canonical")) {
@@ -236,7 +236,7 @@ void TestSignature::signedTool()
         QCOMPARE(value & 0x0F, 0);
         QByteArray changed = text;
         changed[at] = alphabet[value | 0x01];
-        QCOMPARE(QByteArray::fromBase64(changed), QByteArray::fromBase64(text)); // a lax decoder would pass it
+        QCOMPARE(QByteArray::fromBase64(changed), QByteArray::fromBase64(text));  // a lax decoder would pass it
         zip = withComment(good, "nembral-sig-ed25519:" + changed);
     } else if (variant == QLatin1String("hidden record")) {
         // A second record at the very end, inside the real one's comment.
@@ -333,7 +333,7 @@ void TestSignature::makePackageSigns()
         QSKIP("the vendor's programs (Python, openssl, CMake) do not run here");
     const QString vendor = tmp_->filePath(QStringLiteral("vendor"));
     const ToolRun made = runProgram(sourceFile(QStringLiteral("tools/make-package")),
-                                {QStringLiteral("--sign-key"), key("vendor-private"), QStringLiteral("5.0"), vendor});
+                                    {QStringLiteral("--sign-key"), key("vendor-private"), QStringLiteral("5.0"), vendor});
     QVERIFY2(made.exitCode == 0, made.stdErr.constData());
     const QString zip = vendor + QStringLiteral("/nembral.zip");
     QVERIFY(commentOf(readAll(zip)).startsWith("nembral-sig-ed25519:"));
@@ -371,7 +371,9 @@ void TestSignature::signPackageRefuses()
         privateKey = tmp_->filePath(QStringLiteral("p256.pem"));
         QCOMPARE(runProgram(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
                                                         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
-                                                        QStringLiteral("-out"), privateKey}).exitCode, 0);
+                                                        QStringLiteral("-out"), privateKey})
+                     .exitCode,
+                 0);
     } else if (kind == QLatin1String("public")) {
         privateKey = key("vendor-public");
     } else if (kind == QLatin1String("missing")) {
@@ -407,7 +409,7 @@ void TestSignature::everyChangedByteIsRefused()
             return std::string("cannot open");
         return packageSignatureProblem(*file, pem.toStdString());
     };
-    QVERIFY2(verify(good).empty(), verify(good).c_str()); // the unchanged archive passes, so a refusal means something
+    QVERIFY2(verify(good).empty(), verify(good).c_str());  // the unchanged archive passes, so a refusal means something
 
     for (qsizetype at = 0; at < good.size(); ++at) {
         for (const char mask : {char(0x01), char(0x80), char(0xFF)}) {
@@ -465,7 +467,7 @@ void TestSignature::canonicalBase64()
 void TestSignature::configureCheck_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("message"); // empty: accepted
+    QTest::addColumn<QByteArray>("message");  // empty: accepted
     QTest::newRow("Ed25519 public key") << QStringLiteral("public") << QByteArray();
     QTest::newRow("Ed25519 private key") << QStringLiteral("private") << QByteArray("is not a PEM public key");
     QTest::newRow("P-256 public key") << QStringLiteral("p256") << QByteArray("is not an Ed25519 key");
@@ -488,14 +490,18 @@ void TestSignature::configureCheck()
         const QString ec = tmp_->filePath(QStringLiteral("p256.pem"));
         QCOMPARE(runProgram(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
                                                         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
-                                                        QStringLiteral("-out"), ec}).exitCode, 0);
+                                                        QStringLiteral("-out"), ec})
+                     .exitCode,
+                 0);
         QCOMPARE(runProgram(QStringLiteral("openssl"), {QStringLiteral("pkey"), QStringLiteral("-in"), ec, QStringLiteral("-pubout"),
-                                                        QStringLiteral("-out"), file}).exitCode, 0);
+                                                        QStringLiteral("-out"), file})
+                     .exitCode,
+                 0);
     } else if (kind == QLatin1String("garbage")) {
         QVERIFY(writeFile(file, "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n"));
     }
     const ToolRun r = runProgram(QStringLiteral(NEMBRAL_CMAKE_COMMAND),
-                             {QStringLiteral("-DKEY=") + file, QStringLiteral("-P"), sourceFile(QStringLiteral("tools/unzip/packagekey.cmake"))});
+                                 {QStringLiteral("-DKEY=") + file, QStringLiteral("-P"), sourceFile(QStringLiteral("tools/unzip/packagekey.cmake"))});
     if (message.isEmpty()) {
         QVERIFY2(r.exitCode == 0, r.stdErr.constData());
         return;

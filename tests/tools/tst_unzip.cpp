@@ -147,7 +147,8 @@ QList<Call> recordCalls(const QString &program, const QStringList &args, const Q
                                                        QStringLiteral("-e"),
                                                        QStringLiteral("trace=openat,mkdirat,symlinkat,write,pwrite64,"
                                                                       "fsync,fdatasync,syncfs,renameat,renameat2"),
-                                                       program} + args);
+                                                       program}
+                                               + args);
     if (!strace.waitForFinished(120000) || strace.exitStatus() != QProcess::NormalExit || strace.exitCode() != 0) {
         error = QString::fromLocal8Bit(strace.readAllStandardError()) + strace.errorString();
         return {};
@@ -190,8 +191,7 @@ QStringList flushBreaches(const QList<Call> &calls, const QString &dest, const Q
 {
     const auto flushedBetween = [&calls](qsizetype from, qsizetype to, const QString &path) {
         for (qsizetype k = from + 1; k < to; ++k)
-            if (calls[k].ok && (calls[k].name == QLatin1String("syncfs")
-                                || (calls[k].name.contains(QLatin1String("sync")) && calls[k].paths.value(0) == path)))
+            if (calls[k].ok && (calls[k].name == QLatin1String("syncfs") || (calls[k].name.contains(QLatin1String("sync")) && calls[k].paths.value(0) == path)))
                 return true;
         return false;
     };
@@ -227,7 +227,7 @@ QStringList flushBreaches(const QList<Call> &calls, const QString &dest, const Q
     return breaches;
 }
 
-} // namespace
+}  // namespace
 
 Q_DECLARE_METATYPE(TestZipEntry)
 
@@ -325,7 +325,9 @@ void TestUnzip::extractsPackage()
 {
     // A UTF-8 name must come out as the same bytes whatever locale the tool is started in.
     const QString zip = makeZip(QStringLiteral("p.zip"), package("1.0", 5) << zipFile("nembral/setuid", "x", 04755)
-                                                                           << zipFile("nembral/Donn\xc3\xa9" "es.txt", "utf8"));
+                                                                           << zipFile("nembral/Donn\xc3\xa9"
+                                                                                      "es.txt",
+                                                                                      "utf8"));
     QVERIFY(!zip.isEmpty());
     const ToolRun r = runTool({zip, dest_});
     QCOMPARE(r.status, QProcess::NormalExit);
@@ -337,15 +339,17 @@ void TestUnzip::extractsPackage()
     QCOMPARE(readAll(root + QStringLiteral("/version.txt")), QByteArray("1.0\n"));
     QCOMPARE(readAll(root + QStringLiteral("/data/big.bin")), randomBytes(3 * 1024 * 1024 + 17));
     QCOMPARE(readAll(root + QStringLiteral("/data/f4.txt")), QByteArray("4"));
-    QCOMPARE(readAll(root + QString::fromUtf8("/Donn\xc3\xa9" "es.txt")), QByteArray("utf8"));
+    QCOMPARE(readAll(root + QString::fromUtf8("/Donn\xc3\xa9"
+                                              "es.txt")),
+             QByteArray("utf8"));
     // The time the archive records (the zip writer's), not the time of writing.
     QCOMPARE(QFileInfo(root + QStringLiteral("/data/big.bin")).lastModified().toSecsSinceEpoch(), qint64(1700000000));
     if (filesHavePermissions()) {
         QVERIFY(QFileInfo(root + QStringLiteral("/Nembrals.exe")).isExecutable());
         QVERIFY(!QFileInfo(root + QStringLiteral("/version.txt")).isExecutable());
         const int setuid = permissionsOf(root + QStringLiteral("/setuid"));
-        QVERIFY(setuid >= 0 && (setuid & 0100) != 0); // executable for its owner,
-        QVERIFY((setuid & 06000) == 0);               // but never set-id
+        QVERIFY(setuid >= 0 && (setuid & 0100) != 0);  // executable for its owner,
+        QVERIFY((setuid & 06000) == 0);                // but never set-id
     }
     if (symbolicLinksCanBeMade()) {
         const QFileInfo link(root + QStringLiteral("/data/current.bin"));
@@ -395,7 +399,7 @@ void TestUnzip::repeatedNameReplacesLink()
 void TestUnzip::refusesUnsafeEntries_data()
 {
     QTest::addColumn<QList<TestZipEntry>>("evil");
-    QTest::addColumn<QString>("mustNotExist"); // relative to the temporary directory
+    QTest::addColumn<QString>("mustNotExist");  // relative to the temporary directory
 
     // dest_ is <tmp>/nembral; an escape would land in <tmp>/escaped.
     QTest::newRow("dotdot") << QList<TestZipEntry>{zipFile("../escaped", "x")} << QStringLiteral("escaped");
@@ -528,9 +532,9 @@ void TestUnzip::failsOnBadArchive()
         else if (kind == QLatin1String("text"))
             bytes = "1.0\nnot an archive\n";
         else if (kind == QLatin1String("truncated"))
-            bytes.truncate(bytes.size() / 2); // as if the download had stopped halfway
+            bytes.truncate(bytes.size() / 2);  // as if the download had stopped halfway
         else if (kind == QLatin1String("corrupted"))
-            bytes.replace(bytes.size() / 2, 16, QByteArray(16, 'X')); // inside big.bin's data
+            bytes.replace(bytes.size() / 2, 16, QByteArray(16, 'X'));  // inside big.bin's data
         else if (kind == QLatin1String("checksum")) {
             // big.bin's central directory header is the last place its name appears.
             const qsizetype header = bytes.lastIndexOf("nembral/data/big.bin") - 46;
@@ -543,7 +547,8 @@ void TestUnzip::failsOnBadArchive()
             QVERIFY(writeTestZip(path, {}).isEmpty());
         else if (kind.startsWith(QLatin1String("corpus:")))
             QVERIFY(!(bytes = readAll(qEnvironmentVariable("NEMBRAL_SOURCE_DIR") + QStringLiteral("/fuzz/corpus/archive/")
-                                      + kind.mid(7))).isEmpty());
+                                      + kind.mid(7)))
+                         .isEmpty());
         if (kind != QLatin1String("noentries")) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -650,7 +655,7 @@ void TestUnzip::refusesIncompletePackage()
 void TestUnzip::neverWritesThroughLinks_data()
 {
     QTest::addColumn<QString>("layout");
-    QTest::addColumn<QString>("destination"); // as given to the tool, relative to the temporary directory
+    QTest::addColumn<QString>("destination");  // as given to the tool, relative to the temporary directory
     QTest::addColumn<int>("exitCode");
 
     QTest::newRow("destination is a link to a folder elsewhere") << QStringLiteral("destination link") << QStringLiteral("link") << 0;
@@ -696,7 +701,7 @@ void TestUnzip::neverWritesThroughLinks()
     } else if (layout == QLatin1String("destination link")) {
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(readAll(elsewhere + QStringLiteral("/nembral/version.txt")), QByteArray("8.0\n"));
-        QVERIFY(QDir(elsewhere + QStringLiteral("/nembral")).removeRecursively()); // all that may differ
+        QVERIFY(QDir(elsewhere + QStringLiteral("/nembral")).removeRecursively());  // all that may differ
     } else {
         QVERIFY(!QFileInfo(dest_ + QStringLiteral("/nembral")).isSymLink());
         QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("8.0\n"));
@@ -758,7 +763,7 @@ void TestUnzip::extractsManyEntries()
         all.next();
         ++found;
     }
-    QCOMPARE(found, files + links); // and nothing else: the links count as files here
+    QCOMPARE(found, files + links);  // and nothing else: the links count as files here
     QCOMPARE(stagingDirs(dest_), QStringList());
 }
 
@@ -786,7 +791,7 @@ void TestUnzip::failureInOneWorkerLeavesNothing()
     putOldTree();
 
     QList<TestZipEntry> entries = nestedPackage("10.0", 500);
-    const QByteArray poisoned = randomBytes(200 * 1024 + 3); // random: stored as is inside deflate
+    const QByteArray poisoned = randomBytes(200 * 1024 + 3);  // random: stored as is inside deflate
     const QByteArray name = fault == QLatin1String("long name") ? QByteArray("nembral/d3/" + QByteArray(300, 'x'))
                                                                 : QByteArray("nembral/d3/poisoned.bin");
     entries.insert(entries.size() - 20, zipFile(name, poisoned));
@@ -845,7 +850,7 @@ void TestUnzip::markerAppearsLast()
     QCOMPARE(r.exitCode, 0);
 
     const QStringList seen = events->take();
-    QStringList arrivals; // names that appeared in the destination, staging aside
+    QStringList arrivals;  // names that appeared in the destination, staging aside
     for (const QString &e : seen) {
         if (e.contains(QStringLiteral(".unzip-")))
             continue;
@@ -864,7 +869,7 @@ void TestUnzip::holdsMutexWhileWriting_data()
     QTest::addColumn<int>("workers");
     QTest::addColumn<QList<TestZipEntry>>("entries");
     QTest::addColumn<int>("delayMs");
-    QTest::addColumn<int>("threads"); // the most the tool should run at once
+    QTest::addColumn<int>("threads");  // the most the tool should run at once
 
     QTest::newRow("one worker") << 1 << package("4.0", 40) << 40 << 1;
     QTest::newRow("two workers") << 2 << package("4.0", 300) << 15 << 2;
@@ -872,8 +877,7 @@ void TestUnzip::holdsMutexWhileWriting_data()
     // Neither a few small files nor many small files in one folder are worth a second
     // thread, however many are allowed.
     QTest::newRow("small package, eight allowed")
-        << 8 << QList<TestZipEntry>{zipFile("nembral/version.txt", "4.0\n"), zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755),
-                                    zipFile("nembral/README.txt", "r")}
+        << 8 << QList<TestZipEntry>{zipFile("nembral/version.txt", "4.0\n"), zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755), zipFile("nembral/README.txt", "r")}
         << 300 << 1;
     QList<TestZipEntry> oneFolder{zipFile("nembral/version.txt", "4.0\n"), zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755)};
     for (int i = 0; i < 300; ++i)
@@ -924,7 +928,6 @@ void TestUnzip::holdsMutexWhileWriting()
     QCOMPARE(readAll(root + QStringLiteral("/version.txt")), QByteArray("4.0\n"));
 }
 
-
 void TestUnzip::killedExtractionLeavesNoMarker()
 {
     const QString zip = makeZip(QStringLiteral("slow.zip"), package("5.0", 30));
@@ -932,12 +935,12 @@ void TestUnzip::killedExtractionLeavesNoMarker()
     startSlowTool(tool, zip, dest_, 50);
     QTRY_VERIFY_WITH_TIMEOUT(stagedFileCount(dest_) >= 4, 20000);
     QVERIFY(namedMutexExists(kMutex));
-    tool.kill(); // SIGKILL: no chance to clean up
+    tool.kill();  // SIGKILL: no chance to clean up
     QVERIFY(tool.waitForFinished());
     QCOMPARE(tool.exitStatus(), QProcess::CrashExit);
 
     QVERIFY(!QFileInfo::exists(dest_ + QStringLiteral("/nembral")));
-    QCOMPARE(stagingDirs(dest_).size(), 1); // left behind, but under a name nobody looks at
+    QCOMPARE(stagingDirs(dest_).size(), 1);  // left behind, but under a name nobody looks at
     QTRY_VERIFY_WITH_TIMEOUT(!namedMutexExists(kMutex), 2000);
 
     // The next extraction removes the leftovers and installs normally.
@@ -965,8 +968,8 @@ void TestUnzip::terminatedExtractionCleansUp()
 
 void TestUnzip::flushesBeforePublishing_data()
 {
-    QTest::addColumn<bool>("download"); // the launcher's package download instead of the extraction
-    QTest::addColumn<QString>("flush"); // NEMBRAL_UNZIP_FLUSH
+    QTest::addColumn<bool>("download");  // the launcher's package download instead of the extraction
+    QTest::addColumn<QString>("flush");  // NEMBRAL_UNZIP_FLUSH
     QTest::newRow("extraction") << false << QString();
     QTest::newRow("extraction, each entry flushed") << false << QStringLiteral("entries");
     QTest::newRow("package download") << true << QString();
@@ -996,7 +999,7 @@ void TestUnzip::flushesBeforePublishing()
                               QString::fromStdString(vendor.url(QStringLiteral("/Software/Nembral/nembral.zip"))),
                               QStringLiteral("%s\\nembral\\nembral.zip")};
     } else {
-        putOldTree(); // moved aside on the way
+        putOldTree();  // moved aside on the way
     }
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(tmp_->path()));

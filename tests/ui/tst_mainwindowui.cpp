@@ -27,10 +27,7 @@ private Q_SLOTS:
 QWidget *field(MainWindowUi &ui, const QString &name)
 {
     const std::pair<const char *, QWidget *> fields[] = {
-        {"centralwidget", ui.centralwidget}, {"background", ui.background}, {"dialog", ui.dialog},
-        {"updateBtn", ui.updateBtn}, {"startBtn", ui.startBtn}, {"info", ui.info},
-        {"exitBtn", ui.exitBtn}, {"info_error", ui.info_error}, {"label", ui.label},
-        {"licence", ui.licence}, {"loadingIcon", ui.loadingIcon}, {"progress", ui.progress}};
+        {"centralwidget", ui.centralwidget}, {"background", ui.background}, {"dialog", ui.dialog}, {"updateBtn", ui.updateBtn}, {"startBtn", ui.startBtn}, {"info", ui.info}, {"exitBtn", ui.exitBtn}, {"info_error", ui.info_error}, {"label", ui.label}, {"licence", ui.licence}, {"loadingIcon", ui.loadingIcon}, {"progress", ui.progress}};
     for (const auto &[fieldName, widget] : fields)
         if (name == QLatin1String(fieldName))
             return widget;
@@ -45,7 +42,7 @@ public:
     QString translate(const char *context, const char *sourceText, const char *disambiguation, int n) const override
     {
         asked << QString::fromUtf8(context) + QLatin1Char('|') + QString::fromUtf8(sourceText) + QLatin1Char('|')
-                + QString::number(disambiguation == nullptr) + QLatin1Char('|') + QString::number(n);
+                     + QString::number(disambiguation == nullptr) + QLatin1Char('|') + QString::number(n);
         return {};
     }
 };
@@ -61,7 +58,7 @@ bool drawnAs(QColor actual, QColor expected)
     const int margin = 0;
 #endif
     return qAbs(actual.red() - expected.red()) <= margin && qAbs(actual.green() - expected.green()) <= margin
-        && qAbs(actual.blue() - expected.blue()) <= margin;
+           && qAbs(actual.blue() - expected.blue()) <= margin;
 }
 
 QRgb pixelAt(QWidget &window, QPoint point)
@@ -69,7 +66,7 @@ QRgb pixelAt(QWidget &window, QPoint point)
     return window.grab().toImage().pixel(point);
 }
 
-} // namespace
+}  // namespace
 
 class TestMainWindowUi : public QObject {
     Q_OBJECT
@@ -92,18 +89,28 @@ private Q_SLOTS:
         QTest::addColumn<QString>("parent");
         const QString central = QStringLiteral("centralwidget"), background = QStringLiteral("background"),
                       dialog = QStringLiteral("dialog");
-        QTest::newRow("centralwidget") << central << "QWidget" << "MainWindow";
+        QTest::newRow("centralwidget") << central << "QWidget"
+                                       << "MainWindow";
         QTest::newRow("background") << background << "QWidget" << central;
         QTest::newRow("dialog") << dialog << "QWidget" << background;
-        QTest::newRow("updateBtn") << "updateBtn" << "QPushButton" << dialog;
-        QTest::newRow("startBtn") << "startBtn" << "QPushButton" << dialog;
-        QTest::newRow("info") << "info" << "QLabel" << dialog;
-        QTest::newRow("exitBtn") << "exitBtn" << "QPushButton" << dialog;
-        QTest::newRow("info_error") << "info_error" << "QLabel" << dialog;
-        QTest::newRow("label") << "label" << "QLabel" << background;
-        QTest::newRow("licence") << "licence" << "QLabel" << background;
-        QTest::newRow("loadingIcon") << "loadingIcon" << "QLabel" << background;
-        QTest::newRow("progress") << "progress" << "QLabel" << background;
+        QTest::newRow("updateBtn") << "updateBtn"
+                                   << "QPushButton" << dialog;
+        QTest::newRow("startBtn") << "startBtn"
+                                  << "QPushButton" << dialog;
+        QTest::newRow("info") << "info"
+                              << "QLabel" << dialog;
+        QTest::newRow("exitBtn") << "exitBtn"
+                                 << "QPushButton" << dialog;
+        QTest::newRow("info_error") << "info_error"
+                                    << "QLabel" << dialog;
+        QTest::newRow("label") << "label"
+                               << "QLabel" << background;
+        QTest::newRow("licence") << "licence"
+                                 << "QLabel" << background;
+        QTest::newRow("loadingIcon") << "loadingIcon"
+                                     << "QLabel" << background;
+        QTest::newRow("progress") << "progress"
+                                  << "QLabel" << background;
     }
 
     void tree()
@@ -256,7 +263,7 @@ private Q_SLOTS:
             const QStringList parts = entry.split(QLatin1Char('|'));
             QCOMPARE(parts.size(), 4);
             if (parts[0] != QLatin1String("MainWindow"))
-                continue;  // the toolkit's own texts
+                continue;                              // the toolkit's own texts
             QCOMPARE(parts[2], QStringLiteral("1"));   // no disambiguation
             QCOMPARE(parts[3], QStringLiteral("-1"));  // no plural number
             sources << parts[1];

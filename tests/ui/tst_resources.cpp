@@ -18,7 +18,7 @@ Image embedded[] = {{":/icons/icons/kandu-logo.png", false},
                     {":/icons/icons/nembrals_logo.png", false},
                     {":/icons/icons/rotating_logo.gif", true}};
 
-} // namespace
+}  // namespace
 
 class TestResources : public QObject {
     Q_OBJECT

@@ -15,7 +15,7 @@ static void reportWindowLook()
                 std::printf("window flags 0x%x, translucent background %d, visible %d\n",
                             static_cast<unsigned>(widget->windowFlags().toInt()),
                             int(widget->testAttribute(Qt::WA_TranslucentBackground)), int(widget->isVisible()));
-        (void)std::fflush(stdout); // the test reads the line; a lost one fails it there
+        (void)std::fflush(stdout);  // the test reads the line; a lost one fails it there
         QCoreApplication::exit(0);
     });
 }

@@ -43,7 +43,7 @@ bool exists(const wchar_t *name)
     return GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES;
 }
 
-} // namespace
+}  // namespace
 
 int main()
 {

@@ -74,7 +74,7 @@ public:
     {
         static int counter = 0;
         const std::string stem = "nembral-capture-" + std::to_string(GetCurrentProcessId()) + "-"
-            + std::to_string(++counter);
+                                 + std::to_string(++counter);
         outPath_ = fs::temp_directory_path() / (stem + "-out.txt");
         errPath_ = fs::temp_directory_path() / (stem + "-err.txt");
         std::fflush(stdout);
@@ -136,7 +136,7 @@ public:
     {
         static int counter = 0;
         path_ = fs::temp_directory_path()
-            / ("nembral-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
+                / ("nembral-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
         fs::remove_all(path_);
         fs::create_directories(path_);
         previous_ = fs::current_path();

@@ -13,8 +13,8 @@
 
 using namespace std::chrono_literals;
 using testsupport::OutputCapture;
-using testsupport::ScratchDirectory;
 using testsupport::readFile;
+using testsupport::ScratchDirectory;
 using testsupport::waitUntil;
 namespace fs = std::filesystem;
 
@@ -150,7 +150,8 @@ void exactCommandLine()
             CHECK(waitUntil([&] {
                 lines = testsupport::splitLines(readFile(record));
                 return lines.size() >= 2;
-            }, 30s));
+            },
+                            30s));
             CHECK_EQ(lines.size(), std::size_t(2));
             if (lines.size() == 2) {
                 CHECK_EQ(lines[0], "/c " + command);

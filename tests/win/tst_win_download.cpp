@@ -42,7 +42,6 @@ void requestStartApplication(MainWindow *window)
 
 namespace {
 
-
 MainWindow *const kWindow = reinterpret_cast<MainWindow *>(0x5eed);
 
 std::string environment(const char *name)

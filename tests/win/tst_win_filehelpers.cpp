@@ -224,15 +224,16 @@ void removingFilesInUse()
     harness::beginCase("deleteFile once the holder has gone: removed");
     {
         const ScratchDirectory scratch("after");
-        { const HeldFile held(L"nembral.zip", L"readwrite"); CHECK(held.ready); }
+        {
+            const HeldFile held(L"nembral.zip", L"readwrite");
+            CHECK(held.ready);
+        }
         OutputCapture capture;
         deleteFile("nembral.zip");
         CHECK_EQ(capture.outLines(), std::vector<std::string>{"File deleted successfully."});
         CHECK(!fs::exists("nembral.zip"));
     }
 }
-
-
 
 // Entries the standard library's recursive removal takes away, which a plain DeleteFileW and
 // RemoveDirectoryW walk does not: a read-only file, and a file another program holds open
@@ -274,7 +275,6 @@ void removeTreeOverAwkwardEntries()
         CHECK(fs::exists("nembral"));
     }
 }
-
 
 // "nembral/nembral" is a link to a folder elsewhere: the wipe (its first step, which removes
 // the version file, included) removes the link and leaves the folder and its files alone.

@@ -46,14 +46,14 @@ private:
 
 struct ToolRun {
     long exitCode = -1;
-    std::vector<std::string> lines; // standard output and error
+    std::vector<std::string> lines;  // standard output and error
 };
 
 fs::path outputFile()
 {
     static int counter = 0;
     return fs::temp_directory_path()
-        / ("nembral-unzip-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + ".txt");
+           / ("nembral-unzip-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter) + ".txt");
 }
 
 ToolRun runTool(const fs::path &archive, const std::wstring &destination)
@@ -237,7 +237,7 @@ void linksAtTheDestination()
             CHECK((GetFileAttributesW(L"nembral") & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
             CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("6.0\n"));
             CHECK(stagingDirectories(outside).empty());
-            fs::remove_all(outside / "nembral"); // all that may differ below
+            fs::remove_all(outside / "nembral");  // all that may differ below
         } else if (run.exitCode == 0) {
             CHECK((GetFileAttributesW(L"nembral\\nembral") & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
             CHECK_EQ(testsupport::readFile("nembral/nembral/version.txt"), std::string("6.0\n"));

@@ -69,7 +69,8 @@ int recordAsInterpreter(const char *recordFile)
     partial += ".partial";
     {
         std::ofstream out(partial, std::ios::binary);
-        out << narrow << "\n" << fs::current_path().string() << "\n";
+        out << narrow << "\n"
+            << fs::current_path().string() << "\n";
     }
     std::error_code ec;
     fs::rename(partial, target, ec);

@@ -19,7 +19,7 @@
 namespace {
 const QString kExtract = QStringLiteral("unzip.exe nembral/nembral.zip nembral");
 const QString kStart = QStringLiteral("cd ./nembral/nembral/ && Nembrals.exe");
-} // namespace
+}  // namespace
 
 class TestInstallTracker : public QObject {
     Q_OBJECT
@@ -95,7 +95,6 @@ private Q_SLOTS:
         window.reset();
         world.leaveWorkDir();
     }
-
 
     void percentageWhileDownloading_data()
     {

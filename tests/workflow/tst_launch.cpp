@@ -34,12 +34,15 @@ const QString kMarker = QStringLiteral("nembral/nembral/version.txt");
 // An installed tree with entries on both sides of the version file, whatever order the file
 // system lists them in.
 const QStringList kInstalledFiles = {
-    QStringLiteral("nembral/nembral/Nembrals.exe"),   QStringLiteral("nembral/nembral/version.txt"),
-    QStringLiteral("nembral/nembral/a.dll"),          QStringLiteral("nembral/nembral/lib/b.dll"),
-    QStringLiteral("nembral/nembral/res/readme.txt"), QStringLiteral("nembral/nembral/zz/last.pak"),
+    QStringLiteral("nembral/nembral/Nembrals.exe"),
+    QStringLiteral("nembral/nembral/version.txt"),
+    QStringLiteral("nembral/nembral/a.dll"),
+    QStringLiteral("nembral/nembral/lib/b.dll"),
+    QStringLiteral("nembral/nembral/res/readme.txt"),
+    QStringLiteral("nembral/nembral/zz/last.pak"),
     QStringLiteral("nembral/nembral/data/deep/file.bin"),
 };
-} // namespace
+}  // namespace
 
 class TestLaunch : public QObject {
     Q_OBJECT

@@ -11,7 +11,7 @@ namespace {
 // NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<ArchiveFile> ArchiveFile::open(const std::string &path, std::string &error)
 {

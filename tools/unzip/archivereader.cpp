@@ -36,7 +36,7 @@ bool isFormatError(int code)
     return code == EILSEQ || code == -1;
 }
 
-} // namespace
+}  // namespace
 
 void ArchiveReader::Deleter::operator()(archive *a) const
 {

@@ -23,7 +23,9 @@ public:
     // damaged, not a zip, or cannot be read.
     bool open(std::string &error);
 
-    enum class Next { Entry, End, Damaged };
+    enum class Next { Entry,
+                      End,
+                      Damaged };
     // Moves to the next entry's header. `entry` stays valid until the next call.
     Next next(archive_entry *&entry, std::string &error);
 
@@ -45,9 +47,9 @@ private:
 
     const ArchiveFile &file_;
     std::unique_ptr<archive, Deleter> archive_;
-    std::unique_ptr<char[]> buffer_; // kLargestBlock bytes, left uninitialised: only what is read is touched
+    std::unique_ptr<char[]> buffer_;  // kLargestBlock bytes, left uninitialised: only what is read is touched
     std::int64_t position_ = 0;
-    std::size_t nextBlock_ = 0; // bytes the next read asks for
+    std::size_t nextBlock_ = 0;  // bytes the next read asks for
 };
 
 // The name and the link target of an entry as UTF-8, whatever the code page; false when there

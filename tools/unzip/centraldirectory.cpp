@@ -5,18 +5,18 @@
 
 namespace {
 
-constexpr std::size_t kEndRecordSize = 22;     // without its comment
-constexpr std::size_t kMaxCommentSize = 0xFFFF; // the comment length is a 16-bit field
+constexpr std::size_t kEndRecordSize = 22;       // without its comment
+constexpr std::size_t kMaxCommentSize = 0xFFFF;  // the comment length is a 16-bit field
 constexpr std::size_t kZip64LocatorSize = 20;
 constexpr std::size_t kFileHeaderSize = 46;
 constexpr std::uint64_t kLargestDirectory = 64u << 20;
 constexpr std::uint32_t kEndRecordMagic = 0x06054b50;
 constexpr std::uint32_t kZip64LocatorMagic = 0x07064b50;
 constexpr std::uint32_t kFileHeaderMagic = 0x02014b50;
-constexpr std::uint32_t kUnset32 = 0xFFFFFFFF; // "see the zip64 extra field"
+constexpr std::uint32_t kUnset32 = 0xFFFFFFFF;  // "see the zip64 extra field"
 constexpr unsigned kUnset16 = 0xFFFF;
 
-} // namespace
+}  // namespace
 
 std::string_view EndRecord::comment() const
 {

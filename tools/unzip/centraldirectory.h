@@ -14,9 +14,9 @@
 // archive holds; these readers only ever narrow what is done faster, never widen what is accepted.
 
 struct EndRecord {
-    std::vector<unsigned char> tail; // the last bytes of the file: the record and its comment
-    std::size_t at = 0;              // where the record starts in `tail`
-    std::uint64_t tailOffset = 0;    // where `tail` starts in the file
+    std::vector<unsigned char> tail;  // the last bytes of the file: the record and its comment
+    std::size_t at = 0;               // where the record starts in `tail`
+    std::uint64_t tailOffset = 0;     // where `tail` starts in the file
 
     std::string_view comment() const;
 };
@@ -28,13 +28,13 @@ bool readEndRecord(const ArchiveFile &file, EndRecord &record, std::string &read
 
 // One central directory file header.
 struct StoredEntry {
-    std::string name; // the bytes as stored
+    std::string name;  // the bytes as stored
     unsigned method = 0;
     unsigned flags = 0;
     std::uint32_t crc32 = 0;
     std::uint64_t packedSize = 0;
     std::uint64_t size = 0;
-    std::uint64_t headerOffset = 0; // of its local file header
+    std::uint64_t headerOffset = 0;  // of its local file header
 };
 
 // The central directory's file headers, in their order. False for anything this small reader

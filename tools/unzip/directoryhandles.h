@@ -25,5 +25,5 @@ private:
 
     NativeValue top_;
     const std::vector<PlannedDirectory> &directories_;
-    std::vector<std::pair<std::size_t, NativeHandle>> kept_; // most recent last
+    std::vector<std::pair<std::size_t, NativeHandle>> kept_;  // most recent last
 };

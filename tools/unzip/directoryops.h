@@ -35,7 +35,7 @@ bool existsAt(NativeValue directory, const std::string &name);
 
 struct DirectoryEntry {
     std::string name;
-    bool isDirectory = false; // a real directory; a link to one is not
+    bool isDirectory = false;  // a real directory; a link to one is not
 };
 
 // The names in `directory` (without "." and ".."). False when it cannot be read.

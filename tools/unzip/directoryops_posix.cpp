@@ -26,7 +26,7 @@ std::string withoutTrailingSlashes(std::string path)
     return path;
 }
 
-} // namespace
+}  // namespace
 
 NativeHandle openDestination(const std::string &given, std::string &error)
 {
@@ -123,7 +123,7 @@ bool flushThrough(NativeValue directory, int (*flush)(int), std::string &reason)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool flushOpenDirectory(NativeValue directory, std::string &reason)
 {

@@ -12,8 +12,7 @@
 
 namespace {
 
-constexpr ACCESS_MASK kDirectoryAccess =
-    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES;
+constexpr ACCESS_MASK kDirectoryAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES;
 
 constexpr const char *kLinkReason = "it is a symbolic link or junction";
 
@@ -37,7 +36,7 @@ bool isLinkAttributes(DWORD attributes)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-} // namespace
+}  // namespace
 
 NativeHandle openDestination(const std::string &given, std::string &error)
 {
@@ -126,7 +125,7 @@ bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, 
             const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") {
                 const bool directoryEntry = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                    && (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+                                            && (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
                 entries.push_back({utf8FromWide(name), directoryEntry});
             }
             if (entry->NextEntryOffset == 0)

@@ -44,7 +44,7 @@ bool isReservedDeviceName(std::string_view part)
         return false;
     const std::string_view number = base.substr(3);
     return (number.size() == 1 && isDigit(number[0]))
-        || number == "\xc2\xb9" || number == "\xc2\xb2" || number == "\xc2\xb3";
+           || number == "\xc2\xb9" || number == "\xc2\xb2" || number == "\xc2\xb3";
 }
 
 // The form of the short (8.3) names Windows gives long names: up to 8 characters ending in
@@ -103,7 +103,7 @@ std::uint32_t upperCodePoint(std::uint32_t c)
         return c - 0x20;
     if (c == 0xFF)
         return 0x178;
-    if (c == 0x3C2) // final sigma
+    if (c == 0x3C2)  // final sigma
         return 0x3A3;
     if (c >= 0x450 && c <= 0x45F)
         return c - 0x50;
@@ -116,7 +116,7 @@ std::uint32_t upperCodePoint(std::uint32_t c)
     return c;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> pathParts(std::string_view path)
 {

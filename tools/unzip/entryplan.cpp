@@ -45,11 +45,13 @@ EntryTimes timesOf(archive_entry *entry)
 
 // One entry as read, before repeated names are resolved.
 struct Candidate {
-    enum Kind { File, Directory, Symlink };
+    enum Kind { File,
+                Directory,
+                Symlink };
     Kind kind = File;
     std::size_t archiveIndex = 0;
     std::string name;
-    std::string path; // normalised: parts joined by '/'
+    std::string path;  // normalised: parts joined by '/'
     unsigned permissions = 0;
     std::uint64_t size = 0;
     std::string target;
@@ -165,8 +167,9 @@ private:
         case AE_IFREG:
             c.kind = Candidate::File;
             c.size = archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0
-                       ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0;
-            links_.erase(path); // a link of that name is replaced, not followed
+                         ? static_cast<std::uint64_t>(archive_entry_size(entry))
+                         : 0;
+            links_.erase(path);  // a link of that name is replaced, not followed
             break;
         case AE_IFDIR:
             c.kind = Candidate::Directory;
@@ -239,7 +242,7 @@ private:
         for (std::size_t i = 0; i < candidates_.size(); ++i) {
             Candidate &c = candidates_[i];
             if (last_.at(c.path) != i)
-                continue; // a later entry of the same name wins
+                continue;  // a later entry of the same name wins
             if (c.kind == Candidate::Directory) {
                 std::size_t d = kTopDirectory;
                 if (!directory(c, c.path, d, error))
@@ -292,16 +295,16 @@ private:
     const ArchiveFile &file_;
     PlanResult result_;
     std::vector<Candidate> candidates_;
-    std::set<std::string> links_;                          // links made so far, by path
-    std::unordered_map<std::string, std::size_t> last_;    // path -> its last candidate
+    std::set<std::string> links_;                        // links made so far, by path
+    std::unordered_map<std::string, std::size_t> last_;  // path -> its last candidate
     std::unordered_map<std::string, std::size_t> directoryByPath_;
-    std::unordered_map<std::string, std::string> spellings_; // case-folded path -> as first seen
+    std::unordered_map<std::string, std::string> spellings_;  // case-folded path -> as first seen
     std::string lastCheckedParent_;
-    std::string lastDirectory_; // the directory asked for last, and its index
+    std::string lastDirectory_;  // the directory asked for last, and its index
     std::size_t lastDirectoryIndex_ = kTopDirectory;
 };
 
-} // namespace
+}  // namespace
 
 const PlannedEntry *ExtractionPlan::entryAt(const std::string &path) const
 {

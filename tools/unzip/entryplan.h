@@ -25,33 +25,34 @@ struct EntryTimes {
 };
 
 struct PlannedDirectory {
-    std::string path; // normalised: parts joined by '/'
-    std::string leaf; // the last part
+    std::string path;  // normalised: parts joined by '/'
+    std::string leaf;  // the last part
     std::size_t parent = kTopDirectory;
-    bool listed = false; // the archive has an entry for it; otherwise it is only implied
+    bool listed = false;  // the archive has an entry for it; otherwise it is only implied
     unsigned permissions = 0755;
     EntryTimes times;
 };
 
 struct PlannedEntry {
-    enum Kind { File, Symlink };
+    enum Kind { File,
+                Symlink };
     Kind kind = File;
-    std::size_t archiveIndex = 0; // place among all the archive's entries, in reading order
-    std::string name;             // as stored: for messages, and to recognise the entry again
-    std::string path;             // normalised
+    std::size_t archiveIndex = 0;  // place among all the archive's entries, in reading order
+    std::string name;              // as stored: for messages, and to recognise the entry again
+    std::string path;              // normalised
     std::string leaf;
     std::size_t parent = kTopDirectory;
-    unsigned permissions = 0644; // without set-id and sticky bits
-    std::uint64_t size = 0;      // File: unpacked bytes, as the archive states them
-    std::string target;          // Symlink
-    bool targetIsDirectory = false; // Symlink: it points to a directory of the plan (Windows makes such links as folders)
+    unsigned permissions = 0644;     // without set-id and sticky bits
+    std::uint64_t size = 0;          // File: unpacked bytes, as the archive states them
+    std::string target;              // Symlink
+    bool targetIsDirectory = false;  // Symlink: it points to a directory of the plan (Windows makes such links as folders)
     EntryTimes times;
 };
 
 struct ExtractionPlan {
-    std::vector<PlannedDirectory> directories; // every parent before its children
-    std::vector<PlannedEntry> entries;         // files and links, in archive order
-    std::uint64_t bytes = 0;                   // total of the files' sizes
+    std::vector<PlannedDirectory> directories;  // every parent before its children
+    std::vector<PlannedEntry> entries;          // files and links, in archive order
+    std::uint64_t bytes = 0;                    // total of the files' sizes
 
     // The file or link written at the normalised `path`, or null. A linear search: it is
     // asked about a few names, once.
@@ -61,7 +62,7 @@ struct ExtractionPlan {
 struct PlanResult {
     bool ok = false;
     ExtractionPlan plan;
-    std::string error; // one line, without the program name, when !ok
+    std::string error;  // one line, without the program name, when !ok
 };
 
 // Reads every header of `file` (no entry data) and plans the extraction. Refused: unsafe

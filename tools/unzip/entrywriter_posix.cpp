@@ -28,7 +28,7 @@ const timespec *toTimespecs(const EntryTimes &t, timespec (&out)[2])
     return out;
 }
 
-} // namespace
+}  // namespace
 
 unsigned creationMask()
 {

@@ -24,7 +24,7 @@ bool setTimes(HANDLE entry, const EntryTimes &times)
 {
     if (!times.accessSet && !times.modifySet)
         return true;
-    FILE_BASIC_INFO basic{}; // zero: leave unchanged
+    FILE_BASIC_INFO basic{};  // zero: leave unchanged
     if (times.accessSet)
         basic.LastAccessTime.QuadPart = fileTimeOf(times.accessSeconds, times.accessNanoseconds);
     if (times.modifySet)
@@ -45,7 +45,7 @@ struct SymbolicLinkReparseHeader {
 };
 constexpr ULONG kSymlinkFlagRelative = 1;
 
-} // namespace
+}  // namespace
 
 unsigned creationMask()
 {
@@ -95,7 +95,7 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
     std::vector<unsigned char> buffer(sizeof(SymbolicLinkReparseHeader) + 2u * nameBytes);
     auto *header = reinterpret_cast<SymbolicLinkReparseHeader *>(buffer.data());
     header->reparseTag = IO_REPARSE_TAG_SYMLINK;
-    header->reparseDataLength = static_cast<WORD>(buffer.size() - 8); // all after the first three fields
+    header->reparseDataLength = static_cast<WORD>(buffer.size() - 8);  // all after the first three fields
     header->substituteNameOffset = 0;
     header->substituteNameLength = nameBytes;
     header->printNameOffset = nameBytes;
@@ -109,7 +109,7 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
     if (!DeviceIoControl(link, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0,
                          &returned, nullptr)) {
         error = failure("cannot create the link", entry.name, lastErrorText());
-        FILE_DISPOSITION_INFO dispose{TRUE}; // the empty stand-in goes
+        FILE_DISPOSITION_INFO dispose{TRUE};  // the empty stand-in goes
         SetFileInformationByHandle(link, FileDispositionInfo, &dispose, sizeof dispose);
         return false;
     }

@@ -80,7 +80,7 @@ public:
                     work();
                 });
             } catch (const std::system_error &) {
-                break; // fewer threads: the others take their share
+                break;  // fewer threads: the others take their share
             }
         }
         work();
@@ -133,7 +133,7 @@ private:
         }
         DirectoryHandles directories(tree_, plan_.directories);
         WholeEntryReader whole;
-        std::size_t position = 0; // archive index of the entry the reader reaches next
+        std::size_t position = 0;  // archive index of the entry the reader reaches next
         while (!shouldStop()) {
             const std::size_t run = nextRun_.fetch_add(1);
             if (run + 1 >= runStarts_.size())
@@ -170,9 +170,9 @@ private:
         }
         const NativeValue parent = directories.get(entry.parent, error);
         const bool written = parent != kNoHandle
-            && (entry.kind == PlannedEntry::File
-                    ? writeFile(reader, wholeData(whole, index), parent, entry, options_.flushEachEntry, failed_, error)
-                    : writeLink(parent, entry, error));
+                             && (entry.kind == PlannedEntry::File
+                                     ? writeFile(reader, wholeData(whole, index), parent, entry, options_.flushEachEntry, failed_, error)
+                                     : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
             return false;
@@ -193,9 +193,9 @@ private:
     const NativeValue tree_;
     const ExtractOptions options_;
 
-    std::vector<StoredEntry> stored_;          // the central directory, when read
-    std::vector<const StoredEntry *> whole_;   // per planned entry: decompressed whole from this
-    std::vector<std::size_t> runStarts_; // run r is entries [runStarts_[r], runStarts_[r + 1])
+    std::vector<StoredEntry> stored_;         // the central directory, when read
+    std::vector<const StoredEntry *> whole_;  // per planned entry: decompressed whole from this
+    std::vector<std::size_t> runStarts_;      // run r is entries [runStarts_[r], runStarts_[r + 1])
     std::atomic<std::size_t> nextRun_{0};
     std::atomic<std::size_t> written_{0};
     std::atomic<bool> failed_{false};
@@ -203,7 +203,7 @@ private:
     std::string error_;
 };
 
-} // namespace
+}  // namespace
 
 unsigned workersFor(const ExtractionPlan &plan, unsigned allowed)
 {

@@ -31,8 +31,8 @@ struct ExtractOptions {
 
 struct ExtractResult {
     bool ok = false;
-    std::size_t entries = 0; // files and links written
-    std::string error;       // one line, without the program name, when !ok
+    std::size_t entries = 0;  // files and links written
+    std::string error;        // one line, without the program name, when !ok
 };
 
 // How many workers are worth starting for `plan`, given at most `allowed`. Each extra worker

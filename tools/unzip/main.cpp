@@ -113,8 +113,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (!destination.valid())
         return fail(error);
     removeStaleStaging(destination.get());
-    const std::unique_ptr<StagingDirectory> staging =
-        StagingDirectory::create(destination.get(), destinationPath, error);
+    const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination.get(), destinationPath, error);
     if (!staging)
         return fail(error);
 
@@ -134,7 +133,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     // of declaration): the mutex is released last.
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

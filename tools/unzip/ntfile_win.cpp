@@ -64,7 +64,7 @@ bool listedAsLink(NativeValue directory, const std::wstring &name)
     return (entry->fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (entry->eaSize == 0 || isLinkTag(entry->eaSize));
 }
 
-} // namespace
+}  // namespace
 
 NtOpenResult ntOpenAt(NativeValue directory, const std::wstring &name, ACCESS_MASK access, ULONG disposition,
                       ULONG options, std::int64_t allocation)
@@ -98,7 +98,7 @@ std::string statusText(NTSTATUS status)
 bool isNotFound(NTSTATUS status)
 {
     return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND
-        || status == STATUS_NO_SUCH_FILE;
+           || status == STATUS_NO_SUCH_FILE;
 }
 
 LinkState linkStateOf(NativeValue directory, const std::wstring &name, HANDLE opened)

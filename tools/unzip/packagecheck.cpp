@@ -6,7 +6,7 @@ namespace {
 
 constexpr const char *kRequiredFiles[] = {kPackageVersionFile, kPackageExecutable};
 
-} // namespace
+}  // namespace
 
 std::string packageProblem(const ExtractionPlan &plan)
 {

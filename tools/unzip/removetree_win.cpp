@@ -44,16 +44,15 @@ bool deleteOnClose(HANDLE entry, DWORD attributes)
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = (attributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
     return SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)
-        && SetFileInformationByHandle(entry, FileDispositionInfo, &dispose, sizeof dispose);
+           && SetFileInformationByHandle(entry, FileDispositionInfo, &dispose, sizeof dispose);
 }
 
-} // namespace
+}  // namespace
 
 bool removeTreeAt(NativeValue parent, const std::string &name)
 {
     const std::wstring wide = wideFromUtf8(name);
-    const NtOpenResult opened =
-        ntOpenAt(parent, wide, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, 0);
+    const NtOpenResult opened = ntOpenAt(parent, wide, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, 0);
     if (!opened.ok())
         return isNotFound(opened.status);
     const HANDLE entry = raw(opened.handle.get());
@@ -62,9 +61,9 @@ bool removeTreeAt(NativeValue parent, const std::string &name)
         return false;
     switch (linkStateOf(parent, wide, entry)) {
     case LinkState::Link:
-        return deleteOnClose(entry, tag.FileAttributes); // the link itself, opened as such
+        return deleteOnClose(entry, tag.FileAttributes);  // the link itself, opened as such
     case LinkState::Followed:
-        return false; // only its target is at hand: leave both alone
+        return false;  // only its target is at hand: leave both alone
     case LinkState::None:
         break;
     }

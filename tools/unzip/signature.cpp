@@ -78,7 +78,7 @@ std::string digestOfPrefix(const ArchiveFile &file, std::uint64_t length, unsign
     return {};
 }
 
-} // namespace
+}  // namespace
 
 bool decodeCanonicalBase64(std::string_view text, std::string &bytes)
 {
@@ -96,7 +96,7 @@ bool decodeCanonicalBase64(std::string_view text, std::string &bytes)
                 ++padding;
             } else {
                 value = base64Value(c);
-                if (value < 0 || padding > 0) // not in the alphabet, or data after "="
+                if (value < 0 || padding > 0)  // not in the alphabet, or data after "="
                     return false;
             }
             group = (group << 6) | static_cast<std::uint32_t>(value);
@@ -108,7 +108,8 @@ bool decodeCanonicalBase64(std::string_view text, std::string &bytes)
             bytes.push_back(static_cast<char>(group & 0xFF));
         // The bits that the padding leaves over must be zero: otherwise several texts would
         // decode to the same bytes, and a changed comment could still pass.
-        const std::uint32_t unused = padding == 2 ? 0xFFFF : padding == 1 ? 0xFF : 0;
+        const std::uint32_t unused = padding == 2 ? 0xFFFF : padding == 1 ? 0xFF
+                                                                          : 0;
         if (group & unused)
             return false;
     }

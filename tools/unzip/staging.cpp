@@ -23,7 +23,7 @@ std::string randomSuffix()
     return suffix;
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<StagingDirectory> StagingDirectory::create(NativeValue destination, const std::string &destinationName,
                                                            std::string &error)
@@ -34,7 +34,7 @@ std::unique_ptr<StagingDirectory> StagingDirectory::create(NativeValue destinati
         bool exists = false;
         if (!makeDirectoryAt(destination, name, 0700, exists, reason)) {
             if (exists)
-                continue; // name taken; draw another
+                continue;  // name taken; draw another
             break;
         }
         std::unique_ptr<StagingDirectory> staging(new StagingDirectory(destination, destinationName, name));
@@ -104,7 +104,7 @@ bool StagingDirectory::moveIntoPlace(std::string &error)
             // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
             error = "cannot move '" + name + "' into '" + destinationName_ + "': " + reason;
             if (occupied)
-                moveEntry(replaced_.get(), name, destination_, reason); // put the old one back
+                moveEntry(replaced_.get(), name, destination_, reason);  // put the old one back
             return false;
         }
     }

@@ -16,7 +16,7 @@ public:
     // Creates a fresh staging directory in the open destination directory `destination`
     // (directoryops.h), called `destinationName` in messages. Null with `error` set on failure.
     static std::unique_ptr<StagingDirectory> create(NativeValue destination, const std::string &destinationName,
-                                                     std::string &error);
+                                                    std::string &error);
 
     // Removes the staging directory with whatever is left in it.
     ~StagingDirectory();
@@ -49,12 +49,12 @@ private:
     {
     }
 
-    NativeValue destination_; // not owned
+    NativeValue destination_;  // not owned
     std::string destinationName_;
-    std::string rootName_; // ".unzip-<unique>" in the destination
+    std::string rootName_;  // ".unzip-<unique>" in the destination
     NativeHandle root_;
-    NativeHandle tree_;     // root/tree: the extraction
-    NativeHandle replaced_; // root/replaced: what the new tree displaced
+    NativeHandle tree_;      // root/tree: the extraction
+    NativeHandle replaced_;  // root/replaced: what the new tree displaced
 };
 
 // Removes staging directories left in the open destination directory `destination` by an

@@ -10,7 +10,7 @@ namespace {
 std::atomic<bool> g_stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-} // namespace
+}  // namespace
 
 void requestStop() { g_stop.store(true, std::memory_order_relaxed); }
 

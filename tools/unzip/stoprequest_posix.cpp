@@ -6,7 +6,7 @@ namespace {
 
 extern "C" void onStopSignal(int) { requestStop(); }
 
-} // namespace
+}  // namespace
 
 void installStopHandlers()
 {

@@ -15,7 +15,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     return TRUE;
 }
 
-} // namespace
+}  // namespace
 
 void installStopHandlers()
 {

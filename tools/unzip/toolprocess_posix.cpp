@@ -18,7 +18,7 @@ void prepareProcess()
     // Entry names in a zip are UTF-8 (or converted to it): extract them to UTF-8 file names,
     // whatever locale the launcher was started in, rather than refusing them.
     if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
-        (void)std::setlocale(LC_CTYPE, ""); // failing too, names are taken byte for byte
+        (void)std::setlocale(LC_CTYPE, "");  // failing too, names are taken byte for byte
     // libarchive turns each entry's DOS time into a time_t with mktime(), and with TZ unset
     // glibc checks /etc/localtime for changes on every call, under a lock that the workers
     // would queue for. Naming the same file the system default names keeps the time zone

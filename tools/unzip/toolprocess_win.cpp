@@ -16,7 +16,7 @@ struct LocalFreer {
     void operator()(wchar_t **p) const { LocalFree(p); }
 };
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> toolArguments(int argc, char **argv)
 {

@@ -12,7 +12,7 @@ constexpr unsigned kDeflated = 8;
 constexpr unsigned kEncrypted = 1u << 0;
 constexpr unsigned kStrongEncryption = 1u << 6;
 
-} // namespace
+}  // namespace
 
 std::vector<const StoredEntry *> wholeEntriesFor(const ExtractionPlan &plan, const std::vector<StoredEntry> &stored)
 {

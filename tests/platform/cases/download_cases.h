@@ -16,19 +16,21 @@ namespace nembral_cases {
 inline constexpr char kVersionBody[] = "1.4.2\r\n";
 inline constexpr std::uint32_t kPackageSize = 3 * 1024 * 1024 + 17;
 
-enum class Flag { None, Version, Package };
+enum class Flag { None,
+                  Version,
+                  Package };
 
 struct DownloadFileCase {
     const char *name;
     const char *serverOptions;  // space-separated, may be empty
     const char *urlPath;
     const char *pathPattern;
-    int failedAttempts;         // error lines before the end
-    HResult errorCode;          // the code on each error line
-    bool succeeds;              // false: six failures, then startApplication is requested
+    int failedAttempts;  // error lines before the end
+    HResult errorCode;   // the code on each error line
+    bool succeeds;       // false: six failures, then startApplication is requested
     Flag flag;
-    const char *destination;    // relative to the working directory; present exactly on success
-    bool linuxOnly;             // wine stores an HTTP error page as a success
+    const char *destination;  // relative to the working directory; present exactly on success
+    bool linuxOnly;           // wine stores an HTTP error page as a success
 };
 
 inline constexpr char kVersionPath[] = "/Software/Nembral/version.txt";

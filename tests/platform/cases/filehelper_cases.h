@@ -7,20 +7,20 @@
 namespace nembral_cases {
 
 enum class Entry {
-    Nothing,         // nothing at the path
-    File,            // a regular file
+    Nothing,  // nothing at the path
+    File,     // a regular file
     EmptyDirectory,
-    FullDirectory,   // a directory holding one file
-    Undeletable,     // a file the system refuses to remove (Linux: immutable; Windows: held open without delete sharing)
+    FullDirectory,  // a directory holding one file
+    Undeletable,    // a file the system refuses to remove (Linux: immutable; Windows: held open without delete sharing)
 };
 
 struct DeleteFileCase {
     const char *name;
     Entry entry;
     const char *path;
-    const char *out;            // standard output, every line followed by '\n'
-    const char *errPrefix;      // standard error starts with this ...
-    const char *errSuffix;      // ... and ends with this (the system's reason lies between)
+    const char *out;        // standard output, every line followed by '\n'
+    const char *errPrefix;  // standard error starts with this ...
+    const char *errSuffix;  // ... and ends with this (the system's reason lies between)
     bool removed;
 };
 

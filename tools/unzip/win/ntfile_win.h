@@ -32,9 +32,9 @@ std::string statusText(NTSTATUS status);
 bool isNotFound(NTSTATUS status);
 
 enum class LinkState {
-    None,     // not a link
-    Link,     // a link, and `opened` is the link itself
-    Followed, // a link that the system followed anyway: `opened` is what it points to
+    None,      // not a link
+    Link,      // a link, and `opened` is the link itself
+    Followed,  // a link that the system followed anyway: `opened` is what it points to
 };
 
 // Whether `name` in `directory`, opened as `opened` (by ntOpenAt), is a link: a reparse point
