@@ -385,15 +385,15 @@ void TestUnzip::repeatedNameReplacesLink()
 {
     const QString zip = makeZip(QStringLiteral("twice.zip"),
                                 {zipFile("nembral/target.txt", "original"), zipSymlink("nembral/name", "target.txt"),
-                                 zipFile("nembral/name", "replacement"), zipFile("nembral/same.txt", "earlier"),
-                                 zipFile("nembral/same.txt", "later!!"), zipFile("nembral/version.txt", "1\n"),
+                                 zipFile("nembral/name", "replacement"), zipFile("nembral/same.txt", QByteArray(8192, 'e')),
+                                 zipFile("nembral/same.txt", QByteArray(8192, 'l')), zipFile("nembral/version.txt", "1\n"),
                                  zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755)});
     const ToolRun r = runTool({zip, dest_});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/target.txt")), QByteArray("original"));
     QVERIFY(!QFileInfo(dest_ + QStringLiteral("/nembral/name")).isSymLink());
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/name")), QByteArray("replacement"));
-    QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/same.txt")), QByteArray("later!!"));
+    QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/same.txt")), QByteArray(8192, 'l'));
 }
 
 void TestUnzip::refusesUnsafeEntries_data()

@@ -30,7 +30,7 @@ std::vector<const StoredEntry *> wholeEntriesFor(const ExtractionPlan &plan, con
         if (e.kind != PlannedEntry::File || it == byName.end() || !it->second)
             continue;
         const StoredEntry &s = *it->second;
-        if (s.method == kDeflated && !(s.flags & (kEncrypted | kStrongEncryption)) && s.size == e.size && s.size > 0
+        if (s.method == kDeflated && !(s.flags & (kEncrypted | kStrongEncryption)) && s.size == e.size && s.size >= kSmallestWholeEntry
             && s.size <= kLargestWholeEntry && s.packedSize <= kLargestWholeEntry)
             whole[i] = &s;
     }
