@@ -144,7 +144,7 @@ build_openssl() {
   cp "$src/LICENSE.txt" "$prefix/LICENSE.openssl"
 }
 
-libdeflate_flags=(CC=$triple-gcc-posix AR=$triple-ar)
+libdeflate_flags=("CC=$triple-gcc-posix" "AR=$triple-ar")
 
 build_libdeflate() {
   local src=$1 work=$2 prefix=$3

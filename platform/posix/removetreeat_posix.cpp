@@ -58,7 +58,10 @@ bool emptyDirectory(int dir, const std::string &shown, TreeRemoval &removal)
         return fail(removal, shown, error);
     bool ok = true;
     for (const std::string &name : names) {
-        ok = removeTreeAt(dir, name.c_str(), shown + "/" + name, removal) && ok;
+        std::string child = shown;
+        child += '/';
+        child += name;
+        ok = removeTreeAt(dir, name.c_str(), child, removal) && ok;
         if (!ok && !removal.keepGoing)
             break;
     }
