@@ -187,7 +187,8 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     // An error page is not the file asked for, whether or not the service took it for one.
     if (result >= 0 && observer.httpStatus() >= 400) {
         DeleteFileW(destination);
-        return resultFromHttpStatus(observer.httpStatus());
+        // An HTTP status has three digits: it fits a long on every system.
+        return resultFromHttpStatus(static_cast<long>(observer.httpStatus()));
     }
     if (result >= 0) {
         if (const HResult flushed = flushToDisk(destination); flushed < 0) {
