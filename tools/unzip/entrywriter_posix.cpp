@@ -28,6 +28,19 @@ const timespec *toTimespecs(const EntryTimes &t, timespec (&out)[2])
     return out;
 }
 
+// The archive's times, when it has them, on the entry `leaf` itself (never a link's target).
+bool setTimesAt(NativeValue parent, const std::string &leaf, const EntryTimes &entryTimes, const std::string &shown,
+                std::string &error)
+{
+    timespec times[2];
+    if (const timespec *t = toTimespecs(entryTimes, times);
+        t && ::utimensat(fd(parent), leaf.c_str(), t, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = systemError("cannot set the time of", shown);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 unsigned creationMask()
@@ -55,13 +68,7 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
         error = systemError("cannot set the permissions of", directory.path);
         return false;
     }
-    timespec times[2];
-    if (const timespec *t = toTimespecs(directory.times, times);
-        t && ::utimensat(fd(parent), directory.leaf.c_str(), t, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = systemError("cannot set the time of", directory.path);
-        return false;
-    }
-    return true;
+    return setTimesAt(parent, directory.leaf, directory.times, directory.path, error);
 }
 
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error)
@@ -70,13 +77,7 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
         error = systemError("cannot create", entry.name);
         return false;
     }
-    timespec times[2];
-    if (const timespec *t = toTimespecs(entry.times, times);
-        t && ::utimensat(fd(parent), entry.leaf.c_str(), t, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = systemError("cannot set the time of", entry.name);
-        return false;
-    }
-    return true;
+    return setTimesAt(parent, entry.leaf, entry.times, entry.name, error);
 }
 
 bool OutputFile::create(std::string &error)
