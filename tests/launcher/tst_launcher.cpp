@@ -201,17 +201,29 @@ private Q_SLOTS:
     // Nothing installed, the package published: downloaded, extracted by the real tool,
     // started, and the launcher gone with exit code 0, through the POSIX shell or through an
     // interpreter named by COMSPEC that records what it is asked to run.
+    // The run also keeps its support log, nembral/launcher.log: every console line with a
+    // time stamp. A log that cannot be written (a folder in its place, a full disk) changes
+    // nothing else.
     void firstInstall_data()
     {
         QTest::addColumn<bool>("throughComspec");
-        QTest::newRow("shell") << false;
-        QTest::newRow("COMSPEC interpreter") << true;
+        QTest::addColumn<QString>("supportLog");
+        QTest::newRow("shell") << false << QString();
+        QTest::newRow("COMSPEC interpreter") << true << QString();
+        QTest::newRow("support log is a folder") << false << QStringLiteral("folder");
+        QTest::newRow("support log on a full disk") << false << QStringLiteral("/dev/full");
     }
 
     void firstInstall()
     {
         QFETCH(bool, throughComspec);
+        QFETCH(QString, supportLog);
         QVERIFY(publish(smallPackage));
+        const QString logPath = workPath(QStringLiteral("nembral/launcher.log"));
+        if (supportLog == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(logPath));
+        else if (!supportLog.isEmpty())
+            QVERIFY(QDir().mkpath(workPath(QStringLiteral("nembral"))) && QFile::link(supportLog, logPath));
         QProcessEnvironment env = launcherEnvironment();
         const QString record = root.filePath(QStringLiteral("commands-") + QFileInfo(work->path()).fileName());
         if (throughComspec) {
@@ -251,8 +263,26 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral.zip"))));
         QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
         QVERIFY(QFileInfo(workPath(QStringLiteral("nembral/nembral/Nembrals.exe"))).isExecutable());
-        QCOMPARE(QDir(workPath(QStringLiteral("nembral"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{QStringLiteral("nembral")});
+        QCOMPARE(QDir(workPath(QStringLiteral("nembral"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+                 (QStringList{QStringLiteral("launcher.log"), QStringLiteral("nembral")}));
+        // The support log: the same lines, each after a UTC time stamp, the two streams in one.
+        if (supportLog.isEmpty()) {
+            static const QRegularExpression stamp(
+                QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z "));
+            QStringList logged = QString::fromUtf8(readAll(logPath)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            for (QString &line : logged) {
+                QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+                line.remove(stamp);
+            }
+            QStringList console = out + launcher.err();
+            // The demo application shares the console, not the log.
+            console.removeIf([](const QString &line) { return line.startsWith(QLatin1String("Nembral ")); });
+            console.sort();
+            QStringList sortedLog = logged;
+            sortedLog.sort();
+            QCOMPARE(sortedLog, console);
+            QCOMPARE(guiLines(logged), guiLines(out));
+        }
 
         // The demo application runs in its installation directory; it outlives the launcher.
         const QString demoLog = workPath(QStringLiteral("nembral/nembral/nembral-demo.log"));
@@ -367,12 +397,11 @@ private Q_SLOTS:
         QCOMPARE(launcher.count(QStringLiteral("Start Nembral")), 0);
         QCOMPARE(launcher.count(QStringLiteral("run command")), 0);
 
-        // Only the tool we put there, and an empty "nembral" once a package was tried: the
-        // old tree is gone, and failed downloads leave no partial file.
-        QStringList left{QStringLiteral("unzip.exe")};
-        if (serverUp)
-            left.prepend(QStringLiteral("nembral"));
-        QCOMPARE(entriesBelow(work->path()), left);
+        // Only the tool we put there and the support log: the old tree is gone, and failed
+        // downloads leave no partial file.
+        // The support log is kept in any case.
+        QCOMPARE(entriesBelow(work->path()), (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/launcher.log"),
+                                                          QStringLiteral("unzip.exe")}));
     }
 
     // The console the launcher was started from has gone: its standard output is a pipe
@@ -489,7 +518,7 @@ private Q_SLOTS:
                                                             "removed: Operation not permitted")});
         QCOMPARE(launcher.count(QStringLiteral("CallbackHandler")), 1);
         QCOMPARE(entriesBelow(work->path()),
-                 (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/nembral"),
+                 (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/launcher.log"), QStringLiteral("nembral/nembral"),
                               QStringLiteral("nembral/nembral/Nembrals.exe"), QStringLiteral("unzip.exe")}));
     }
 
