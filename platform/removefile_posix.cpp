@@ -4,6 +4,7 @@
 #include "platform/filehelpers.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,4 +43,10 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
     RemoveTreeResult removed;
     removed.removed = 1;
     return removed;
+}
+
+bool isRealFolder(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -23,7 +23,7 @@ RemoveTreeResult failure(const std::string &shown, DWORD error)
     return result;
 }
 
-bool isRealFolder(DWORD attributes)
+bool isRealFolderAttributes(DWORD attributes)
 {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
@@ -39,7 +39,7 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
         return isAbsenceError(error) ? RemoveTreeResult{} : failure(folder, error);
     }
     // A junction or link in the folder's place: its target holds nothing of ours.
-    if (!isRealFolder(attributes))
+    if (!isRealFolderAttributes(attributes))
         return {};
     const WinHandle held(CreateFileW(wideFolder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -49,7 +49,7 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
         const DWORD error = GetLastError();
         return isAbsenceError(error) ? RemoveTreeResult{} : failure(folder, error);
     }
-    if (!isRealFolder(info.dwFileAttributes))
+    if (!isRealFolderAttributes(info.dwFileAttributes))
         return {};
 
     const std::string shown = folder + "/" + name;
@@ -61,7 +61,7 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
     }
     // A folder under the file's name is left to the caller's removeTree; a directory link is
     // removed itself.
-    if (isRealFolder(fileAttributes))
+    if (isRealFolderAttributes(fileAttributes))
         return {};
     const bool directoryLink = (fileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (!(directoryLink ? RemoveDirectoryW(file.c_str()) : DeleteFileW(file.c_str()))) {
@@ -71,4 +71,10 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
     RemoveTreeResult removed;
     removed.removed = 1;
     return removed;
+}
+
+bool isRealFolder(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesW(std::filesystem::path(path).make_preferred().wstring().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && isRealFolderAttributes(attributes);
 }

@@ -17,16 +17,17 @@ QString exactly(const QString &line)
 // application started.
 const QStringList kInstalled{u"Mutex does not exist"_s, u"UNZIP complete!"_s, u"File deleted successfully\\."_s,
                              u"Start Nembral"_s};
-// The tracker waiting for a marker that a failed extraction will never write.
-const QStringList kCopying{u"DOWNLOAD COMPLETE"_s, u"Mutex does not exist"_s, u"file not found"_s};
+// A first installation whose package the tool refused: its result says so, nothing to restore.
+const QStringList kRefused{u"DOWNLOAD COMPLETE"_s, u"Mutex does not exist"_s, u"file not found"_s,
+                           u"extraction failed"_s, u"Could not find Nembral"_s};
 // The package could not be had after the wipe: nothing left to start.
 const QStringList kNoPackage{u"version file does not exist"_s, u"installation necessary"_s,
                              u"downloadCompleteApplication"_s, u"File deleted successfully\\."_s,
                              u"Could not find Nembral"_s};
 const QStringList kNothingToStart{u"Could not find Nembral"_s};
 const QStringList kStartInstalled{u"Start Nembral"_s};
-// The archive the tool refused, and nothing else.
-const QStringList kArchiveOnly{u"nembral"_s, u"nembral/nembral.zip"_s};
+// The archive the tool refused and the result it left for the launcher, nothing else.
+const QStringList kArchiveOnly{u"nembral"_s, u"nembral/nembral.zip"_s, u"nembral/unzip-result.txt"_s};
 
 QStringList askedAbout(const QString &versionLine)
 {
@@ -147,9 +148,9 @@ QList<FaultRow> faultTable()
          .end = End::ErrorPage, .tail = kNoPackage, .failures = 6,
          .failureCode = u"80070070"_s, .disk = {u"nembral"_s}},
         {.fault = u"disk/full-during-extraction"_s,
-         .outcome = u"4 MiB disk, 16 MiB tree: the tool fails and cleans up, the launcher keeps \"Copying files ...\" (no time limit)"_s,
+         .outcome = u"4 MiB disk, 16 MiB tree: the tool fails and cleans up, the launcher reads its result: error page, archive gone"_s,
          .package = Package::Zeros, .prep = Prep::SmallDisk, .smallDiskKb = 4096,
-         .end = End::Copying, .tail = kCopying, .disk = kArchiveOnly},
+         .end = End::ErrorPage, .tail = kRefused, .disk = {u"nembral"_s}},
         {.fault = u"disk/read-only-installed"_s,
          .outcome = u"read-only working directory: six failures 0x80070005, the installed 0.9 starts"_s,
          .installed = "0.9", .prep = Prep::ReadOnly,
@@ -200,9 +201,9 @@ QList<FaultRow> faultTable()
          .package = Package::Corrupt, .act = Act::UnzipOutputGone,
          .exitCode = 1, .disk = kArchiveOnly},
         {.fault = u"archive/corrupt-via-launcher"_s,
-         .outcome = u"corrupt package: the tool fails, nothing installed, the launcher keeps \"Copying files ...\" (no time limit)"_s,
+         .outcome = u"corrupt package: the tool fails, nothing installed, the launcher reads its result: error page, archive gone"_s,
          .package = Package::Corrupt,
-         .end = End::Copying, .tail = kCopying, .disk = kArchiveOnly},
+         .end = End::ErrorPage, .tail = kRefused, .disk = {u"nembral"_s}},
         {.fault = u"archive/no-executable-then-fixed"_s,
          .outcome = u"package without the executable is never taken for an installation: the next run installs the fixed package"_s,
          .package = Package::NoExe, .act = Act::LaunchTwiceFixed, .boundSeconds = 50,

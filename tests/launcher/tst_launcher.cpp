@@ -9,6 +9,7 @@
 #include "support/testvendor.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QDirIterator>
 #include <QFile>
@@ -75,6 +76,82 @@ bool pollFor(const std::function<bool()> &condition, int timeoutMs)
     return pollUntil(condition, timeoutMs, [] { QTest::qWait(50); });
 }
 
+// A display of its own (Xvfb) for runs that answer the question page as a user at the keyboard
+// does: the window is given the keyboard, as a click on it would, and Enter presses the button
+// that has the focus ("Update to New Version" when the page appears).
+class KeyboardDisplay {
+public:
+    ~KeyboardDisplay()
+    {
+        if (xvfb_.state() != QProcess::NotRunning) {
+            xvfb_.terminate();
+            xvfb_.waitForFinished(5000);
+        }
+    }
+
+    // Empty when the display did not start; otherwise its name (":N").
+    QString start()
+    {
+        xvfb_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                                             QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                                             QStringLiteral("800x600x24")});
+        if (!xvfb_.waitForStarted(10000))
+            return {};
+        QByteArray number;
+        QElapsedTimer clock;
+        clock.start();
+        while (!number.endsWith('\n') && clock.elapsed() < 15000 && xvfb_.waitForReadyRead(1000))
+            number += xvfb_.readAllStandardOutput();
+        if (number.trimmed().isEmpty())
+            return {};
+        display_ = QLatin1Char(':') + QString::fromLatin1(number.trimmed());
+        // The number can come before the server takes connections.
+        if (!pollFor([this] { return xdotool({QStringLiteral("getmouselocation")}).exitCode == 0; }, 15000))
+            return {};
+        return display_;
+    }
+
+    // Focuses the launcher's window and presses Enter, until `answered` holds.
+    bool pressEnter(qint64 pid, const std::function<bool()> &answered)
+    {
+        return pollFor(
+            [&] {
+                const QStringList windows = QString::fromLatin1(
+                                                xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                                         QString::number(pid)})
+                                                    .out)
+                                                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                if (windows.isEmpty())
+                    return false;
+                xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), windows.first()});
+                xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+                return pollFor(answered, 2000);
+            },
+            30000);
+    }
+
+private:
+    struct Run {
+        int exitCode = -1;
+        QByteArray out;
+    };
+
+    Run xdotool(const QStringList &arguments) const
+    {
+        QProcess run;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display_);
+        run.setProcessEnvironment(env);
+        run.start(QStringLiteral("xdotool"), arguments);
+        if (!run.waitForFinished(10000))
+            return {};
+        return {run.exitStatus() == QProcess::NormalExit ? run.exitCode() : -1, run.readAllStandardOutput()};
+    }
+
+    QProcess xvfb_;
+    QString display_;
+};
+
 }  // namespace
 
 class TestLauncher : public QObject {
@@ -87,6 +164,8 @@ class TestLauncher : public QObject {
     QString runtimeDir;
     QString smallPackage;
     QString slowPackage;
+    QString newPackage;
+    QStringList vendorOptions;
     std::optional<QTemporaryDir> work;
 
     bool makePackage(const QStringList &arguments)
@@ -100,12 +179,15 @@ class TestLauncher : public QObject {
         return true;
     }
 
-    bool startVendor()
+    // The server again with `options` (faults), or as it is when it runs without any.
+    bool startVendor(const QStringList &options = {})
     {
-        if (vendor)
+        if (vendor && options.isEmpty() && vendorOptions.isEmpty())
             return true;
+        vendor.reset();
+        vendorOptions = options;
         vendor.emplace();
-        if (!vendor->start(served, kVendorPort, root.filePath(QStringLiteral("state")))) {
+        if (!vendor->start(served, kVendorPort, root.filePath(QStringLiteral("state")), options)) {
             vendor.reset();
             return false;
         }
@@ -180,6 +262,8 @@ private Q_SLOTS:
         slowPackage = root.filePath(QStringLiteral("package-slow"));
         QVERIFY(makePackage({QStringLiteral("--payload-mb"), QStringLiteral("2"), QStringLiteral("--payload-files"),
                              QStringLiteral("40"), QStringLiteral("2.0"), slowPackage}));
+        newPackage = root.filePath(QStringLiteral("package-2.0"));
+        QVERIFY(makePackage({QStringLiteral("2.0"), newPackage}));
         served = root.filePath(QStringLiteral("served"));
         QVERIFY(QDir().mkpath(served));
         QVERIFY(startVendor());
@@ -399,7 +483,6 @@ private Q_SLOTS:
 
         // Only the tool we put there and the support log: the old tree is gone, and failed
         // downloads leave no partial file.
-        // The support log is kept in any case.
         QCOMPARE(entriesBelow(work->path()), (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/launcher.log"),
                                                           QStringLiteral("unzip.exe")}));
     }
@@ -520,6 +603,124 @@ private Q_SLOTS:
         QCOMPARE(entriesBelow(work->path()),
                  (QStringList{QStringLiteral("nembral"), QStringLiteral("nembral/launcher.log"), QStringLiteral("nembral/nembral"),
                               QStringLiteral("nembral/nembral/Nembrals.exe"), QStringLiteral("unzip.exe")}));
+    }
+
+    // "Update to New Version" that cannot finish: the package cannot be had, or the tool
+    // refuses it. The installation that was there comes back whole and starts; nothing of the
+    // attempt is left. With a good package, the new version replaces it and nothing is kept.
+    void updateFailsBack_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QStringList>("ending");
+        const QString restored = QStringLiteral("previous installation restored");
+        const QString start = QStringLiteral("Start Nembral");
+        QTest::newRow("package unreachable") << QStringLiteral("missing")
+                                             << QStringList{QStringLiteral("downloadCompleteApplication"), restored, start};
+        QTest::newRow("package refused") << QStringLiteral("damaged")
+                                         << QStringList{QStringLiteral("Mutex does not exist"), QStringLiteral("file not found"),
+                                                        QStringLiteral("extraction failed"), restored, start};
+        QTest::newRow("good package") << QStringLiteral("good")
+                                      << QStringList{QStringLiteral("UNZIP complete!"), QStringLiteral("File deleted successfully."),
+                                                     start};
+    }
+
+    void updateFailsBack()
+    {
+        QFETCH(QString, package);
+        QFETCH(QStringList, ending);
+        QVERIFY(publish(newPackage, package != QLatin1String("missing")));
+        if (package == QLatin1String("damaged"))
+            QVERIFY(writeFile(served + QStringLiteral("/nembral.zip"), "PK\x03\x04 not a zip archive"));
+        install("1.0\n");
+        QVERIFY(writeFile(workPath(QStringLiteral("nembral/nembral/data/user.bin")), "kept"));
+        const QStringList before = entriesBelow(workPath(QStringLiteral("nembral/nembral")));
+
+        KeyboardDisplay display;
+        const QString name = display.start();
+        if (name.isEmpty())
+            QSKIP("Xvfb and xdotool are needed to answer the question page from the keyboard");
+        QProcessEnvironment env = launcherEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), name);
+        LauncherProcess launcher;
+        QVERIFY(startLauncher(launcher, env));
+        QVERIFY2(launcher.waitForLine(QStringLiteral("new version available"), kRunTimeoutMs),
+                 qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        QVERIFY(display.pressEnter(launcher.processId(),
+                                   [&] { return launcher.waitForLine(QStringLiteral("downloadCompleteApplication"), 0); }));
+        QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        QCOMPARE(launcher.exitCode(), 0);
+
+        const QStringList gui = guiLines(launcher.out());
+        QVERIFY2(gui.size() > ending.size() && gui.mid(gui.size() - ending.size()) == ending, qPrintable(gui.join(QLatin1Char('\n'))));
+        QCOMPARE(gui.mid(0, 6), (QStringList{QStringLiteral("version file does exist"),
+                                             QStringLiteral("NewVersion: 2.0 , CurrentVersion: 1.0"),
+                                             QStringLiteral("update necessary"), QStringLiteral("new version available"),
+                                             QStringLiteral("File deleted successfully."),
+                                             QStringLiteral("downloadCompleteApplication")}));
+        if (package == QLatin1String("missing"))
+            QCOMPARE(downloadErrorLines(launcher.out()).size(), 6);
+
+        // Nothing set aside, downloaded or reported is left beside the installation.
+        QCOMPARE(QDir(workPath(QStringLiteral("nembral"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System),
+                 (QStringList{QStringLiteral("launcher.log"), QStringLiteral("nembral")}));
+        if (package == QLatin1String("good")) {
+            QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("2.0\n"));
+            QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/data/user.bin"))));
+            return;
+        }
+        // The old installation as it was, started from its own folder.
+        QVERIFY(pollFor([&] { return readAll(workPath(QStringLiteral("nembral/nembral/started.log"))).endsWith('\n'); }, 10000));
+        QStringList after = entriesBelow(workPath(QStringLiteral("nembral/nembral")));
+        after.removeAll(QStringLiteral("started.log"));
+        QCOMPARE(after, before);
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/data/user.bin"))), QByteArray("kept"));
+    }
+
+    // The launcher dies between the wipe and the new installation (killed during the package
+    // download): the next run finds the previous installation set aside, puts it back whole,
+    // and goes on from there (asks again).
+    void killedDuringUpdate()
+    {
+        QVERIFY(publish(newPackage));
+        QVERIFY(startVendor({QStringLiteral("--stall-after"), QStringLiteral("100"), QStringLiteral("--faulty-file"),
+                             QStringLiteral("nembral.zip")}));
+        install("1.0\n");
+        const QStringList before = entriesBelow(workPath(QStringLiteral("nembral/nembral")));
+
+        KeyboardDisplay display;
+        const QString name = display.start();
+        if (name.isEmpty())
+            QSKIP("Xvfb and xdotool are needed to answer the question page from the keyboard");
+        QProcessEnvironment env = launcherEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), name);
+        {
+            LauncherProcess launcher;
+            QVERIFY(startLauncher(launcher, env));
+            QVERIFY2(launcher.waitForLine(QStringLiteral("new version available"), kRunTimeoutMs),
+                     qPrintable(launcher.out().join(QLatin1Char('\n'))));
+            QVERIFY(display.pressEnter(launcher.processId(),
+                                       [&] { return launcher.waitForLine(QStringLiteral("downloadCompleteApplication"), 0); }));
+            QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/version.txt"))));
+            QVERIFY(QFileInfo(workPath(QStringLiteral("nembral/nembral.previous"))).isDir());
+            QCOMPARE(::kill(pid_t(launcher.processId()), SIGKILL), 0);
+            QVERIFY(launcher.waitForExit(10000));
+        }
+
+        QVERIFY(startVendor());
+        LauncherProcess next;
+        QVERIFY(startLauncher(next, launcherEnvironment()));
+        QVERIFY2(next.waitForLine(QStringLiteral("new version available"), kRunTimeoutMs),
+                 qPrintable(next.out().join(QLatin1Char('\n'))));
+        next.kill();
+        QCOMPARE(guiLines(next.out()).mid(0, 2), (QStringList{QStringLiteral("previous installation restored"),
+                                                              QStringLiteral("version file does exist")}));
+        QCOMPARE(entriesBelow(workPath(QStringLiteral("nembral/nembral"))), before);
+        QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral.previous"))));
+        QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral.previous-version.txt"))));
     }
 
     // The extraction tool dies midway (killed, so it cannot clean up): its mutex goes with it,
