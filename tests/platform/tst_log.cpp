@@ -214,7 +214,7 @@ private Q_SLOTS:
         logLine("fits");                 // 40 bytes were left: still this file
         logLine(std::string(100, 'n'));  // not any more
         for (int i = 0; i < 12000; ++i)  // about 1.2 MiB more
-            logLine(std::string(80, 'a' + char(i % 26)));
+            logLine(std::string(80, static_cast<char>('a' + i % 26)));
         capture.take();
         startSupportLog(std::string());
 
@@ -224,7 +224,7 @@ private Q_SLOTS:
         QVERIFY(newest.size() <= qsizetype(kSupportLogMaxBytes));
         QVERIFY(!older.startsWith("stale"));
         const QStringList newestLines = unstamped(newest);
-        QCOMPARE(newestLines.last(), QString(80, QLatin1Char('a' + char(11999 % 26))));
+        QCOMPARE(newestLines.last(), QString(80, QLatin1Char(static_cast<char>('a' + 11999 % 26))));
         const QStringList olderLines = unstamped(older);
         // Rotated twice: the first older file (the filler and "fits") is gone in turn.
         QCOMPARE(olderLines.value(0), QString(100, QLatin1Char('n')));
