@@ -29,10 +29,10 @@ struct ExtractOptions {
     // tool's test build, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
     // Flush each file before it is closed and each directory once it is finished, instead of
-    // leaving the whole tree to one flush of its file system afterwards (staging.h); the
+    // leaving the whole tree to one flush of its file system afterwards (StagingDirectory, below); the
     // benchmark compares the two.
     bool flushEachEntry = false;
-    // Decompress small deflated entries whole in memory (wholeentry.h) rather than through
+    // Decompress small deflated entries whole in memory (WholeEntryReader, below) rather than through
     // libarchive's stream; off only to compare the two.
     bool wholeEntries = true;
 };
@@ -67,7 +67,7 @@ ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, N
 class StagingDirectory {
 public:
     // Creates a fresh staging directory in the open destination directory `destination`
-    // (directoryops.h), called `destinationName` in messages. Null with `error` set on failure.
+    // (system.h), called `destinationName` in messages. Null with `error` set on failure.
     static std::unique_ptr<StagingDirectory> create(NativeValue destination, const std::string &destinationName,
                                                     std::string &error);
 
@@ -115,7 +115,7 @@ private:
 // running extraction is touched. Returns how many were removed.
 std::size_t removeStaleStaging(NativeValue destination);
 
-// Creating a plan's entries inside a directory given by a handle (directoryhandles.h). The
+// Creating a plan's entries inside a directory given by a handle (DirectoryHandles, below). The
 // tree being filled was made empty by the tool, so nothing is expected at any name: each entry
 // is created new (O_CREAT | O_EXCL | O_NOFOLLOW on POSIX, FILE_CREATE on Windows), which never
 // opens, replaces or follows what is already there. On POSIX, permissions come from the plan

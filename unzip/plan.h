@@ -49,7 +49,7 @@ std::string caseFolded(std::string_view name);
 std::string linkTargetProblem(std::string_view linkPath, std::string_view target);
 
 // What an extraction will write, worked out from the archive's headers before anything is
-// written. Every name and link rule (entrycheck.h) is applied here, in archive order, so the
+// written. Every name and link rule (above) is applied here, in archive order, so the
 // extraction workers, which write entries in any order, only ever create what a one-by-one
 // extraction would have created, and an unsafe archive is refused before its first byte lands.
 

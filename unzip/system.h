@@ -92,7 +92,7 @@ bool removeTreeAt(NativeValue parent, const std::string &name);
 // the closing of the console on Windows. The handler only records the request; the extraction
 // checks it between blocks and unwinds normally, so the temporary directory is removed and the
 // mutex released as on any other failure. A kill (SIGKILL, TerminateProcess) cannot be caught;
-// what it leaves behind is never taken for an installation (see staging.h).
+// what it leaves behind is never taken for an installation (see extract.h).
 void installStopHandlers();
 bool stopRequested();
 

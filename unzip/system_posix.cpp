@@ -70,7 +70,7 @@ void ArchiveFile::expectSequentialRead(std::int64_t length) const
 #endif
 }
 
-// UTF-8 in the C.UTF-8 locale the tool sets (toolprocess_posix.cpp), converted from the
+// UTF-8 in the C.UTF-8 locale the tool sets (prepareProcess(), below), converted from the
 // archive's names as libarchive reads them.
 bool entryName(archive_entry *entry, std::string &name)
 {
