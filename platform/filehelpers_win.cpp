@@ -1,9 +1,12 @@
+// The file helpers' Windows bodies: removeFileIn, then ReadableFile's shared open.
+//
 // removeFileIn on Windows. The folder is looked at without following a reparse point at its
 // own name, then held open without delete sharing while the file goes, so that it can be
 // neither renamed nor replaced by a junction in between.
 #include "platform/filehelpers.h"
 
 #include <windows.h>
+#include <share.h>
 
 #include <filesystem>
 #include <string>
@@ -71,4 +74,13 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
     RemoveTreeResult removed;
     removed.removed = 1;
     return removed;
+}
+
+std::FILE *ReadableFile::openShared(const std::string &path)
+{
+    // Read-only text mode: a missing file is never created. Deny-none sharing: another process
+    // may go on reading and writing the file while we hold it, and the open succeeds while
+    // another process holds the file, as long as that process lets others read. The narrow
+    // path is converted the same way the file helpers' std::filesystem calls convert it.
+    return _wfsopen(std::filesystem::path(path).c_str(), L"rt", _SH_DENYNO);
 }
