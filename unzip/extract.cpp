@@ -23,6 +23,10 @@ namespace {
 constexpr std::size_t kFilesPerWorker = 32;
 constexpr std::uint64_t kBytesPerWorker = 1024 * 1024;
 
+// Descriptors the process has open besides the folders and the files kept for the wait: the
+// archive for each worker, the staging folders, the named mutex, the standard streams.
+constexpr std::size_t kOtherDescriptors = 64;
+
 // What writing a file costs besides its bytes (creating, closing, setting its time), in bytes.
 constexpr std::uint64_t kEntryCost = 32 * 1024;
 
@@ -49,7 +53,8 @@ std::vector<std::size_t> runsOf(const std::vector<PlannedEntry> &entries, std::s
 class Extraction {
 public:
     Extraction(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree, const ExtractOptions &options)
-        : file_(file), plan_(plan), tree_(tree), options_(options)
+        : file_(file), plan_(plan), tree_(tree), options_(options),
+          started_((std::size_t{options.workers} + 1) * DirectoryHandles::kKept + kOtherDescriptors)
     {
     }
 
@@ -88,13 +93,15 @@ public:
             t.join();
         if (failed_.load())
             return failure(error_);
+        if (options_.flush == ExtractOptions::Flush::StartedFiles && !started_.waitAll(error))
+            return failure(error);
 
         // Innermost first: a directory the archive makes read-only is closed after its
         // contents are done.
         for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
             const NativeValue parent = directories.get(d->parent, error);
             if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error)
-                || (options_.flushEachEntry && !flushDirectory(parent, *d, error)))
+                || (options_.flush != ExtractOptions::Flush::FileSystem && !flushDirectory(parent, *d, error)))
                 return failure(error);
         }
         return ExtractResult{true, written_.load(), {}};
@@ -171,7 +178,7 @@ private:
         const NativeValue parent = directories.get(entry.parent, error);
         const bool written = parent != kNoHandle
                              && (entry.kind == PlannedEntry::File
-                                     ? writeFile(reader, wholeData(whole, index), parent, entry, options_.flushEachEntry, failed_, error)
+                                     ? writeFile(reader, wholeData(whole, index), parent, entry, fileFlush(), &started_, failed_, error)
                                      : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
@@ -179,6 +186,19 @@ private:
         }
         written_.fetch_add(1);
         return true;
+    }
+
+    FileFlush fileFlush() const
+    {
+        switch (options_.flush) {
+        case ExtractOptions::Flush::StartedFiles:
+            return FileFlush::Started;
+        case ExtractOptions::Flush::EachEntry:
+            return FileFlush::Now;
+        case ExtractOptions::Flush::FileSystem:
+            break;
+        }
+        return FileFlush::None;
     }
 
     // The entry's data when it can be decompressed whole, otherwise null.
@@ -192,6 +212,7 @@ private:
     const ExtractionPlan &plan_;
     const NativeValue tree_;
     const ExtractOptions options_;
+    StartedFiles started_;
 
     std::vector<StoredEntry> stored_;         // the central directory, when read
     std::vector<const StoredEntry *> whole_;  // per planned entry: decompressed whole from this
@@ -349,8 +370,66 @@ NativeValue DirectoryHandles::get(std::size_t index, std::string &error)
     return kept_.back().second.get();
 }
 
-bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, bool flush,
-               const std::atomic<bool> &abandon, std::string &error)
+namespace {
+
+// Threads that wait for started files at once. They sleep in the system while the disk works;
+// more waits in flight let the block layer answer many with one flush of the disk's cache.
+constexpr std::size_t kWaiters = 16;
+
+}  // namespace
+
+StartedFiles::StartedFiles(std::size_t reserved)
+    : limit_(std::max<std::size_t>(openFilesAtMost() - std::min(openFilesAtMost(), reserved), 16))
+{
+}
+
+bool StartedFiles::add(NativeHandle file, const PlannedEntry &entry, std::string &error)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (files_.size() >= limit_ && !waitAllLocked(error))
+        return false;
+    files_.emplace_back(std::move(file), &entry);
+    return true;
+}
+
+bool StartedFiles::waitAll(std::string &error)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return waitAllLocked(error);
+}
+
+bool StartedFiles::waitAllLocked(std::string &error)
+{
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex failure;
+    const auto wait = [&] {
+        for (std::size_t i; !failed.load() && (i = next.fetch_add(1)) < files_.size();) {
+            std::string reason;
+            if (!waitForStartedFile(files_[i].first, reason)) {
+                const std::lock_guard<std::mutex> first(failure);
+                if (!failed.exchange(true))
+                    error = "cannot write '" + files_[i].second->name + "': " + reason;
+            }
+        }
+    };
+    std::vector<std::thread> waiters;
+    for (std::size_t k = 1; k < std::min(kWaiters, files_.size()); ++k) {
+        try {
+            waiters.emplace_back(wait);
+        } catch (const std::system_error &) {
+            break;  // fewer waiters: the others take their share
+        }
+    }
+    wait();
+    for (std::thread &t : waiters)
+        t.join();
+    files_.clear();
+    return !failed.load();
+}
+
+bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, FileFlush flush,
+               StartedFiles *started, const std::atomic<bool> &abandon, std::string &error)
 {
     OutputFile out(parent, entry);
     if (!out.create(error))
@@ -358,7 +437,7 @@ bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, cons
     if (data) {
         if (!out.writeAt(data, static_cast<std::size_t>(entry.size), 0, error))
             return false;
-        return out.finish(flush, error);
+        return out.finish(flush, started, error);
     }
     for (;;) {
         const void *block = nullptr;
@@ -383,7 +462,7 @@ bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, cons
             return false;
         }
     }
-    return out.finish(flush, error);
+    return out.finish(flush, started, error);
 }
 
 bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,10 +29,18 @@ struct ExtractOptions {
     // Pause after each entry. Zero in normal use; tests set it (through the environment of the
     // tool's test build, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
-    // Flush each file before it is closed and each directory once it is finished, instead of
-    // leaving the whole tree to one flush of its file system afterwards (StagingDirectory, below); the
-    // benchmark compares the two.
-    bool flushEachEntry = false;
+    // How the tree reaches the disk before it is moved into place (StagingDirectory, below).
+    enum class Flush {
+        // Each file's writeback started as it is closed, all of them waited for once every
+        // entry is written, then each directory flushed: waits for the tree's data alone.
+        StartedFiles,
+        // Each file flushed before it is closed, each directory once it is finished.
+        EachEntry,
+        // Nothing here: one flush of the whole file system follows (syncfs), which also waits
+        // for whatever other programs have written to it.
+        FileSystem,
+    };
+    Flush flush = Flush::StartedFiles;
     // Decompress small deflated entries whole in memory (WholeEntryReader, below) rather than through
     // libarchive's stream; off only to compare the two.
     bool wholeEntries = true;
@@ -52,7 +61,8 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
 
 // Writes what `plan` lists, with the data read from `file`, below the open, empty directory
 // `tree`: the directories first, then the files and links, shared among the workers, then the
-// directories' own permissions and times (each directory then flushed, with flushEachEntry).
+// directories' own permissions and times (each directory then flushed, unless the whole file
+// system is to be).
 // Stops at the first problem in any worker (damaged data, a failed write, a stop request): the
 // other workers give up at their next block, and what was written up to then is left for the
 // caller to remove.
@@ -83,9 +93,8 @@ public:
     // after a power cut, a name in the destination then never stands for a file that is empty
     // or short. With `wholeFileSystem`, one flush of the file system the tree is on (every file
     // and folder in it at once); without, only the top of the tree, the extraction having
-    // flushed each entry itself (ExtractOptions::flushEachEntry; always so on Windows, where
-    // only an administrator may flush a whole volume: canFlushFileSystem()). False with
-    // `error` set.
+    // flushed the entries itself (ExtractOptions::flush; always so on Windows, where only an
+    // administrator may flush a whole volume: canFlushFileSystem()). False with `error` set.
     bool flush(bool wholeFileSystem, std::string &error);
 
     // Moves every top-level entry of tree() to the destination, replacing what is there under
@@ -139,12 +148,43 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 // it the entry fails with the system's reason.
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
-// Writes the data of the reader's current entry, which is `entry`, into a new file, and with
-// `flush` writes it through to the disk before closing it. `data`, when not null, is the
+// What becomes of a file's data when it is closed.
+enum class FileFlush {
+    None,     // left in the page cache (a flush of the whole file system follows)
+    Now,      // written through to the disk before the file is closed (fdatasync, FlushFileBuffers)
+    Started,  // its writeback started, the file kept open in a StartedFiles that waits for it
+};
+
+// Files whose writeback has been started as each was finished, kept open until waitAll()
+// waits for all of them: the disk works on one file while the next is decompressed, and the
+// wait covers only these files' data, not what other programs write to the same disk. As many
+// are kept open as the process may open besides `reserved` other descriptors (at least 16);
+// past that, those kept so far are waited for before the next is taken. Shared by the workers.
+class StartedFiles {
+public:
+    explicit StartedFiles(std::size_t reserved);
+    // Takes the open file of `entry`, whose writeback has been started. False with `error`
+    // set when it or the files waited for to make room cannot be written.
+    bool add(NativeHandle file, const PlannedEntry &entry, std::string &error);
+    // Waits until every file taken is on the disk, several at once (the disk's cache flushes of
+    // waits that overlap are shared), and closes them. False with `error` set for the first
+    // that cannot be written.
+    bool waitAll(std::string &error);
+
+private:
+    bool waitAllLocked(std::string &error);
+
+    std::mutex mutex_;
+    std::vector<std::pair<NativeHandle, const PlannedEntry *>> files_;
+    std::size_t limit_;
+};
+
+// Writes the data of the reader's current entry, which is `entry`, into a new file, which
+// `flush` then treats (FileFlush::Started hands it to `started`). `data`, when not null, is the
 // entry's whole data, already checked, and the reader is not read. Gives up between blocks
 // once `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, bool flush,
-               const std::atomic<bool> &abandon, std::string &error);
+bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, FileFlush flush,
+               StartedFiles *started, const std::atomic<bool> &abandon, std::string &error);
 
 // Writes the directory `directory` (its entries, permissions and times) through to the disk.
 bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
@@ -156,16 +196,22 @@ public:
 
     bool create(std::string &error);
     bool writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error);
-    // Sets the entry's times, with `flush` writes the file through to the disk (fdatasync,
-    // FlushFileBuffers), and closes it, reporting a failed close: the last write may only
-    // fail there.
-    bool finish(bool flush, std::string &error);
+    // Sets the entry's times, with FileFlush::Now writes the file through to the disk and
+    // closes it, reporting a failed close (the last write may only fail there); with
+    // FileFlush::Started starts its writeback and hands it, open, to `started`.
+    bool finish(FileFlush flush, StartedFiles *started, std::string &error);
 
 private:
     NativeValue parent_;
     const PlannedEntry &entry_;
     NativeHandle handle_;
 };
+
+// The system's part of StartedFiles: how many descriptors the process may have open (after
+// raising its own limit as far as it may), and the wait for one file's data, which then closes
+// it; false with `reason` set.
+std::size_t openFilesAtMost();
+bool waitForStartedFile(NativeHandle &file, std::string &reason);
 
 // Handles on the directories of the tree being extracted, so that entries are created relative
 // to a directory the tool made itself rather than by path. Each directory is opened from its
@@ -180,9 +226,10 @@ public:
     // the next call. kNoHandle with `error` set when it cannot be opened.
     NativeValue get(std::size_t index, std::string &error);
 
-private:
+    // The most handles kept open at once.
     static constexpr std::size_t kKept = 16;
 
+private:
     NativeValue top_;
     const std::vector<PlannedDirectory> &directories_;
     std::vector<std::pair<std::size_t, NativeHandle>> kept_;  // most recent last

@@ -19,9 +19,10 @@
 // extract.h), for benchmarks that compare ways of sharing them.
 // NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
 // demonstrations that need to watch an extraction in progress.
-// NEMBRAL_UNZIP_FLUSH=entries flushes every file and folder on its own instead of the staging
-// file system at once (extract.h), for the benchmark that compares the two; both are durable.
-// On Windows every file and folder is flushed on its own in any case.
+// NEMBRAL_UNZIP_FLUSH=entries flushes every file as it is closed, =filesystem flushes the
+// staging file system at once (syncfs) instead of waiting for each file's writeback started as
+// it was closed (extract.h), for the benchmark that compares them; all are durable. On
+// Windows every file and folder is flushed on its own in any case.
 // NEMBRAL_UNZIP_WHOLE_ENTRIES=0 reads every entry through libarchive's stream, for the
 // benchmark that shows what decompressing small entries whole gains (extract.h).
 
@@ -69,12 +70,16 @@ ExtractOptions optionsFromEnvironment()
     const unsigned workers = numberFromEnvironment("NEMBRAL_UNZIP_WORKERS", 1024, availableCores());
     options.workers = std::clamp(workers, 1u, kMaxWorkers);
     // Where the process may not flush the whole file system at once (Windows), each entry is.
-    options.flushEachEntry = !canFlushFileSystem();
+    if (!canFlushFileSystem())
+        options.flush = ExtractOptions::Flush::EachEntry;
 #ifdef NEMBRAL_UNZIP_TEST_SWITCHES
     options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
     options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
-    const char *flush = std::getenv("NEMBRAL_UNZIP_FLUSH");
-    options.flushEachEntry = options.flushEachEntry || (flush && std::string(flush) == "entries");
+    const std::string flush = std::getenv("NEMBRAL_UNZIP_FLUSH") ? std::getenv("NEMBRAL_UNZIP_FLUSH") : "";
+    if (flush == "entries")
+        options.flush = ExtractOptions::Flush::EachEntry;
+    else if (flush == "filesystem" && canFlushFileSystem())
+        options.flush = ExtractOptions::Flush::FileSystem;
     options.wholeEntries = numberFromEnvironment("NEMBRAL_UNZIP_WHOLE_ENTRIES", 1, 1) != 0;
 #endif
     return options;
@@ -125,7 +130,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (stopRequested())
         return fail("interrupted");
     // Durable before visible: nothing is moved into place before all of it is on the disk.
-    if (!staging->flush(!options.flushEachEntry, error))
+    if (!staging->flush(options.flush == ExtractOptions::Flush::FileSystem, error))
         return fail(error);
     if (!staging->moveIntoPlace(error))
         return fail(error);
