@@ -209,9 +209,6 @@ std::int64_t fileTimeOf(std::int64_t seconds, long nanoseconds)
 
 namespace {
 
-// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
-HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
-
 }  // namespace
 
 std::unique_ptr<ArchiveFile> ArchiveFile::open(const std::string &path, std::string &error)
@@ -293,9 +290,6 @@ namespace {
 constexpr ACCESS_MASK kDirectoryAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES;
 
 constexpr const char *kLinkReason = "it is a symbolic link or junction";
-
-// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
-HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 std::wstring withBackslashes(std::wstring path)
 {
@@ -474,9 +468,6 @@ bool canFlushFileSystem()
 
 namespace {
 
-// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
-HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
-
 // The names in the directory open as `directory` (a handle that has not been listed yet).
 bool childrenOf(HANDLE directory, std::vector<std::wstring> &names)
 {
@@ -546,9 +537,6 @@ bool removeTreeAt(NativeValue parent, const std::string &name)
 }
 
 namespace {
-
-// NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
-HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
 std::string failure(const std::string &what, const std::string &name, const std::string &reason)
 {
