@@ -279,6 +279,7 @@ private Q_SLOTS:
     void failsOnBadArchive();
     void wholeEntriesChangeNothing_data();
     void wholeEntriesChangeNothing();
+    void refusesLinksItMayNotMake();
     void rejectsWrongUsage();
     void failsNormallyWithoutAConsole_data();
     void failsNormallyWithoutAConsole();
@@ -670,6 +671,25 @@ void TestUnzip::wholeEntriesChangeNothing()
     if (extracted)
         QCOMPARE(trees[0].value(QStringLiteral("nembral/data/text.txt")),
                  QCryptographicHash::hash(QByteArray(6000, 't'), QCryptographicHash::Sha256).toHex());
+}
+
+// An account that may not make symbolic links (on Windows without the right to, or under wine,
+// which grants none) is refused a package holding one before anything is written, not even
+// the destination: the refusal names the entry.
+void TestUnzip::refusesLinksItMayNotMake()
+{
+    if (symbolicLinksCanBeMade())
+        QSKIP("this account may make symbolic links");
+    const QString zip = makeZip(QStringLiteral("link.zip"), package("14.0") << zipSymlink("nembral/data/current.bin", "big.bin"));
+    QVERIFY(!zip.isEmpty());
+    const QString fresh = tmp_->filePath(QStringLiteral("fresh"));
+    const ToolRun r = runTool({zip, fresh});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.stdErr.startsWith("unzip.exe: cannot extract the symbolic link 'nembral/data/current.bin' of '"),
+             r.stdErr.constData());
+    QCOMPARE(r.stdErr.count('\n'), 1);
+    QVERIFY(!QFileInfo::exists(fresh));
+    QVERIFY(!namedMutexExists(kMutex));
 }
 
 void TestUnzip::rejectsWrongUsage()

@@ -33,6 +33,11 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 // it the entry fails with the system's reason.
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
+// Whether writeLink can make links for this process, asked before anything is written: on
+// Windows the account needs the right to make them (which an administrator holds switched
+// off: switched on here for the process) or developer mode. False with `reason` set.
+bool prepareToWriteLinks(std::string &reason);
+
 // Writes the data of the reader's current entry, which is `entry`, into a new file, and with
 // `flush` writes it through to the disk before closing it. `data`, when not null, is the
 // entry's whole data, already checked, and the reader is not read. Gives up between blocks
