@@ -240,12 +240,6 @@ qsizetype localHeaderOf(const QByteArray &zip, const QByteArray &name)
     return -1;
 }
 
-void putLittleEndian(QByteArray &bytes, qsizetype at, quint32 value, int size)
-{
-    for (int i = 0; i < size; ++i)
-        bytes[at + i] = char((value >> (8 * i)) & 0xff);
-}
-
 // Every file and folder below `root`, by relative path, with a digest of each file's bytes.
 QMap<QString, QByteArray> treeBelow(const QString &root)
 {
@@ -612,9 +606,6 @@ void TestUnzip::wholeEntriesChangeNothing_data()
     QTest::newRow("a local name repeating another") << QStringLiteral("repeat name") << true;
     QTest::newRow("local header encrypted") << QStringLiteral("encrypted") << false;
     QTest::newRow("local header stored, not deflated") << QStringLiteral("stored") << false;
-    QTest::newRow("local size that differs") << QStringLiteral("size") << false;
-    QTest::newRow("local packed size that differs") << QStringLiteral("packed size") << false;
-    QTest::newRow("local checksum of another entry") << QStringLiteral("checksum") << false;
 }
 
 // Small deflated entries read whole (wholeentry.h) come out exactly as libarchive's stream
@@ -635,8 +626,6 @@ void TestUnzip::wholeEntriesChangeNothing()
     QByteArray bytes = readAll(zip);
     const qsizetype atA = localHeaderOf(bytes, a), atB = localHeaderOf(bytes, b);
     QVERIFY(atA > 0 && atB > 0);
-    // A header of the zip writer leaves the checksum and sizes to the data descriptor (zero here).
-    const QByteArray centralB = bytes.mid(bytes.lastIndexOf(b) - 46, 46);
     if (patch == QLatin1String("swap names")) {
         bytes.replace(atA + 30, a.size(), b);
         bytes.replace(atB + 30, b.size(), a);
@@ -645,13 +634,7 @@ void TestUnzip::wholeEntriesChangeNothing()
     } else if (patch == QLatin1String("encrypted")) {
         bytes[atA + 6] = char(bytes[atA + 6] | 1);
     } else if (patch == QLatin1String("stored")) {
-        putLittleEndian(bytes, atA + 8, 0, 2);
-    } else if (patch == QLatin1String("size")) {
-        putLittleEndian(bytes, atA + 22, 8191, 4);
-    } else if (patch == QLatin1String("packed size")) {
-        putLittleEndian(bytes, atA + 18, 100, 4);
-    } else if (patch == QLatin1String("checksum")) {
-        bytes.replace(atA + 14, 4, centralB.mid(16, 4));
+        bytes[atA + 8] = 0;  // the method's low byte: 8, deflated
     }
     QVERIFY(writeFile(zip, bytes));
 

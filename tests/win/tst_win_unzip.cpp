@@ -262,12 +262,10 @@ void linksAtTheDestination()
     }
 }
 
-// A virus scanner holds each new executable open for a moment, without letting it be renamed
-// or deleted; a folder with such a file below it cannot be renamed either. The tool's move of
-// the finished tree into place waits for the holder (a few seconds at most) instead of failing
-// the installation. wine refuses the rename of a folder only while the folder itself is held,
-// so that is held here: the staged tree's top folder, from before the extraction ends until
-// well after.
+// A virus scanner holds a new executable open for a moment without delete sharing, and no
+// folder above it can be renamed meanwhile: the move into place waits for it. wine refuses a
+// folder's rename only while the folder itself is held, so the staged top folder is held here,
+// from before the extraction ends until well after.
 void moveIntoPlaceWaitsForAHolder()
 {
     harness::beginCase("the move into place waits while another program holds the staged tree");
@@ -304,7 +302,8 @@ void moveIntoPlaceWaitsForAHolder()
     CHECK(stagingDirectories("nembral").empty());
 }
 
-// What this program's flushes return, the tool's among them: `error` for each, none for 0.
+// Makes every FlushFileBuffers of this program, the tool's code among it, fail with `error`
+// while it lives (0: the system's own flush).
 class RefusedFlushes {
 public:
     explicit RefusedFlushes(DWORD error)
@@ -336,10 +335,9 @@ private:
     static inline Flush real_ = nullptr;
 };
 
-// FAT, exFAT and network shares have no flush for a folder and refuse it as unsupported: the
-// tool takes that as done, where a folder's flush that fails otherwise, and any file's flush
-// that fails, stay failures. The system's answer is replaced in this program's import table;
-// the tool's own folder and file code runs as it is.
+// FAT, exFAT and network shares refuse a folder's flush as unsupported: done, for the tool; any
+// other failure, and any failed file flush, stays one. The system's answer is replaced in this
+// program's import table; the tool's folder and file code runs as it is.
 void folderFlushesThatAreNotSupported()
 {
     const struct {
