@@ -287,7 +287,8 @@ void moveIntoPlaceWaitsForAHolder()
             return !staged.empty();
         },
         60s));
-    WinHandle holder(CreateFileW(staged.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    // Read access, as a scanner asks: an open for attributes alone would not count for sharing.
+    WinHandle holder(CreateFileW(staged.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     CHECK(holder.valid());
     CHECK(waitUntil([&] { return stagedFiles("nembral") >= static_cast<int>(entries.size()) || !tool.running(); }, 60s));
