@@ -369,7 +369,7 @@ void folderFlushesThatAreNotSupported()
         CHECK_EQ(flushOpenDirectory(folder.get(), reason), row.folderFlushed);
         CHECK_EQ(reason.empty(), row.folderFlushed);
         error.clear();
-        CHECK_EQ(file.finish(true, error), row.fileFlushed);
+        CHECK_EQ(file.finish(FileFlush::Now, nullptr, error), row.fileFlushed);
         CHECK_MSG(row.fileFlushed || error.rfind("cannot write 'file.bin': ", 0) == 0, error);
     }
 }
