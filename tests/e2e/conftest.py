@@ -42,6 +42,7 @@ def pytest_addoption(parser):
     parser.addoption("--build", default=str(SOURCE / "build"), help="build folder (bin/nembral-launcher, bin/unzip.exe)")
     parser.addoption("--rows", default="", help="only rows whose name matches this regular expression")
     parser.addoption("--jobs", type=int, default=6, help="rows run side by side")
+    parser.addoption("--deb", default="", help="the Debian package, for --way deb")
     parser.addoption("--slow", type=float, default=1.0, help="factor on every row's bound (sanitizer builds)")
 
 
@@ -482,19 +483,31 @@ def session_dir():
 @dataclasses.dataclass
 class Way:
     name: str
-    launcher: list        # the command that starts it
-    tool_dir: pathlib.Path  # where unzip.exe is found (on the search path)
-    fixed_port: int = 0   # the vendor port built in, when it cannot be given
+    launcher: list          # the command that starts it
+    tool_dir: pathlib.Path  # where unzip.exe is
+    fixed_port: int = 0     # the vendor port built in, when it cannot be given
     slow: float = 1.0
+    clean: bool = False     # started in a clean environment, as a user's session starts it
 
     def environment(self, world, port):
-        env = dict(os.environ)
-        for name in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy", "HTTPS_PROXY",
-                     "all_proxy", "ALL_PROXY", "NEMBRAL_UNZIP_ENTRY_DELAY_MS", "NEMBRAL_TEST_VENDOR_HOST"):
-            env.pop(name, None)
+        if self.clean:
+            env = {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}
+        else:
+            env = dict(os.environ)
+            for name in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy", "HTTPS_PROXY",
+                         "all_proxy", "ALL_PROXY", "NEMBRAL_UNZIP_ENTRY_DELAY_MS", "NEMBRAL_TEST_VENDOR_HOST"):
+                env.pop(name, None)
+            # The tool is found on the search path, so the working folder holds only what the
+            # launcher puts there (and a small disk needs no room for the tool).
+            env["PATH"] = f"{self.tool_dir}:{env['PATH']}"
         env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=str(world.ca), XDG_RUNTIME_DIR=str(world.runtime),
-                   NEMBRAL_E2E_STARTED=str(world.started_log), NEMBRAL_DEMO_HEADLESS="1",
-                   PATH=f"{self.tool_dir}:{env['PATH']}")
+                   NEMBRAL_E2E_STARTED=str(world.started_log), NEMBRAL_DEMO_HEADLESS="1")
+        if self.name == "deb":
+            # The package's wrapper enters the working folder it is given, or makes one below HOME.
+            if world.row.workdir == "home":
+                env["HOME"] = str(world.home)
+            else:
+                env["NEMBRAL_LAUNCHER_WORKDIR"] = str(world.work)
         if not self.fixed_port:
             env["NEMBRAL_TEST_VENDOR_HOST"] = f"127.0.0.1:{port}"
         # Sanitizer builds: the worker threads and the loading animation live until the process
@@ -505,11 +518,23 @@ class Way:
         return env
 
 
+def built_in_port(binary):
+    """The port of the loopback vendor host built into BINARY (a launcher without the test
+    build's variable has exactly one)."""
+    data = pathlib.Path(binary).read_bytes()
+    if b"NEMBRAL_TEST_VENDOR_HOST" in data:
+        pytest.exit(f"{binary} is a test build (it reads NEMBRAL_TEST_VENDOR_HOST); a package never is", 2)
+    found = set(re.findall(rb"\0(?:localhost|127\.0\.0\.1):(\d+)\0", data))
+    if len(found) != 1:
+        pytest.exit(f"{binary} has no loopback vendor host built in (localhost:PORT); rebuild the package with one", 2)
+    return int(found.pop())
+
+
 def make_way(config, session_dir):
     name = config.getoption("--way")
-    build = pathlib.Path(config.getoption("--build")).resolve()
     slow = config.getoption("--slow")
     if name == "linux":
+        build = pathlib.Path(config.getoption("--build")).resolve()
         launcher = build / "bin/nembral-launcher"
         if not launcher.exists():
             pytest.exit(f"no launcher at {launcher}", 2)
@@ -518,6 +543,17 @@ def make_way(config, session_dir):
         with contextlib.suppress(FileExistsError):
             (tools / "unzip.exe").symlink_to(build / "bin/unzip.exe")
         return Way(name, [str(launcher)], tools, slow=slow)
+    if name == "deb":
+        # The package unpacked as dpkg would install it, below a throw-away root; the wrapper in
+        # /usr/bin finds the rest relative to itself.
+        deb = config.getoption("--deb")
+        if not deb:
+            pytest.exit("--way deb needs --deb PACKAGE", 2)
+        root = session_dir / "root"
+        subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
+        private = root / "usr/lib/nembral-launcher"
+        return Way(name, [str(root / "usr/bin/nembral-launcher")], private,
+                   fixed_port=built_in_port(private / "nembral-launcher"), slow=slow, clean=True)
     pytest.exit(f"unknown way {name}", 2)
 
 
@@ -546,6 +582,7 @@ class Outcome:
     version: bytes = b""
     started: list = dataclasses.field(default_factory=list)
     install_dir: str = ""
+    work_mode: int = 0
     demo_log: bytes = b""
     commands: list = dataclasses.field(default_factory=list)
     requests: list = dataclasses.field(default_factory=list)
@@ -563,12 +600,16 @@ class World:
     (logs and the private runtime folder where named mutexes live, so rows never see each
     other's)."""
 
-    FOLDERS = ("aux", "outside", "served", "work")
+    FOLDERS = ("aux", "home", "outside", "served", "work")
 
     def __init__(self, row, way, session):
         self.row, self.way, self.session = row, way, session
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="row-", dir=session.root))
-        self.work, self.outside = self.root / "work", self.root / "outside"
+        self.home = self.root / "home"
+        # The package's wrapper makes its default working folder below HOME itself.
+        self.work = self.home / ".local/share/nembral-launcher" if row.workdir == "home" else self.root / "work"
+        self.cwd = self.home if row.workdir == "home" else self.work
+        self.outside = self.root / "outside"
         self.served, self.aux = self.root / "served", self.root / "aux"
         self.runtime = self.aux / "runtime"
         self.started_log, self.request_log = self.aux / "started.log", self.aux / "requests.log"
@@ -589,7 +630,7 @@ class World:
               b"#!/bin/sh\necho \"outside started\" >> \"${NEMBRAL_E2E_STARTED:-/dev/null}\"\n", 0o755)
         write(self.outside / "nembral/data/keep.bin", b"k" * 4096)
         write(self.outside / "notes/readme.txt", b"not the launcher's\n")
-        self.work.mkdir()
+        self.cwd.mkdir(parents=True)
         row, install_dir = self.row, self.work / "nembral/nembral"
         if row.prep in ("leftover", "unremovable"):
             write(install_dir / "Nembrals.exe",
@@ -747,7 +788,7 @@ class Runner:
 
     def start(self, unzip_delay_ms=0, out=subprocess.PIPE, err=subprocess.PIPE, env=None):
         env = env or self.world.environment(unzip_delay_ms)
-        p = Process(self.world.way.launcher + list(self.row.args), self.world.work, env, out, err)
+        p = Process(self.world.way.launcher + list(self.row.args), self.world.cwd, env, out, err)
         self.launchers.append(p)
         return p
 
@@ -980,6 +1021,8 @@ def run_row(row, way, session):
             poll(lambda: (world.work / "nembral/nembral/nembral-demo.log").read_bytes().endswith(b"\n"), 5)
         world.end_strays()
         outcome.files = listing(world.work) if world.work.exists() else ["-"]
+        with contextlib.suppress(OSError):
+            outcome.work_mode = stat.S_IMODE(world.work.stat().st_mode)
         install_dir = world.work / "nembral/nembral"
         with contextlib.suppress(OSError):
             outcome.version = (install_dir / "version.txt").read_bytes()

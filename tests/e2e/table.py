@@ -47,6 +47,7 @@ class Row:
     unset: tuple = ()       # variables taken out of the launcher's environment
     comspec: bool = False   # COMSPEC names an interpreter that records what it is asked to run
     unzip_delay_ms: int = 0
+    workdir: str = ""       # "home": none given, the package's wrapper makes its own below a fresh HOME
     bound: int = 30         # seconds for the whole row, every run and wait included
 
     # What a user could see after.
@@ -60,6 +61,7 @@ class Row:
     failures: int = 0       # download failures of the (last) run, all with one code ...
     failure_code: str = ""  # ... matching this
     not_before: tuple = ()  # (line, seconds): the line comes no sooner than that after the start
+    private_work: bool = False  # the working folder is the user's alone (mode 0700)
     files: tuple = ()       # every entry below the working folder after ("x?": may be there; "-": the folder is gone)
     version: bytes = b""    # nembral/nembral/version.txt after, white space trimmed; empty: none
     started: tuple = ()     # the starts of the application, "VERSION complete|incomplete" each, sorted,
@@ -137,6 +139,14 @@ ROWS = (
                "nembral/nembral/nembral-demo.log", "nembral/nembral/version.txt"),
         version=b"1.0", demo_log=b"Nembral 1.0 running\n",
         same_as="tst_launcher firstInstall(shell); tst_faults baseline/first-install"),
+    Row("road/default-working-folder",
+        "no working folder given: the package's wrapper makes ~/.local/share/nembral-launcher, private, and installs there",
+        package="demo", workdir="home", log=FIRST_INSTALL, private_work=True,
+        files=("nembral", "nembral/nembral", "nembral/nembral/Nembrals.exe", "nembral/nembral/README.txt",
+               "nembral/nembral/nembral-demo.log", "nembral/nembral/version.txt"),
+        version=b"1.0", demo_log=b"Nembral 1.0 running\n", same_as="test-package.sh install road",
+        not_on=(("linux", "the default working folder is the package wrapper's"),
+                ("wine", "the default working folder is the installer's shortcut's"))),
     Row("road/first-install-comspec",
         "COMSPEC names the interpreter: the extraction and the start go through it with /c, exit 0",
         comspec=True, log=FIRST_INSTALL, files=tree(), version=b"1.0", started=ONE,
@@ -148,7 +158,8 @@ ROWS = (
         "installed 1.0 (CR LF) and published 1.0: only the version file is fetched, 1.0 starts, exit 0",
         installed=b"1.0\r\n", log=UP_TO_DATE,
         counts=(("CallbackHandler", 1), ("version file downloaded!", 1), ("nembral downloaded!", 0)),
-        files=tree(), version=b"1.0", started=ONE, same_as="tst_launcher upToDate(no arguments)"),
+        files=tree(), version=b"1.0", started=ONE,
+        same_as="tst_launcher upToDate(no arguments); test-package.sh start road (no HOME, the folder given)"),
     Row("road/toolkit-option",
         "\"-platform offscreen\" and an unknown option: the toolkit takes its own, the rest is ignored, up to date",
         installed=b"1.0\n", args=("-platform", "offscreen", "--no-such-option"), unset=("QT_QPA_PLATFORM",),

@@ -82,6 +82,8 @@ def test_road(row, way, outcomes):
     problem = disk_mismatch(row.files, o.files)
     assert not problem, problem + "\n" + "\n".join(o.files)
     assert o.version.strip() == row.version
+    if row.private_work:
+        assert o.work_mode == 0o700, f"the working folder has mode {o.work_mode:o}"
     starts = sorted(line.split(": ", 1)[-1] for line in o.started)
     assert starts == sorted(row.started), o.started
     for line in o.started:
