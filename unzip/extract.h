@@ -148,6 +148,11 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 // it the entry fails with the system's reason.
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
+// Whether writeLink can make links for this process, asked before anything is written: on
+// Windows the account needs the right to make them (which an administrator holds switched
+// off: switched on here for the process) or developer mode. False with `reason` set.
+bool prepareToWriteLinks(std::string &reason);
+
 // What becomes of a file's data when it is closed.
 enum class FileFlush {
     None,     // left in the page cache (a flush of the whole file system follows)
@@ -263,8 +268,9 @@ public:
 
     // The entry's data, decompressed and checked against its size and CRC-32, or null when
     // it cannot be taken this way (read failure, a local header that disagrees, bad data):
-    // the caller then reads the entry through libarchive.
-    const char *read(const ArchiveFile &file, const StoredEntry &entry);
+    // the caller then reads the entry through libarchive. `streamData` is where libarchive's
+    // reader, standing at this entry, finds its data: the bytes read here must be those.
+    const char *read(const ArchiveFile &file, const StoredEntry &entry, std::int64_t streamData);
 
 private:
     struct Deleter {

@@ -115,6 +115,13 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (const std::string why = packageProblem(planned.plan); !why.empty())
         return fail("archive '" + archivePath + "' is not a complete package: " + why);
 
+    // A link this account may not make would fail the extraction half-way: refused here,
+    // before anything is written.
+    const auto &entries = planned.plan.entries;
+    if (const auto link = std::find_if(entries.begin(), entries.end(), [](const PlannedEntry &e) { return e.kind == PlannedEntry::Symlink; });
+        link != entries.end() && !prepareToWriteLinks(error))
+        return fail("cannot extract the symbolic link '" + link->name + "' of '" + archivePath + "': " + error);
+
     const NativeHandle destination = openDestination(destinationPath, error);
     if (!destination.valid())
         return fail(error);

@@ -308,6 +308,45 @@ bool isLinkAttributes(DWORD attributes)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// Another program may hold a fresh entry open for a moment without letting it be renamed: a
+// virus scanner looks at each new executable, an indexer at each new file, and a folder with
+// such a file below it cannot be renamed either. Both show as a sharing violation or a refused
+// access, and a move that meets one is tried again after these pauses (about four seconds in
+// all) before it counts as failed.
+constexpr unsigned kHeldEntryDelaysMs[] = {10, 20, 50, 100, 200, 400, 800, 1000, 1500};
+
+bool isHeldForAMoment(NTSTATUS status)
+{
+    return status == STATUS_SHARING_VIOLATION || status == STATUS_ACCESS_DENIED;
+}
+
+// One attempt of moveEntry: STATUS_SUCCESS, or a failure with `reason` set.
+NTSTATUS moveOnce(NativeValue from, const std::wstring &wide, NativeValue to, std::string &reason)
+{
+    const NtOpenResult opened = ntOpenAt(from, wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
+    if (!opened.ok()) {
+        reason = statusText(opened.status);
+        return NT_SUCCESS(opened.status) ? STATUS_UNSUCCESSFUL : opened.status;
+    }
+    // Renaming a handle on a link's target would move the target.
+    if (linkStateOf(from, wide, raw(opened.handle.get())) == LinkState::Followed) {
+        reason = "it is a link that this system cannot move without moving what it points to";
+        return STATUS_UNSUCCESSFUL;
+    }
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = raw(to);
+    rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
+    wide.copy(rename->FileName, wide.size());
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NtSetInformationFile(raw(opened.handle.get()), &io, rename,
+                                                 static_cast<ULONG>(buffer.size()), FileRenameInformation);
+    if (!NT_SUCCESS(status))
+        reason = statusText(status);
+    return status;
+}
+
 }  // namespace
 
 NativeHandle openDestination(const std::string &given, std::string &error)
@@ -415,30 +454,14 @@ bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, 
 bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::string &reason)
 {
     const std::wstring wide = wideFromUtf8(name);
-    const NtOpenResult opened = ntOpenAt(from, wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
-    if (!opened.ok()) {
-        reason = statusText(opened.status);
-        return false;
+    NTSTATUS status = moveOnce(from, wide, to, reason);
+    for (const unsigned delay : kHeldEntryDelaysMs) {
+        if (!isHeldForAMoment(status) || stopRequested())
+            break;
+        sleepUnlessStopped(delay);
+        status = moveOnce(from, wide, to, reason);
     }
-    // Renaming a handle on a link's target would move the target.
-    if (linkStateOf(from, wide, raw(opened.handle.get())) == LinkState::Followed) {
-        reason = "it is a link that this system cannot move without moving what it points to";
-        return false;
-    }
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
-    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = raw(to);
-    rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
-    wide.copy(rename->FileName, wide.size());
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status = NtSetInformationFile(raw(opened.handle.get()), &io, rename,
-                                                 static_cast<ULONG>(buffer.size()), FileRenameInformation);
-    if (!NT_SUCCESS(status)) {
-        reason = statusText(status);
-        return false;
-    }
-    return true;
+    return NT_SUCCESS(status);
 }
 
 bool flushOpenDirectory(NativeValue directory, std::string &reason)
@@ -451,7 +474,14 @@ bool flushOpenDirectory(NativeValue directory, std::string &reason)
     }
     if (FlushFileBuffers(raw(opened.handle.get())))
         return true;
-    reason = lastErrorText();
+    // FAT, exFAT and network shares have no flush for a folder and refuse it as unsupported
+    // (STATUS_INVALID_DEVICE_REQUEST or STATUS_NOT_IMPLEMENTED, read here as
+    // ERROR_INVALID_FUNCTION; STATUS_NOT_SUPPORTED as ERROR_NOT_SUPPORTED): there is nothing
+    // more to ask of them for a folder. The flush of a file stays required.
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED)
+        return true;
+    reason = errorText(error);
     return false;
 }
 
@@ -570,6 +600,33 @@ struct SymbolicLinkReparseHeader {
 constexpr ULONG kSymlinkFlagRelative = 1;
 
 }  // namespace
+
+bool prepareToWriteLinks(std::string &reason)
+{
+    // The right to make symbolic links. An administrator's token holds it switched off (as the
+    // system's own link function does, it is switched on before use); a standard account's
+    // token does not hold it at all, and switching it on then changes nothing.
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        const NativeHandle owned(reinterpret_cast<NativeValue>(token));
+        TOKEN_PRIVILEGES privilege{};
+        privilege.PrivilegeCount = 1;
+        privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, L"SeCreateSymbolicLinkPrivilege", &privilege.Privileges[0].Luid)
+            && AdjustTokenPrivileges(token, FALSE, &privilege, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS)
+            return true;
+    }
+    // Without it, developer mode lets any account make links.
+    DWORD developerMode = 0;
+    DWORD size = sizeof developerMode;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\AppModelUnlock",
+                     L"AllowDevelopmentWithoutDevLicense", RRF_RT_REG_DWORD, nullptr, &developerMode, &size)
+            == ERROR_SUCCESS
+        && developerMode != 0)
+        return true;
+    reason = "this Windows account may not make symbolic links (that takes an administrator or developer mode)";
+    return false;
+}
 
 unsigned creationMask()
 {
