@@ -4,7 +4,8 @@
 #
 #   bench/extraction.sh [UNZIP_EXE]
 #
-#   UNZIP_EXE              the tool to measure (default: build/bin/unzip.exe)
+#   UNZIP_EXE              the tool to measure (default: build/bin/test-tool/unzip.exe, the test
+#                          build, which reads the NEMBRAL_UNZIP_* switches below)
 #   NEMBRAL_BENCH_RUNS     timed runs of each program on each data set (default 7, at least 7)
 #   NEMBRAL_BENCH_SETS     data sets, from: tiny tiny-tmpfs 200m 1g stored1g (default: all, in
 #                          this order: the small files first, before any tree has been deleted)
@@ -53,7 +54,7 @@ set -euo pipefail
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench bsdtar unzip python3
-tool="${1:-$repo/build/bin/unzip.exe}"
+tool="${1:-$repo/build/bin/test-tool/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
 sets="${NEMBRAL_BENCH_SETS:-tiny tiny-tmpfs 200m 1g stored1g}"
 use_strace="${NEMBRAL_BENCH_STRACE:-1}"
