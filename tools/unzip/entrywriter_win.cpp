@@ -47,6 +47,33 @@ constexpr ULONG kSymlinkFlagRelative = 1;
 
 }  // namespace
 
+bool prepareToWriteLinks(std::string &reason)
+{
+    // The right to make symbolic links. An administrator's token holds it switched off (as the
+    // system's own link function does, it is switched on before use); a standard account's
+    // token does not hold it at all, and switching it on then changes nothing.
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        const NativeHandle owned(reinterpret_cast<NativeValue>(token));
+        TOKEN_PRIVILEGES privilege{};
+        privilege.PrivilegeCount = 1;
+        privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, L"SeCreateSymbolicLinkPrivilege", &privilege.Privileges[0].Luid)
+            && AdjustTokenPrivileges(token, FALSE, &privilege, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS)
+            return true;
+    }
+    // Without it, developer mode lets any account make links.
+    DWORD developerMode = 0;
+    DWORD size = sizeof developerMode;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\AppModelUnlock",
+                     L"AllowDevelopmentWithoutDevLicense", RRF_RT_REG_DWORD, nullptr, &developerMode, &size)
+            == ERROR_SUCCESS
+        && developerMode != 0)
+        return true;
+    reason = "this Windows account may not make symbolic links (that takes an administrator or developer mode)";
+    return false;
+}
+
 unsigned creationMask()
 {
     return 0;
@@ -152,13 +179,17 @@ bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset
     return true;
 }
 
-bool OutputFile::finish(bool flush, std::string &error)
+bool OutputFile::finish(FileFlush flush, StartedFiles *started, std::string &error)
 {
     if (!setTimes(raw(handle_.get()), entry_.times)) {
         error = failure("cannot set the time of", entry_.name, lastErrorText());
         return false;
     }
-    if (flush && !FlushFileBuffers(raw(handle_.get()))) {
+    // Windows has no way to start a file's writeback alone: a started file is flushed when
+    // waited for.
+    if (flush == FileFlush::Started && started)
+        return started->add(std::move(handle_), entry_, error);
+    if (flush == FileFlush::Now && !FlushFileBuffers(raw(handle_.get()))) {
         error = failure("cannot write", entry_.name, lastErrorText());
         return false;
     }
@@ -167,4 +198,20 @@ bool OutputFile::finish(bool flush, std::string &error)
         return false;
     }
     return true;
+}
+
+std::size_t openFilesAtMost()
+{
+    return 8192;  // handles are limited by memory alone; this many bounds what is kept open
+}
+
+bool waitForStartedFile(NativeHandle &file, std::string &reason)
+{
+    const bool written = FlushFileBuffers(raw(file.get())) != 0;
+    if (!written)
+        reason = lastErrorText();
+    const bool closed = CloseHandle(raw(file.release())) != 0;
+    if (written && !closed)
+        reason = lastErrorText();
+    return written && closed;
 }
