@@ -131,8 +131,7 @@ def asked(version_line):
 NO_MOUNT = ("wine", "the working folder on a mounted file system of its own needs root and a Linux mount"),
 NO_PROC = ("wine", "finding and killing the extraction tool reads /proc"),
 NO_DELAY = ("deb", "the packaged unzip.exe reads no test switch, so its extraction cannot be slowed down"),
-TOOL_ALONE = (("deb", "the extraction tool alone is the same binary as in the Linux build"),
-              ("wine", "the Windows tool's archive faults are rows of tests/tools' suites under wine"))
+TOOL_ALONE = (("wine", "the Windows tool's archive faults are rows of tests/tools' suites under wine"),)
 
 ROWS = (
     # The roads every user meets.
