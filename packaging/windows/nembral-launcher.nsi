@@ -134,7 +134,6 @@ FunctionEnd
 ; up to a minute, then aborts (exit status 2); otherwise it asks to close the launcher (Retry
 ; or Cancel). Nothing in the folder has been changed before it returns.
 Function ${UN}HoldPrograms
-  Push $0
   Push $1
   StrCpy $1 0
   ${Do}
@@ -168,7 +167,6 @@ Function ${UN}HoldPrograms
     ${EndIf}
   ${Loop}
   Pop $1
-  Pop $0
 FunctionEnd
 !macroend
 !insertmacro LOCK_FUNCTIONS ""
