@@ -172,7 +172,8 @@ check "the user's nembral\\ is kept, and nothing else is left" same "$(ls "$prog
 check "the user's installation is whole" same "$(installed_version "$program")" 2.1
 
 echo "--- upgrade from 0.0.1 in a folder chosen with /D, while its launcher runs"
-timeout 300 wine "$old_setup" /S "/D=$custom_win" </dev/null >>"$scratch/install.log" 2>&1 || true
+# /D= takes the rest of the command line as it is, unquoted: through cmd, as a user types it.
+timeout 300 wine cmd /c "$(winpath "$old_setup") /S /D=$custom_win" </dev/null >>"$scratch/install.log" 2>&1 || true
 wait_for_wine
 check "0.0.1 is installed in the chosen folder" holds_dist "$custom" "$scratch/old-dist"
 mkdir -p "$custom/nembral/nembral"
