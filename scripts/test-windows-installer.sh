@@ -188,7 +188,8 @@ check "the 0.0.1 launcher waits on its question page" grep -q "new version avail
 timeout 300 wine "$setup" /S </dev/null >>"$scratch/install.log" 2>&1 &
 setup_pid=$!
 sleep 8
-check "while the launcher runs, the setup waits" kill -0 "$setup_pid"
+both_run() { kill -0 "$launcher_pid" && kill -0 "$setup_pid"; }
+check "while the launcher runs, the setup waits" both_run
 check "and has changed nothing" holds_dist "$custom" "$scratch/old-dist"
 kill "$launcher_pid" 2>/dev/null || true
 wait "$launcher_pid" 2>/dev/null || true
