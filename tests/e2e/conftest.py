@@ -41,7 +41,7 @@ QUIET_S = 2.0
 
 def pytest_addoption(parser):
     parser.addoption("--way", default="linux", help="the way the launcher ships that the rows run on")
-    parser.addoption("--build", default=str(SOURCE / "build"), help="build folder (bin/nembral-launcher, bin/unzip.exe)")
+    parser.addoption("--build", default=str(SOURCE / "build"), help="build folder (bin/nembral-launcher, bin/test-tool/unzip.exe)")
     parser.addoption("--rows", default="", help="only rows whose name matches this regular expression")
     parser.addoption("--jobs", type=int, default=6, help="rows run side by side")
     parser.addoption("--deb", default="", help="the Debian package, for --way deb")
@@ -562,7 +562,8 @@ def make_way(config, session_dir):
         tools = session_dir / "tool"
         tools.mkdir(exist_ok=True)
         with contextlib.suppress(FileExistsError):
-            (tools / "unzip.exe").symlink_to(build / "bin/unzip.exe")
+            # The tool's test build: the rows that watch an extraction slow it down.
+            (tools / "unzip.exe").symlink_to(build / "bin/test-tool/unzip.exe")
         return Way(name, [str(launcher)], tools, slow=slow)
     if name == "deb":
         # The package unpacked as dpkg would install it, below a throw-away root; the wrapper in
