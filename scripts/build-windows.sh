@@ -25,14 +25,11 @@ qt=$(bash scripts/windows-qt.sh | tail -n1)
 [ -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ] || die "no Windows Qt at '$qt'"
 win_deps=$(bash scripts/windows-deps.sh | tail -n1)
 
-# Qt's toolchain file finds Qt wherever its cache folder is and chain-loads ours for the
-# compilers; the runtime is shared with Qt's DLLs (see cmake/mingw-w64-x86_64.cmake).
-cmake -S . -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
-  -DQT_CHAINLOAD_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-  -DNEMBRAL_WIN_STATIC_RUNTIME=OFF -DNEMBRAL_WINDOWS_QT="$qt" -DNEMBRAL_WIN_DEPS="$win_deps" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-  "$@" >/dev/null
+# The windows preset (CMakePresets.json): Qt's toolchain file finds Qt wherever its cache folder
+# is and chain-loads ours for the compilers; the runtime is shared with Qt's DLLs (see
+# cmake/mingw-w64-x86_64.cmake).
+export NEMBRAL_WINDOWS_QT=$qt NEMBRAL_WIN_DEPS=$win_deps
+cmake --preset windows -B "$build" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 dist="$build/dist"

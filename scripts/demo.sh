@@ -31,7 +31,7 @@
 #
 # Everything lives in build/demo (NEMBRAL_DEMO_DIR): vendor/ is the folder the server
 # publishes, work/ the launcher's working directory, where it installs nembral/nembral.
-# The launcher is build/bin/nembral-launcher (NEMBRAL_LAUNCHER), built by scripts/build.sh.
+# The launcher is build/bin/nembral-launcher (NEMBRAL_LAUNCHER), built by the dev preset.
 #
 # Display: the launcher's window goes to $DISPLAY when there is one; otherwise it runs under
 # Xvfb (xvfb-run), invisibly, and the demo application only writes its log.

@@ -394,6 +394,16 @@ def free_port():
         return s.getsockname()[1]
 
 
+def port_free(port):
+    """Nothing listens on PORT at localhost (which may reach ::1 first)."""
+    for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+        with socket.socket(family) as s:
+            s.settimeout(1)
+            if s.connect_ex((address, port)) == 0:
+                return False
+    return True
+
+
 def pipe_without_reader():
     r, w = os.pipe()
     os.close(r)
@@ -564,9 +574,12 @@ def make_way(config, session_dir):
         root = session_dir / "root"
         subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
         private = root / "usr/lib/nembral-launcher"
-        return Way(name, [str(root / "usr/bin/nembral-launcher")], private,
-                   fixed_port=built_in_port(private / "nembral-launcher", package_vendor_host(config, deb)),
-                   slow=slow, clean=True)
+        port = built_in_port(private / "nembral-launcher", package_vendor_host(config, deb))
+        # Something else on that port (a demo's server kept running, say) would answer instead.
+        if not poll(lambda: port_free(port), 60, 1):
+            pytest.exit(f"port {port}, which the packaged launcher downloads from, is still in use after a minute; "
+                        f"stop what listens there (ss -ltnp 'sport = :{port}')", 2)
+        return Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True)
     pytest.exit(f"unknown way {name}", 2)
 
 
