@@ -34,7 +34,12 @@ for preset in dev asan tsan; do lane "$preset" cmake --workflow --preset "$prese
 fuzz() { cmake --preset fuzz -DNEMBRAL_FUZZ_SECONDS="${NEMBRAL_FUZZ_SECONDS:-30}" >/dev/null && cmake --workflow --preset fuzz; }
 lane fuzz fuzz
 # shellcheck disable=SC2317 # run by lane
-windows() { bash scripts/test-windows.sh && bash scripts/test-windows-installer.sh; }
+windows() {
+  local s=0
+  bash scripts/test-windows.sh || s=1
+  bash scripts/test-windows-installer.sh || s=1
+  return "$s"
+}
 lane windows windows
 lane package cmake --workflow --preset package
 
