@@ -4,6 +4,7 @@
 #include "platform/linkseams.h"
 #include "ui/mainwindowui.h"
 #include "ui/workerhandover.h"
+#include "workflow/releasetrust.h"
 
 #include <QIcon>
 #include <QLabel>
@@ -31,7 +32,9 @@ MainWindow::MainWindow(QWidget *parent)
     showWorkingPage();
     ui->progress->setText(QStringLiteral("Checking Version ..."));
 
-    workerThread = startDownloadWorker(this, versionUrl, "%s\\version.txt");
+    if (std::vector<std::string> keys = releasePublicKeys(); !keys.empty())
+        releaseTrust = std::make_shared<ReleaseTrust>(std::move(keys));
+    workerThread = startDownloadWorker(this, versionUrl, "%s\\version.txt", versionFileCheck(releaseTrust, versionFileName));
 
     versionTimer = new QTimer(this);
     connect(versionTimer, SIGNAL(timeout()), this, SLOT(checkVersionLoop()));

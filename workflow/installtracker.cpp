@@ -9,6 +9,7 @@
 #include "platform/namedmutex.h"
 #include "platform/packagenames.h"
 #include "workflow/installwipe.h"
+#include "workflow/releasetrust.h"
 
 #include <QLabel>
 #include <QThread>
@@ -16,7 +17,9 @@
 
 void MainWindow::downloadCompleteApplication()
 {
-    if (!wipeInstalledTree()) {
+    // With a release statement to check the package against, the installed tree stays until
+    // the package has passed: a refused package then leaves the installation as it was.
+    if (!releaseTrust && !wipeInstalledTree()) {
         showErrorPage();
         return;
     }
@@ -30,7 +33,7 @@ void MainWindow::downloadCompleteApplication()
         workerThread->wait();
         delete workerThread;
     }
-    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern);
+    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern, packageCheck(releaseTrust, kPackageArchive));
 
     trackerTimer = new QTimer(this);
     connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));
@@ -59,6 +62,11 @@ void MainWindow::downloadTracker()
 
     logLine("DOWNLOAD COMPLETE");
     if (!unzipStarted) {
+        if (releaseTrust && !wipeInstalledTree()) {
+            trackerTimer->stop();
+            showErrorPage();
+            return;
+        }
         logLine("run command");
         runCommand(kExtractCommand);
         unzipStarted = true;
