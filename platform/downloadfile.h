@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -20,5 +21,9 @@ void downloadFile(MainWindow *window, std::string url, std::string pathPattern, 
 // check logs its own reason first. Launchers built with the vendor's key check the version file's
 // release statement and the package against it (workflow/releasetrust.h); without a key there is
 // no check and downloadFile is what runs.
+// With a `maxBodyBytes` other than kNoBodyLimit (platform/downloadattempt.h), a longer package
+// body fails the attempt as the version file's limit does: a package whose size is known
+// cannot fill the disk.
 using DownloadCheck = std::function<HResult()>;
-void downloadFileChecked(MainWindow *window, std::string url, std::string pathPattern, int attempt, DownloadCheck check);
+void downloadFileChecked(MainWindow *window, std::string url, std::string pathPattern, int attempt, DownloadCheck check,
+                         std::uint64_t maxBodyBytes);

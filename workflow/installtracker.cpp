@@ -3,6 +3,7 @@
 #include "ui/workerhandover.h"
 
 #include "platform/commandrunner.h"
+#include "platform/downloadattempt.h"
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
@@ -33,7 +34,8 @@ void MainWindow::downloadCompleteApplication()
         workerThread->wait();
         delete workerThread;
     }
-    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern, packageCheck(releaseTrust, kPackageArchive));
+    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern, packageCheck(releaseTrust, kPackageArchive),
+                                       releaseTrust ? releaseTrust->packageSize() : kNoBodyLimit);
 
     trackerTimer = new QTimer(this);
     connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));

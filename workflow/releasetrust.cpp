@@ -1,5 +1,6 @@
 #include "workflow/releasetrust.h"
 
+#include "platform/downloadattempt.h"
 #include "platform/log.h"
 
 #include <chrono>
@@ -74,6 +75,11 @@ HResult ReleaseTrust::checkPackage(const std::string &path) const
     }
     logLine("package matches the release statement");
     return kSOk;
+}
+
+std::uint64_t ReleaseTrust::packageSize() const
+{
+    return accepted_ ? accepted_->packageSize : kNoBodyLimit;
 }
 
 DownloadCheck versionFileCheck(const std::shared_ptr<ReleaseTrust> &trust, std::string path)

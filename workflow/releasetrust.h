@@ -26,6 +26,9 @@ public:
     HResult checkVersionFile(const std::string &path);
     // The downloaded package at `path` against the accepted statement's size and SHA-256.
     HResult checkPackage(const std::string &path) const;
+    // The accepted statement's package size: the package download takes no more. kNoBodyLimit
+    // before a statement is accepted.
+    std::uint64_t packageSize() const;
 
 private:
     std::vector<std::string> keys_;

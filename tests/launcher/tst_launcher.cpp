@@ -87,6 +87,9 @@ class TestLauncher : public QObject {
     QString runtimeDir;
     QString smallPackage;
     QString slowPackage;
+    QString signedPackage2;
+    QString signedPackage3;
+    bool faultyVendor = false;
     std::optional<QTemporaryDir> work;
 
     bool makePackage(const QStringList &arguments)
@@ -180,6 +183,11 @@ private Q_SLOTS:
         slowPackage = root.filePath(QStringLiteral("package-slow"));
         QVERIFY(makePackage({QStringLiteral("--payload-mb"), QStringLiteral("2"), QStringLiteral("--payload-files"),
                              QStringLiteral("40"), QStringLiteral("2.0"), slowPackage}));
+        // Signed with the vendor key of the release-statement rows.
+        signedPackage2 = root.filePath(QStringLiteral("package-signed-2.0"));
+        signedPackage3 = root.filePath(QStringLiteral("package-signed-3.0"));
+        for (const auto &[version, dir] : {std::pair{QStringLiteral("2.0"), signedPackage2}, std::pair{QStringLiteral("3.0"), signedPackage3}})
+            QVERIFY(makePackage({QStringLiteral("--sign-key"), QStringLiteral(NEMBRAL_RELEASE_KEYS) + QStringLiteral("/vendor-private.pem"), version, dir}));
         served = root.filePath(QStringLiteral("served"));
         QVERIFY(QDir().mkpath(served));
         QVERIFY(startVendor());
@@ -194,7 +202,13 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(QStringLiteral(NEMBRAL_E2E_UNZIP), workPath(QStringLiteral("unzip.exe"))));
     }
 
-    void cleanup() { work.reset(); }
+    void cleanup()
+    {
+        work.reset();
+        if (faultyVendor)
+            stopVendor();  // the next test starts a plain one
+        faultyVendor = false;
+    }
 
     void cleanupTestCase() { stopVendor(); }
 
@@ -540,6 +554,150 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/version.txt"))));
         QVERIFY(!QFile::exists(workPath(QStringLiteral("nembral/nembral/Nembrals.exe"))));
         QVERIFY(QFile::exists(workPath(QStringLiteral("nembral/nembral.zip"))));
+    }
+
+    // Signed release statements. A launcher built with the vendor's key (and a next one) trusts
+    // line 2 of the version file before it acts on line 1, and the package only when it is the
+    // one the statement names. Every refusal is a failed download attempt of its own code; after
+    // the sixth the installed Nembral starts as it was: no question, no wipe, nothing extracted.
+    // The key-less launcher ignores line 2 whatever it holds.
+    void releaseStatement_data()
+    {
+        QTest::addColumn<bool>("keyed");
+        QTest::addColumn<QString>("installed");         // "": nothing, "1.0", "interrupted": the executable only
+        QTest::addColumn<QByteArray>("priorSequence");  // what nembral/release-sequence holds; "": no file
+        QTest::addColumn<QString>("statement");         // signing key, or "forged", "missing", "line of N"
+        QTest::addColumn<QStringList>("options");       // for tools/release-statement
+        QTest::addColumn<QString>("servedPackage");     // "": the package signed for; "swapped": another signed one; "endless": a body without end
+        QTest::addColumn<QString>("errorCode");         // "": accepted and installed
+        QTest::addColumn<QString>("refusal");
+
+        const QStringList seq5{QStringLiteral("--sequence"), QStringLiteral("5")};
+        const QString statementRefused = QStringLiteral("800b0004");
+        QTest::newRow("valid: installs, sequence remembered") << true << QString() << QByteArray() << QStringLiteral("vendor") << seq5 << QString() << QString() << QString();
+        QTest::newRow("next key: accepted") << true << QString() << QByteArray("5\n") << QStringLiteral("next") << seq5 << QString() << QString() << QString();
+        QTest::newRow("forged signature") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("forged") << seq5 << QString() << statementRefused << QStringLiteral("signature was not made");
+        QTest::newRow("other key") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("other") << seq5 << QString() << statementRefused << QStringLiteral("signature was not made");
+        QTest::newRow("expired") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("vendor")
+                                 << (seq5 + QStringList{QStringLiteral("--expires"), QStringLiteral("2020-01-01T00:00:00Z")}) << QString() << statementRefused << QStringLiteral("expired at 2020-01-01T00:00:00Z");
+        QTest::newRow("rollback to a lower sequence") << true << QStringLiteral("1.0") << QByteArray("9\n") << QStringLiteral("vendor") << seq5 << QString() << statementRefused << QStringLiteral("sequence 5 is lower than 9");
+        QTest::newRow("statement missing") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("missing") << QStringList() << QString() << statementRefused << QStringLiteral("no second line");
+        QTest::newRow("line 2 of 2 KiB") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("line of 2048") << QStringList() << QString() << statementRefused << QStringLiteral("2048 bytes long, more than 1024");
+        // Larger than the version download takes at all: refused by the download itself.
+        QTest::newRow("line 2 of 100 KiB") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("line of 102400") << QStringList() << QString() << QStringLiteral("800c000f") << QString();
+        // The statement is good; the package served is another release the vendor signed.
+        QTest::newRow("package swapped for another signed one") << true << QStringLiteral("interrupted") << QByteArray() << QStringLiteral("vendor") << seq5 << QStringLiteral("swapped") << QStringLiteral("80096010") << QStringLiteral("package refused: the package");
+        // The package download takes no more than the statement's size: a body without end fails
+        // each attempt as soon as it is longer (0x800c000f) instead of filling the disk.
+        QTest::newRow("package without end") << true << QStringLiteral("interrupted") << QByteArray() << QStringLiteral("vendor") << seq5 << QStringLiteral("endless") << QStringLiteral("800c000f") << QString();
+        QTest::newRow("key-less launcher ignores a forged line 2") << false << QString() << QByteArray() << QStringLiteral("forged") << seq5 << QString() << QString() << QString();
+    }
+
+    void releaseStatement()
+    {
+        QFETCH(bool, keyed);
+        QFETCH(QString, installed);
+        QFETCH(QByteArray, priorSequence);
+        QFETCH(QString, statement);
+        QFETCH(QStringList, options);
+        QFETCH(QString, servedPackage);
+        QFETCH(QString, errorCode);
+        const bool swapped = servedPackage == QLatin1String("swapped");
+        const bool statementGood = !servedPackage.isEmpty();  // only the package is refused
+        if (servedPackage == QLatin1String("endless")) {
+            stopVendor();
+            vendor.emplace();
+            QVERIFY(vendor->start(served, kVendorPort, root.filePath(QStringLiteral("state")),
+                                  {QStringLiteral("--endless"), QStringLiteral("--faulty-file"), QStringLiteral("nembral.zip")}));
+            faultyVendor = true;
+        }
+        QFETCH(QString, refusal);
+        const QString keys = QStringLiteral(NEMBRAL_RELEASE_KEYS);
+
+        // Served: the signed 2.0 package (or, swapped, the signed 3.0 one) with line 1 "2.0".
+        QFile::remove(served + QStringLiteral("/nembral.zip"));
+        QVERIFY(QFile::copy((swapped ? signedPackage3 : signedPackage2) + QStringLiteral("/nembral.zip"), served + QStringLiteral("/nembral.zip")));
+        const QString versionFile = served + QStringLiteral("/version.txt");
+        QFile::remove(versionFile);
+        if (statement == QLatin1String("missing")) {
+            QVERIFY(writeFile(versionFile, "2.0\n"));
+        } else if (statement.startsWith(QLatin1String("line of "))) {
+            QVERIFY(writeFile(versionFile, "2.0\n" + QByteArray(statement.mid(8).toInt(), 'x') + '\n'));
+        } else {
+            const QString key = statement == QLatin1String("forged") ? QStringLiteral("vendor") : statement;
+            QProcess tool;
+            tool.start(sourceDir() + QStringLiteral("/tools/release-statement"),
+                       options + QStringList{QStringLiteral("2.0"), signedPackage2 + QStringLiteral("/nembral.zip"), keys + QLatin1Char('/') + key + QStringLiteral("-private.pem"), versionFile});
+            QVERIFY(tool.waitForFinished(60000));
+            QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+            if (statement == QLatin1String("forged")) {
+                QByteArray bytes = readAll(versionFile);
+                const qsizetype at = bytes.indexOf(" ed25519=") + 20;
+                bytes[at] = bytes[at] == 'A' ? 'B' : 'A';
+                QVERIFY(writeFile(versionFile, bytes));
+            }
+        }
+        if (installed == QLatin1String("1.0")) {
+            install("1.0\n");
+        } else if (installed == QLatin1String("interrupted")) {
+            install("0.9\n");
+            QVERIFY(QFile::remove(workPath(QStringLiteral("nembral/nembral/version.txt"))));
+        }
+        const QString sequenceFile = workPath(QStringLiteral("nembral/release-sequence"));
+        if (!priorSequence.isEmpty())
+            QVERIFY(writeFile(sequenceFile, priorSequence));
+        const QStringList before = entriesBelow(workPath(QStringLiteral("nembral")));
+
+        LauncherProcess launcher;
+        QVERIFY(launcher.start(keyed ? QStringLiteral(NEMBRAL_E2E_SIGNED_LAUNCHER) : QStringLiteral(NEMBRAL_E2E_LAUNCHER),
+                               work->path(), launcherEnvironment()));
+        QVERIFY2(launcher.waitForExit(kRunTimeoutMs), qPrintable(launcher.out().join(QLatin1Char('\n'))));
+        const QStringList &out = launcher.out();
+        QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(launcher.exitCode(), 0);
+        QStringList gui;
+        for (const QString &line : guiLines(out))
+            if (!line.startsWith(QLatin1String("release statement ")) && !line.startsWith(QLatin1String("package ")))
+                gui << line;
+        QCOMPARE(launcher.count(QStringLiteral("new version available")), 0);
+
+        if (errorCode.isEmpty()) {
+            QVERIFY2(isFirstInstallLog(gui), qPrintable(out.join(QLatin1Char('\n'))));
+            QCOMPARE(downloadErrorLines(out), QStringList());
+            QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("2.0\n"));
+            if (keyed) {
+                QCOMPARE(launcher.count(QStringLiteral("package matches the release statement")), 1);
+                QVERIFY(out.indexOf(QStringLiteral("package matches the release statement")) < out.indexOf(QStringLiteral("run command")));
+                QCOMPARE(readAll(sequenceFile), QByteArray("5\n"));
+            } else {
+                QVERIFY(!QFile::exists(sequenceFile));
+                QCOMPARE(launcher.count(QStringLiteral("package matches the release statement")), 0);
+            }
+            return;
+        }
+
+        // Refused: six failed attempts, each with its reason, then the installed Nembral starts.
+        QCOMPARE(downloadErrorLines(out), QStringList(6, QStringLiteral("An error occured : error code = 0x") + errorCode));
+        if (!refusal.isEmpty()) {
+            int reasons = 0;
+            for (const QString &line : out)
+                reasons += line.contains(refusal) ? 1 : 0;
+            QVERIFY2(reasons == 6, qPrintable(out.join(QLatin1Char('\n'))));
+        }
+        QCOMPARE(launcher.count(QStringLiteral("run command")), 0);
+        QCOMPARE(launcher.count(QStringLiteral("Start Nembral")), 1);
+        QCOMPARE(launcher.count(QStringLiteral("Could not find Nembral")), 0);
+        const QString started = workPath(QStringLiteral("nembral/nembral/started.log"));
+        QVERIFY(pollFor([&] { return readAll(started).endsWith('\n'); }, 10000));
+        if (installed == QLatin1String("1.0"))
+            QCOMPARE(readAll(workPath(QStringLiteral("nembral/nembral/version.txt"))), QByteArray("1.0\n"));
+        QStringList after = entriesBelow(workPath(QStringLiteral("nembral")));
+        after.removeAll(QStringLiteral("nembral/started.log"));
+        after.removeAll(QStringLiteral("nembral.zip"));  // the refused package, left for the next run to replace
+        if (statementGood)
+            after.removeAll(QStringLiteral("release-sequence"));
+        QCOMPARE(after, before);
+        QCOMPARE(readAll(sequenceFile), statementGood ? QByteArray("5\n") : priorSequence);
     }
 };
 
