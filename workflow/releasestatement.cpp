@@ -175,9 +175,9 @@ std::string utcTimeText(std::int64_t seconds)
     const unsigned month = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(year), month, day,
-                  static_cast<long long>(inDay / 3600), static_cast<long long>(inDay / 60 % 60),
-                  static_cast<long long>(inDay % 60));
+    (void)std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(year), month, day,
+                        static_cast<long long>(inDay / 3600), static_cast<long long>(inDay / 60 % 60),
+                        static_cast<long long>(inDay % 60));
     return text;
 }
 

@@ -88,7 +88,7 @@ class TestLauncher : public QObject {
     QString smallPackage;
     QString slowPackage;
     QString signedPackage2;
-    QString signedPackage3;
+    QString swappedPackage;
     bool faultyVendor = false;
     std::optional<QTemporaryDir> work;
 
@@ -185,9 +185,19 @@ private Q_SLOTS:
                              QStringLiteral("40"), QStringLiteral("2.0"), slowPackage}));
         // Signed with the vendor key of the release-statement rows.
         signedPackage2 = root.filePath(QStringLiteral("package-signed-2.0"));
-        signedPackage3 = root.filePath(QStringLiteral("package-signed-3.0"));
-        for (const auto &[version, dir] : {std::pair{QStringLiteral("2.0"), signedPackage2}, std::pair{QStringLiteral("3.0"), signedPackage3}})
-            QVERIFY(makePackage({QStringLiteral("--sign-key"), QStringLiteral(NEMBRAL_RELEASE_KEYS) + QStringLiteral("/vendor-private.pem"), version, dir}));
+        QVERIFY(makePackage({QStringLiteral("--sign-key"), QStringLiteral(NEMBRAL_RELEASE_KEYS) + QStringLiteral("/vendor-private.pem"),
+                             QStringLiteral("2.0"), signedPackage2}));
+        // Another package the vendor signed, of the same size: the same archive under the next
+        // key's signature, so only its SHA-256 tells it apart (a longer one would already be cut
+        // off by the download's limit).
+        swappedPackage = root.filePath(QStringLiteral("package-swapped"));
+        QVERIFY(QDir().mkpath(swappedPackage));
+        QVERIFY(QFile::copy(signedPackage2 + QStringLiteral("/nembral.zip"), swappedPackage + QStringLiteral("/nembral.zip")));
+        QProcess sign;
+        sign.start(sourceDir() + QStringLiteral("/tools/sign-package"),
+                   {swappedPackage + QStringLiteral("/nembral.zip"), QStringLiteral(NEMBRAL_RELEASE_KEYS) + QStringLiteral("/next-private.pem")});
+        QVERIFY(sign.waitForFinished(60000) && sign.exitCode() == 0);
+        QCOMPARE(QFileInfo(swappedPackage + QStringLiteral("/nembral.zip")).size(), QFileInfo(signedPackage2 + QStringLiteral("/nembral.zip")).size());
         served = root.filePath(QStringLiteral("served"));
         QVERIFY(QDir().mkpath(served));
         QVERIFY(startVendor());
@@ -586,7 +596,7 @@ private Q_SLOTS:
         // Larger than the version download takes at all: refused by the download itself.
         QTest::newRow("line 2 of 100 KiB") << true << QStringLiteral("1.0") << QByteArray() << QStringLiteral("line of 102400") << QStringList() << QString() << QStringLiteral("800c000f") << QString();
         // The statement is good; the package served is another release the vendor signed.
-        QTest::newRow("package swapped for another signed one") << true << QStringLiteral("interrupted") << QByteArray() << QStringLiteral("vendor") << seq5 << QStringLiteral("swapped") << QStringLiteral("80096010") << QStringLiteral("package refused: the package");
+        QTest::newRow("package swapped for another signed one") << true << QStringLiteral("interrupted") << QByteArray() << QStringLiteral("vendor") << seq5 << QStringLiteral("swapped") << QStringLiteral("80096010") << QStringLiteral("package refused: the package's SHA-256 is");
         // The package download takes no more than the statement's size: a body without end fails
         // each attempt as soon as it is longer (0x800c000f) instead of filling the disk.
         QTest::newRow("package without end") << true << QStringLiteral("interrupted") << QByteArray() << QStringLiteral("vendor") << seq5 << QStringLiteral("endless") << QStringLiteral("800c000f") << QString();
@@ -614,9 +624,9 @@ private Q_SLOTS:
         QFETCH(QString, refusal);
         const QString keys = QStringLiteral(NEMBRAL_RELEASE_KEYS);
 
-        // Served: the signed 2.0 package (or, swapped, the signed 3.0 one) with line 1 "2.0".
+        // Served: the signed 2.0 package (or, swapped, another signed one) with line 1 "2.0".
         QFile::remove(served + QStringLiteral("/nembral.zip"));
-        QVERIFY(QFile::copy((swapped ? signedPackage3 : signedPackage2) + QStringLiteral("/nembral.zip"), served + QStringLiteral("/nembral.zip")));
+        QVERIFY(QFile::copy((swapped ? swappedPackage : signedPackage2) + QStringLiteral("/nembral.zip"), served + QStringLiteral("/nembral.zip")));
         const QString versionFile = served + QStringLiteral("/version.txt");
         QFile::remove(versionFile);
         if (statement == QLatin1String("missing")) {

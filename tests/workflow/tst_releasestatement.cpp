@@ -116,7 +116,7 @@ private Q_SLOTS:
         QTest::newRow("other key") << versionFile(other.get()) << true << before << 0 << QStringLiteral("signature was not made");
 
         QByteArray forged = good;
-        const int at = forged.indexOf("ed25519=") + 8 + 10;
+        const qsizetype at = forged.indexOf("ed25519=") + 8 + 10;
         forged[at] = forged[at] == 'A' ? 'B' : 'A';
         QTest::newRow("forged signature") << forged << false << before << 0 << QStringLiteral("signature was not made");
         QTest::newRow("line 1 changed after signing") << QByteArray(good).replace(0, 3, "2.1") << false << before << 0 << QStringLiteral("signature was not made");
