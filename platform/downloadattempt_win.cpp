@@ -99,18 +99,6 @@ HResult makeFoldersBelow(std::wstring folder, const std::vector<std::wstring> &n
     return S_OK;
 }
 
-// Writes what the download service stored at `path` through to the disk. The launcher takes
-// the file as complete once the attempt succeeds; after a power cut it must not find a name
-// whose blocks never reached the disk.
-HResult flushToDisk(const wchar_t *path)
-{
-    const WinHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || !FlushFileBuffers(file.get()))
-        return HRESULT_FROM_WIN32(GetLastError());
-    return S_OK;
-}
-
 }  // namespace
 
 void setDownloadStallLimitSeconds(long seconds)
@@ -168,7 +156,7 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     if (isLink(GetFileAttributesW(destination)) && !DeleteFileW(destination) && !RemoveDirectoryW(destination))
         return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
-    HResult result = URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
+    const HResult result = URLDownloadToFileW(nullptr, wideUrl.c_str(), destination, 0, &observer);
     // The observer stops a body that goes past the limit as soon as its size shows (announced,
     // or as received); a body that ends within a chunk of the limit is only seen once stored,
     // so the file is measured too. Either way nothing of it stays, and the attempt fails as it
@@ -190,11 +178,7 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
         // An HTTP status has three digits: it fits a long on every system.
         return resultFromHttpStatus(static_cast<long>(observer.httpStatus()));
     }
-    if (result >= 0) {
-        if (const HResult flushed = flushToDisk(destination); flushed < 0) {
-            DeleteFileW(destination);
-            result = flushed;
-        }
-    }
+    // The file is not flushed to the disk: a package is downloaded again by any run that needs
+    // it, and checked entry by entry before anything of it is installed.
     return result;
 }

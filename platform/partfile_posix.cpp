@@ -124,10 +124,9 @@ int PartFile::write(const char *data, std::size_t size)
 
 int PartFile::commit()
 {
-    // The data reaches the disk before the name does: a rename can be written back before the
-    // blocks of a file renamed, and after a power cut the name would hold a short file.
-    if (::fdatasync(fd_.get()) != 0)
-        return errno;
+    // Not flushed: the archive is a passing file. After a crash the next run knows nothing of
+    // it and downloads again, and the extraction checks every entry before it writes any; only
+    // the installed tree has to survive a power cut, and the extraction tool flushes that.
     if (const int error = fd_.close(); error != 0)
         return error;
     // Within the folder opened above: a link at the destination's name is replaced, never
@@ -135,8 +134,5 @@ int PartFile::commit()
     if (::renameat(directory_.get(), partName_.c_str(), directory_.get(), name_.c_str()) != 0)
         return errno;
     partName_.clear();
-    // And the rename itself, so that a download reported complete stays complete.
-    if (::fsync(directory_.get()) != 0)
-        return errno;
     return 0;
 }

@@ -52,13 +52,17 @@ build_cached() {
   shift 4
   local key version start work
   key=$(printf '%s\n' "$@" | cat - "$toolchain" | sha256sum | cut -c1-10)
-  while IFS= read -r version; do
-    PREFIX="$cache/$name-$version-mingw-$key"
-    if [ -f "$PREFIX/.complete" ]; then
-      say "using $PREFIX"
-      return 0
-    fi
-  done < <(preferred_versions "$package" "$dev")
+  # One build of NAME at a time: two runs would share (and wipe) the same work folder. The
+  # second waits, then finds the first one's result.
+  mkdir -p "$cache"
+  local lock
+  exec {lock}>"$cache/.$name.lock"
+  flock "$lock"
+  if find_cached "$name" "$package" "$dev" "$key"; then
+    say "using $PREFIX"
+    exec {lock}>&-
+    return 0
+  fi
 
   start=$(date +%s)
   work="$cache/$name-mingw-$key.build"
@@ -78,6 +82,25 @@ build_cached() {
   incomplete=""
   rm -rf "$work"
   say "$name done in $(($(date +%s) - start)) s: $PREFIX"
+  exec {lock}>&-
+}
+
+# find_cached NAME PACKAGE DEV_PACKAGE KEY
+# Sets PREFIX to a complete install of NAME built with the flags and toolchain of KEY: the
+# preferred versions first, then any other version already built (the mirror may no longer list
+# the version a copied cache was built from; rebuilding it would gain nothing).
+find_cached() {
+  local name=$1 package=$2 dev=$3 key=$4 version stamp
+  while IFS= read -r version; do
+    PREFIX="$cache/$name-$version-mingw-$key"
+    [ -f "$PREFIX/.complete" ] && return 0
+  done < <(preferred_versions "$package" "$dev")
+  for stamp in "$cache/$name"-*-mingw-"$key"/.complete; do
+    [ -f "$stamp" ] || continue
+    PREFIX=${stamp%/.complete}
+    return 0
+  done
+  return 1
 }
 
 incomplete=""

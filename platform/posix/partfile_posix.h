@@ -15,9 +15,9 @@
 // another disk, a link left in its place) is followed, as any path is. The destination's own
 // name is used relative to the last of them: a link there is replaced, never written through.
 //
-// Durable before visible: commit() flushes the file's data to the disk before the rename that
-// makes it visible under the destination's name, and the folder after it, so that after a power
-// cut the name holds the whole body or is not there (it may still be the earlier copy).
+// Complete before visible: only commit() gives the file the destination's name, once the whole
+// body is in it. Nothing is flushed to the disk: a package is downloaded again by any run that
+// needs it, and checked entry by entry before anything of it is installed.
 //
 // Opening also clears the part files of the same destination left by downloads whose process
 // died (kill -9, power loss): only names with that exact prefix and the id of a process that
@@ -34,8 +34,8 @@ public:
     int open();
     // 0 on success, else an errno value.
     int write(const char *data, std::size_t size);
-    // Flushes the file, closes it, puts it in place of the destination and flushes the folder;
-    // 0 on success, else an errno value.
+    // Closes the file and puts it in place of the destination; 0 on success, else an errno
+    // value.
     int commit();
 
 private:

@@ -20,9 +20,10 @@ public:
     // the next call. kNoHandle with `error` set when it cannot be opened.
     NativeValue get(std::size_t index, std::string &error);
 
-private:
+    // The most handles kept open at once.
     static constexpr std::size_t kKept = 16;
 
+private:
     NativeValue top_;
     const std::vector<PlannedDirectory> &directories_;
     std::vector<std::pair<std::size_t, NativeHandle>> kept_;  // most recent last

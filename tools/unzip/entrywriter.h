@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Creating a plan's entries inside a directory given by a handle (directoryhandles.h). The
 // tree being filled was made empty by the tool, so nothing is expected at any name: each entry
@@ -33,12 +36,43 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 // it the entry fails with the system's reason.
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
-// Writes the data of the reader's current entry, which is `entry`, into a new file, and with
-// `flush` writes it through to the disk before closing it. `data`, when not null, is the
+// What becomes of a file's data when it is closed.
+enum class FileFlush {
+    None,     // left in the page cache (a flush of the whole file system follows)
+    Now,      // written through to the disk before the file is closed (fdatasync, FlushFileBuffers)
+    Started,  // its writeback started, the file kept open in a StartedFiles that waits for it
+};
+
+// Files whose writeback has been started as each was finished, kept open until waitAll()
+// waits for all of them: the disk works on one file while the next is decompressed, and the
+// wait covers only these files' data, not what other programs write to the same disk. As many
+// are kept open as the process may open besides `reserved` other descriptors (at least 16);
+// past that, those kept so far are waited for before the next is taken. Shared by the workers.
+class StartedFiles {
+public:
+    explicit StartedFiles(std::size_t reserved);
+    // Takes the open file of `entry`, whose writeback has been started. False with `error`
+    // set when it or the files waited for to make room cannot be written.
+    bool add(NativeHandle file, const PlannedEntry &entry, std::string &error);
+    // Waits until every file taken is on the disk, several at once (the disk's cache flushes of
+    // waits that overlap are shared), and closes them. False with `error` set for the first
+    // that cannot be written.
+    bool waitAll(std::string &error);
+
+private:
+    bool waitAllLocked(std::string &error);
+
+    std::mutex mutex_;
+    std::vector<std::pair<NativeHandle, const PlannedEntry *>> files_;
+    std::size_t limit_;
+};
+
+// Writes the data of the reader's current entry, which is `entry`, into a new file, which
+// `flush` then treats (FileFlush::Started hands it to `started`). `data`, when not null, is the
 // entry's whole data, already checked, and the reader is not read. Gives up between blocks
 // once `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, bool flush,
-               const std::atomic<bool> &abandon, std::string &error);
+bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, FileFlush flush,
+               StartedFiles *started, const std::atomic<bool> &abandon, std::string &error);
 
 // Writes the directory `directory` (its entries, permissions and times) through to the disk.
 bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
@@ -50,13 +84,19 @@ public:
 
     bool create(std::string &error);
     bool writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error);
-    // Sets the entry's times, with `flush` writes the file through to the disk (fdatasync,
-    // FlushFileBuffers), and closes it, reporting a failed close: the last write may only
-    // fail there.
-    bool finish(bool flush, std::string &error);
+    // Sets the entry's times, with FileFlush::Now writes the file through to the disk and
+    // closes it, reporting a failed close (the last write may only fail there); with
+    // FileFlush::Started starts its writeback and hands it, open, to `started`.
+    bool finish(FileFlush flush, StartedFiles *started, std::string &error);
 
 private:
     NativeValue parent_;
     const PlannedEntry &entry_;
     NativeHandle handle_;
 };
+
+// The system's part of StartedFiles: how many descriptors the process may have open (after
+// raising its own limit as far as it may), and the wait for one file's data, which then closes
+// it; false with `reason` set.
+std::size_t openFilesAtMost();
+bool waitForStartedFile(NativeHandle &file, std::string &reason);

@@ -1,9 +1,11 @@
 #include "tools/unzip/entrywriter.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -107,14 +109,19 @@ bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset
     return true;
 }
 
-bool OutputFile::finish(bool flush, std::string &error)
+bool OutputFile::finish(FileFlush flush, StartedFiles *started, std::string &error)
 {
     timespec times[2];
     if (const timespec *t = toTimespecs(entry_.times, times); t && ::futimens(fd(handle_.get()), t) != 0) {
         error = systemError("cannot set the time of", entry_.name);
         return false;
     }
-    if (flush && ::fdatasync(fd(handle_.get())) != 0) {
+    if (flush == FileFlush::Started && started) {
+        // Only a head start: a file system without it still has its data waited for later.
+        (void)::sync_file_range(fd(handle_.get()), 0, 0, SYNC_FILE_RANGE_WRITE);
+        return started->add(std::move(handle_), entry_, error);
+    }
+    if (flush == FileFlush::Now && ::fdatasync(fd(handle_.get())) != 0) {
         error = systemError("cannot write", entry_.name);
         return false;
     }
@@ -123,4 +130,29 @@ bool OutputFile::finish(bool flush, std::string &error)
         return false;
     }
     return true;
+}
+
+std::size_t openFilesAtMost()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 20));
+}
+
+bool waitForStartedFile(NativeHandle &file, std::string &reason)
+{
+    const bool written = ::fdatasync(fd(file.get())) == 0;
+    const int writeError = errno;
+    const bool closed = ::close(fd(file.release())) == 0;
+    if (written && closed)
+        return true;
+    reason = std::strerror(written ? errno : writeError);
+    return false;
 }

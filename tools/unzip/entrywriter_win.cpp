@@ -152,13 +152,17 @@ bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset
     return true;
 }
 
-bool OutputFile::finish(bool flush, std::string &error)
+bool OutputFile::finish(FileFlush flush, StartedFiles *started, std::string &error)
 {
     if (!setTimes(raw(handle_.get()), entry_.times)) {
         error = failure("cannot set the time of", entry_.name, lastErrorText());
         return false;
     }
-    if (flush && !FlushFileBuffers(raw(handle_.get()))) {
+    // Windows has no way to start a file's writeback alone: a started file is flushed when
+    // waited for.
+    if (flush == FileFlush::Started && started)
+        return started->add(std::move(handle_), entry_, error);
+    if (flush == FileFlush::Now && !FlushFileBuffers(raw(handle_.get()))) {
         error = failure("cannot write", entry_.name, lastErrorText());
         return false;
     }
@@ -167,4 +171,20 @@ bool OutputFile::finish(bool flush, std::string &error)
         return false;
     }
     return true;
+}
+
+std::size_t openFilesAtMost()
+{
+    return 8192;  // handles are limited by memory alone; this many bounds what is kept open
+}
+
+bool waitForStartedFile(NativeHandle &file, std::string &reason)
+{
+    const bool written = FlushFileBuffers(raw(file.get())) != 0;
+    if (!written)
+        reason = lastErrorText();
+    const bool closed = CloseHandle(raw(file.release())) != 0;
+    if (written && !closed)
+        reason = lastErrorText();
+    return written && closed;
 }

@@ -23,6 +23,10 @@ namespace {
 constexpr std::size_t kFilesPerWorker = 32;
 constexpr std::uint64_t kBytesPerWorker = 1024 * 1024;
 
+// Descriptors the process has open besides the folders and the files kept for the wait: the
+// archive for each worker, the staging folders, the named mutex, the standard streams.
+constexpr std::size_t kOtherDescriptors = 64;
+
 // What writing a file costs besides its bytes (creating, closing, setting its time), in bytes.
 constexpr std::uint64_t kEntryCost = 32 * 1024;
 
@@ -49,7 +53,8 @@ std::vector<std::size_t> runsOf(const std::vector<PlannedEntry> &entries, std::s
 class Extraction {
 public:
     Extraction(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree, const ExtractOptions &options)
-        : file_(file), plan_(plan), tree_(tree), options_(options)
+        : file_(file), plan_(plan), tree_(tree), options_(options),
+          started_((std::size_t{options.workers} + 1) * DirectoryHandles::kKept + kOtherDescriptors)
     {
     }
 
@@ -88,13 +93,15 @@ public:
             t.join();
         if (failed_.load())
             return failure(error_);
+        if (options_.flush == ExtractOptions::Flush::StartedFiles && !started_.waitAll(error))
+            return failure(error);
 
         // Innermost first: a directory the archive makes read-only is closed after its
         // contents are done.
         for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
             const NativeValue parent = directories.get(d->parent, error);
             if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error)
-                || (options_.flushEachEntry && !flushDirectory(parent, *d, error)))
+                || (options_.flush != ExtractOptions::Flush::FileSystem && !flushDirectory(parent, *d, error)))
                 return failure(error);
         }
         return ExtractResult{true, written_.load(), {}};
@@ -171,7 +178,7 @@ private:
         const NativeValue parent = directories.get(entry.parent, error);
         const bool written = parent != kNoHandle
                              && (entry.kind == PlannedEntry::File
-                                     ? writeFile(reader, wholeData(whole, index), parent, entry, options_.flushEachEntry, failed_, error)
+                                     ? writeFile(reader, wholeData(whole, index), parent, entry, fileFlush(), &started_, failed_, error)
                                      : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
@@ -179,6 +186,19 @@ private:
         }
         written_.fetch_add(1);
         return true;
+    }
+
+    FileFlush fileFlush() const
+    {
+        switch (options_.flush) {
+        case ExtractOptions::Flush::StartedFiles:
+            return FileFlush::Started;
+        case ExtractOptions::Flush::EachEntry:
+            return FileFlush::Now;
+        case ExtractOptions::Flush::FileSystem:
+            break;
+        }
+        return FileFlush::None;
     }
 
     // The entry's data when it can be decompressed whole, otherwise null.
@@ -192,6 +212,7 @@ private:
     const ExtractionPlan &plan_;
     const NativeValue tree_;
     const ExtractOptions options_;
+    StartedFiles started_;
 
     std::vector<StoredEntry> stored_;         // the central directory, when read
     std::vector<const StoredEntry *> whole_;  // per planned entry: decompressed whole from this

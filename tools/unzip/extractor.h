@@ -20,10 +20,18 @@ struct ExtractOptions {
     // Pause after each entry. Zero in normal use; tests and demonstrations set it (through the
     // environment, see main.cpp) to make the extraction slow enough to be watched.
     unsigned entryDelayMs = 0;
-    // Flush each file before it is closed and each directory once it is finished, instead of
-    // leaving the whole tree to one flush of its file system afterwards (staging.h); the
-    // benchmark compares the two.
-    bool flushEachEntry = false;
+    // How the tree reaches the disk before it is moved into place (staging.h).
+    enum class Flush {
+        // Each file's writeback started as it is closed, all of them waited for once every
+        // entry is written, then each directory flushed: waits for the tree's data alone.
+        StartedFiles,
+        // Each file flushed before it is closed, each directory once it is finished.
+        EachEntry,
+        // Nothing here: one flush of the whole file system follows (syncfs), which also waits
+        // for whatever other programs have written to it.
+        FileSystem,
+    };
+    Flush flush = Flush::StartedFiles;
     // Decompress small deflated entries whole in memory (wholeentry.h) rather than through
     // libarchive's stream; off only to compare the two.
     bool wholeEntries = true;
@@ -44,7 +52,8 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
 
 // Writes what `plan` lists, with the data read from `file`, below the open, empty directory
 // `tree`: the directories first, then the files and links, shared among the workers, then the
-// directories' own permissions and times (each directory then flushed, with flushEachEntry).
+// directories' own permissions and times (each directory then flushed, unless the whole file
+// system is to be).
 // Stops at the first problem in any worker (damaged data, a failed write, a stop request): the
 // other workers give up at their next block, and what was written up to then is left for the
 // caller to remove.

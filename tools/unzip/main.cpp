@@ -16,9 +16,10 @@
 // extractor.h), for benchmarks that compare ways of sharing them.
 // NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
 // demonstrations that need to watch an extraction in progress.
-// NEMBRAL_UNZIP_FLUSH=entries flushes every file and folder on its own instead of the staging
-// file system at once (staging.h), for the benchmark that compares the two; both are durable.
-// On Windows every file and folder is flushed on its own in any case.
+// NEMBRAL_UNZIP_FLUSH=entries flushes every file as it is closed, =filesystem flushes the
+// staging file system at once (syncfs) instead of waiting for each file's writeback started as
+// it was closed (extractor.h), for the benchmark that compares them; all are durable. On
+// Windows every file and folder is flushed on its own in any case.
 // NEMBRAL_UNZIP_WHOLE_ENTRIES=0 reads every entry through libarchive's stream, for the
 // benchmark that shows what decompressing small entries whole gains (wholeentry.h).
 
@@ -73,8 +74,11 @@ ExtractOptions optionsFromEnvironment()
     options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
     options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
     // Where the process may not flush the whole file system at once (Windows), each entry is.
-    const char *flush = std::getenv("NEMBRAL_UNZIP_FLUSH");
-    options.flushEachEntry = (flush && std::string(flush) == "entries") || !canFlushFileSystem();
+    const std::string flush = std::getenv("NEMBRAL_UNZIP_FLUSH") ? std::getenv("NEMBRAL_UNZIP_FLUSH") : "";
+    if (flush == "entries" || !canFlushFileSystem())
+        options.flush = ExtractOptions::Flush::EachEntry;
+    else if (flush == "filesystem")
+        options.flush = ExtractOptions::Flush::FileSystem;
     options.wholeEntries = numberFromEnvironment("NEMBRAL_UNZIP_WHOLE_ENTRIES", 1, 1) != 0;
     return options;
 }
@@ -127,7 +131,7 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (stopRequested())
         return fail("interrupted");
     // Durable before visible: nothing is moved into place before all of it is on the disk.
-    if (!staging->flush(!options.flushEachEntry, error))
+    if (!staging->flush(options.flush == ExtractOptions::Flush::FileSystem, error))
         return fail(error);
     if (!staging->moveIntoPlace(error))
         return fail(error);

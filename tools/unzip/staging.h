@@ -30,9 +30,8 @@ public:
     // after a power cut, a name in the destination then never stands for a file that is empty
     // or short. With `wholeFileSystem`, one flush of the file system the tree is on (every file
     // and folder in it at once); without, only the top of the tree, the extraction having
-    // flushed each entry itself (ExtractOptions::flushEachEntry; always so on Windows, where
-    // only an administrator may flush a whole volume: canFlushFileSystem()). False with
-    // `error` set.
+    // flushed the entries itself (ExtractOptions::flush; always so on Windows, where only an
+    // administrator may flush a whole volume: canFlushFileSystem()). False with `error` set.
     bool flush(bool wholeFileSystem, std::string &error);
 
     // Moves every top-level entry of tree() to the destination, replacing what is there under
