@@ -11,6 +11,7 @@
 
 #include "platform/win/fileerror_win.h"
 #include "platform/win/handle_win.h"
+#include "platform/win/removeentry_win.h"
 
 namespace {
 
@@ -63,11 +64,8 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
     // removed itself.
     if (isRealFolder(fileAttributes))
         return {};
-    const bool directoryLink = (fileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!(directoryLink ? RemoveDirectoryW(file.c_str()) : DeleteFileW(file.c_str()))) {
-        const DWORD error = GetLastError();
+    if (const DWORD error = removeEntryByPath(file, fileAttributes); error != ERROR_SUCCESS)
         return isAbsenceError(error) ? RemoveTreeResult{} : failure(shown, error);
-    }
     RemoveTreeResult removed;
     removed.removed = 1;
     return removed;

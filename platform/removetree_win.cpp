@@ -14,6 +14,7 @@
 
 #include "platform/win/fileerror_win.h"
 #include "platform/win/handle_win.h"
+#include "platform/win/removeentry_win.h"
 
 namespace {
 
@@ -92,6 +93,30 @@ DWORD deleteOpenEntry(HANDLE handle, DWORD attributes)
                                                                                              : GetLastError();
 }
 
+}  // namespace
+
+DWORD removeEntryByPath(const std::wstring &path, DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))
+        return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED || (attributes & FILE_ATTRIBUTE_READONLY) == 0)
+        return error;
+    // Read-only: removed through a handle on the entry itself, whose disposition ignores the
+    // attribute or clears it first. wine opens the target of a Unix link whatever the flags:
+    // a handle that is not on the link the caller saw is left alone.
+    const WinHandle entry(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    DWORD opened = 0;
+    if (!entry || !attributesOf(entry.get(), opened)
+        || ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (opened & FILE_ATTRIBUTE_REPARSE_POINT) == 0))
+        return error;
+    return deleteOpenEntry(entry.get(), opened);
+}
+
+namespace {
+
 struct Listed {
     std::wstring name;
     DWORD attributes;
@@ -167,12 +192,9 @@ public:
 private:
     bool removeLink(const std::wstring &path, DWORD attributes, const std::string &shown)
     {
-        const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(path.c_str())
-                                                                          : DeleteFileW(path.c_str());
-        if (!removed) {
-            const DWORD error = GetLastError();
+        const DWORD error = removeEntryByPath(path, attributes);
+        if (error != ERROR_SUCCESS)
             return isAbsenceError(error) ? true : fail(shown, error);
-        }
         ++result.removed;
         return true;
     }

@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-image-formats-plugins
   libgl-dev libxkbcommon-dev
   libcurl4-openssl-dev libarchive-dev libdeflate-dev libarchive-tools libssl-dev curl openssl ca-certificates
-  python3 python3-pil fonts-dejavu-core imagemagick
+  python3 python3-pil python3-pytest fonts-dejavu-core imagemagick
   xvfb x11-apps x11-utils xauth xdotool
   g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 nsis
   time procps unzip strace

@@ -34,7 +34,7 @@ ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 || status=1
 
 if [ "${NEMBRAL_SKIP_ASAN:-0}" != 1 ]; then
   lane "Linux tests with AddressSanitizer and UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNEMBRAL_SANITIZE=ON \
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNEMBRAL_SANITIZE=ON -DNEMBRAL_TEST_VENDOR_ENV=ON \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
   cmake --build build-asan -j"$jobs"
   # The window's worker threads and loading animation live until the process ends by design,

@@ -49,6 +49,8 @@ HResult ReleaseTrust::checkVersionFile(const std::string &path)
     if (!check.accepted) {
         // The reason may quote nothing from the file but numbers and times of our own making.
         logLine("release statement refused: " + escapedForLog(check.problem));
+        // Nothing refused stays where the next step would read it.
+        (void)std::remove(path.c_str());
         return kReleaseStatementRefused;
     }
     const ReleaseStatement &statement = *check.accepted;
@@ -71,6 +73,7 @@ HResult ReleaseTrust::checkPackage(const std::string &path) const
     }
     if (const std::string problem = packageMismatch(path, *accepted_); !problem.empty()) {
         logLine("package refused: " + escapedForLog(problem));
+        (void)std::remove(path.c_str());
         return kReleasePackageMismatch;
     }
     logLine("package matches the release statement");

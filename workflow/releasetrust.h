@@ -11,7 +11,8 @@
 // What a launcher built with the vendor's package key trusts in one run: the release statement
 // it accepted after the version download, against which the package is checked after its
 // download. Each check runs on a download worker as part of an attempt (platform/downloadfile.h):
-// a refusal logs one line saying why and fails the attempt with its own code, so it is retried
+// a refusal logs one line saying why, removes the refused file and fails the attempt with its
+// own code, so it is retried
 // like any failed download, and after the sixth the installed application starts as it is.
 //
 // The version worker writes the accepted statement before it announces the version file; the

@@ -11,6 +11,7 @@
 #include "tests/tools/testzip.h"
 #include "tests/tools/toolsystem.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -22,6 +23,7 @@
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QHash>
+#include <QMap>
 #include <QtTest>
 
 namespace {
@@ -253,6 +255,30 @@ QStringList flushBreaches(const QList<Call> &calls, const QString &dest, const Q
     return breaches;
 }
 
+// Where the local header of the entry named `name` starts: the first place the name follows
+// a local header's signature. -1 when there is none.
+qsizetype localHeaderOf(const QByteArray &zip, const QByteArray &name)
+{
+    constexpr qsizetype kLocalHeaderSize = 30;
+    for (qsizetype at = zip.indexOf(name); at >= 0; at = zip.indexOf(name, at + 1))
+        if (at >= kLocalHeaderSize && zip.mid(at - kLocalHeaderSize, 4) == "PK\x03\x04")
+            return at - kLocalHeaderSize;
+    return -1;
+}
+
+// Every file and folder below `root`, by relative path, with a digest of each file's bytes.
+QMap<QString, QByteArray> treeBelow(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        tree.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("folder")
+                                                                             : QCryptographicHash::hash(readAll(path), QCryptographicHash::Sha256).toHex());
+    }
+    return tree;
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(TestZipEntry)
@@ -271,6 +297,9 @@ private Q_SLOTS:
     void extractsNamesThatOnlyLookReserved();
     void failsOnBadArchive_data();
     void failsOnBadArchive();
+    void wholeEntriesChangeNothing_data();
+    void wholeEntriesChangeNothing();
+    void refusesLinksItMayNotMake();
     void rejectsWrongUsage();
     void failsNormallyWithoutAConsole_data();
     void failsNormallyWithoutAConsole();
@@ -590,6 +619,85 @@ void TestUnzip::failsOnBadArchive()
     QVERIFY2(r.stdErr.contains(QFile::encodeName(path)), r.stdErr.constData());
     QVERIFY2(isOneCleanLine(r.stdErr), r.stdErr.toPercentEncoding(" '/:.").constData());
     verifyOldTreeIntact();
+    QVERIFY(!namedMutexExists(kMutex));
+}
+
+void TestUnzip::wholeEntriesChangeNothing_data()
+{
+    QTest::addColumn<QString>("patch");   // how the local headers disagree with the central directory
+    QTest::addColumn<bool>("extracted");  // what libarchive's stream makes of it
+    QTest::newRow("headers that agree") << QString() << true;
+    // libarchive names each entry after its local header, and the stream reads the data behind it.
+    QTest::newRow("two local names swapped") << QStringLiteral("swap names") << true;
+    QTest::newRow("a local name repeating another") << QStringLiteral("repeat name") << true;
+    QTest::newRow("local header encrypted") << QStringLiteral("encrypted") << false;
+    QTest::newRow("local header stored, not deflated") << QStringLiteral("stored") << false;
+}
+
+// Small deflated entries read whole (wholeentry.h) come out exactly as libarchive's stream
+// gives them, or are refused as the stream refuses them, however the local headers disagree
+// with the central directory: the archive is extracted both ways (NEMBRAL_UNZIP_WHOLE_ENTRIES)
+// and the trees, or the refusals, compared.
+void TestUnzip::wholeEntriesChangeNothing()
+{
+    QFETCH(QString, patch);
+    QFETCH(bool, extracted);
+    // a.bin and b.bin: the same size, large enough to be read whole, different bytes.
+    const QByteArray a = "nembral/data/a.bin", b = "nembral/data/b.bin";
+    const QString zip = makeZip(QStringLiteral("headers.zip"),
+                                {zipFile("nembral/version.txt", "13.0\n"), zipFile("nembral/Nembrals.exe", "#!/bin/sh\n", 0755),
+                                 zipFile(a, randomBytes(8192, 1)), zipFile(b, randomBytes(8192, 2)),
+                                 zipFile("nembral/data/text.txt", QByteArray(6000, 't'))});
+    QVERIFY(!zip.isEmpty());
+    QByteArray bytes = readAll(zip);
+    const qsizetype atA = localHeaderOf(bytes, a), atB = localHeaderOf(bytes, b);
+    QVERIFY(atA > 0 && atB > 0);
+    if (patch == QLatin1String("swap names")) {
+        bytes.replace(atA + 30, a.size(), b);
+        bytes.replace(atB + 30, b.size(), a);
+    } else if (patch == QLatin1String("repeat name")) {
+        bytes.replace(atB + 30, b.size(), a);
+    } else if (patch == QLatin1String("encrypted")) {
+        bytes[atA + 6] = char(bytes[atA + 6] | 1);
+    } else if (patch == QLatin1String("stored")) {
+        bytes[atA + 8] = 0;  // the method's low byte: 8, deflated
+    }
+    QVERIFY(writeFile(zip, bytes));
+
+    ToolRun runs[2];
+    QMap<QString, QByteArray> trees[2];
+    for (int whole : {0, 1}) {
+        QProcessEnvironment env = toolEnvironment(2);
+        env.insert(QStringLiteral("NEMBRAL_UNZIP_WHOLE_ENTRIES"), QString::number(whole));
+        const QString dest = tmp_->filePath(QStringLiteral("whole-%1").arg(whole));
+        runs[whole] = runTool({zip, dest}, env);
+        trees[whole] = treeBelow(dest);
+    }
+    QCOMPARE(runs[1].exitCode, runs[0].exitCode);
+    QCOMPARE(runs[1].stdErr, runs[0].stdErr);
+    QCOMPARE(trees[1], trees[0]);
+    QCOMPARE(runs[0].exitCode, extracted ? 0 : 1);
+    if (extracted)
+        QCOMPARE(trees[0].value(QStringLiteral("nembral/data/text.txt")),
+                 QCryptographicHash::hash(QByteArray(6000, 't'), QCryptographicHash::Sha256).toHex());
+}
+
+// An account that may not make symbolic links (on Windows without the right to, or under wine,
+// which grants none) is refused a package holding one before anything is written, not even
+// the destination: the refusal names the entry.
+void TestUnzip::refusesLinksItMayNotMake()
+{
+    if (symbolicLinksCanBeMade())
+        QSKIP("this account may make symbolic links");
+    const QString zip = makeZip(QStringLiteral("link.zip"), package("14.0") << zipSymlink("nembral/data/current.bin", "big.bin"));
+    QVERIFY(!zip.isEmpty());
+    const QString fresh = tmp_->filePath(QStringLiteral("fresh"));
+    const ToolRun r = runTool({zip, fresh});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.stdErr.startsWith("unzip.exe: cannot extract the symbolic link 'nembral/data/current.bin' of '"),
+             r.stdErr.constData());
+    QCOMPARE(r.stdErr.count('\n'), 1);
+    QVERIFY(!QFileInfo::exists(fresh));
     QVERIFY(!namedMutexExists(kMutex));
 }
 

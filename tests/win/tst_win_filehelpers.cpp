@@ -236,21 +236,26 @@ void removingFilesInUse()
 }
 
 // Entries the standard library's recursive removal takes away, which a plain DeleteFileW and
-// RemoveDirectoryW walk does not: a read-only file, and a file another program holds open
-// while it allows deletion (its name must go at once, or its folder stays).
+// RemoveDirectoryW walk does not: a read-only file, link or version file (which would
+// otherwise stop every later update at the wipe's first step), and a file another program
+// holds open while it allows deletion (its name must go at once, or its folder stays). The
+// wipe's two steps as it takes them: the version file, then the tree.
 void removeTreeOverAwkwardEntries()
 {
     const struct {
         const char *name;
-        const wchar_t *heldShare;  // held by another process with this sharing, or not held
-        bool readOnly;
+        const wchar_t *heldShare;  // bin/data.pak held by another process with this sharing, or not held
+        const char *readOnly;      // below nembral/nembral: made read-only, or none
+        bool link;                 // `readOnly` is a symbolic link to a file outside the tree
     } rows[] = {
-        {"a read-only file", nullptr, true},
-        {"a file another process holds with delete sharing", L"all", false},
-        {"a read-only file held with delete sharing", L"all", true},
+        {"a read-only file", nullptr, "bin/data.pak", false},
+        {"a file another process holds with delete sharing", L"all", nullptr, false},
+        {"a read-only file held with delete sharing", L"all", "bin/data.pak", false},
+        {"a read-only version file", nullptr, "version.txt", false},
+        {"a read-only link to a file outside", nullptr, "bin/outside.pak", true},
     };
     for (const auto &row : rows) {
-        harness::beginCase(std::string("removeTree: ") + row.name);
+        harness::beginCase(std::string("the wipe: ") + row.name);
         // wine 8 accepts the POSIX-semantics disposition but keeps the name until the holder
         // closes the file (a FIXME in its ntdll), as Windows did before 1809.
         if (row.heldShare != nullptr && testsupport::underWine()) {
@@ -261,18 +266,34 @@ void removeTreeOverAwkwardEntries()
         fs::create_directories("nembral/nembral/bin");
         testsupport::writeFile("nembral/nembral/version.txt", "1.0\n");
         testsupport::writeFile("nembral/nembral/bin/data.pak", "x");
+        testsupport::writeFile("outside.txt", "keep");
+        const fs::path readOnly = row.readOnly ? fs::path("nembral/nembral") / row.readOnly : fs::path();
+        if (row.link) {
+            constexpr DWORD kAllowUnprivileged = 0x2;  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+            CreateSymbolicLinkW(readOnly.c_str(), fs::absolute("outside.txt").c_str(), kAllowUnprivileged);
+            const DWORD attributes = GetFileAttributesW(readOnly.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                harness::report("   skipped: no symbolic link can be made here (wine makes none)");
+                continue;
+            }
+        }
         if (row.readOnly)
-            CHECK(SetFileAttributesW(L"nembral/nembral/bin/data.pak", FILE_ATTRIBUTE_READONLY));
+            CHECK(SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+        const DWORD outsideAttributes = GetFileAttributesW(L"outside.txt");
         std::optional<HeldFile> held;
         if (row.heldShare != nullptr) {
             held.emplace(L"nembral/nembral/bin/data.pak", row.heldShare);
             CHECK(held->ready);
         }
+        const RemoveTreeResult marker = removeFileIn("nembral/nembral", "version.txt");
+        CHECK_MSG(marker.ok() && marker.removed == 1, marker.failedPath + ": " + marker.reason);
         const RemoveTreeResult result = removeTree("nembral/nembral");
         CHECK_MSG(result.ok(), result.failedPath + ": " + result.reason);
-        CHECK_EQ(result.removed, std::uintmax_t(4));
+        CHECK_EQ(result.removed, std::uintmax_t(row.link ? 4 : 3));
         CHECK(!fs::exists("nembral/nembral"));
         CHECK(fs::exists("nembral"));
+        CHECK_EQ(testsupport::readFile("outside.txt"), std::string("keep"));
+        CHECK_EQ(GetFileAttributesW(L"outside.txt"), outsideAttributes);
     }
 }
 

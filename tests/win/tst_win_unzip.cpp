@@ -10,8 +10,16 @@
 
 #include "harness.h"
 #include "platform/namedmutex.h"
+#include "platform/win/handle_win.h"
 #include "support/zipwriter.h"
 #include "testsupport_win.h"
+#include "tools/unzip/directoryops.h"
+#include "tools/unzip/entrywriter.h"
+
+// The slot of this program's import table through which it, the tool's code linked in
+// included, calls FlushFileBuffers; the loader fills it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the linker gives that slot
+extern "C" BOOL(WINAPI *__imp_FlushFileBuffers)(HANDLE);
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
@@ -254,11 +262,125 @@ void linksAtTheDestination()
     }
 }
 
+// A virus scanner holds a new executable open for a moment without delete sharing, and no
+// folder above it can be renamed meanwhile: the move into place waits for it. wine refuses a
+// folder's rename only while the folder itself is held, so the staged top folder is held here,
+// from before the extraction ends until well after.
+void moveIntoPlaceWaitsForAHolder()
+{
+    harness::beginCase("the move into place waits while another program holds the staged tree");
+    const ScratchDirectory scratch("unzip-held");
+    const std::vector<ZipEntry> entries = package("7.0", 12);
+    const fs::path zip = writeArchive(scratch.path() / "held.zip", entries);
+    const EnvironmentSetting workers(L"NEMBRAL_UNZIP_WORKERS", L"1");
+    const EnvironmentSetting delay(L"NEMBRAL_UNZIP_ENTRY_DELAY_MS", L"30");
+    fs::create_directories("nembral");
+
+    ChildProcess tool(testsupport::ownDirectory() / "unzip.exe", {zip.wstring(), L"nembral"}, scratch.path() / "out.txt");
+    fs::path staged;
+    CHECK(waitUntil(
+        [&] {
+            const std::vector<fs::path> found = stagingDirectories("nembral");
+            std::error_code ec;
+            if (!found.empty() && fs::exists(found.front() / "tree" / "nembral", ec))
+                staged = found.front() / "tree" / "nembral";
+            return !staged.empty();
+        },
+        60s));
+    // Read access, as a scanner asks: an open for attributes alone would not count for sharing.
+    WinHandle holder(CreateFileW(staged.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    CHECK(holder.valid());
+    CHECK(waitUntil([&] { return stagedFiles("nembral") >= static_cast<int>(entries.size()) || !tool.running(); }, 60s));
+    // Long enough for the tool to meet the holder, short of the time it waits at most.
+    Sleep(1500);
+    const bool waited = tool.running();
+    holder.reset();
+    const long exitCode = tool.waitForExit(120000);
+    CHECK_MSG(waited, "the tool did not wait: " + testsupport::readFile(scratch.path() / "out.txt"));
+    CHECK_EQ(exitCode, 0L);
+    holdsPackage("nembral", entries);
+    CHECK(stagingDirectories("nembral").empty());
+}
+
+// Makes every FlushFileBuffers of this program, the tool's code among it, fail with `error`
+// while it lives (0: the system's own flush).
+class RefusedFlushes {
+public:
+    explicit RefusedFlushes(DWORD error)
+    {
+        error_ = error;
+        real_ = __imp_FlushFileBuffers;
+        setSlot(error ? &refuse : real_);
+    }
+    ~RefusedFlushes() { setSlot(real_); }
+    RefusedFlushes(const RefusedFlushes &) = delete;
+    RefusedFlushes &operator=(const RefusedFlushes &) = delete;
+
+private:
+    using Flush = BOOL(WINAPI *)(HANDLE);
+    static BOOL WINAPI refuse(HANDLE)
+    {
+        SetLastError(error_);
+        return FALSE;
+    }
+    static void setSlot(Flush flush)
+    {
+        DWORD previous = 0;
+        if (VirtualProtect(&__imp_FlushFileBuffers, sizeof flush, PAGE_READWRITE, &previous)) {
+            __imp_FlushFileBuffers = flush;
+            VirtualProtect(&__imp_FlushFileBuffers, sizeof flush, previous, &previous);
+        }
+    }
+    static inline DWORD error_ = 0;
+    static inline Flush real_ = nullptr;
+};
+
+// FAT, exFAT and network shares refuse a folder's flush as unsupported: done, for the tool; any
+// other failure, and any failed file flush, stays one. The system's answer is replaced in this
+// program's import table; the tool's folder and file code runs as it is.
+void folderFlushesThatAreNotSupported()
+{
+    const struct {
+        const char *name;
+        DWORD error;  // what each flush returns; 0: the system's own flush
+        bool folderFlushed;
+        bool fileFlushed;
+    } rows[] = {
+        {"flushes as the system does them", 0, true, true},
+        {"refused as an invalid function (FAT, exFAT)", ERROR_INVALID_FUNCTION, true, false},
+        {"refused as not supported (a network share)", ERROR_NOT_SUPPORTED, true, false},
+        {"failing on the device", ERROR_IO_DEVICE, false, false},
+    };
+    for (const auto &row : rows) {
+        harness::beginCase(std::string("folder and file flushes ") + row.name);
+        const ScratchDirectory scratch("unzip-flush");
+        std::string error;
+        const NativeHandle folder = openDestination("flushed", error);
+        CHECK_MSG(folder.valid(), error);
+        PlannedEntry entry;
+        entry.name = entry.leaf = entry.path = "file.bin";
+        entry.size = 4;
+        OutputFile file(folder.get(), entry);
+        CHECK_MSG(file.create(error) && file.writeAt("data", 4, 0, error), error);
+
+        const RefusedFlushes refused(row.error);
+        std::string reason;
+        CHECK_EQ(flushOpenDirectory(folder.get(), reason), row.folderFlushed);
+        CHECK_EQ(reason.empty(), row.folderFlushed);
+        error.clear();
+        CHECK_EQ(file.finish(FileFlush::Now, nullptr, error), row.fileFlushed);
+        CHECK_MSG(row.fileFlushed || error.rfind("cannot write 'file.bin': ", 0) == 0, error);
+    }
+}
+
 }  // namespace
 
 int main()
 {
     writesThroughItsOwnHandles();
     linksAtTheDestination();
+    moveIntoPlaceWaitsForAHolder();
+    folderFlushesThatAreNotSupported();
     return harness::finish();
 }

@@ -83,6 +83,11 @@ ArchiveReader::Next ArchiveReader::next(archive_entry *&entry, std::string &erro
     return Next::Damaged;
 }
 
+std::int64_t ArchiveReader::position() const
+{
+    return archive_filter_bytes(archive_.get(), 0);
+}
+
 std::string ArchiveReader::damagedText() const
 {
     return damagedText(errorText(archive_.get()));

@@ -32,6 +32,10 @@ public:
     // The libarchive handle, for reading the current entry's data.
     archive *handle() const { return archive_.get(); }
 
+    // Where libarchive stands in the file: after next() has read a file's header, the first
+    // byte of that file's data.
+    std::int64_t position() const;
+
     // "archive 'NAME' is damaged or not a zip archive: " and libarchive's reason, or `why`.
     std::string damagedText() const;
     std::string damagedText(const std::string &why) const;

@@ -43,10 +43,12 @@ bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, 
 
 // Moves the entry `name` of `from` to `to` under the same name, both on one file system; a
 // link is moved itself, never what it points to. The caller makes sure `to` has nothing of
-// that name (POSIX would replace a file there, Windows refuses).
+// that name (POSIX would replace a file there, Windows refuses). On Windows an entry that
+// another program holds for a moment (a virus scanner) is waited for, a few seconds at most.
 bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::string &reason);
 
-// Writes the directory open as `directory` (its entries) through to the disk.
+// Writes the directory open as `directory` (its entries) through to the disk. A file system
+// that has no flush for a directory (on Windows FAT, exFAT, network shares) is no failure.
 bool flushOpenDirectory(NativeValue directory, std::string &reason);
 
 // Writes everything on the file system that holds `directory` through to the disk, in one go.

@@ -1,5 +1,6 @@
 #include "tools/unzip/directoryops.h"
 
+#include "tools/unzip/stoprequest.h"
 #include "tools/unzip/win/ntfile_win.h"
 #include "tools/unzip/win/text_win.h"
 
@@ -34,6 +35,45 @@ std::wstring withBackslashes(std::wstring path)
 bool isLinkAttributes(DWORD attributes)
 {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Another program may hold a fresh entry open for a moment without letting it be renamed: a
+// virus scanner looks at each new executable, an indexer at each new file, and a folder with
+// such a file below it cannot be renamed either. Both show as a sharing violation or a refused
+// access, and a move that meets one is tried again after these pauses (about four seconds in
+// all) before it counts as failed.
+constexpr unsigned kHeldEntryDelaysMs[] = {10, 20, 50, 100, 200, 400, 800, 1000, 1500};
+
+bool isHeldForAMoment(NTSTATUS status)
+{
+    return status == STATUS_SHARING_VIOLATION || status == STATUS_ACCESS_DENIED;
+}
+
+// One attempt of moveEntry: STATUS_SUCCESS, or a failure with `reason` set.
+NTSTATUS moveOnce(NativeValue from, const std::wstring &wide, NativeValue to, std::string &reason)
+{
+    const NtOpenResult opened = ntOpenAt(from, wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
+    if (!opened.ok()) {
+        reason = statusText(opened.status);
+        return NT_SUCCESS(opened.status) ? STATUS_UNSUCCESSFUL : opened.status;
+    }
+    // Renaming a handle on a link's target would move the target.
+    if (linkStateOf(from, wide, raw(opened.handle.get())) == LinkState::Followed) {
+        reason = "it is a link that this system cannot move without moving what it points to";
+        return STATUS_UNSUCCESSFUL;
+    }
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = raw(to);
+    rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
+    wide.copy(rename->FileName, wide.size());
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NtSetInformationFile(raw(opened.handle.get()), &io, rename,
+                                                 static_cast<ULONG>(buffer.size()), FileRenameInformation);
+    if (!NT_SUCCESS(status))
+        reason = statusText(status);
+    return status;
 }
 
 }  // namespace
@@ -143,30 +183,14 @@ bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, 
 bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::string &reason)
 {
     const std::wstring wide = wideFromUtf8(name);
-    const NtOpenResult opened = ntOpenAt(from, wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
-    if (!opened.ok()) {
-        reason = statusText(opened.status);
-        return false;
+    NTSTATUS status = moveOnce(from, wide, to, reason);
+    for (const unsigned delay : kHeldEntryDelaysMs) {
+        if (!isHeldForAMoment(status) || stopRequested())
+            break;
+        sleepUnlessStopped(delay);
+        status = moveOnce(from, wide, to, reason);
     }
-    // Renaming a handle on a link's target would move the target.
-    if (linkStateOf(from, wide, raw(opened.handle.get())) == LinkState::Followed) {
-        reason = "it is a link that this system cannot move without moving what it points to";
-        return false;
-    }
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
-    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = raw(to);
-    rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
-    wide.copy(rename->FileName, wide.size());
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status = NtSetInformationFile(raw(opened.handle.get()), &io, rename,
-                                                 static_cast<ULONG>(buffer.size()), FileRenameInformation);
-    if (!NT_SUCCESS(status)) {
-        reason = statusText(status);
-        return false;
-    }
-    return true;
+    return NT_SUCCESS(status);
 }
 
 bool flushOpenDirectory(NativeValue directory, std::string &reason)
@@ -179,7 +203,14 @@ bool flushOpenDirectory(NativeValue directory, std::string &reason)
     }
     if (FlushFileBuffers(raw(opened.handle.get())))
         return true;
-    reason = lastErrorText();
+    // FAT, exFAT and network shares have no flush for a folder and refuse it as unsupported
+    // (STATUS_INVALID_DEVICE_REQUEST or STATUS_NOT_IMPLEMENTED, read here as
+    // ERROR_INVALID_FUNCTION; STATUS_NOT_SUPPORTED as ERROR_NOT_SUPPORTED): there is nothing
+    // more to ask of them for a folder. The flush of a file stays required.
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED)
+        return true;
+    reason = errorText(error);
     return false;
 }
 

@@ -36,6 +36,11 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 // it the entry fails with the system's reason.
 bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
 
+// Whether writeLink can make links for this process, asked before anything is written: on
+// Windows the account needs the right to make them (which an administrator holds switched
+// off: switched on here for the process) or developer mode. False with `reason` set.
+bool prepareToWriteLinks(std::string &reason);
+
 // What becomes of a file's data when it is closed.
 enum class FileFlush {
     None,     // left in the page cache (a flush of the whole file system follows)

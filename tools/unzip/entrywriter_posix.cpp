@@ -45,6 +45,11 @@ bool setTimesAt(NativeValue parent, const std::string &leaf, const EntryTimes &e
 
 }  // namespace
 
+bool prepareToWriteLinks(std::string &)
+{
+    return true;
+}
+
 unsigned creationMask()
 {
     const mode_t mask = ::umask(0);

@@ -47,6 +47,33 @@ constexpr ULONG kSymlinkFlagRelative = 1;
 
 }  // namespace
 
+bool prepareToWriteLinks(std::string &reason)
+{
+    // The right to make symbolic links. An administrator's token holds it switched off (as the
+    // system's own link function does, it is switched on before use); a standard account's
+    // token does not hold it at all, and switching it on then changes nothing.
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        const NativeHandle owned(reinterpret_cast<NativeValue>(token));
+        TOKEN_PRIVILEGES privilege{};
+        privilege.PrivilegeCount = 1;
+        privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (LookupPrivilegeValueW(nullptr, L"SeCreateSymbolicLinkPrivilege", &privilege.Privileges[0].Luid)
+            && AdjustTokenPrivileges(token, FALSE, &privilege, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS)
+            return true;
+    }
+    // Without it, developer mode lets any account make links.
+    DWORD developerMode = 0;
+    DWORD size = sizeof developerMode;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\AppModelUnlock",
+                     L"AllowDevelopmentWithoutDevLicense", RRF_RT_REG_DWORD, nullptr, &developerMode, &size)
+            == ERROR_SUCCESS
+        && developerMode != 0)
+        return true;
+    reason = "this Windows account may not make symbolic links (that takes an administrator or developer mode)";
+    return false;
+}
+
 unsigned creationMask()
 {
     return 0;

@@ -178,7 +178,7 @@ private:
         const NativeValue parent = directories.get(entry.parent, error);
         const bool written = parent != kNoHandle
                              && (entry.kind == PlannedEntry::File
-                                     ? writeFile(reader, wholeData(whole, index), parent, entry, fileFlush(), &started_, failed_, error)
+                                     ? writeFile(reader, wholeData(whole, reader, index), parent, entry, fileFlush(), &started_, failed_, error)
                                      : writeLink(parent, entry, error));
         if (!written) {
             fail(error);
@@ -201,11 +201,12 @@ private:
         return FileFlush::None;
     }
 
-    // The entry's data when it can be decompressed whole, otherwise null.
-    const char *wholeData(WholeEntryReader &whole, std::size_t index) const
+    // The entry's data when it can be decompressed whole, otherwise null. `reader` stands at
+    // the entry's data.
+    const char *wholeData(WholeEntryReader &whole, const ArchiveReader &reader, std::size_t index) const
     {
         const StoredEntry *stored = index < whole_.size() ? whole_[index] : nullptr;
-        return stored ? whole.read(file_, *stored) : nullptr;
+        return stored ? whole.read(file_, *stored, reader.position()) : nullptr;
     }
 
     const ArchiveFile &file_;

@@ -29,6 +29,7 @@
 #include "tools/unzip/archivefile.h"
 #include "tools/unzip/directoryops.h"
 #include "tools/unzip/entryplan.h"
+#include "tools/unzip/entrywriter.h"
 #include "tools/unzip/extractor.h"
 #include "tools/unzip/packagecheck.h"
 #include "tools/unzip/packagekey.h"
@@ -115,6 +116,13 @@ int run(const std::string &archivePath, const std::string &destinationPath)
         return fail(planned.error);
     if (const std::string why = packageProblem(planned.plan); !why.empty())
         return fail("archive '" + archivePath + "' is not a complete package: " + why);
+
+    // A link this account may not make would fail the extraction half-way: refused here,
+    // before anything is written.
+    const auto &entries = planned.plan.entries;
+    if (const auto link = std::find_if(entries.begin(), entries.end(), [](const PlannedEntry &e) { return e.kind == PlannedEntry::Symlink; });
+        link != entries.end() && !prepareToWriteLinks(error))
+        return fail("cannot extract the symbolic link '" + link->name + "' of '" + archivePath + "': " + error);
 
     const NativeHandle destination = openDestination(destinationPath, error);
     if (!destination.valid())

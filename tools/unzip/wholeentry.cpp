@@ -2,6 +2,7 @@
 
 #include <libdeflate.h>
 
+#include <cstring>
 #include <unordered_map>
 
 namespace {
@@ -11,6 +12,20 @@ constexpr std::uint32_t kLocalHeaderMagic = 0x04034b50;
 constexpr unsigned kDeflated = 8;
 constexpr unsigned kEncrypted = 1u << 0;
 constexpr unsigned kStrongEncryption = 1u << 6;
+
+// Whether the local header `h`, followed by its name, stands for `entry` as libarchive reads
+// it. libarchive takes the name, method and encryption from the local header, and the CRC-32
+// and sizes from it too unless they are zero (it refuses ones that differ from the central
+// directory's): a header that disagrees on any of them is left to libarchive.
+bool describesEntry(const unsigned char *h, const StoredEntry &entry)
+{
+    const std::uint32_t crc = littleEndian32(h + 14), packedSize = littleEndian32(h + 18), size = littleEndian32(h + 22);
+    return littleEndian32(h) == kLocalHeaderMagic && (littleEndian16(h + 6) & (kEncrypted | kStrongEncryption)) == 0
+           && littleEndian16(h + 8) == entry.method && (crc == 0 || crc == entry.crc32)
+           && (packedSize == 0 || packedSize == entry.packedSize) && (size == 0 || size == entry.size)
+           && littleEndian16(h + 26) == entry.name.size()
+           && std::memcmp(h + kLocalHeaderSize, entry.name.data(), entry.name.size()) == 0;
+}
 
 }  // namespace
 
@@ -52,15 +67,16 @@ char *WholeEntryReader::Buffer::reserve(std::size_t size)
     return bytes.get();
 }
 
-const char *WholeEntryReader::read(const ArchiveFile &file, const StoredEntry &entry)
+const char *WholeEntryReader::read(const ArchiveFile &file, const StoredEntry &entry, std::int64_t streamData)
 {
-    unsigned char header[kLocalHeaderSize];
-    if (!decompressor_ || !readExactly(file, entry.headerOffset, header, sizeof header).empty()
-        || littleEndian32(header) != kLocalHeaderMagic || littleEndian16(header + 8) != entry.method)
+    // The local header with the name it should carry, read into the buffer the data goes to next.
+    const std::size_t headerSize = kLocalHeaderSize + entry.name.size();
+    auto *header = reinterpret_cast<unsigned char *>(packed_.reserve(headerSize));
+    if (!decompressor_ || !readExactly(file, entry.headerOffset, header, headerSize).empty()
+        || !describesEntry(header, entry))
         return nullptr;
-    const std::uint64_t dataOffset
-        = entry.headerOffset + kLocalHeaderSize + littleEndian16(header + 26) + littleEndian16(header + 28);
-    if (dataOffset + entry.packedSize > static_cast<std::uint64_t>(file.size()))
+    const std::uint64_t dataOffset = entry.headerOffset + headerSize + littleEndian16(header + 28);
+    if (dataOffset != static_cast<std::uint64_t>(streamData) || dataOffset + entry.packedSize > static_cast<std::uint64_t>(file.size()))
         return nullptr;
     const auto packedSize = static_cast<std::size_t>(entry.packedSize);
     const auto size = static_cast<std::size_t>(entry.size);

@@ -38,8 +38,9 @@ public:
 
     // The entry's data, decompressed and checked against its size and CRC-32, or null when
     // it cannot be taken this way (read failure, a local header that disagrees, bad data):
-    // the caller then reads the entry through libarchive.
-    const char *read(const ArchiveFile &file, const StoredEntry &entry);
+    // the caller then reads the entry through libarchive. `streamData` is where libarchive's
+    // reader, standing at this entry, finds its data: the bytes read here must be those.
+    const char *read(const ArchiveFile &file, const StoredEntry &entry, std::int64_t streamData);
 
 private:
     struct Deleter {

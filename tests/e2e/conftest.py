@@ -1,0 +1,1072 @@
+"""What the table's rows run in: the vendor server with its throw-away CA, packages, fresh
+working folders, the ways the launcher ships, an X display for clicks, and the acts a row does.
+
+Options (CTest passes them; see CMakeLists.txt): --way NAME (linux, ...), --build DIR (the build
+folder of the launcher and unzip.exe), --rows REGEX (rows whose name matches), --jobs N (rows run
+side by side; a way whose launcher has its vendor host built in runs them one at a time).
+"""
+
+import atexit
+import concurrent.futures
+import contextlib
+import dataclasses
+import hashlib
+import os
+import pathlib
+import random
+import re
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+import zipfile
+
+import pytest
+
+import table
+
+SOURCE = pathlib.Path(__file__).resolve().parents[2]
+VENDOR_SERVER = SOURCE / "tools/vendor-server/vendor-server"
+MAKE_PACKAGE = SOURCE / "tools/make-package"
+
+# How long a launcher on a page must stay silent to count as waiting there.
+QUIET_S = 2.0
+
+
+def pytest_addoption(parser):
+    parser.addoption("--way", default="linux", help="the way the launcher ships that the rows run on")
+    parser.addoption("--build", default=str(SOURCE / "build"), help="build folder (bin/nembral-launcher, bin/unzip.exe)")
+    parser.addoption("--rows", default="", help="only rows whose name matches this regular expression")
+    parser.addoption("--jobs", type=int, default=6, help="rows run side by side")
+    parser.addoption("--deb", default="", help="the Debian package, for --way deb")
+    parser.addoption("--slow", type=float, default=1.0, help="factor on every row's bound (sanitizer builds)")
+
+
+def pytest_generate_tests(metafunc):
+    if "row" not in metafunc.fixturenames:
+        return
+    way = metafunc.config.getoption("--way")
+    only = re.compile(metafunc.config.getoption("--rows"))
+    rows = [r for r in table.ROWS if only.search(r.name)]
+    metafunc.parametrize("row", rows, ids=[r.name for r in rows])
+
+
+# --- files -------------------------------------------------------------------------------------
+
+def write(path, data, mode=None):
+    path = pathlib.Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    if mode is not None:
+        path.chmod(mode)
+
+
+def listing(folder):
+    """Every entry below FOLDER, sorted and relative; links as "name -> target"."""
+    folder = pathlib.Path(folder)
+    found = []
+    for dirpath, dirnames, filenames in os.walk(folder):
+        for name in dirnames + filenames:
+            path = pathlib.Path(dirpath) / name
+            entry = str(path.relative_to(folder))
+            if path.is_symlink():
+                entry += " -> " + os.readlink(path)
+            found.append(entry)
+    return sorted(found)
+
+
+def snapshot(folder):
+    """What could change of every entry below FOLDER: kind, mode, size, change time, content."""
+    folder = pathlib.Path(folder)
+    entries = {}
+    for dirpath, dirnames, filenames in os.walk(folder):
+        for name in dirnames + filenames:
+            path = pathlib.Path(dirpath) / name
+            st = path.lstat()
+            what = f"mode {st.st_mode:o} size {st.st_size} changed {st.st_ctime_ns}"
+            if stat.S_ISREG(st.st_mode):
+                what += " sha1 " + hashlib.sha1(path.read_bytes()).hexdigest()
+            entries[str(path.relative_to(folder))] = what
+    return entries
+
+
+def differences(before, after):
+    lines = [f"removed: {k}" for k in before if k not in after]
+    lines += [f"changed: {k} ({before[k]} -> {after[k]})" for k in before if k in after and after[k] != before[k]]
+    lines += [f"added: {k}" for k in after if k not in before]
+    return lines
+
+
+# --- packages ----------------------------------------------------------------------------------
+
+# Stands in for the installed application: notes each start, the folder it runs in, and whether
+# its installation was whole, in the file NEMBRAL_E2E_STARTED names.
+APPLICATION = (b"#!/bin/sh\n"
+               b"trap '' PIPE\n"
+               b"if [ -f version.txt ] && [ -f data/payload.bin ]; then state=complete; else state=incomplete; fi\n"
+               b"v=$(head -n1 version.txt 2>/dev/null | tr -d '\\r')\n"
+               b"echo \"started in $(pwd -P): ${v:--} $state\" >> \"${NEMBRAL_E2E_STARTED:-/dev/null}\"\n")
+
+
+def random_bytes(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def _info(name, mode=0o644, directory=False):
+    info = zipfile.ZipInfo(name, date_time=(2024, 1, 1, 0, 0, 0))
+    info.create_system = 3
+    info.external_attr = ((0o40755 if directory else 0o100000 | mode) << 16) | (0x10 if directory else 0)
+    info.compress_type = zipfile.ZIP_DEFLATED
+    return info
+
+
+def good_entries(version=b"1.0"):
+    """The good package's entries, the version file last: packaging tools put it anywhere, and
+    last is the unkind case for a tool that writes in place."""
+    return [("nembral/", None), ("nembral/Nembrals.exe", (APPLICATION, 0o755)), ("nembral/data/", None),
+            ("nembral/data/payload.bin", (random_bytes(48 * 1024, 7), 0o644)),
+            ("nembral/version.txt", (version + b"\n", 0o644))]
+
+
+def write_zip(path, entries):
+    path = pathlib.Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with zipfile.ZipFile(path, "w") as z:
+        for name, content in entries:
+            if content is None:
+                z.writestr(_info(name, directory=True), b"")
+            elif isinstance(content, tuple) and content[0] == "link":
+                info = _info(name)
+                info.external_attr = (0o120777 << 16)
+                info.compress_type = zipfile.ZIP_STORED
+                z.writestr(info, content[1])
+            elif isinstance(content, tuple) and content[0] == "zeros":
+                with z.open(_info(name), "w", force_zip64=True) as f:
+                    chunk = bytes(1 << 20)
+                    for _ in range(content[1] >> 20):
+                        f.write(chunk)
+            else:
+                z.writestr(_info(name, content[1]), content[0])
+
+
+def package_entries(kind, outside, version):
+    good = good_entries(version)
+    extra = {
+        "good": [],
+        "big": [("nembral/data/big.bin", (random_bytes(3 << 20, 11), 0o644))],
+        "many": [(f"nembral/data/f{i:03d}.txt", (f"{i}\n".encode(), 0o644)) for i in range(table.MANY_FILES)],
+        "zeros": [("nembral/data/zeros.bin", ("zeros", 16 << 20))],
+        "dot-dot": [("nembral/../../../outside/evil.txt", (b"written through a name\n", 0o644))],
+        "absolute": [(str(outside) + "/evil.txt", (b"written through an absolute name\n", 0o644))],
+        "link-out": [("nembral/escape", ("link", b"../../../outside")),
+                     ("nembral/escape/evil.txt", (b"written through a link\n", 0o644))],
+        "bomb": [("nembral/data/bomb.bin", ("zeros", 256 << 20))],
+    }
+    if kind == "no-version":
+        return [e for e in good if e[0] != "nembral/version.txt"]
+    if kind == "no-exe":
+        return [e for e in good if e[0] != "nembral/Nembrals.exe"]
+    return good[:3] + extra[kind] + good[3:]
+
+
+_made = {}
+_made_lock = threading.Lock()
+
+
+def write_package(kind, path, outside, version=b"1.0"):
+    """nembral.zip of KIND at PATH: the table's packages (a Python zip writer, so that a row can
+    publish what no packaging tool would make) or "demo", the demo application that
+    tools/make-package builds. Each is made once a session and copied."""
+    path = pathlib.Path(path)
+    if kind == "none":
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if kind == "absolute":  # names the row's own outside folder
+        return make_package(kind, path, outside, version)
+    with _made_lock:
+        key = (kind, version)
+        if key not in _made:
+            folder = tempfile.mkdtemp(prefix="nembral-e2e-package-")
+            atexit.register(shutil.rmtree, folder, True)
+            made = pathlib.Path(folder) / "nembral.zip"
+            make_package(kind, made, outside, version)
+            _made[key] = made
+    shutil.copy(_made[key], path)
+
+
+def make_package(kind, path, outside, version):
+    if kind == "demo":
+        with tempfile.TemporaryDirectory() as out:
+            subprocess.run([str(MAKE_PACKAGE), version.decode(), out], check=True, stdout=subprocess.DEVNULL)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(pathlib.Path(out) / "nembral.zip", path)
+        return
+    if kind == "corrupt":
+        write(path, random_bytes(4096, 3))
+        return
+    if kind == "truncated":
+        write_zip(path, good_entries(version))
+        with open(path, "r+b") as f:
+            f.truncate(path.stat().st_size // 2)
+        return
+    entries = package_entries(kind, outside, version)
+    write_zip(path, entries)
+
+
+def write_installation(install_dir, version_file):
+    install_dir = pathlib.Path(install_dir)
+    write(install_dir / "Nembrals.exe", APPLICATION, 0o755)
+    write(install_dir / "data/payload.bin", random_bytes(1024, 5))
+    write(install_dir / "version.txt", version_file)
+
+
+# --- processes ---------------------------------------------------------------------------------
+
+class Process:
+    """A program run with its standard output and error collected line by line, each line with
+    the time it came."""
+
+    def __init__(self, argv, cwd, env, out=subprocess.PIPE, err=subprocess.PIPE):
+        self.started = time.monotonic()
+        self.lines = {"out": [], "err": []}
+        self.changed = threading.Condition()
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                     start_new_session=True)
+        self.readers = []
+        for name, stream in (("out", self.proc.stdout), ("err", self.proc.stderr)):
+            if stream is not None:
+                t = threading.Thread(target=self._read, args=(name, stream), daemon=True)
+                t.start()
+                self.readers.append(t)
+        self.peak_kb = 0
+
+    def _read(self, name, stream):
+        for raw in stream:
+            line = raw.decode("latin-1").rstrip("\n").rstrip("\r")
+            with self.changed:
+                self.lines[name].append((time.monotonic() - self.started, line))
+                self.changed.notify_all()
+        with self.changed:
+            self.changed.notify_all()
+
+    @property
+    def out(self):
+        with self.changed:
+            return [line for _, line in self.lines["out"]]
+
+    @property
+    def err(self):
+        with self.changed:
+            return [line for _, line in self.lines["err"]]
+
+    def time_of(self, line):
+        with self.changed:
+            return next((t for t, l in self.lines["out"] if l == line), None)
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def sample(self):
+        try:
+            for line in pathlib.Path(f"/proc/{self.proc.pid}/status").read_text().splitlines():
+                if line.startswith("VmHWM:"):
+                    self.peak_kb = max(self.peak_kb, int(line.split()[1]))
+        except (OSError, ValueError):
+            pass
+
+    def wait_until(self, condition, deadline):
+        """Waits until CONDITION(out lines) holds or the monotonic DEADLINE passes."""
+        while True:
+            self.sample()
+            if condition(self.out):
+                return True
+            if time.monotonic() >= deadline:
+                return False
+            with self.changed:
+                self.changed.wait(0.1)
+
+    def wait_exit(self, deadline):
+        while self.running() and time.monotonic() < deadline:
+            self.sample()
+            time.sleep(0.05)
+        if not self.running():
+            for t in self.readers:
+                t.join(5)
+        return not self.running()
+
+    def kill(self):
+        if self.running():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        for t in self.readers:
+            t.join(5)
+
+
+WORKER_LINES = {"CallbackHandler", "Finding resource...", "Connecting...", "Sending request...",
+                "Mime type available", "Cache filename available", "Begin download", "End download",
+                "Downloaded OK", "nembral downloaded!", "version file downloaded!", ""}
+WORKER_LINE = re.compile(r"^(-?\d+|Status code : \d+|An error occured : error code = 0x[0-9a-f]+)$")
+OTHER_LINE = re.compile(r"^(Nembral \S+ running|Cannot use the working directory.*)$")
+
+
+def gui_lines(out):
+    """The lines the window thread writes: without the download worker's, which interleave with
+    them, and without the demo application's (it shares the launcher's output)."""
+    return [l for l in out if l not in WORKER_LINES and not WORKER_LINE.match(l) and not OTHER_LINE.match(l)]
+
+
+def failure_lines(out):
+    return [l for l in out if l.startswith("An error occured : error code = ")]
+
+
+def log_regex(patterns):
+    parts = []
+    for p in patterns:
+        if p == table.ANY:
+            parts.append(r"(?:.*\n)*")
+        elif isinstance(p, table.Many):
+            parts.append(rf"(?:(?:{p.pattern})\n)*")
+        else:
+            parts.append(rf"(?:{p})\n")
+    return re.compile(r"\A" + "".join(parts) + r"\Z")
+
+
+def log_matches(patterns, lines):
+    return bool(log_regex(patterns).match("".join(l + "\n" for l in lines)))
+
+
+def processes_in(folder):
+    """Processes whose working directory is FOLDER or below it (the launcher's children run on
+    after it)."""
+    wanted = os.path.realpath(folder)
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            cwd = os.readlink(f"/proc/{entry}/cwd")
+        except OSError:
+            continue
+        cwd = cwd.removesuffix(" (deleted)")
+        if cwd == wanted or cwd.startswith(wanted + "/"):
+            found.append(int(entry))
+    return found
+
+
+def gone(pid):
+    try:
+        data = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return True
+    return data[data.rindex(")") + 2] == "Z"
+
+
+def extraction_tool_in(work):
+    for pid in processes_in(work):
+        with contextlib.suppress(OSError):
+            args = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")
+            if len(args) >= 3 and args[0].endswith(b"unzip.exe") and args[1:3] == [b"nembral/nembral.zip", b"nembral"]:
+                return pid
+    return 0
+
+
+def poll(condition, seconds, step=0.025):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def pipe_without_reader():
+    r, w = os.pipe()
+    os.close(r)
+    return w
+
+
+# --- the vendor server -------------------------------------------------------------------------
+
+class Vendor:
+    """tools/vendor-server publishing SERVED on loopback with the session's throw-away CA."""
+
+    def __init__(self, served, state, port=0, options=(), request_log=None):
+        argv = [str(VENDOR_SERVER), "--dir", str(served), "--port", str(port), "--state-dir", str(state), "--quiet"]
+        if request_log:
+            argv += ["--request-log", str(request_log)]
+        self.proc = subprocess.Popen(argv + list(options), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+        self.port = None
+        self.ca = None
+        for raw in self.proc.stdout:
+            line = raw.decode().strip()
+            if line.startswith("PORT="):
+                self.port = int(line[5:])
+            elif line.startswith("SSL_CERT_FILE="):
+                self.ca = line[len("SSL_CERT_FILE="):]
+            elif line.startswith("vendor-server: serving"):
+                break
+        if self.port is None:
+            self.proc.kill()
+            raise RuntimeError("the vendor server did not start: " + self.proc.stderr.read().decode())
+        # Nothing more is read from it; it must never block writing.
+        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+# --- the X display -----------------------------------------------------------------------------
+
+class Display:
+    """An Xvfb display of its own, for runs that are clicked through X with xdotool."""
+
+    def __init__(self):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                     pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            self.name = ":" + f.readline().strip()
+
+    def click(self, pid, x, y, answered, seconds=30):
+        """Clicks at X, Y in the visible window of process PID once it is there; again while
+        ANSWERED() says the click was lost (it came before the window took input)."""
+        env = dict(os.environ, DISPLAY=self.name)
+        deadline = time.monotonic() + seconds
+        window = ""
+        while not window and time.monotonic() < deadline:
+            window = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
+                                    capture_output=True, text=True).stdout.split("\n")[0]
+            time.sleep(0.1)
+        if not window:
+            return False
+        time.sleep(1)  # let it paint
+        for _ in range(3):
+            subprocess.run(["xdotool", "mousemove", "--window", window, str(x), str(y), "sleep", "0.3", "click", "1"],
+                           env=env, capture_output=True)
+            if poll(answered, 5, 0.1):
+                return True
+        return False
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+@pytest.fixture(scope="session")
+def session_dir():
+    with tempfile.TemporaryDirectory(prefix="nembral-e2e-") as d:
+        yield pathlib.Path(d)
+
+
+# --- the ways the launcher ships ---------------------------------------------------------------
+
+@dataclasses.dataclass
+class Way:
+    name: str
+    launcher: list          # the command that starts it
+    tool_dir: pathlib.Path  # where unzip.exe is
+    fixed_port: int = 0     # the vendor port built in, when it cannot be given
+    slow: float = 1.0
+    clean: bool = False     # started in a clean environment, as a user's session starts it
+
+    def environment(self, world, port):
+        if self.clean:
+            env = {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"}
+        else:
+            env = dict(os.environ)
+            for name in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy", "HTTPS_PROXY",
+                         "all_proxy", "ALL_PROXY", "NEMBRAL_UNZIP_ENTRY_DELAY_MS", "NEMBRAL_TEST_VENDOR_HOST"):
+                env.pop(name, None)
+            # The tool is found on the search path, so the working folder holds only what the
+            # launcher puts there (and a small disk needs no room for the tool).
+            env["PATH"] = f"{self.tool_dir}:{env['PATH']}"
+        env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=str(world.ca), XDG_RUNTIME_DIR=str(world.runtime),
+                   NEMBRAL_E2E_STARTED=str(world.started_log), NEMBRAL_DEMO_HEADLESS="1")
+        if self.name == "deb":
+            # The package's wrapper enters the working folder it is given, or makes one below HOME.
+            if world.row.workdir == "home":
+                env["HOME"] = str(world.home)
+            else:
+                env["NEMBRAL_LAUNCHER_WORKDIR"] = str(world.work)
+        if not self.fixed_port:
+            env["NEMBRAL_TEST_VENDOR_HOST"] = f"127.0.0.1:{port}"
+        # Sanitizer builds: the worker threads and the loading animation live until the process
+        # ends by design, and a leak report at exit would change the exit code.
+        asan = env.get("ASAN_OPTIONS", "")
+        if "detect_leaks" not in asan:
+            env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "detect_leaks=0"
+        return env
+
+
+def built_in_port(binary):
+    """The port of the loopback vendor host built into BINARY (a launcher without the test
+    build's variable has exactly one)."""
+    data = pathlib.Path(binary).read_bytes()
+    if b"NEMBRAL_TEST_VENDOR_HOST" in data:
+        pytest.exit(f"{binary} is a test build (it reads NEMBRAL_TEST_VENDOR_HOST); a package never is", 2)
+    found = set(re.findall(rb"\0(?:localhost|127\.0\.0\.1):(\d+)\0", data))
+    if len(found) != 1:
+        pytest.exit(f"{binary} has no loopback vendor host built in (localhost:PORT); rebuild the package with one", 2)
+    return int(found.pop())
+
+
+def make_way(config, session_dir):
+    name = config.getoption("--way")
+    slow = config.getoption("--slow")
+    if name == "linux":
+        build = pathlib.Path(config.getoption("--build")).resolve()
+        launcher = build / "bin/nembral-launcher"
+        if not launcher.exists():
+            pytest.exit(f"no launcher at {launcher}", 2)
+        tools = session_dir / "tool"
+        tools.mkdir(exist_ok=True)
+        with contextlib.suppress(FileExistsError):
+            (tools / "unzip.exe").symlink_to(build / "bin/unzip.exe")
+        return Way(name, [str(launcher)], tools, slow=slow)
+    if name == "deb":
+        # The package unpacked as dpkg would install it, below a throw-away root; the wrapper in
+        # /usr/bin finds the rest relative to itself.
+        deb = config.getoption("--deb")
+        if not deb:
+            pytest.exit("--way deb needs --deb PACKAGE", 2)
+        root = session_dir / "root"
+        subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
+        private = root / "usr/lib/nembral-launcher"
+        return Way(name, [str(root / "usr/bin/nembral-launcher")], private,
+                   fixed_port=built_in_port(private / "nembral-launcher"), slow=slow, clean=True)
+    pytest.exit(f"unknown way {name}", 2)
+
+
+@pytest.fixture(scope="session")
+def way(request, session_dir):
+    return make_way(request.config, session_dir)
+
+
+# --- a row's world and its acts ----------------------------------------------------------------
+
+@dataclasses.dataclass
+class Outcome:
+    problems: list = dataclasses.field(default_factory=list)
+    skipped: str = ""
+    is_launcher: bool = False
+    exited: bool = False
+    crashed: bool = False
+    exit_code: int = None
+    quiet_at_end: bool = False
+    out: list = dataclasses.field(default_factory=list)
+    err: list = dataclasses.field(default_factory=list)
+    times: dict = dataclasses.field(default_factory=dict)
+    longest_line: int = 0
+    peak_kb: int = 0
+    files: list = dataclasses.field(default_factory=list)
+    version: bytes = b""
+    started: list = dataclasses.field(default_factory=list)
+    install_dir: str = ""
+    work_mode: int = 0
+    demo_log: bytes = b""
+    commands: list = dataclasses.field(default_factory=list)
+    requests: list = dataclasses.field(default_factory=list)
+    outside_changes: list = dataclasses.field(default_factory=list)
+    seconds: float = 0.0
+
+
+class Skip(Exception):
+    pass
+
+
+class World:
+    """One row's folders beside each other: work (the launcher's working folder), outside (what
+    a wrong wipe, download or extraction would hit first), served (the vendor's files) and aux
+    (logs and the private runtime folder where named mutexes live, so rows never see each
+    other's)."""
+
+    FOLDERS = ("aux", "home", "outside", "served", "work")
+
+    def __init__(self, row, way, session):
+        self.row, self.way, self.session = row, way, session
+        self.root = pathlib.Path(tempfile.mkdtemp(prefix="row-", dir=session.root))
+        self.home = self.root / "home"
+        # The package's wrapper makes its default working folder below HOME itself.
+        self.work = self.home / ".local/share/nembral-launcher" if row.workdir == "home" else self.root / "work"
+        self.cwd = self.home if row.workdir == "home" else self.work
+        self.outside = self.root / "outside"
+        self.served, self.aux = self.root / "served", self.root / "aux"
+        self.runtime = self.aux / "runtime"
+        self.started_log, self.request_log = self.aux / "started.log", self.aux / "requests.log"
+        self.aux_request_log = self.aux / "downgrade-requests.log"
+        self.ca = session.ca
+        self.mounted = False
+        self.unremovable = None
+        self.servers = []
+        self.port = 0
+
+    # The outside folder: shaped like an installation without its version file (so that a link
+    # to it looks like an interrupted one), and a few plain files.
+    def prepare(self):
+        self.runtime.mkdir(parents=True, mode=0o700)
+        self.served.mkdir()
+        write(self.outside / "keep.txt", b"keep\n")
+        write(self.outside / "nembral/Nembrals.exe",
+              b"#!/bin/sh\necho \"outside started\" >> \"${NEMBRAL_E2E_STARTED:-/dev/null}\"\n", 0o755)
+        write(self.outside / "nembral/data/keep.bin", b"k" * 4096)
+        write(self.outside / "notes/readme.txt", b"not the launcher's\n")
+        self.cwd.mkdir(parents=True)
+        row, install_dir = self.row, self.work / "nembral/nembral"
+        if row.prep in ("leftover", "unremovable"):
+            write(install_dir / "Nembrals.exe",
+                  b"#!/bin/sh\necho \"leftover started\" >> \"${NEMBRAL_E2E_STARTED:-/dev/null}\"\n", 0o755)
+            write(install_dir / "data/old.bin", b"old\n")
+            if row.prep == "unremovable":
+                locked = install_dir / "data/locked.bin"
+                write(locked, b"locked\n")
+                self.make_unremovable(locked)
+        elif row.prep == "relocated":
+            (self.work / "nembral").symlink_to("../outside")
+        elif row.prep == "install-dir-links-out":
+            (self.work / "nembral").mkdir()
+            install_dir.symlink_to("../../outside/nembral")
+        elif row.prep in ("small-disk", "read-only"):
+            self.mount(row.disk_kb)
+        if row.installed:
+            write_installation(install_dir, row.installed)
+        if row.act.startswith("unzip"):
+            write_package(row.package, self.work / "nembral/nembral.zip", self.outside)
+        else:
+            self.publish(row.package)
+        if row.prep == "read-only":
+            self.mount(row.disk_kb, "remount,ro,")
+        self.outside_before = snapshot(self.outside)
+
+    def make_unremovable(self, path):
+        if os.geteuid() == 0:
+            if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
+                raise Skip("chattr +i is not available here (a file system without the attribute)")
+            self.unremovable = ("chattr", path)
+        else:
+            path.parent.chmod(0o555)
+            self.unremovable = ("chmod", path.parent)
+
+    def mount(self, kb, how=""):
+        if os.geteuid() != 0:
+            raise Skip("mounting a file system of its own for the working folder needs root")
+        options = f"{how}size={kb}k,mode=0755"
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(self.work)],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise Skip(f"mount -t tmpfs failed: {result.stderr.strip()}")
+        self.mounted = True
+
+    def publish(self, kind):
+        """The row's version file, and a package of KIND whose version is the published one when
+        that is a plain version (else 1.0)."""
+        archive = self.served / "nembral.zip"
+        archive.unlink(missing_ok=True)
+        line = self.row.published.split(b"\n")[0].strip()
+        version = line if re.fullmatch(rb"[0-9][0-9.]*", line) else b"1.0"
+        write_package(kind, archive, self.outside, version)
+        write(self.served / "version.txt", self.row.published)
+
+    def start_server(self):
+        row = self.row
+        if not row.server_up:
+            self.port = self.way.fixed_port or free_port()
+            return
+        options = list(row.server)
+        if any("%AUX%" in o for o in options):
+            # The target of a downgrade: a plain http server that notes whether anyone came.
+            aux = Vendor(self.served, self.session.state, options=["--http"], request_log=self.aux_request_log)
+            self.servers.append(aux)
+            options = [o.replace("%AUX%", str(aux.port)) for o in options]
+        # A fixed port may still be held for a moment by the previous row's server.
+        for attempt in range(20):
+            try:
+                vendor = Vendor(self.served, self.session.state, self.way.fixed_port, options, self.request_log)
+                break
+            except RuntimeError:
+                if attempt == 19:
+                    raise
+                time.sleep(0.25)
+        self.servers.append(vendor)
+        self.port = vendor.port
+
+    def environment(self, unzip_delay_ms=0):
+        env = self.way.environment(self, self.port)
+        for name in self.row.unset:
+            env.pop(name, None)
+        if unzip_delay_ms:
+            env["NEMBRAL_UNZIP_ENTRY_DELAY_MS"] = str(unzip_delay_ms)
+        if self.row.comspec:
+            env["COMSPEC"] = str(self.recording_interpreter())
+        return env
+
+    def recording_interpreter(self):
+        """Notes its arguments, then does what the Windows interpreter would: runs the command with
+        the current directory searched first."""
+        path = self.aux / "interpreter.sh"
+        if not path.exists():
+            write(path, b"#!/bin/sh\nout=$(printf '%s\\n' \"$@\")\nprintf '%s\\n' \"$out\" >> '"
+                  + str(self.aux / "commands.txt").encode()
+                  + b"'\n[ \"$1\" = /c ] || exit 1\nPATH=.:$PATH exec /bin/sh -c \"$2\"\n", 0o755)
+        return path
+
+    def end_strays(self):
+        for _ in range(50):
+            strays = [p for p in processes_in(self.root) if not gone(p)]
+            if not strays:
+                return
+            for pid in strays:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+            time.sleep(0.02)
+
+    def outside_changes(self):
+        changes = differences(self.outside_before, snapshot(self.outside))
+        if self.row.outside_may_change:
+            allowed = re.compile(rf"^\w+: ({self.row.outside_may_change})( \(.*)?$")
+            changes = [c for c in changes if not allowed.match(c)]
+        changes += [f"added beside: {e}" for e in os.listdir(self.root) if e not in self.FOLDERS]
+        return changes
+
+    def close(self):
+        self.end_strays()
+        for server in self.servers:
+            server.stop()
+        if self.unremovable:
+            kind, path = self.unremovable
+            if kind == "chattr":
+                subprocess.run(["chattr", "-i", str(path)], capture_output=True)
+            else:
+                with contextlib.suppress(OSError):
+                    path.chmod(0o755)
+        if self.mounted:
+            for _ in range(20):
+                if subprocess.run(["umount", str(self.work)], capture_output=True).returncode == 0:
+                    break
+                time.sleep(0.05)
+            else:
+                subprocess.run(["umount", "-l", str(self.work)], capture_output=True)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def lines_of(path):
+    try:
+        return pathlib.Path(path).read_text(errors="replace").splitlines()
+    except OSError:
+        return []
+
+
+class Runner:
+    """Does what a row says and notes what a user could see. Waits are bounded by the row's time."""
+
+    def __init__(self, row, world, outcome):
+        self.row, self.world, self.outcome = row, world, outcome
+        self.deadline = time.monotonic() + row.bound * world.way.slow
+        self.launchers = []
+
+    def problem(self, text):
+        self.outcome.problems.append(text)
+
+    def start(self, unzip_delay_ms=0, out=subprocess.PIPE, err=subprocess.PIPE, env=None):
+        env = env or self.world.environment(unzip_delay_ms)
+        p = Process(self.world.way.launcher + list(self.row.args), self.world.cwd, env, out, err)
+        self.launchers.append(p)
+        return p
+
+    def wait_for(self, p, condition):
+        def sampled(out):
+            for other in self.launchers:
+                other.sample()
+            return condition(out)
+        return p.wait_until(sampled, self.deadline)
+
+    def await_end(self, p):
+        row = self.row
+        if row.end == "exit":
+            p.wait_exit(self.deadline)
+        elif row.end in ("error-page", "question-page"):
+            if self.wait_for(p, lambda out: log_matches(row.log, gui_lines(out))):
+                seen = len(p.out)
+                p.wait_until(lambda out: len(out) > seen, time.monotonic() + QUIET_S)
+                self.outcome.quiet_at_end = p.running() and len(p.out) == seen
+        elif row.end == "copying":
+            # The tracker logs every second while it waits; three ticks without the tool are
+            # enough to see that it will wait for good.
+            if self.wait_for(p, lambda out: log_matches(row.log, gui_lines(out))
+                             and out.count("file not found") >= 3):
+                self.outcome.quiet_at_end = p.running()
+        self.finish(p)
+
+    def finish(self, p):
+        o = self.outcome
+        o.is_launcher = True
+        self.launchers.remove(p)
+        o.exited = not p.running()
+        o.peak_kb = max(o.peak_kb, p.peak_kb)
+        p.kill()
+        if o.exited:
+            o.crashed = p.proc.returncode < 0
+            o.exit_code = p.proc.returncode
+        o.out, o.err = p.out, p.err
+        o.times = {line: t for t, line in reversed(p.lines["out"])}
+        self.note_lines(p)
+
+    def note_lines(self, p):
+        for line in p.out + p.err:
+            self.outcome.longest_line = max(self.outcome.longest_line, len(line.encode("latin-1")))
+
+    def dismiss(self, p):
+        if p in self.launchers:
+            self.launchers.remove(p)
+        self.outcome.peak_kb = max(self.outcome.peak_kb, p.peak_kb)
+        p.kill()
+        self.note_lines(p)
+
+    def act(self):
+        getattr(self, "act_" + self.row.act.replace("-", "_"))()
+
+    def act_launch(self):
+        self.await_end(self.start(self.row.unzip_delay_ms))
+
+    def act_output_gone(self):
+        # A pipe nobody reads any more, SIGPIPE at its default (subprocess restores it), as a
+        # shell leaves it for the programs of a pipeline.
+        pipe = pipe_without_reader()
+        try:
+            p = self.start(out=pipe, err=pipe)
+        finally:
+            os.close(pipe)
+        self.await_end(p)
+
+    def act_vanishing_dir(self):
+        root_had = {p: os.path.exists(p) for p in ("/nembral", "/version.txt")}
+        p = self.start()
+        if not self.wait_for(p, package_progress_logged):
+            self.problem("the package download never showed progress")
+            return self.finish(p)
+        shutil.rmtree(self.world.work, ignore_errors=True)
+        if self.world.work.exists():
+            self.problem("could not delete the working directory")
+        self.await_end(p)
+        for path, had in root_had.items():
+            if not had and os.path.exists(path):
+                self.problem(f"{path} was created")
+
+    def act_twice_fixed(self):
+        first = self.start()
+        # However the broken package's run ends, it has ended once the launcher has given up
+        # (error page) or the tracker has looked for the marker three times.
+        self.wait_for(first, lambda out: "Could not find Nembral" in out or "Start Nembral" in out
+                      or out.count("file not found") >= 3)
+        self.dismiss(first)
+        self.world.end_strays()
+        self.world.publish("good")
+        self.await_end(self.start())
+
+    def act_kill_download(self):
+        first = self.start()
+        if not self.wait_for(first, package_progress_logged):
+            self.problem("the package download never showed progress")
+            return self.dismiss(first)
+        self.dismiss(first)
+        if not list((self.world.work / "nembral").glob(".nembral.zip.part-*")):
+            self.problem("the killed download left no partial file to clear")
+        self.await_end(self.start())
+
+    def act_kill_extraction(self):
+        first = self.start(self.row.unzip_delay_ms)
+        if not self.wait_for(first, lambda out: "Mutex does exist" in out):
+            self.problem("the first run never waited for the extraction")
+            return self.dismiss(first)
+        work = self.world.work
+        tool = 0
+
+        def caught():
+            nonlocal tool
+            tool = extraction_tool_in(work)
+            return tool
+        if not poll(caught, 5) or not poll(lambda: sum(len(f) for _, _, f in os.walk(work / "nembral")) > 6, 20):
+            self.problem("the extraction tool was not caught midway")
+            return self.dismiss(first)
+        os.kill(tool, signal.SIGKILL)
+        if not poll(lambda: gone(tool), 10):
+            self.problem("the extraction tool did not die")
+        seen = len(first.out)
+        self.wait_for(first, lambda out: out[seen:].count("file not found") >= 2)
+        gui = gui_lines(first.out)
+        if "UNZIP complete!" in gui or "Start Nembral" in gui:
+            self.problem("the first run took the killed extraction for complete")
+        if gui.count("file not found") < 2 or not first.running():
+            self.problem("the first run did not keep waiting for the marker")
+        self.dismiss(first)
+        self.await_end(self.start())
+
+    def act_two_together(self):
+        first, second = self.start(), self.start()
+        self.await_end(second)
+        self.expect_exit_0(first)
+
+    def act_second_during_extraction(self):
+        first = self.start(self.row.unzip_delay_ms)
+        if not self.wait_for(first, lambda out: "Mutex does exist" in out):
+            self.problem("the first launcher's extraction was not caught")
+            return self.dismiss(first)
+        self.await_end(self.start(self.row.unzip_delay_ms))
+        self.expect_exit_0(first)
+
+    def expect_exit_0(self, p):
+        if not p.wait_exit(self.deadline) or p.proc.returncode != 0:
+            self.problem("the first launcher did not exit with 0:\n" + "\n".join(gui_lines(p.out)))
+        self.dismiss(p)
+
+    def act_click_update(self):
+        self.click(UPDATE_BUTTON)
+
+    def act_click_skip(self):
+        self.click(SKIP_BUTTON)
+
+    def click(self, where):
+        # A display of its own: a click lands on whichever window is on top where it points.
+        display = Display()
+        try:
+            env = self.world.environment()
+            env.update(QT_QPA_PLATFORM="xcb", DISPLAY=display.name)
+            p = self.start(env=env)
+            if not self.wait_for(p, lambda out: "new version available" in out):
+                self.problem("the question page was not reached")
+                return self.finish(p)
+            seen = len(gui_lines(p.out))
+            if not display.click(p.proc.pid, *where, answered=lambda: len(gui_lines(p.out)) > seen):
+                self.problem("the click on the question page had no answer")
+            self.await_end(p)
+        finally:
+            display.stop()
+
+    def act_unzip(self, output_gone=False):
+        w = self.world
+        pipe = pipe_without_reader() if output_gone else None
+        try:
+            tool = Process([str(w.way.tool_dir / "unzip.exe"), "nembral/nembral.zip", "nembral"], w.work,
+                           w.environment(), subprocess.DEVNULL, pipe if output_gone else subprocess.PIPE)
+        finally:
+            if pipe is not None:
+                os.close(pipe)
+        o = self.outcome
+        o.exited = tool.wait_exit(self.deadline)
+        if not o.exited:
+            tool.kill()
+            return
+        o.crashed = tool.proc.returncode < 0
+        o.exit_code = tool.proc.returncode
+        o.err = tool.err
+        if output_gone and o.err:
+            self.problem("unzip.exe's standard error reached the test, not the pipe")
+
+    def act_unzip_output_gone(self):
+        self.act_unzip(True)
+
+
+# The buttons' middles in the 600x300 window (ui/mainwindowui.cpp): the dialog at y 97,
+# "Update to New Version" at x 110 and "Skip Update" at x 320 in it, each 170x30, at y 70.
+UPDATE_BUTTON = (195, 182)
+SKIP_BUTTON = (405, 182)
+
+
+def package_progress_logged(out):
+    """A percentage the worker logged after the package download began."""
+    if "downloadCompleteApplication" not in out:
+        return False
+    start = out.index("downloadCompleteApplication")
+    return any(re.fullmatch(r"[1-9]\d*", line) for line in out[start + 1:])
+
+
+def run_row(row, way, session):
+    """Acts ROW out on WAY and returns what a user could see."""
+    outcome = Outcome()
+    began = time.monotonic()
+    world = World(row, way, session)
+    try:
+        try:
+            world.prepare()
+        except Skip as why:
+            outcome.skipped = str(why)
+            return outcome
+        world.start_server()
+        Runner(row, world, outcome).act()
+        # A launcher that decided to start the application has handed it over; give it a moment
+        # to note its start.
+        if "Start Nembral" in outcome.out or row.started:
+            poll(lambda: len(lines_of(world.started_log)) >= max(1, len(row.started)), 5)
+        if row.demo_log:
+            poll(lambda: (world.work / "nembral/nembral/nembral-demo.log").exists(), 10)
+            poll(lambda: (world.work / "nembral/nembral/nembral-demo.log").read_bytes().endswith(b"\n"), 5)
+        world.end_strays()
+        outcome.files = listing(world.work) if world.work.exists() else ["-"]
+        with contextlib.suppress(OSError):
+            outcome.work_mode = stat.S_IMODE(world.work.stat().st_mode)
+        install_dir = world.work / "nembral/nembral"
+        with contextlib.suppress(OSError):
+            outcome.version = (install_dir / "version.txt").read_bytes()
+        with contextlib.suppress(OSError):
+            outcome.demo_log = (install_dir / "nembral-demo.log").read_bytes()
+        outcome.install_dir = os.path.realpath(install_dir)
+        outcome.started = lines_of(world.started_log)
+        outcome.commands = lines_of(world.aux / "commands.txt")
+        outcome.requests = lines_of(world.aux_request_log if any("%AUX%" in o for o in row.server)
+                                    else world.request_log)
+        outcome.outside_changes = world.outside_changes()
+    except Exception as e:  # noqa: BLE001 - the row fails with what went wrong
+        outcome.problems.append(f"{type(e).__name__}: {e}")
+    finally:
+        world.close()
+        outcome.seconds = time.monotonic() - began
+    return outcome
+
+
+@dataclasses.dataclass
+class Session:
+    root: pathlib.Path
+    state: pathlib.Path
+    ca: str
+
+
+@pytest.fixture(scope="session")
+def outcomes(request, session_dir, way):
+    """Every selected row acted out first, side by side (rows mostly wait on the launcher's
+    one-second ticks), the longest first; the tests then compare each outcome with its row."""
+    state = session_dir / "state"
+    first = Vendor(session_dir, state)  # makes the CA once, before the rows' servers all want it
+    ca = first.ca
+    first.stop()
+    session = Session(session_dir, state, ca)
+    rows = [item.callspec.params["row"] for item in request.session.items if hasattr(item, "callspec")]
+    rows = [r for r in rows if way.name not in dict(r.not_on)]
+    jobs = 1 if way.fixed_port else request.config.getoption("--jobs")
+    results = {}
+    began = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        futures = {pool.submit(run_row, r, way, session): r
+                   for r in sorted(rows, key=lambda r: -r.bound)}
+        for future in concurrent.futures.as_completed(futures):
+            results[futures[future].name] = future.result()
+    print(f"\n{way.name}: {len(rows)} rows in {time.monotonic() - began:.1f} s, {jobs} side by side")
+    return results
