@@ -5,7 +5,8 @@
 #
 #   bench/beside-writer.sh [UNZIP_EXE]
 #
-#   UNZIP_EXE              the tool to measure (default: build/bin/unzip.exe)
+#   UNZIP_EXE              the tool to measure (default: build/bin/test-tool/unzip.exe, the test
+#                          build, which reads NEMBRAL_UNZIP_FLUSH)
 #   NEMBRAL_BENCH_RUNS     rounds (default 7, at least 5)
 #   NEMBRAL_BENCH_SETS     data sets, from: 200m 1g tiny (default: 200m; as in extraction.sh)
 #   NEMBRAL_BENCH_FLUSHES  the tool's flushes, from: started entries filesystem (default: all)
@@ -29,7 +30,7 @@ set -euo pipefail
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench dd
-tool="${1:-$repo/build/bin/unzip.exe}"
+tool="${1:-$repo/build/bin/test-tool/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
 sets="${NEMBRAL_BENCH_SETS:-200m}"
 flushes="${NEMBRAL_BENCH_FLUSHES:-started entries filesystem}"

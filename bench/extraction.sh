@@ -4,7 +4,8 @@
 #
 #   bench/extraction.sh [UNZIP_EXE]
 #
-#   UNZIP_EXE              the tool to measure (default: build/bin/unzip.exe)
+#   UNZIP_EXE              the tool to measure (default: build/bin/test-tool/unzip.exe, the test
+#                          build, which reads the NEMBRAL_UNZIP_* switches below)
 #   NEMBRAL_BENCH_RUNS     timed runs of each program on each data set (default 7, at least 7)
 #   NEMBRAL_BENCH_SETS     data sets, from: tiny tiny-tmpfs 200m 1g stored1g (default: all, in
 #                          this order: the small files first, before any tree has been deleted)
@@ -14,10 +15,13 @@
 #   NEMBRAL_BENCH_STRACE   0 to skip the system-call counts (default: 1 when strace is present)
 #   NEMBRAL_BENCH_ONE_WORKER  0 to leave out "unzip.exe, one worker" (NEMBRAL_UNZIP_WORKERS=1),
 #                          which shows what the parallel extraction gains (default 1)
-#   NEMBRAL_BENCH_FLUSH_ENTRIES  0 to leave out "unzip.exe, each entry flushed"
-#                          (NEMBRAL_UNZIP_FLUSH=entries: fdatasync of every file and fsync of every
-#                          folder instead of the one syncfs of the staging file system), the other
-#                          way to make the tree durable before it is moved into place (default 1)
+#   NEMBRAL_BENCH_FLUSH_ENTRIES  0 to leave out the tool's two other ways to make the tree
+#                          durable before it is moved into place (default 1): "each entry flushed"
+#                          (NEMBRAL_UNZIP_FLUSH=entries: fdatasync of every file as it is closed)
+#                          and "the file system flushed" (NEMBRAL_UNZIP_FLUSH=filesystem: one syncfs
+#                          of the staging file system, which also waits for other programs' data),
+#                          against its own (each file's writeback started as it is closed, every
+#                          file waited for with fdatasync and every folder with fsync at the end)
 #   NEMBRAL_BENCH_STREAM_ONLY  0 to leave out "unzip.exe, streaming only"
 #                          (NEMBRAL_UNZIP_WHOLE_ENTRIES=0: every entry through libarchive's
 #                          stream, none decompressed whole by libdeflate) (default 1)
@@ -41,7 +45,7 @@
 # (until the end of the round for the 1 GiB sets, to bound the disk space), so no run follows
 # the deletion of a large tree directly. The trees of the first round are compared with diff -r.
 # unzip.exe is timed as the launcher runs it: mutex, checks, staging directory, extraction,
-# the flush to the disk, the final rename and the clean-up. bsdtar and Info-ZIP unzip flush
+# the flush of its own files to the disk, the final rename and the clean-up. bsdtar and Info-ZIP unzip flush
 # nothing: their data is still in the page cache when they end.
 #
 # Output: the machine, the disk's own write speed (dd), then one Markdown table with
@@ -53,7 +57,7 @@ set -euo pipefail
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 nembral_init bench bsdtar unzip python3
-tool="${1:-$repo/build/bin/unzip.exe}"
+tool="${1:-$repo/build/bin/test-tool/unzip.exe}"
 runs="${NEMBRAL_BENCH_RUNS:-7}"
 sets="${NEMBRAL_BENCH_SETS:-tiny tiny-tmpfs 200m 1g stored1g}"
 use_strace="${NEMBRAL_BENCH_STRACE:-1}"
@@ -102,7 +106,7 @@ make_set() {
 
 programs=(unzip.exe bsdtar unzip-q)
 [ "$one_worker" = 0 ] || programs+=(unzip.exe-1)
-[ "$flush_entries" = 0 ] || programs+=(unzip.exe-entries)
+[ "$flush_entries" = 0 ] || programs+=(unzip.exe-entries unzip.exe-syncfs)
 [ "$stream_only" = 0 ] || programs+=(unzip.exe-stream)
 # extract_command PROGRAM ARCHIVE OUT: the command line of PROGRAM extracting ARCHIVE into OUT
 extract_command() {
@@ -110,6 +114,7 @@ extract_command() {
     unzip.exe) echo "$tool $2 $3" ;;
     unzip.exe-1) echo "env NEMBRAL_UNZIP_WORKERS=1 $tool $2 $3" ;;
     unzip.exe-entries) echo "env NEMBRAL_UNZIP_FLUSH=entries $tool $2 $3" ;;
+    unzip.exe-syncfs) echo "env NEMBRAL_UNZIP_FLUSH=filesystem $tool $2 $3" ;;
     unzip.exe-stream) echo "env NEMBRAL_UNZIP_WHOLE_ENTRIES=0 $tool $2 $3" ;;
     bsdtar) echo "bsdtar -xf $2 -C $3" ;;
     unzip-q) echo "unzip -q $2 -d $3" ;;

@@ -10,14 +10,10 @@
 
 #include "fuzz/memoryfile.h"
 #include "platform/posix/directorywalk_posix.h"
-#include "tools/unzip/archivefile.h"
-#include "tools/unzip/directoryops.h"
-#include "tools/unzip/entrycheck.h"
-#include "tools/unzip/entryplan.h"
-#include "tools/unzip/extractor.h"
-#include "tools/unzip/packagecheck.h"
-#include "tools/unzip/removetree.h"
-#include "tools/unzip/staging.h"
+#include "unzip/archive.h"
+#include "unzip/system.h"
+#include "unzip/plan.h"
+#include "unzip/extract.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -8,8 +8,8 @@
 //      signed archive is accepted, and the same archive with any one bit changed is refused.
 
 #include "fuzz/memoryfile.h"
-#include "tools/unzip/archivefile.h"
-#include "tools/unzip/signature.h"
+#include "unzip/archive.h"
+#include "unzip/signature.h"
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>

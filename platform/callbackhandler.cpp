@@ -7,6 +7,9 @@
 #include "platform/downloadstatus.h"
 #include "platform/log.h"
 
+// The one status the download worker writes and the window polls (downloadstatus.h).
+DownloadStatus downloadStatus;
+
 HResult CallbackHandler::QueryInterface(const Guid &iid, void **object)
 {
     if (iid == kIidIBindStatusCallback || iid == kIidIUnknown) {

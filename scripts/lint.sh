@@ -67,8 +67,8 @@ lint_tidy() {
   local out
   # Our sources only (not the generated ones in the build tree), and our headers with them.
   out=$(run-clang-tidy -quiet -p build -j"${NEMBRAL_LINT_JOBS:-$(nproc)}" \
-    -header-filter="^$repo/(app|bench|platform|tests|tools|ui|workflow)/" \
-    "^$repo/(app|bench|platform|tests|tools|ui|workflow)/" 2>/dev/null || true)
+    -header-filter="^$repo/(app|bench|platform|tests|tools|ui|unzip|workflow)/" \
+    "^$repo/(app|bench|platform|tests|tools|ui|unzip|workflow)/" 2>/dev/null || true)
   # Each finding once (a header's finding is reported by every file that includes it), without
   # the colours run-clang-tidy asks for.
   out=$(printf '%s\n' "$out" | sed 's/\x1b\[[0-9;]*m//g' | grep -E '^/.*: (warning|error): ' | sort -u || true)
@@ -88,7 +88,7 @@ lint_tidy-win() {
   done < <(x86_64-w64-mingw32-g++-posix -E -x c++ -v - </dev/null 2>&1 \
     | sed -n '/^#include <...> search starts here:/,/^End of search list/p' | sed -n 's/^ \(.*\/c++.*\)$/\1/p')
   out=$(run-clang-tidy -quiet -p "$db" -j"${NEMBRAL_LINT_JOBS:-$(nproc)}" "${args[@]}" \
-    -header-filter="^$repo/(app|bench|platform|tests|tools|ui|workflow)/" \
+    -header-filter="^$repo/(app|bench|platform|tests|tools|ui|unzip|workflow)/" \
     "^$repo/.*_win\.cpp\$" 2>/dev/null || true)
   out=$(printf '%s\n' "$out" | sed 's/\x1b\[[0-9;]*m//g' | grep -E '^/.*: (warning|error): ' | sort -u || true)
   [ -z "$out" ] || printf '%s\n' "$out"

@@ -36,7 +36,7 @@ ldflags="$(dpkg-buildflags --get LDFLAGS)"
 
 say "configuring $build (Release, no tests)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNEMBRAL_BUILD_TESTS=OFF \
-  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@" >/dev/null
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" "$@" -DNEMBRAL_TEST_VENDOR_ENV=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")

@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
 # The Debian package lane: builds the package (scripts/package.sh), checks what it contains,
-# unpacks it into a throw-away root with dpkg -x and runs the installed launcher, through its
-# /usr/bin wrapper, against the local vendor server:
-#
-#   1. install road: a fresh HOME, so the wrapper makes ~/.local/share/nembral-launcher; the
-#      launcher downloads the published package, has the installed unzip.exe extract it,
-#      starts the demo application and exits 0;
-#   2. start road: the same directory given as NEMBRAL_LAUNCHER_WORKDIR, no HOME at all; the
-#      versions are equal, so the launcher starts the installed application straight away.
+# unpacks it into a throw-away root with dpkg -x, and runs the table of roads (tests/e2e) on the
+# installed launcher through its /usr/bin wrapper, in a clean environment, against the local
+# vendor server (way "deb": the rows that apply to a package, among them the wrapper's default
+# working folder below a fresh HOME, and every other road with the folder given in
+# NEMBRAL_LAUNCHER_WORKDIR and no HOME).
 #
 # The installed launcher has the vendor host of the package build built in (localhost:8443 by
-# default, the demo's port too), so the server must get exactly that port: when something
-# already listens there (a demo server kept with --keep-server, say) the lane waits a minute
-# for it to go and then fails saying so. Runs on the offscreen Qt platform; needs no display.
-# Ends with "package: N passed, N failed".
+# default, the demo's port too), so its servers must get exactly that port, one row after the
+# other: when something already listens there (a demo server kept with --keep-server, say) the
+# lane waits a minute for it to go and then fails saying so. Ends with "package: N passed, N failed".
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,7 +18,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 msg_prefix=package
 cd "$repo"
 
-require_tools apt-get dpkg-deb dpkg-parsechangelog readelf identify timeout
+require_tools apt-get dpkg-deb dpkg-parsechangelog readelf identify
 build="${NEMBRAL_PACKAGE_BUILD_DIR:-$repo/build-package}"
 export NEMBRAL_PACKAGE_BUILD_DIR="$build"
 
@@ -41,10 +37,7 @@ check() { # check DESCRIPTION COMMAND...: runs COMMAND and counts its outcome
 }
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/nembral-package-test.XXXXXX")
-cleanup() {
-  stop_vendor_server
-  rm -rf "$tmp"
-}
+cleanup() { rm -rf "$tmp"; }
 trap cleanup EXIT
 
 # --- the package --------------------------------------------------------------------------
@@ -108,77 +101,19 @@ desktop_refs_resolve() {
 }
 check "the desktop entry's Exec and Icon are the packaged wrapper and window icon" desktop_refs_resolve
 
-# --- the vendor server on the port the installed launcher expects ---------------------------
+# --- the installed launcher down the table's roads ------------------------------------------
+# Every row of tests/e2e/table.py that applies to the package, one after the other on the port
+# the installed launcher was built for (localhost:8443 by default, the demo's port too).
+no_test_variable() { ! grep -q NEMBRAL_TEST_VENDOR_HOST "$private/nembral-launcher"; }
+check "the packaged launcher is no test build (no NEMBRAL_TEST_VENDOR_HOST in it)" no_test_variable
 launcher_vendor_host "$build/bin/nembral-launcher"
 case "${LAUNCHER_HOST%:*}" in
   localhost|127.0.0.1) ;;
   *) die "the package was built for the vendor host $LAUNCHER_HOST; this test needs localhost:PORT (reconfigure $build with -DNEMBRAL_VENDOR_HOST=localhost:8443)" ;;
 esac
-port=$LAUNCHER_PORT
-wait_port_free "$port" 60
-
-# The demo application's own version, published by the server (not the launcher's version).
-app_version=1.0
-tools/make-package "$app_version" "$tmp/vendor" >/dev/null
-start_vendor_server "$tmp/vendor" "$port" "$tmp/vendor-state" "$tmp/vendor-server.log" --quiet
-
-# The only unzip.exe the launcher can find must be the packaged one.
-base_path=/usr/bin:/bin
-mkdir -m 700 "$tmp/runtime"
-[ -z "$(PATH=$base_path command -v unzip.exe)" ] || die "an unzip.exe on $base_path would hide the packaged one"
-
-run_installed() { # run_installed LOG VAR=VALUE...: the wrapper in a clean environment
-  local log=$1 status=0
-  shift
-  env -i PATH="$base_path" LANG=C.UTF-8 XDG_RUNTIME_DIR="$tmp/runtime" SSL_CERT_FILE="$VENDOR_CA" QT_QPA_PLATFORM=offscreen \
-    NEMBRAL_DEMO_HEADLESS=1 "$@" timeout 120 "$root/usr/bin/nembral-launcher" </dev/null >"$log" 2>&1 || status=$?
-  echo "$status"
-}
-stopped_note() { [ "$1" != 124 ] || echo ": still running after 120 s, stopped"; }
-has_line() { grep -qxF "$2" "$1"; }
-demo_lines() { if [ -f "$1" ]; then grep -cxF "Nembral $app_version running" "$1" || true; else echo 0; fi; }
-wait_demo_lines() { # the demo application runs on after the launcher has quit
-  for _ in $(seq 1 100); do [ "$(demo_lines "$1")" -ge "$2" ] && return 0; sleep 0.1; done
-  return 1
-}
-
-# --- 1. install road, the default working directory ---------------------------------------
-failed_before_install=$failed
-home="$tmp/home"
-mkdir -p "$home"
-work="$home/.local/share/nembral-launcher"
-app="$work/nembral/nembral"
-log1="$tmp/launcher-install.log"
-status=$(run_installed "$log1" HOME="$home")
-echo "----- installed launcher, install road -----"
-sed 's/^/    /' "$log1"
-check "install road: the launcher exits 0 (exit status $status$(stopped_note "$status"))" [ "$status" = 0 ]
-private_workdir() { [ -d "$work" ] && [ "$(stat -c %a "$work")" = 700 ]; }
-check "install road: the wrapper made the working directory $work, private to the user" private_workdir
-check "install road: \"UNZIP complete!\" is logged" has_line "$log1" "UNZIP complete!"
-check "install road: \"Start Nembral\" is logged" has_line "$log1" "Start Nembral"
-installed_tree() { [ -x "$app/Nembrals.exe" ] && [ "$(head -n1 "$app/version.txt" 2>/dev/null)" = "$app_version" ]; }
-check "install road: the installed tree is in the working directory, version $app_version" installed_tree
-downloads_gone() { [ ! -e "$work/nembral/nembral.zip" ] && [ ! -e "$work/version.txt" ]; }
-check "install road: the archive and the downloaded version file are gone" downloads_gone
-check "install road: the demo application reports \"Nembral $app_version running\"" \
-  wait_demo_lines "$app/nembral-demo.log" 1
-
-# --- 2. start road, the working directory given by the environment, no HOME ----------------
-# Without an installation from road 1 it would only wait out the same fault again.
-if [ "$failed" -ne "$failed_before_install" ]; then
-  echo "package: start road skipped: the install road failed"
-  echo "package: $passed passed, $failed failed"
-  exit 1
-fi
-log2="$tmp/launcher-start.log"
-status=$(run_installed "$log2" NEMBRAL_LAUNCHER_WORKDIR="$work")
-echo "----- installed launcher, start road -----"
-sed 's/^/    /' "$log2"
-check "start road: the launcher exits 0 (exit status $status$(stopped_note "$status"))" [ "$status" = 0 ]
-started_without_update() { has_line "$log2" "update not necessary" && has_line "$log2" "Start Nembral"; }
-check "start road: \"update not necessary\" and \"Start Nembral\" are logged" started_without_update
-check "start road: the demo application runs again" wait_demo_lines "$app/nembral-demo.log" 2
+wait_port_free "$LAUNCHER_PORT" 60
+roads() { PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q -rs tests/e2e --way deb --deb "$deb"; }
+check "the installed launcher down the table's roads (tests/e2e, way deb)" roads
 
 echo "package: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -6,10 +6,12 @@ folder of the launcher and unzip.exe), --rows REGEX (rows whose name matches), -
 side by side; a way whose launcher has its vendor host built in runs them one at a time).
 """
 
+import array
 import atexit
 import concurrent.futures
 import contextlib
 import dataclasses
+import fcntl
 import hashlib
 import os
 import pathlib
@@ -39,10 +41,12 @@ QUIET_S = 2.0
 
 def pytest_addoption(parser):
     parser.addoption("--way", default="linux", help="the way the launcher ships that the rows run on")
-    parser.addoption("--build", default=str(SOURCE / "build"), help="build folder (bin/nembral-launcher, bin/unzip.exe)")
+    parser.addoption("--build", default=str(SOURCE / "build"), help="build folder (bin/nembral-launcher, bin/test-tool/unzip.exe)")
     parser.addoption("--rows", default="", help="only rows whose name matches this regular expression")
     parser.addoption("--jobs", type=int, default=6, help="rows run side by side")
     parser.addoption("--deb", default="", help="the Debian package, for --way deb")
+    parser.addoption("--vendor-host", default="", help="the vendor host the package was built with (default: "
+                     "from the CMakeCache.txt beside it, else localhost:8443)")
     parser.addoption("--slow", type=float, default=1.0, help="factor on every row's bound (sanitizer builds)")
 
 
@@ -518,16 +522,23 @@ class Way:
         return env
 
 
-def built_in_port(binary):
-    """The port of the loopback vendor host built into BINARY (a launcher without the test
-    build's variable has exactly one)."""
-    data = pathlib.Path(binary).read_bytes()
-    if b"NEMBRAL_TEST_VENDOR_HOST" in data:
+def built_in_port(binary, host):
+    """The port of HOST, the loopback vendor host the package's BINARY was built with (from its
+    build's cache: a short host is built into the code, not kept as a string to read back)."""
+    if b"NEMBRAL_TEST_VENDOR_HOST" in pathlib.Path(binary).read_bytes():
         pytest.exit(f"{binary} is a test build (it reads NEMBRAL_TEST_VENDOR_HOST); a package never is", 2)
-    found = set(re.findall(rb"\0(?:localhost|127\.0\.0\.1):(\d+)\0", data))
-    if len(found) != 1:
-        pytest.exit(f"{binary} has no loopback vendor host built in (localhost:PORT); rebuild the package with one", 2)
-    return int(found.pop())
+    match = re.fullmatch(r"(?:localhost|127\.0\.0\.1)(?::(\d+))?", host)
+    if not match:
+        pytest.exit(f"the package was built for the vendor host {host}; its roads need localhost:PORT", 2)
+    return int(match.group(1) or 443)
+
+
+def package_vendor_host(config, deb):
+    if config.getoption("--vendor-host"):
+        return config.getoption("--vendor-host")
+    cache = pathlib.Path(deb).parent / "CMakeCache.txt"
+    found = re.search(r"^NEMBRAL_VENDOR_HOST:\w+=(.*)$", cache.read_text(), re.M) if cache.exists() else None
+    return found.group(1) if found else "localhost:8443"
 
 
 def make_way(config, session_dir):
@@ -541,7 +552,8 @@ def make_way(config, session_dir):
         tools = session_dir / "tool"
         tools.mkdir(exist_ok=True)
         with contextlib.suppress(FileExistsError):
-            (tools / "unzip.exe").symlink_to(build / "bin/unzip.exe")
+            # The tool's test build: the rows that watch an extraction slow it down.
+            (tools / "unzip.exe").symlink_to(build / "bin/test-tool/unzip.exe")
         return Way(name, [str(launcher)], tools, slow=slow)
     if name == "deb":
         # The package unpacked as dpkg would install it, below a throw-away root; the wrapper in
@@ -553,7 +565,8 @@ def make_way(config, session_dir):
         subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
         private = root / "usr/lib/nembral-launcher"
         return Way(name, [str(root / "usr/bin/nembral-launcher")], private,
-                   fixed_port=built_in_port(private / "nembral-launcher"), slow=slow, clean=True)
+                   fixed_port=built_in_port(private / "nembral-launcher", package_vendor_host(config, deb)),
+                   slow=slow, clean=True)
     pytest.exit(f"unknown way {name}", 2)
 
 
@@ -658,10 +671,17 @@ class World:
         self.outside_before = snapshot(self.outside)
 
     def make_unremovable(self, path):
+        """PATH made immutable as root (chattr +i), through a descriptor kept open so that the
+        attribute comes off wherever a faulty program may have moved the file; otherwise its
+        folder loses the write permission."""
         if os.geteuid() == 0:
-            if subprocess.run(["chattr", "+i", str(path)], capture_output=True).returncode != 0:
-                raise Skip("chattr +i is not available here (a file system without the attribute)")
-            self.unremovable = ("chattr", path)
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW)
+            try:
+                set_immutable(fd, True)
+            except OSError as e:
+                os.close(fd)
+                raise Skip(f"cannot make {path} immutable (chattr +i): {e.strerror}") from e
+            self.unremovable = ("fd", fd)
         else:
             path.parent.chmod(0o555)
             self.unremovable = ("chmod", path.parent)
@@ -752,12 +772,14 @@ class World:
         for server in self.servers:
             server.stop()
         if self.unremovable:
-            kind, path = self.unremovable
-            if kind == "chattr":
-                subprocess.run(["chattr", "-i", str(path)], capture_output=True)
+            kind, what = self.unremovable
+            if kind == "fd":
+                with contextlib.suppress(OSError):
+                    set_immutable(what, False)
+                os.close(what)
             else:
                 with contextlib.suppress(OSError):
-                    path.chmod(0o755)
+                    what.chmod(0o755)
         if self.mounted:
             for _ in range(20):
                 if subprocess.run(["umount", str(self.work)], capture_output=True).returncode == 0:
@@ -766,6 +788,16 @@ class World:
             else:
                 subprocess.run(["umount", "-l", str(self.work)], capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_IMMUTABLE_FL = 0x80086601, 0x40086602, 0x10
+
+
+def set_immutable(fd, on):
+    flags = array.array("l", [0])
+    fcntl.ioctl(fd, FS_IOC_GETFLAGS, flags, True)
+    flags[0] = flags[0] | FS_IMMUTABLE_FL if on else flags[0] & ~FS_IMMUTABLE_FL
+    fcntl.ioctl(fd, FS_IOC_SETFLAGS, flags, True)
 
 
 def lines_of(path):

@@ -1,7 +1,7 @@
 // The name rules of the extraction tool: which entry names and link targets may be created
 // below the extraction directory.
 #include "tests/support/windowsnames.h"
-#include "tools/unzip/entrycheck.h"
+#include "unzip/plan.h"
 
 #include <QtTest>
 

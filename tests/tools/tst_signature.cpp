@@ -10,7 +10,7 @@
 #include "support/toolrun.h"
 #include "tests/tools/packagesigning.h"
 #include "tests/tools/testzip.h"
-#include "tools/unzip/signature.h"
+#include "unzip/signature.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -504,7 +504,7 @@ void TestSignature::configureCheck()
         QVERIFY(writeFile(file, "-----BEGIN PUBLIC KEY-----\nnot a key\n-----END PUBLIC KEY-----\n"));
     }
     const ToolRun r = runProgram(QStringLiteral(NEMBRAL_CMAKE_COMMAND),
-                                 {QStringLiteral("-DKEY=") + file, QStringLiteral("-P"), sourceFile(QStringLiteral("tools/unzip/packagekey.cmake"))});
+                                 {QStringLiteral("-DKEY=") + file, QStringLiteral("-P"), sourceFile(QStringLiteral("unzip/packagekey.cmake"))});
     if (message.isEmpty()) {
         QVERIFY2(r.exitCode == 0, r.stdErr.constData());
         return;

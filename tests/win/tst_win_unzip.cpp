@@ -13,8 +13,8 @@
 #include "platform/win/handle_win.h"
 #include "support/zipwriter.h"
 #include "testsupport_win.h"
-#include "tools/unzip/directoryops.h"
-#include "tools/unzip/entrywriter.h"
+#include "unzip/extract.h"
+#include "unzip/system.h"
 
 // The slot of this program's import table through which it, the tool's code linked in
 // included, calls FlushFileBuffers; the loader fills it.
@@ -191,7 +191,8 @@ void writesThroughItsOwnHandles()
     const EnvironmentSetting delay(L"NEMBRAL_UNZIP_ENTRY_DELAY_MS", L"40");
     fs::create_directories("nembral");
 
-    ChildProcess tool(testsupport::ownDirectory() / "unzip.exe", {zip.wstring(), L"nembral"}, scratch.path() / "out.txt");
+    // The test build of the tool: the shipped one reads no entry delay.
+    ChildProcess tool(testsupport::ownDirectory() / "test-tool" / "unzip.exe", {zip.wstring(), L"nembral"}, scratch.path() / "out.txt");
     CHECK(waitUntil([] { return stagedFiles("nembral") >= 4; }, 60s));
     if (!MoveFileExW(L"nembral", L"moved", 0)) {
         // Windows may keep a folder with open handles below it in its place.
@@ -276,7 +277,8 @@ void moveIntoPlaceWaitsForAHolder()
     const EnvironmentSetting delay(L"NEMBRAL_UNZIP_ENTRY_DELAY_MS", L"30");
     fs::create_directories("nembral");
 
-    ChildProcess tool(testsupport::ownDirectory() / "unzip.exe", {zip.wstring(), L"nembral"}, scratch.path() / "out.txt");
+    // The test build of the tool: the shipped one reads no entry delay.
+    ChildProcess tool(testsupport::ownDirectory() / "test-tool" / "unzip.exe", {zip.wstring(), L"nembral"}, scratch.path() / "out.txt");
     fs::path staged;
     CHECK(waitUntil(
         [&] {

@@ -1,3 +1,0 @@
-#include "platform/downloadstatus.h"
-
-DownloadStatus downloadStatus;

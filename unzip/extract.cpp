@@ -1,0 +1,633 @@
+#include "unzip/extract.h"
+
+#include "unzip/archive.h"
+#include "unzip/system.h"
+
+#include <archive_entry.h>
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+// Below these amounts per worker, another worker costs more than it saves.
+constexpr std::size_t kFilesPerWorker = 32;
+constexpr std::uint64_t kBytesPerWorker = 1024 * 1024;
+
+// Descriptors the process has open besides the folders and the files kept for the wait: the
+// archive for each worker, the staging folders, the named mutex, the standard streams.
+constexpr std::size_t kOtherDescriptors = 64;
+
+// What writing a file costs besides its bytes (creating, closing, setting its time), in bytes.
+constexpr std::uint64_t kEntryCost = 32 * 1024;
+
+// Splits `entries` into at most `runs` runs of about equal cost; the start of each run, and
+// entries.size() at the end.
+std::vector<std::size_t> runsOf(const std::vector<PlannedEntry> &entries, std::size_t runs)
+{
+    runs = std::clamp<std::size_t>(runs, 1, std::max<std::size_t>(entries.size(), 1));
+    std::uint64_t total = 0;
+    for (const PlannedEntry &e : entries)
+        total += e.size + kEntryCost;
+    std::vector<std::size_t> starts{0};
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        sum += entries[i].size + kEntryCost;
+        // Run r ends once the entries so far cost r / runs of the total.
+        if (i + 1 < entries.size() && double(sum) * double(runs) >= double(total) * double(starts.size()))
+            starts.push_back(i + 1);
+    }
+    starts.push_back(entries.size());
+    return starts;
+}
+
+class Extraction {
+public:
+    Extraction(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree, const ExtractOptions &options)
+        : file_(file), plan_(plan), tree_(tree), options_(options),
+          started_((std::size_t{options.workers} + 1) * DirectoryHandles::kKept + kOtherDescriptors)
+    {
+    }
+
+    ExtractResult run()
+    {
+        // Read once while this is the only thread: on POSIX, reading the umask sets it.
+        const unsigned mask = creationMask();
+
+        DirectoryHandles directories(tree_, plan_.directories);
+        std::string error;
+        for (const PlannedDirectory &d : plan_.directories) {
+            const NativeValue parent = directories.get(d.parent, error);
+            if (parent == kNoHandle || !createDirectory(parent, d, error))
+                return failure(error);
+        }
+
+        if (options_.wholeEntries && readCentralDirectory(file_, stored_))
+            whole_ = wholeEntriesFor(plan_, stored_);
+
+        const unsigned workers = workersFor(plan_, options_.workers);
+        runStarts_ = runsOf(plan_.entries, std::size_t{workers} * std::max(options_.runsPerWorker, 1u));
+        std::vector<std::thread> threads;
+        for (unsigned i = 1; i < workers; ++i) {
+            try {
+                threads.emplace_back([this] {
+                    // Named, so that they can be told apart in a process list and in tests.
+                    nameCurrentThread("unzip worker");
+                    work();
+                });
+            } catch (const std::system_error &) {
+                break;  // fewer threads: the others take their share
+            }
+        }
+        work();
+        for (std::thread &t : threads)
+            t.join();
+        if (failed_.load())
+            return failure(error_);
+        if (options_.flush == ExtractOptions::Flush::StartedFiles && !started_.waitAll(error))
+            return failure(error);
+
+        // Innermost first: a directory the archive makes read-only is closed after its
+        // contents are done.
+        for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
+            const NativeValue parent = directories.get(d->parent, error);
+            if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error)
+                || (options_.flush != ExtractOptions::Flush::FileSystem && !flushDirectory(parent, *d, error)))
+                return failure(error);
+        }
+        return ExtractResult{true, written_.load(), {}};
+    }
+
+private:
+    ExtractResult failure(std::string error) const { return ExtractResult{false, written_.load(), std::move(error)}; }
+
+    // The first failure is the one reported; the other workers stop at their next check.
+    void fail(const std::string &error)
+    {
+        const std::lock_guard<std::mutex> lock(errorMutex_);
+        if (!failed_.load()) {
+            error_ = error;
+            failed_.store(true);
+        }
+    }
+
+    bool shouldStop()
+    {
+        if (stopRequested())
+            fail("interrupted");
+        return failed_.load(std::memory_order_relaxed);
+    }
+
+    // One worker: takes the next run of entries nobody has taken and writes them, reading on
+    // to each with its own reader. Runs are taken in archive order, so a reader only ever
+    // moves forward, passing over the entries of other workers' runs without reading their data.
+    void work()
+    {
+        std::string error;
+        ArchiveReader reader(file_);
+        if (!reader.open(error)) {
+            fail(error);
+            return;
+        }
+        DirectoryHandles directories(tree_, plan_.directories);
+        WholeEntryReader whole;
+        std::size_t position = 0;  // archive index of the entry the reader reaches next
+        while (!shouldStop()) {
+            const std::size_t run = nextRun_.fetch_add(1);
+            if (run + 1 >= runStarts_.size())
+                return;
+            for (std::size_t i = runStarts_[run]; i < runStarts_[run + 1]; ++i) {
+                if (!extractEntry(reader, whole, directories, position, i))
+                    return;
+                if (options_.entryDelayMs)
+                    sleepUnlessStopped(options_.entryDelayMs);
+                if (shouldStop())
+                    return;
+            }
+        }
+    }
+
+    bool extractEntry(ArchiveReader &reader, WholeEntryReader &whole, DirectoryHandles &directories,
+                      std::size_t &position, std::size_t index)
+    {
+        const PlannedEntry &entry = plan_.entries[index];
+        std::string error;
+        archive_entry *header = nullptr;
+        while (position <= entry.archiveIndex) {
+            const ArchiveReader::Next n = reader.next(header, error);
+            if (n != ArchiveReader::Next::Entry) {
+                fail(n == ArchiveReader::Next::End ? reader.damagedText("it ends before '" + entry.name + "'") : error);
+                return false;
+            }
+            ++position;
+        }
+        // The same file read again must give the same entries; anything else is damage.
+        if (std::string name; !entryName(header, name) || name != entry.name) {
+            fail(reader.damagedText("'" + entry.name + "' is not where it was"));
+            return false;
+        }
+        const NativeValue parent = directories.get(entry.parent, error);
+        const bool written = parent != kNoHandle
+                             && (entry.kind == PlannedEntry::File
+                                     ? writeFile(reader, wholeData(whole, reader, index), parent, entry, fileFlush(), &started_, failed_, error)
+                                     : writeLink(parent, entry, error));
+        if (!written) {
+            fail(error);
+            return false;
+        }
+        written_.fetch_add(1);
+        return true;
+    }
+
+    FileFlush fileFlush() const
+    {
+        switch (options_.flush) {
+        case ExtractOptions::Flush::StartedFiles:
+            return FileFlush::Started;
+        case ExtractOptions::Flush::EachEntry:
+            return FileFlush::Now;
+        case ExtractOptions::Flush::FileSystem:
+            break;
+        }
+        return FileFlush::None;
+    }
+
+    // The entry's data when it can be decompressed whole, otherwise null. `reader` stands at
+    // the entry's data.
+    const char *wholeData(WholeEntryReader &whole, const ArchiveReader &reader, std::size_t index) const
+    {
+        const StoredEntry *stored = index < whole_.size() ? whole_[index] : nullptr;
+        return stored ? whole.read(file_, *stored, reader.position()) : nullptr;
+    }
+
+    const ArchiveFile &file_;
+    const ExtractionPlan &plan_;
+    const NativeValue tree_;
+    const ExtractOptions options_;
+    StartedFiles started_;
+
+    std::vector<StoredEntry> stored_;         // the central directory, when read
+    std::vector<const StoredEntry *> whole_;  // per planned entry: decompressed whole from this
+    std::vector<std::size_t> runStarts_;      // run r is entries [runStarts_[r], runStarts_[r + 1])
+    std::atomic<std::size_t> nextRun_{0};
+    std::atomic<std::size_t> written_{0};
+    std::atomic<bool> failed_{false};
+    std::mutex errorMutex_;
+    std::string error_;
+};
+
+}  // namespace
+
+unsigned workersFor(const ExtractionPlan &plan, unsigned allowed)
+{
+    const std::size_t files = plan.entries.size();
+    // Creating entries in one directory does not go faster with more workers: the file system
+    // takes them one at a time, and the waiting workers burn processor time. So the files of
+    // the fullest directory count as one share of work, the others one share per
+    // kFilesPerWorker; the bytes to unpack count one share per kBytesPerWorker.
+    std::vector<std::size_t> perDirectory(plan.directories.size() + 1, 0);
+    for (const PlannedEntry &e : plan.entries)
+        ++perDirectory[e.parent == kTopDirectory ? plan.directories.size() : e.parent];
+    const std::size_t fullest = files ? *std::max_element(perDirectory.begin(), perDirectory.end()) : 0;
+    const std::size_t byCount = 1 + (files - fullest) / kFilesPerWorker;
+    const std::size_t bySize = static_cast<std::size_t>(plan.bytes / kBytesPerWorker);
+    const std::size_t worth = std::min(std::max(byCount, bySize), std::max<std::size_t>(files, 1));
+    return static_cast<unsigned>(std::clamp<std::size_t>(worth, 1, std::max(allowed, 1u)));
+}
+
+ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
+                          const ExtractOptions &options)
+{
+    return Extraction(file, plan, tree, options).run();
+}
+
+namespace {
+
+constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::uint32_t kLocalHeaderMagic = 0x04034b50;
+constexpr unsigned kDeflated = 8;
+constexpr unsigned kEncrypted = 1u << 0;
+constexpr unsigned kStrongEncryption = 1u << 6;
+
+// Whether the local header `h`, followed by its name, stands for `entry` as libarchive reads
+// it. libarchive takes the name, method and encryption from the local header, and the CRC-32
+// and sizes from it too unless they are zero (it refuses ones that differ from the central
+// directory's): a header that disagrees on any of them is left to libarchive.
+bool describesEntry(const unsigned char *h, const StoredEntry &entry)
+{
+    const std::uint32_t crc = littleEndian32(h + 14), packedSize = littleEndian32(h + 18), size = littleEndian32(h + 22);
+    return littleEndian32(h) == kLocalHeaderMagic && (littleEndian16(h + 6) & (kEncrypted | kStrongEncryption)) == 0
+           && littleEndian16(h + 8) == entry.method && (crc == 0 || crc == entry.crc32)
+           && (packedSize == 0 || packedSize == entry.packedSize) && (size == 0 || size == entry.size)
+           && littleEndian16(h + 26) == entry.name.size()
+           && std::memcmp(h + kLocalHeaderSize, entry.name.data(), entry.name.size()) == 0;
+}
+
+}  // namespace
+
+std::vector<const StoredEntry *> wholeEntriesFor(const ExtractionPlan &plan, const std::vector<StoredEntry> &stored)
+{
+    // A name stored twice is left to libarchive, which decides which of the two is written.
+    std::unordered_map<std::string_view, const StoredEntry *> byName;
+    for (const StoredEntry &s : stored) {
+        const auto [it, added] = byName.emplace(s.name, &s);
+        if (!added)
+            it->second = nullptr;
+    }
+    std::vector<const StoredEntry *> whole(plan.entries.size(), nullptr);
+    for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+        const PlannedEntry &e = plan.entries[i];
+        const auto it = byName.find(e.name);
+        if (e.kind != PlannedEntry::File || it == byName.end() || !it->second)
+            continue;
+        const StoredEntry &s = *it->second;
+        if (s.method == kDeflated && !(s.flags & (kEncrypted | kStrongEncryption)) && s.size == e.size && s.size >= kSmallestWholeEntry
+            && s.size <= kLargestWholeEntry && s.packedSize <= kLargestWholeEntry)
+            whole[i] = &s;
+    }
+    return whole;
+}
+
+void WholeEntryReader::Deleter::operator()(libdeflate_decompressor *d) const { libdeflate_free_decompressor(d); }
+
+WholeEntryReader::WholeEntryReader() : decompressor_(libdeflate_alloc_decompressor()) {}
+
+WholeEntryReader::~WholeEntryReader() = default;
+
+char *WholeEntryReader::Buffer::reserve(std::size_t size)
+{
+    if (size > capacity) {
+        bytes.reset(new char[size]);
+        capacity = size;
+    }
+    return bytes.get();
+}
+
+const char *WholeEntryReader::read(const ArchiveFile &file, const StoredEntry &entry, std::int64_t streamData)
+{
+    // The local header with the name it should carry, read into the buffer the data goes to next.
+    const std::size_t headerSize = kLocalHeaderSize + entry.name.size();
+    auto *header = reinterpret_cast<unsigned char *>(packed_.reserve(headerSize));
+    if (!decompressor_ || !readExactly(file, entry.headerOffset, header, headerSize).empty()
+        || !describesEntry(header, entry))
+        return nullptr;
+    const std::uint64_t dataOffset = entry.headerOffset + headerSize + littleEndian16(header + 28);
+    if (dataOffset != static_cast<std::uint64_t>(streamData) || dataOffset + entry.packedSize > static_cast<std::uint64_t>(file.size()))
+        return nullptr;
+    const auto packedSize = static_cast<std::size_t>(entry.packedSize);
+    const auto size = static_cast<std::size_t>(entry.size);
+    char *packed = packed_.reserve(packedSize);
+    char *data = data_.reserve(size);
+    if (!readExactly(file, dataOffset, packed, packedSize).empty())
+        return nullptr;
+    // The stream must fill the stated size exactly and end exactly at the stated packed size.
+    std::size_t used = 0, made = 0;
+    if (libdeflate_deflate_decompress_ex(decompressor_.get(), packed, packedSize, data, size, &used, &made)
+            != LIBDEFLATE_SUCCESS
+        || made != size || used != packedSize)
+        return nullptr;
+    if (libdeflate_crc32(0, data, size) != entry.crc32)
+        return nullptr;
+    return data;
+}
+
+DirectoryHandles::DirectoryHandles(NativeValue top, const std::vector<PlannedDirectory> &directories)
+    : top_(top), directories_(directories)
+{
+}
+
+NativeValue DirectoryHandles::get(std::size_t index, std::string &error)
+{
+    if (index == kTopDirectory)
+        return top_;
+    for (const auto &[kept, handle] : kept_) {
+        if (kept == index)
+            return handle.get();
+    }
+
+    // Walk down from the nearest directory at hand: the top, or a kept ancestor.
+    std::vector<std::size_t> chain;
+    NativeValue from = top_;
+    for (std::size_t d = index; d != kTopDirectory; d = directories_[d].parent) {
+        bool found = false;
+        for (const auto &[kept, handle] : kept_) {
+            if (kept == d) {
+                from = handle.get();
+                found = true;
+                break;
+            }
+        }
+        if (found)
+            break;
+        chain.push_back(d);
+    }
+    NativeHandle current;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        std::string reason;
+        NativeHandle next = openDirectoryAt(current.valid() ? current.get() : from, directories_[*it].leaf, reason);
+        if (!next.valid()) {
+            error = "cannot open '" + directories_[*it].path + "': " + reason;
+            return kNoHandle;
+        }
+        current = std::move(next);
+    }
+    if (kept_.size() == kKept)
+        kept_.erase(kept_.begin());
+    kept_.emplace_back(index, std::move(current));
+    return kept_.back().second.get();
+}
+
+namespace {
+
+// Threads that wait for started files at once. They sleep in the system while the disk works;
+// more waits in flight let the block layer answer many with one flush of the disk's cache.
+constexpr std::size_t kWaiters = 16;
+
+}  // namespace
+
+StartedFiles::StartedFiles(std::size_t reserved)
+    : limit_(std::max<std::size_t>(openFilesAtMost() - std::min(openFilesAtMost(), reserved), 16))
+{
+}
+
+bool StartedFiles::add(NativeHandle file, const PlannedEntry &entry, std::string &error)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (files_.size() >= limit_ && !waitAllLocked(error))
+        return false;
+    files_.emplace_back(std::move(file), &entry);
+    return true;
+}
+
+bool StartedFiles::waitAll(std::string &error)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return waitAllLocked(error);
+}
+
+bool StartedFiles::waitAllLocked(std::string &error)
+{
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex failure;
+    const auto wait = [&] {
+        for (std::size_t i; !failed.load() && (i = next.fetch_add(1)) < files_.size();) {
+            std::string reason;
+            if (!waitForStartedFile(files_[i].first, reason)) {
+                const std::lock_guard<std::mutex> first(failure);
+                if (!failed.exchange(true))
+                    error = "cannot write '" + files_[i].second->name + "': " + reason;
+            }
+        }
+    };
+    std::vector<std::thread> waiters;
+    for (std::size_t k = 1; k < std::min(kWaiters, files_.size()); ++k) {
+        try {
+            waiters.emplace_back(wait);
+        } catch (const std::system_error &) {
+            break;  // fewer waiters: the others take their share
+        }
+    }
+    wait();
+    for (std::thread &t : waiters)
+        t.join();
+    files_.clear();
+    return !failed.load();
+}
+
+bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, FileFlush flush,
+               StartedFiles *started, const std::atomic<bool> &abandon, std::string &error)
+{
+    OutputFile out(parent, entry);
+    if (!out.create(error))
+        return false;
+    if (data) {
+        if (!out.writeAt(data, static_cast<std::size_t>(entry.size), 0, error))
+            return false;
+        return out.finish(flush, started, error);
+    }
+    for (;;) {
+        const void *block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        const int r = archive_read_data_block(reader.handle(), &block, &size, &offset);
+        if (r == ARCHIVE_EOF)
+            break;
+        // A warning here is a checksum mismatch or a short entry: the data is not trustworthy.
+        if (r != ARCHIVE_OK) {
+            error = reader.damagedText();
+            return false;
+        }
+        if (!out.writeAt(static_cast<const char *>(block), size, offset, error))
+            return false;
+        if (stopRequested()) {
+            error = "interrupted";
+            return false;
+        }
+        if (abandon.load(std::memory_order_relaxed)) {
+            error = "abandoned";
+            return false;
+        }
+    }
+    return out.finish(flush, started, error);
+}
+
+bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)
+{
+    std::string reason;
+    const NativeHandle opened = openDirectoryAt(parent, directory.leaf, reason);
+    if (opened.valid() && flushOpenDirectory(opened.get(), reason))
+        return true;
+    error = "cannot write '" + directory.path + "': " + reason;
+    return false;
+}
+
+namespace {
+
+constexpr std::string_view kStagingPrefix = ".unzip-";
+
+std::string randomSuffix()
+{
+    static std::mt19937_64 generator{std::random_device{}()};
+    constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::uniform_int_distribution<int> pick(0, 35);
+    std::string suffix(12, '0');
+    for (char &c : suffix)
+        c = digits[pick(generator)];
+    return suffix;
+}
+
+}  // namespace
+
+std::unique_ptr<StagingDirectory> StagingDirectory::create(NativeValue destination, const std::string &destinationName,
+                                                           std::string &error)
+{
+    std::string reason;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string name = std::string(kStagingPrefix) + randomSuffix();
+        bool exists = false;
+        if (!makeDirectoryAt(destination, name, 0700, exists, reason)) {
+            if (exists)
+                continue;  // name taken; draw another
+            break;
+        }
+        std::unique_ptr<StagingDirectory> staging(new StagingDirectory(destination, destinationName, name));
+        StagingDirectory &s = *staging;
+        if (!(s.root_ = openDirectoryAt(destination, name, reason)).valid()
+            || !makeDirectoryAt(s.root_.get(), "tree", 0700, exists, reason)
+            || !makeDirectoryAt(s.root_.get(), "replaced", 0700, exists, reason)
+            || !(s.tree_ = openDirectoryAt(s.root_.get(), "tree", reason)).valid()
+            || !(s.replaced_ = openDirectoryAt(s.root_.get(), "replaced", reason)).valid()) {
+            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
+            error = "cannot create '" + destinationName + "/" + name + "/tree': " + reason;
+            return nullptr;
+        }
+        return staging;
+    }
+    error = "cannot create a staging directory in '" + destinationName + "': " + reason;
+    return nullptr;
+}
+
+StagingDirectory::~StagingDirectory()
+{
+    tree_.reset();
+    replaced_.reset();
+    root_.reset();
+    removeTreeAt(destination_, rootName_);
+}
+
+bool StagingDirectory::flush(bool wholeFileSystem, std::string &error)
+{
+    std::string reason;
+    if (wholeFileSystem ? flushFileSystemOf(tree_.get(), reason) : flushOpenDirectory(tree_.get(), reason))
+        return true;
+    error = "cannot write '" + destinationName_ + "/" + rootName_ + "/tree' to the disk: " + reason;
+    return false;
+}
+
+bool StagingDirectory::moveIntoPlace(std::string &error)
+{
+    std::vector<DirectoryEntry> listed;
+    std::string reason;
+    if (!listDirectory(tree_.get(), listed, reason)) {
+        error = "cannot list '" + destinationName_ + "/" + rootName_ + "/tree': " + reason;
+        return false;
+    }
+    // Entries holding the marker go last. A link to a folder that holds it is not that
+    // folder: it goes with the others.
+    const auto holdsVersionFile = [this](const DirectoryEntry &entry) {
+        if (entry.name == "version.txt")
+            return true;
+        if (!entry.isDirectory)
+            return false;
+        std::string ignored;
+        const NativeHandle folder = openDirectoryAt(tree_.get(), entry.name, ignored);
+        return folder.valid() && existsAt(folder.get(), "version.txt");
+    };
+    std::stable_partition(listed.begin(), listed.end(), [&](const DirectoryEntry &entry) { return !holdsVersionFile(entry); });
+
+    for (const DirectoryEntry &entry : listed) {
+        const std::string &name = entry.name;
+        const bool occupied = existsAt(destination_, name);
+        if (occupied && !moveEntry(destination_, name, replaced_.get(), reason)) {
+            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
+            error = "cannot move the old '" + destinationName_ + "/" + name + "' aside: " + reason;
+            return false;
+        }
+        if (!moveEntry(tree_.get(), name, destination_, reason)) {
+            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
+            error = "cannot move '" + name + "' into '" + destinationName_ + "': " + reason;
+            if (occupied)
+                moveEntry(replaced_.get(), name, destination_, reason);  // put the old one back
+            return false;
+        }
+    }
+    if (!flushOpenDirectory(destination_, reason)) {
+        error = "cannot write '" + destinationName_ + "' to the disk: " + reason;
+        return false;
+    }
+    return true;
+}
+
+std::size_t removeStaleStaging(NativeValue destination)
+{
+    std::vector<DirectoryEntry> listed;
+    std::string reason;
+    listDirectory(destination, listed, reason);
+    std::size_t removed = 0;
+    for (const DirectoryEntry &entry : listed) {
+        if (entry.isDirectory && entry.name.rfind(kStagingPrefix, 0) == 0 && removeTreeAt(destination, entry.name))
+            ++removed;
+    }
+    return removed;
+}
+
+namespace {
+
+// Set by a signal handler, read by every extraction worker: a lock-free atomic is safe for both.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+}  // namespace
+
+void requestStop() { g_stop.store(true, std::memory_order_relaxed); }
+
+bool stopRequested() { return g_stop.load(std::memory_order_relaxed); }
+
+void sleepUnlessStopped(unsigned milliseconds)
+{
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!stopRequested() && steady_clock::now() < end)
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(end - steady_clock::now(), 10ms));
+}

@@ -1,0 +1,164 @@
+// unzip.exe ARCHIVE DESTDIR
+//
+// Extracts the zip archive ARCHIVE into the directory DESTDIR for the launcher. While it works
+// it holds the named mutex kExtractMutex (platform/packagenames.h), which the launcher polls;
+// the extracted tree appears in DESTDIR in one step at the end (extract.h), so once the mutex
+// is gone, the presence of the installed version file means a complete installation. An
+// archive that is not a whole package (plan.h) is refused before anything is written.
+//
+// Exit status: 0 on success, 1 when the archive is missing, damaged, unsafe, incomplete or (in
+// a build with a package key) not signed by the vendor, or the tree cannot be written (one line
+// on standard error says why), 2 on wrong usage.
+//
+// NEMBRAL_UNZIP_WORKERS=N extracts with at most N workers (1 to 8; default: one per core
+// available to the process, at most 8).
+//
+// The test and benchmark build of the tool (NEMBRAL_UNZIP_TEST_SWITCHES, unzip/CMakeLists.txt;
+// never shipped) also reads:
+// NEMBRAL_UNZIP_RUNS_PER_WORKER=N cuts the entries into N runs per worker (default 8; see
+// extract.h), for benchmarks that compare ways of sharing them.
+// NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
+// demonstrations that need to watch an extraction in progress.
+// NEMBRAL_UNZIP_FLUSH=entries flushes every file as it is closed, =filesystem flushes the
+// staging file system at once (syncfs) instead of waiting for each file's writeback started as
+// it was closed (extract.h), for the benchmark that compares them; all are durable. On
+// Windows every file and folder is flushed on its own in any case.
+// NEMBRAL_UNZIP_WHOLE_ENTRIES=0 reads every entry through libarchive's stream, for the
+// benchmark that shows what decompressing small entries whole gains (extract.h).
+
+#include "platform/log.h"
+#include "platform/namedmutex.h"
+#include "platform/packagenames.h"
+#include "unzip/archive.h"
+#include "unzip/extract.h"
+#include "unzip/plan.h"
+#include "unzip/signature.h"
+#include "unzip/system.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned kMaxWorkers = 8;
+
+// Messages carry names from the archive and libarchive's words about it: escaped, so that the
+// line stays one line and cannot move the cursor or recolour the console it lands on.
+int fail(const std::string &message)
+{
+    logErrorLine("unzip.exe: " + escapedForLog(message));
+    return 1;
+}
+
+// A whole number from the environment variable `name`, or `fallback` when it is unset or
+// not a number up to `limit`.
+unsigned numberFromEnvironment(const char *name, unsigned long limit, unsigned fallback)
+{
+    const char *value = std::getenv(name);
+    if (!value || !*value)
+        return fallback;
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(value, &end, 10);
+    return (*end == '\0' && n <= limit) ? static_cast<unsigned>(n) : fallback;
+}
+
+ExtractOptions optionsFromEnvironment()
+{
+    ExtractOptions options;
+    const unsigned workers = numberFromEnvironment("NEMBRAL_UNZIP_WORKERS", 1024, availableCores());
+    options.workers = std::clamp(workers, 1u, kMaxWorkers);
+    // Where the process may not flush the whole file system at once (Windows), each entry is.
+    if (!canFlushFileSystem())
+        options.flush = ExtractOptions::Flush::EachEntry;
+#ifdef NEMBRAL_UNZIP_TEST_SWITCHES
+    options.runsPerWorker = numberFromEnvironment("NEMBRAL_UNZIP_RUNS_PER_WORKER", 1u << 20, options.runsPerWorker);
+    options.entryDelayMs = numberFromEnvironment("NEMBRAL_UNZIP_ENTRY_DELAY_MS", 60000, 0);
+    const std::string flush = std::getenv("NEMBRAL_UNZIP_FLUSH") ? std::getenv("NEMBRAL_UNZIP_FLUSH") : "";
+    if (flush == "entries")
+        options.flush = ExtractOptions::Flush::EachEntry;
+    else if (flush == "filesystem" && canFlushFileSystem())
+        options.flush = ExtractOptions::Flush::FileSystem;
+    options.wholeEntries = numberFromEnvironment("NEMBRAL_UNZIP_WHOLE_ENTRIES", 1, 1) != 0;
+#endif
+    return options;
+}
+
+int run(const std::string &archivePath, const std::string &destinationPath)
+{
+    std::string error;
+    // Opened once, before the mutex is taken (a missing archive writes nothing at all); every
+    // later read, of every worker, is of this same file.
+    const std::unique_ptr<ArchiveFile> archive = ArchiveFile::open(archivePath, error);
+    if (!archive)
+        return fail(error);
+
+    // The mutex can have several holders. A second extraction would race the first one for
+    // the same tree (and take its staging directory for a leftover), so it is refused.
+    if (namedMutexExists(kExtractMutex))
+        return fail(std::string("another extraction is running (the named mutex ") + kExtractMutex + " exists)");
+    NamedMutexHolder mutex(kExtractMutex);
+    if (!mutex.held())
+        return fail(std::string("cannot hold the named mutex ") + kExtractMutex);
+
+    // A build with the vendor's key refuses any archive the vendor did not sign, before the
+    // archive is parsed at all and before anything is written.
+    // A second key (the vendor's next) is tried when the first refuses: a vendor moving to a
+    // new key pair signs with either, and the tool's first reason is the one reported.
+    if (const std::string_view key = packagePublicKey(); !key.empty())
+        if (const std::string why = packageSignatureProblem(*archive, key); !why.empty())
+            if (const std::string_view next = packageNextPublicKey(); next.empty() || !packageSignatureProblem(*archive, next).empty())
+                return fail(why);
+
+    // Every entry is checked before the first write.
+    const PlanResult planned = planExtraction(*archive);
+    if (!planned.ok)
+        return fail(planned.error);
+    if (const std::string why = packageProblem(planned.plan); !why.empty())
+        return fail("archive '" + archivePath + "' is not a complete package: " + why);
+
+    // A link this account may not make would fail the extraction half-way: refused here,
+    // before anything is written.
+    const auto &entries = planned.plan.entries;
+    if (const auto link = std::find_if(entries.begin(), entries.end(), [](const PlannedEntry &e) { return e.kind == PlannedEntry::Symlink; });
+        link != entries.end() && !prepareToWriteLinks(error))
+        return fail("cannot extract the symbolic link '" + link->name + "' of '" + archivePath + "': " + error);
+
+    const NativeHandle destination = openDestination(destinationPath, error);
+    if (!destination.valid())
+        return fail(error);
+    removeStaleStaging(destination.get());
+    const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination.get(), destinationPath, error);
+    if (!staging)
+        return fail(error);
+
+    const ExtractOptions options = optionsFromEnvironment();
+    const ExtractResult result = extractPlan(*archive, planned.plan, staging->tree(), options);
+    if (!result.ok)
+        return fail(result.error);
+    if (stopRequested())
+        return fail("interrupted");
+    // Durable before visible: nothing is moved into place before all of it is on the disk.
+    if (!staging->flush(options.flush == ExtractOptions::Flush::FileSystem, error))
+        return fail(error);
+    if (!staging->moveIntoPlace(error))
+        return fail(error);
+    return 0;
+    // The staging directory goes before the destination handle and the mutex (reverse order
+    // of declaration): the mutex is released last.
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const std::vector<std::string> arguments = toolArguments(argc, argv);
+    if (arguments.size() != 2 || arguments[0].empty() || arguments[1].empty()) {
+        logErrorLine("usage: unzip.exe ARCHIVE DESTDIR");
+        return 2;
+    }
+    prepareProcess();
+    installStopHandlers();
+    return run(arguments[0], arguments[1]);
+}
