@@ -323,10 +323,11 @@ EOF
   tampered_work="$demo/work-tampered"
   mkdir -p "$tampered_work"
   cp -f "$unzip_tool" "$tampered_work/unzip.exe"
-  # The package does not match the release statement: six refused attempts, then the error
-  # page (nothing is installed in this folder), where the demo stops the launcher.
+  # The package does not match the release statement: six refused attempts (longer than the
+  # statement's size, it is cut off by the download; otherwise its SHA-256 differs), then the
+  # error page (nothing is installed in this folder), where the demo stops the launcher.
   run_launcher "$tampered_work" "$demo/launcher-tampered.log" '^Could not find Nembral'
-  refusal=$(grep -m1 '^package refused: ' "$demo/launcher-tampered.log" || true)
+  refusal=$(grep -m1 -E '^(package refused: |An error occured : error code = 0x(800c000f|80096010)$)' "$demo/launcher-tampered.log" || true)
   if [ -n "$refusal" ] && ! grep -q '^run command' "$demo/launcher-tampered.log"; then
     say "the launcher refused the tampered package before extraction, six times; its line:"
     echo "    $refusal"
