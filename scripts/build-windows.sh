@@ -5,9 +5,6 @@
 # Windows or under wine:
 #
 #   build-win/dist/nembral-launcher.exe     the launcher (GUI subsystem, icon, manifest)
-#   build-win/dist/nembral-start.exe        what the installer's Start-menu shortcut runs: puts
-#                                           this folder on the launcher's PATH (unzip.exe) and
-#                                           starts it (packaging/windows/start_win.cpp)
 #   build-win/dist/unzip.exe                the extraction tool, with the static libarchive and
 #                                           libcrypto and libdeflate of scripts/windows-deps.sh (built once)
 #   build-win/dist/*.dll                    Qt and the mingw-w64 runtime, as the imports ask
@@ -41,7 +38,7 @@ cmake --build "$build" -j"$(nproc)"
 dist="$build/dist"
 rm -rf "$dist"
 mkdir -p "$dist/platforms" "$dist/styles" "$dist/imageformats"
-cp "$build/bin/nembral-launcher.exe" "$build/bin/nembral-start.exe" "$dist/"
+cp "$build/bin/nembral-launcher.exe" "$dist/"
 cp "$build/bin/unzip.exe" "$dist/"
 # The windows platform for users, offscreen for runs without a display (tests, CI), the native
 # widget style, and GIF for the loading animation (PNG is built into Qt's GUI module).
