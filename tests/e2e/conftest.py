@@ -1125,7 +1125,8 @@ def outcomes(request, session_dir, way):
     ca = first.ca
     first.stop()
     session = Session(session_dir, state, ca)
-    rows = [item.callspec.params["row"] for item in request.session.items if hasattr(item, "callspec")]
+    rows = [item.callspec.params["row"] for item in request.session.items
+            if hasattr(item, "callspec") and "row" in item.callspec.params]
     rows = [r for r in rows if way.name not in dict(r.not_on)]
     jobs = 1 if way.fixed_port else request.config.getoption("--jobs")
     results = {}

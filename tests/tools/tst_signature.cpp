@@ -149,8 +149,10 @@ void TestSignature::verifyOldTreeIntact()
 {
     QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("0.9\n"));
     QVERIFY(QFile::exists(dest_ + QStringLiteral("/nembral/only-in-0.9.txt")));
-    // Nothing beside it either: no staging directory, nothing new.
-    QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{QStringLiteral("nembral")});
+    // Nothing beside it but the tool's result, a refusal: no staging directory, nothing new.
+    QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("nembral"), QStringLiteral("unzip-result.txt")}));
+    QCOMPARE(readAll(dest_ + QStringLiteral("/unzip-result.txt")), QByteArray("1\n"));
 }
 
 void TestSignature::signedTool_data()
