@@ -101,3 +101,23 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ca-certificates)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 include(CPack)
+
+# The package lane's tests (the package preset runs them after its package step, as they read
+# the .deb that cpack wrote): what the package holds (scripts/test-package.sh, label contents),
+# and the table of roads on its installed launcher (tests/e2e, way deb). Off unless asked for:
+# the package build has no other tests.
+option(NEMBRAL_PACKAGE_TESTS "Register the Debian package's tests (run after cpack)" OFF)
+if(NEMBRAL_PACKAGE_TESTS)
+  enable_testing()
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE _nembral_arch
+    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set(_nembral_deb "${CMAKE_BINARY_DIR}/nembral-launcher_${PROJECT_VERSION}_${_nembral_arch}.deb")
+  add_test(NAME package-contents COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/test-package.sh" "${_nembral_deb}")
+  set_tests_properties(package-contents PROPERTIES LABELS "package;contents" TIMEOUT 600)
+  # The installed launcher downloads from the vendor host it was built with, so its rows run one
+  # after the other on that port.
+  add_test(NAME e2e-deb
+    COMMAND "${NEMBRAL_E2E_PYTHON}" -m pytest -p no:cacheprovider -q -rs "${CMAKE_SOURCE_DIR}/tests/e2e"
+            --way deb --deb "${_nembral_deb}" --vendor-host "${NEMBRAL_VENDOR_HOST}")
+  set_tests_properties(e2e-deb PROPERTIES LABELS "package;e2e;deb" TIMEOUT 1800 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endif()

@@ -71,3 +71,7 @@ RemoveTreeResult removeTree(const std::string &path);
 // entry, a folder at `name`, or something other than a real folder at `folder` removes nothing
 // and is no error. Reports like removeTree and logs nothing.
 RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name);
+
+// Whether `path` is a folder itself: not a link or junction to one, not a file, not missing.
+// A link on the way to `path` is followed.
+bool isRealFolder(const std::string &path);

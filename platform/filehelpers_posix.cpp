@@ -65,3 +65,9 @@ std::FILE *ReadableFile::openShared(const std::string &path)
         fd.release();  // the stream owns it now
     return file;
 }
+
+bool isRealFolder(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}

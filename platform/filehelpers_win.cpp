@@ -27,7 +27,7 @@ RemoveTreeResult failure(const std::string &shown, DWORD error)
     return result;
 }
 
-bool isRealFolder(DWORD attributes)
+bool isRealFolderAttributes(DWORD attributes)
 {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
@@ -43,7 +43,7 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
         return isAbsenceError(error) ? RemoveTreeResult{} : failure(folder, error);
     }
     // A junction or link in the folder's place: its target holds nothing of ours.
-    if (!isRealFolder(attributes))
+    if (!isRealFolderAttributes(attributes))
         return {};
     const WinHandle held(CreateFileW(wideFolder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -53,7 +53,7 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
         const DWORD error = GetLastError();
         return isAbsenceError(error) ? RemoveTreeResult{} : failure(folder, error);
     }
-    if (!isRealFolder(info.dwFileAttributes))
+    if (!isRealFolderAttributes(info.dwFileAttributes))
         return {};
 
     const std::string shown = folder + "/" + name;
@@ -65,7 +65,7 @@ RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name
     }
     // A folder under the file's name is left to the caller's removeTree; a directory link is
     // removed itself.
-    if (isRealFolder(fileAttributes))
+    if (isRealFolderAttributes(fileAttributes))
         return {};
     if (const DWORD error = removeEntryByPath(file, fileAttributes); error != ERROR_SUCCESS)
         return isAbsenceError(error) ? RemoveTreeResult{} : failure(shown, error);
@@ -81,4 +81,10 @@ std::FILE *ReadableFile::openShared(const std::string &path)
     // another process holds the file, as long as that process lets others read. The narrow
     // path is converted the same way the file helpers' std::filesystem calls convert it.
     return _wfsopen(std::filesystem::path(path).c_str(), L"rt", _SH_DENYNO);
+}
+
+bool isRealFolder(const std::string &path)
+{
+    const DWORD attributes = GetFileAttributesW(std::filesystem::path(path).make_preferred().wstring().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && isRealFolderAttributes(attributes);
 }

@@ -1,8 +1,11 @@
 #include "platform/log.h"
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "platform/brokenpipe.h"
 
@@ -12,6 +15,93 @@ std::mutex &logMutex()
 {
     static std::mutex m;
     return m;
+}
+
+// The support log's state; every member is used under logMutex only.
+struct SupportLog {
+    std::string path;  // empty: not started
+    std::FILE *file = nullptr;
+    long long size = 0;  // of the file, as far as this process knows
+};
+
+SupportLog &supportLog()
+{
+    static SupportLog log;
+    return log;
+}
+
+// "YYYY-MM-DDThh:mm:ss.mmmZ " for now, in UTC.
+std::string utcStamp()
+{
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss time(now - day);
+    char stamp[40];
+    const int n = std::snprintf(stamp, sizeof stamp, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ ", int(date.year()),
+                                unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                                int(time.minutes().count()), int(time.seconds().count()),
+                                int(time.subseconds().count()));
+    return std::string(stamp, n > 0 ? std::size_t(n) : 0);
+}
+
+void closeSupportLog(SupportLog &log)
+{
+    if (log.file)
+        (void)std::fclose(log.file);  // what it could not write is lost either way
+    log.file = nullptr;
+}
+
+// Opens the file for appending, once the folder is there; false when it cannot be.
+bool openSupportLog(SupportLog &log)
+{
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(log.path).parent_path(), ignored);
+    log.file = std::fopen(log.path.c_str(), "ab");
+    if (!log.file)
+        return false;
+    // Large enough for the longest line, stamp and all, so that a line leaves in one write.
+    (void)std::setvbuf(log.file, nullptr, _IOFBF, 2 * kMaxLogLineBytes);
+    log.size = std::fseek(log.file, 0, SEEK_END) == 0 ? std::ftell(log.file) : 0;
+    return true;
+}
+
+// The current file becomes the one older file, and a new one begins.
+void rotateSupportLog(SupportLog &log)
+{
+    closeSupportLog(log);
+    const std::string older = log.path + ".1";
+    (void)std::remove(older.c_str());  // Windows renames onto no existing file
+    if (std::rename(log.path.c_str(), older.c_str()) != 0) {
+        // Still bounded when it cannot be set aside (another run holds it open on Windows).
+        if (std::FILE *emptied = std::fopen(log.path.c_str(), "wb"))
+            (void)std::fclose(emptied);
+    }
+}
+
+void appendToSupportLog(std::string_view line)
+{
+    SupportLog &log = supportLog();
+    if (log.path.empty())
+        return;
+    const std::string stamped = utcStamp().append(line);
+    const auto length = static_cast<long long>(stamped.size());
+    if (!log.file && !openSupportLog(log))
+        return;
+    if (log.size > 0 && log.size + length > static_cast<long long>(kSupportLogMaxBytes)) {
+        rotateSupportLog(log);
+        if (!openSupportLog(log))
+            return;
+    }
+    const bool written = std::fwrite(stamped.data(), 1, stamped.size(), log.file) == stamped.size()
+                         && std::fflush(log.file) == 0;
+    if (!written) {
+        // Dropped with whatever the stream still holds; the next line opens the file afresh.
+        closeSupportLog(log);
+        return;
+    }
+    log.size += length;
 }
 
 void writeLine(std::FILE *stream, std::string_view text)
@@ -44,6 +134,7 @@ void writeLine(std::FILE *stream, std::string_view text)
     // line is tried afresh.
     if (std::ferror(stream))
         std::clearerr(stream);
+    appendToSupportLog(line);
 }
 
 // The length (1 to 4) of the well-formed UTF-8 sequence `bytes` starts with, or 0 when it does
@@ -88,6 +179,14 @@ void logLine(std::string_view text)
 void logErrorLine(std::string_view text)
 {
     writeLine(stderr, text);
+}
+
+void startSupportLog(std::string path)
+{
+    const std::lock_guard<std::mutex> lock(logMutex());
+    SupportLog &log = supportLog();
+    closeSupportLog(log);
+    log.path = std::move(path);
 }
 
 std::string escapedForLog(std::string_view bytes)

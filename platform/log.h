@@ -14,6 +14,19 @@ void logErrorLine(std::string_view text);  // standard error
 
 inline constexpr std::size_t kMaxLogLineBytes = 4096;
 
+// The support log: a program without a console (the Windows launcher started from its
+// shortcut) still leaves a record a user can send. Once started, every line of the console log,
+// of either stream, is also appended to the file at `path` (relative to the working directory;
+// its folder is made when missing), after a UTC time stamp "2026-01-31T12:00:00.000Z ", in the
+// same single write under the same lock, so concurrent lines and runs never interleave within a
+// line. When a line would take the file past kSupportLogMaxBytes, the file becomes `path`.1
+// (replacing the one before) and a new one begins. Whatever goes wrong with the file (no folder,
+// a full disk, no permission) costs its lines and nothing else: the console output and the
+// caller are never affected, and the file is tried again with the next line.
+void startSupportLog(std::string path);
+inline constexpr char kSupportLogPath[] = "nembral/launcher.log";
+inline constexpr std::size_t kSupportLogMaxBytes = std::size_t{1} << 20;
+
 // Text from outside (a server's answer) made safe to log: well-formed UTF-8 stays as it is (a
 // version "2.0-\u03b2" is shown as published), while every control character (C0, DEL, and C1,
 // U+0080 to U+009F) and every byte that is not part of well-formed UTF-8 becomes \xNN (two

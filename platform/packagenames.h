@@ -14,6 +14,11 @@ inline constexpr char kPackageArchivePattern[] = "%s\\nembral\\nembral.zip";
 inline constexpr char kExtractCommand[] = "unzip.exe nembral/nembral.zip nembral";
 // Held by unzip.exe while it extracts; the launcher waits for it to go.
 inline constexpr char kExtractMutex[] = "Local\\mutex_unzip";
+// How the extraction ended: unzip.exe writes its exit status ("0" when the tree is in place)
+// on the first line of this file in DESTDIR before it releases the mutex, so a launcher that
+// finds the mutex gone and no tree can tell a tool that failed from one not started yet.
+inline constexpr char kExtractResultFileName[] = "unzip-result.txt";
+inline constexpr char kExtractResultFile[] = "nembral/unzip-result.txt";
 
 // What every package holds, as named in the archive; "unzip.exe ... nembral" puts them below
 // kInstallDir.
@@ -27,5 +32,9 @@ inline constexpr char kInstalledVersionFile[] = "nembral/nembral/version.txt";
 // The same file's name inside kInstallDir.
 inline constexpr char kInstalledVersionFileName[] = "version.txt";
 inline constexpr char kInstalledExecutable[] = "nembral/nembral/Nembrals.exe";
+// During an update the installed tree is set aside here, its version file beside it, until the
+// new one is in place; a failed update brings them back.
+inline constexpr char kSetAsideDir[] = "nembral/nembral.previous";
+inline constexpr char kSetAsideVersionFile[] = "nembral/nembral.previous-version.txt";
 // Starts it, through the command interpreter, in its own folder.
 inline constexpr char kStartCommand[] = "cd ./nembral/nembral/ && Nembrals.exe";

@@ -5,9 +5,6 @@
 # Windows or under wine:
 #
 #   build-win/dist/nembral-launcher.exe     the launcher (GUI subsystem, icon, manifest)
-#   build-win/dist/nembral-start.exe        what the installer's Start-menu shortcut runs: puts
-#                                           this folder on the launcher's PATH (unzip.exe) and
-#                                           starts it (packaging/windows/start_win.cpp)
 #   build-win/dist/unzip.exe                the extraction tool, with the static libarchive and
 #                                           libcrypto and libdeflate of scripts/windows-deps.sh (built once)
 #   build-win/dist/*.dll                    Qt and the mingw-w64 runtime, as the imports ask
@@ -28,20 +25,17 @@ qt=$(bash scripts/windows-qt.sh | tail -n1)
 [ -f "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ] || die "no Windows Qt at '$qt'"
 win_deps=$(bash scripts/windows-deps.sh | tail -n1)
 
-# Qt's toolchain file finds Qt wherever its cache folder is and chain-loads ours for the
-# compilers; the runtime is shared with Qt's DLLs (see cmake/mingw-w64-x86_64.cmake).
-cmake -S . -B "$build" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
-  -DQT_CHAINLOAD_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-  -DNEMBRAL_WIN_STATIC_RUNTIME=OFF -DNEMBRAL_WINDOWS_QT="$qt" -DNEMBRAL_WIN_DEPS="$win_deps" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-  "$@" >/dev/null
+# The windows preset (CMakePresets.json): Qt's toolchain file finds Qt wherever its cache folder
+# is and chain-loads ours for the compilers; the runtime is shared with Qt's DLLs (see
+# cmake/mingw-w64-x86_64.cmake).
+export NEMBRAL_WINDOWS_QT=$qt NEMBRAL_WIN_DEPS=$win_deps
+cmake --preset windows -B "$build" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 dist="$build/dist"
 rm -rf "$dist"
 mkdir -p "$dist/platforms" "$dist/styles" "$dist/imageformats"
-cp "$build/bin/nembral-launcher.exe" "$build/bin/nembral-start.exe" "$dist/"
+cp "$build/bin/nembral-launcher.exe" "$dist/"
 cp "$build/bin/unzip.exe" "$dist/"
 # The windows platform for users, offscreen for runs without a display (tests, CI), the native
 # widget style, and GIF for the loading animation (PNG is built into Qt's GUI module).

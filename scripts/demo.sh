@@ -22,15 +22,16 @@
 #   --windows      the Windows build under wine instead (build-win/dist, NEMBRAL_WIN_BUILD_DIR,
 #                  made by scripts/build-windows.sh), with Qt's windows platform, in a wine
 #                  prefix of its own (build/demo-windows/wineprefix, kept for later runs) that
-#                  trusts the server's CA. The launcher is started as the installer's shortcut
-#                  starts it, through nembral-start.exe, which finds unzip.exe in the program
-#                  folder; the published Nembrals.exe is build-win/bin/nembrals-stub.exe, which
-#                  notes its start in started.log. With --again, --version V publishes V first.
-#                  Not with --signed
+#                  trusts the server's CA. The working directory is laid out as the installer
+#                  lays out its folder: the program (build-win/dist, copied in on each run)
+#                  beside nembral\, where the launcher's command finds unzip.exe; the launcher
+#                  is started from there, as its Start-menu shortcut starts it. The published
+#                  Nembrals.exe is build-win/bin/nembrals-stub.exe, which notes its start in
+#                  started.log. With --again, --version V publishes V first. Not with --signed
 #
 # Everything lives in build/demo (NEMBRAL_DEMO_DIR): vendor/ is the folder the server
 # publishes, work/ the launcher's working directory, where it installs nembral/nembral.
-# The launcher is build/bin/nembral-launcher (NEMBRAL_LAUNCHER), built by scripts/build.sh.
+# The launcher is build/bin/nembral-launcher (NEMBRAL_LAUNCHER), built by the dev preset.
 #
 # Display: the launcher's window goes to $DISPLAY when there is one; otherwise it runs under
 # Xvfb (xvfb-run), invisibly, and the demo application only writes its log.
@@ -75,16 +76,16 @@ if [ "$windows" = 1 ]; then
   require_tools wine wineserver python3
   win_build=${NEMBRAL_WIN_BUILD_DIR:-$repo/build-win}
   dist="$win_build/dist"
-  for f in nembral-launcher.exe nembral-start.exe unzip.exe; do
+  for f in nembral-launcher.exe unzip.exe; do
     [ -f "$dist/$f" ] || die "no $f in $dist (run scripts/build-windows.sh)"
   done
   demo="${NEMBRAL_DEMO_DIR:-$repo/build/demo-windows}"
   mkdir -p "$demo"
   demo="$(cd "$demo" && pwd)"
-  # The launcher as the Start-menu shortcut starts it. wine hands WINEX to the programs as X.
+  # The launcher in its own folder, as installed. wine hands WINEX to the programs as X.
   launcher="$demo/launcher-wine"
   printf '#!/bin/sh\nunset QT_QPA_PLATFORM\nWINEQT_QPA_PLATFORM=windows exec wine "%s" "$@"\n' \
-    "$dist/nembral-start.exe" >"$launcher"
+    "$demo/work/nembral-launcher.exe" >"$launcher"
   chmod +x "$launcher"
   unzip_tool="$dist/unzip.exe"
   host_of="$win_build/bin/nembral-launcher.exe"
@@ -166,9 +167,13 @@ if [ -n "$publish_again" ] && [ "$again" = 1 ]; then
   say "published version $publish_again in $vendor"
 fi
 # As on Windows, the extraction tool sits in the working directory, where the launcher's
-# command "unzip.exe nembral/nembral.zip nembral" finds it. The Windows build finds it on the
-# search path instead, in the program folder, as installed.
-[ "$windows" = 1 ] || cp -f "$unzip_tool" "$work/unzip.exe"
+# command "unzip.exe nembral/nembral.zip nembral" finds it. For the Windows build the working
+# directory is the program's folder, as the installer makes it.
+if [ "$windows" = 1 ]; then
+  cp -rf "$dist/." "$work/"
+else
+  cp -f "$unzip_tool" "$work/unzip.exe"
+fi
 
 # --- the vendor server --------------------------------------------------------------------
 if server_alive; then

@@ -10,7 +10,7 @@
 #
 #   format        clang-format --dry-run -Werror on every C++ file (.clang-format)
 #   tidy          clang-tidy with .clang-tidy on every C++ file of ours in the compile database of
-#                 the Linux build (build/, made or brought up to date by scripts/build.sh first);
+#                 the Linux build (build/, made or brought up to date by the dev preset first);
 #                 the Windows bodies (*_win.cpp) are not in it and are not checked here
 #   tidy-win      the same on the Windows bodies (*_win.cpp), through the compile database of the
 #                 mingw-w64 build (build-win/ or NEMBRAL_WIN_BUILD_DIR, which
@@ -63,7 +63,7 @@ lint_format() {
 
 lint_tidy() {
   require_tools clang-tidy run-clang-tidy
-  bash scripts/build.sh >/dev/null
+  cmake --preset dev >/dev/null && cmake --build --preset dev >/dev/null
   local out
   # Our sources only (not the generated ones in the build tree), and our headers with them.
   out=$(run-clang-tidy -quiet -p build -j"${NEMBRAL_LINT_JOBS:-$(nproc)}" \

@@ -5,5 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh
+cmake --preset dev >/dev/null && cmake --build --preset dev
 exec bash scripts/demo.sh "$@"

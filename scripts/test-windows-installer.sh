@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # The Windows installer under wine, after the Windows lane (scripts/test-windows.sh) has built
-# build-win: builds it (scripts/package-windows.sh) and, in a fresh wine prefix,
-#   1. installs it silently (/S) and checks the program folder (every file of build-win/dist,
-#      nembral-start.exe, the uninstaller), the user's working folder, the Start-menu shortcut
-#      (target and working directory, read from the .lnk by tools/read-lnk) and the entry in
-#      Add/Remove Programs;
-#   2. starts the launcher as the shortcut does (its target, in its working directory) against
-#      the local https vendor server, which publishes a package whose Nembrals.exe notes its
-#      start: a first install through cmd.exe and the installed unzip.exe, then the start of
-#      Nembrals.exe;
-#   3. uninstalls silently with the entry's QuietUninstallString: the program folder, the
-#      shortcut and the entry are gone, the user's installation is kept;
-#   4. installs again and uninstalls with /S /PURGE: the user's working folder is gone too.
+# build-win: builds it (scripts/package-windows.sh), and an older version of it (version 0.0.1,
+# with two files the current one no longer ships), and in a fresh wine prefix
+#   1. checks that the setup asks for no elevation (its manifest's "asInvoker"), installs it
+#      silently (/S) and checks the per-user folder (every file of build-win/dist, the
+#      uninstaller, the manifest of installed files), the Start-menu shortcut (target and
+#      working directory, read from the .lnk by tools/read-lnk) and the Add/Remove Programs
+#      entry under HKCU (none under HKLM);
+#   2. starts the launcher as the shortcut does (its target, in its working directory), then
+#      from its folder as Explorer does, each time with nothing installed, against the local
+#      https vendor server, whose package's Nembrals.exe notes its start: an install through
+#      cmd.exe and the unzip.exe of the folder, then the start of Nembrals.exe;
+#   3. uninstalls silently with the entry's QuietUninstallString: the program files, the
+#      shortcut and the entry are gone, the user's nembral\ is kept;
+#   4. installs the older version into a folder of its own (/D), starts its launcher there on
+#      the question page and runs the current setup (/S) over it: it waits and changes nothing
+#      while the launcher runs; once the launcher is gone it upgrades that folder (found in the
+#      registry), without the dropped files, keeping nembral\;
+#   5. uninstalls with /S /PURGE, once with a link deep in nembral\ and once with nembral\
+#      itself a link: the targets of the links, and a file of their own there, are untouched.
 # Ends with "installer: N passed, N failed"; exit status 0 when all passed.
 #
 #   bash scripts/test-windows-installer.sh       (build directory: build-win, NEMBRAL_WIN_BUILD_DIR)
@@ -28,9 +35,19 @@ launcher_vendor_host "$build/bin/nembral-launcher.exe"
 
 scratch="$build/installer-test"
 rm -rf "$scratch" && mkdir -p "$scratch"
+# The older version: this program with two files of its own, one in a folder of its own.
+cp -a "$build/dist" "$scratch/old-dist"
+mkdir "$scratch/old-dist/legacy"
+echo "shipped by 0.0.1 only" >"$scratch/old-dist/legacy/dropped.txt"
+echo "shipped by 0.0.1 only" >"$scratch/old-dist/dropped.dll"
+old_setup=$(NEMBRAL_SETUP_DIST="$scratch/old-dist" NEMBRAL_SETUP_VERSION=0.0.1 \
+  NEMBRAL_SETUP_OUT="$scratch/old-setup.exe" bash scripts/package-windows.sh | tail -n1)
+
 unset DISPLAY WAYLAND_DISPLAY
+launcher_pid=""
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
+  [ -z "$launcher_pid" ] || kill "$launcher_pid" 2>/dev/null || true
   stop_vendor_server
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
     wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -56,90 +73,168 @@ reg_value() { # KEY NAME: the value's data as reg.exe prints it; fails when ther
     sed -n "s/^ *$2 \{1,\}REG_[A-Z_]* \{1,\}//p" | grep .
 }
 wait_for_wine() { timeout 120 wineserver -w </dev/null >/dev/null 2>&1 || true; }
+installed_version() { tr -d '\r' <"$1/nembral/nembral/version.txt" 2>/dev/null || true; }
+# DIR DIST: DIR holds every file of DIST, the uninstaller and the manifest that lists exactly those.
+holds_dist() {
+  local dir=$1 dist=$2 f
+  while IFS= read -r -d '' f; do
+    cmp -s "$dist/$f" "$dir/$f" || { echo "    $dir/$f differs or is missing" >&2; return 1; }
+  done < <(cd "$dist" && find . -type f -printf '%P\0')
+  [ -f "$dir/uninstall.exe" ] || { echo "    no uninstall.exe" >&2; return 1; }
+  same "$(tr -d '\r' <"$dir/install-manifest.txt" | sort)" \
+    "$({ (cd "$dist" && find . -type f -printf '%P\n' | tr / '\134'); printf 'uninstall.exe\ninstall-manifest.txt\n'; } | sort)"
+}
+# DIR DIST: none of the files DIST installs is left in DIR.
+program_gone() {
+  local dir=$1 dist=$2 f
+  for f in uninstall.exe install-manifest.txt; do
+    [ ! -e "$dir/$f" ] || { echo "    $dir/$f is left" >&2; return 1; }
+  done
+  while IFS= read -r -d '' f; do
+    [ ! -e "$dir/$f" ] || { echo "    $dir/$f is left" >&2; return 1; }
+  done < <(cd "$dist" && find . -type f -printf '%P\0')
+}
+# DIR PROGRAM VERSION LOG: the launcher PROGRAM, started in DIR, installs VERSION and starts it;
+# its log goes to LOG.
+launcher_installs() {
+  local dir=$1 program=$2 version=$3 log=$4 status=0
+  (cd "$dir" && WINEQT_QPA_PLATFORM=offscreen timeout 120 wine "$program" >"$log" 2>&1 </dev/null) || status=$?
+  sed -i 's/\r$//' "$log"
+  for _ in $(seq 1 100); do [ -s "$dir/nembral/nembral/started.log" ] && break; sleep 0.1; done
+  same "$status" 0 &&
+    grep -qzP '(^|\n)UNZIP complete!\n(.*\n)*Start Nembral\n' "$log" &&
+    same "$(installed_version "$dir")" "$version" &&
+    grep -q "started in .*nembral.nembral: $version complete" "$dir/nembral/nembral/started.log"
+}
 
-uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\NembralLauncher'
+uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\NembralLauncher'
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
-program_win="$(wine_echo '%ProgramFiles%')\\Nembral Launcher"
+program_win="$(wine_echo '%LOCALAPPDATA%')\\Programs\\Nembral Launcher"
 program=$(unixpath "$program_win")
-workdir_win="$(wine_echo '%LOCALAPPDATA%')\\Nembral Launcher"
-workdir=$(unixpath "$workdir_win")
+custom_win="$(wine_echo '%USERPROFILE%')\\Nembral here"
+custom=$(unixpath "$custom_win")
 shortcut=$(unixpath "$(wine_echo '%APPDATA%')\\Microsoft\\Windows\\Start Menu\\Programs\\Nembral Launcher.lnk")
 
-echo "--- silent install: $setup /S"
+echo "--- silent per-user install: $setup /S"
+check "the setup asks for no elevation (asInvoker)" \
+  grep -qa 'requestedExecutionLevel level="asInvoker"' "$setup"
 status=0
 timeout 300 wine "$setup" /S </dev/null >"$scratch/install.log" 2>&1 || status=$?
 wait_for_wine
-check "the installer exits with 0" same "$status" 0
-dist_matches() {
-  local f
-  while IFS= read -r -d '' f; do
-    cmp -s "$build/dist/$f" "$program/$f" || { echo "    $program/$f differs or is missing" >&2; return 1; }
-  done < <(cd "$build/dist" && find . -type f -printf '%P\0')
-}
-check "the program folder holds build-win/dist" dist_matches
-check "the program folder holds nembral-start.exe and uninstall.exe" \
-  test -f "$program/nembral-start.exe" -a -f "$program/uninstall.exe"
-check "the user's working folder is made" test -d "$workdir"
-
+check "the setup exits with 0" same "$status" 0
+check "the folder in the local application data holds build-win/dist, the uninstaller and the manifest" \
+  holds_dist "$program" "$build/dist"
 check "the Start-menu shortcut is there" test -f "$shortcut"
 lnk_field() { tools/read-lnk "$shortcut" 2>/dev/null | sed -n "s/^$1=//p"; }
 target_win=$(lnk_field target)
 start_in_win=$(lnk_field workdir)
-check "the shortcut runs nembral-start.exe in the program folder" same "$target_win" "$program_win\\nembral-start.exe"
-check "the shortcut's working directory is the user's working folder" same "$start_in_win" "$workdir_win"
-
+check "the shortcut runs nembral-launcher.exe of that folder" same "$target_win" "$program_win\\nembral-launcher.exe"
+check "the shortcut's working directory is that folder" same "$start_in_win" "$program_win"
 for entry in "DisplayName=Nembral Launcher" "DisplayVersion=$version" "Publisher=${NEMBRAL_PUBLISHER:-Kandu}" \
   "UninstallString=\"$program_win\\uninstall.exe\"" "QuietUninstallString=\"$program_win\\uninstall.exe\" /S" \
   "InstallLocation=$program_win" "DisplayIcon=$program_win\\nembral-launcher.exe,0" \
   "NoModify=0x1" "NoRepair=0x1"; do
-  check "Add/Remove Programs: ${entry%%=*}" same "$(reg_value "$uninstall_key" "${entry%%=*}" || true)" "${entry#*=}"
+  check "Add/Remove Programs under HKCU: ${entry%%=*}" same "$(reg_value "HKCU\\$uninstall_key" "${entry%%=*}" || true)" "${entry#*=}"
 done
-size=$(reg_value "$uninstall_key" EstimatedSize || echo 0)
-installed_kb=$(du -sk "$program" | cut -f1)
-# NSIS adds up the sizes of the program folder's files in KiB; du counts whole blocks, a little more.
-check "Add/Remove Programs: EstimatedSize ($((size)) KiB, the folder has $installed_kb KiB on disk)" \
-  test "$((size))" -gt "$((installed_kb * 9 / 10))" -a "$((size))" -le "$installed_kb"
+no_machine_entry() { ! reg_value "HKLM\\$uninstall_key" DisplayName >/dev/null; }
+check "no entry under HKLM" no_machine_entry
+size=$(reg_value "HKCU\\$uninstall_key" EstimatedSize || echo 0)
+dist_kb=$(du -sk --apparent-size "$build/dist" | cut -f1)
+# NSIS adds up the sizes of the files it installs in KiB; the uninstaller is not among them.
+check "Add/Remove Programs: EstimatedSize ($((size)) KiB, the program has $dist_kb KiB)" \
+  test "$((size))" -gt "$((dist_kb * 9 / 10))" -a "$((size))" -le "$((dist_kb * 11 / 10))"
 
-echo "--- the launcher as the shortcut starts it, a first install over https"
+echo "--- the launcher from the shortcut, then from its folder: installs over https and starts Nembral"
 stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 2.0
 wait_port_free "$LAUNCHER_PORT" 300
 start_vendor_server "$scratch/served" "$LAUNCHER_PORT" "$scratch/state" "$scratch/server.out" --quiet
 wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
-status=0
-(cd "$(unixpath "$start_in_win")" && WINEQT_QPA_PLATFORM=offscreen timeout 120 wine "$target_win" \
-  >"$scratch/launcher.log" 2>&1 </dev/null) || status=$?
-sed -i 's/\r$//' "$scratch/launcher.log"
-app="$workdir/nembral/nembral"
-for _ in $(seq 1 100); do [ -s "$app/started.log" ] && break; sleep 0.1; done
-check "the launcher exits with 0" same "$status" 0
-check "the launcher logs 'UNZIP complete!', then 'Start Nembral'" \
-  grep -qzP '(^|\n)UNZIP complete!\n(.*\n)*Start Nembral\n' "$scratch/launcher.log"
-check "Nembral 2.0 is installed in the working folder" same "$(tr -d '\r' <"$app/version.txt" 2>/dev/null)" 2.0
-check "the installed Nembrals.exe started in nembral\\nembral" grep -q 'started in .*Nembral Launcher.nembral.nembral: 2.0 complete' "$app/started.log"
-stop_vendor_server
+check "from the shortcut (its target in its working directory): Nembral 2.0 installed in nembral\\ and started" \
+  launcher_installs "$(unixpath "$start_in_win")" "$target_win" 2.0 "$scratch/launcher-shortcut.log"
+wait_for_wine
+rm -rf "$program/nembral"
+stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 2.1
+check "from a console in its folder: Nembral 2.1 installed in nembral\\ and started" \
+  launcher_installs "$program" nembral-launcher.exe 2.1 "$scratch/launcher-folder.log"
 wait_for_wine
 
 echo "--- silent uninstall with the QuietUninstallString"
-quiet=$(reg_value "$uninstall_key" QuietUninstallString || true)
+quiet=$(reg_value "HKCU\\$uninstall_key" QuietUninstallString || true)
 uninstaller=${quiet#\"}
 uninstaller=${uninstaller%%\"*}
 timeout 300 wine "$uninstaller" "${quiet##*\" }" </dev/null >"$scratch/uninstall.log" 2>&1 || true
 wait_for_wine # the uninstaller runs on from a copy in the temporary folder
-check "the program folder is gone" test ! -e "$program"
+check "the program files are gone" program_gone "$program" "$build/dist"
 check "the Start-menu shortcut is gone" test ! -e "$shortcut"
-entry_gone() { ! reg_value "$uninstall_key" DisplayName >/dev/null; }
+entry_gone() { ! reg_value "HKCU\\$uninstall_key" DisplayName >/dev/null; }
 check "the Add/Remove Programs entry is gone" entry_gone
-check "the user's installation is kept" same "$(tr -d '\r' <"$app/version.txt" 2>/dev/null)" 2.0
+check "the user's nembral\\ is kept, and nothing else is left" same "$(ls "$program")" nembral
+check "the user's installation is whole" same "$(installed_version "$program")" 2.1
 
-echo "--- install again, uninstall with /S /PURGE"
+echo "--- upgrade from 0.0.1 in a folder chosen with /D, while its launcher runs"
+# /D= takes the rest of the command line as it is, unquoted: through cmd, as a user types it.
+timeout 300 wine cmd /c "$(winpath "$old_setup") /S /D=$custom_win" </dev/null >>"$scratch/install.log" 2>&1 || true
+wait_for_wine
+check "0.0.1 is installed in the chosen folder" holds_dist "$custom" "$scratch/old-dist"
+mkdir -p "$custom/nembral/nembral"
+cp "$build/bin/nembrals-stub.exe" "$custom/nembral/nembral/Nembrals.exe"
+echo 2.1 >"$custom/nembral/nembral/version.txt"
+stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 3.0
+(cd "$custom" && exec env WINEQT_QPA_PLATFORM=offscreen wine "$custom_win\\nembral-launcher.exe" \
+  >"$scratch/launcher-question.log" 2>&1 </dev/null) &
+launcher_pid=$!
+for _ in $(seq 1 600); do grep -q "new version available" "$scratch/launcher-question.log" && break; sleep 0.1; done
+check "the 0.0.1 launcher waits on its question page" grep -q "new version available" "$scratch/launcher-question.log"
+timeout 300 wine "$setup" /S </dev/null >>"$scratch/install.log" 2>&1 &
+setup_pid=$!
+sleep 8
+both_run() { kill -0 "$launcher_pid" && kill -0 "$setup_pid"; }
+check "while the launcher runs, the setup waits" both_run
+check "and has changed nothing" holds_dist "$custom" "$scratch/old-dist"
+kill "$launcher_pid" 2>/dev/null || true
+wait "$launcher_pid" 2>/dev/null || true
+launcher_pid=""
+status=0
+wait "$setup_pid" || status=$?
+wait_for_wine
+check "once the launcher has ended, the setup upgrades and exits with 0" same "$status" 0
+check "the chosen folder (from HKCU InstallLocation) holds this version, the dropped files are gone" \
+  holds_dist "$custom" "$build/dist"
+check "the dropped files' folder is gone too" test ! -e "$custom/legacy"
+check "no second copy in the default folder" program_gone "$program" "$build/dist"
+check "the entry names this version" same "$(reg_value "HKCU\\$uninstall_key" DisplayVersion || true)" "$version"
+check "and the chosen folder" same "$(reg_value "HKCU\\$uninstall_key" InstallLocation || true)" "$custom_win"
+check "the user's nembral\\ is kept" same "$(installed_version "$custom")" 2.1
+
+echo "--- /S /PURGE with a link deep in nembral\\ (and then with nembral\\ a link)"
+mkdir -p "$scratch/elsewhere-deep/sub"
+echo "not Nembral's" >"$scratch/elsewhere-deep/unrelated.txt"
+echo "not Nembral's" >"$scratch/elsewhere-deep/sub/unrelated.txt"
+ln -s "$scratch/elsewhere-deep" "$custom/nembral/nembral/moved"
+timeout 300 wine "$custom_win\\uninstall.exe" /S /PURGE </dev/null >>"$scratch/uninstall.log" 2>&1 || true
+wait_for_wine
+check "the link's target and the files there are untouched" \
+  same "$(cat "$scratch/elsewhere-deep/unrelated.txt" "$scratch/elsewhere-deep/sub/unrelated.txt" 2>/dev/null)" \
+  "not Nembral's"$'\n'"not Nembral's"
+check "the user's installation is removed" test ! -e "$custom/nembral/nembral/version.txt" -a ! -e "$custom/nembral/nembral/Nembrals.exe"
+check "and the program files" program_gone "$custom" "$build/dist"
+
 timeout 300 wine "$setup" /S </dev/null >>"$scratch/install.log" 2>&1 || true
 wait_for_wine
-check "installed again over the kept working folder" test -f "$program/nembral-launcher.exe" -a -f "$app/version.txt"
-timeout 300 wine "$uninstaller" /S /PURGE </dev/null >>"$scratch/uninstall.log" 2>&1 || true
+mkdir -p "$scratch/elsewhere-top/nembral"
+echo 2.1 >"$scratch/elsewhere-top/nembral/version.txt"
+echo "not Nembral's" >"$scratch/elsewhere-top/unrelated.txt"
+rm -rf "$program/nembral"
+ln -s "$scratch/elsewhere-top" "$program/nembral"
+timeout 300 wine "$program_win\\uninstall.exe" /S /PURGE </dev/null >>"$scratch/uninstall.log" 2>&1 || true
 wait_for_wine
-check "/PURGE removes the user's working folder too" test ! -e "$workdir"
-check "and the program folder" test ! -e "$program"
+check "with nembral\\ a link: its target, the installation there and a file of its own are untouched" \
+  same "$(cat "$scratch/elsewhere-top/nembral/version.txt" "$scratch/elsewhere-top/unrelated.txt" 2>/dev/null)" \
+  "2.1"$'\n'"not Nembral's"
+check "and the program files" program_gone "$program" "$build/dist"
 
-[ "$failed" -eq 0 ] || { echo "--- launcher log"; cat "$scratch/launcher.log"; }
+if [ "$failed" -ne 0 ]; then
+  for log in "$scratch"/launcher-*.log; do echo "--- $log"; cat "$log"; done
+fi
 echo "installer: $((checks - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]

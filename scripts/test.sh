@@ -1,69 +1,48 @@
 #!/usr/bin/env bash
-# Sets everything up on a fresh Debian 12 machine and runs every test:
-#   0. the style: clang-format, clang-tidy, shellcheck and .editorconfig (scripts/lint.sh),
-#   1. the Linux build (warnings are errors) and its CTest suite,
-#   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
-#   3. the suites that run threads, built with ThreadSanitizer (scripts/test-tsan.sh),
-#   4. each fuzz target for NEMBRAL_FUZZ_SECONDS (default 30) over its corpus (scripts/fuzz.sh),
-#   5. the Windows platform layer cross-built with mingw-w64 and tested under wine, then its
-#      installer installed, run and uninstalled under wine (scripts/test-windows-installer.sh),
-#   6. the Debian package, unpacked into a throw-away root, its launcher run against the
-#      local vendor server (scripts/test-package.sh).
-# Lanes can be skipped with NEMBRAL_SKIP_LINT=1, NEMBRAL_SKIP_ASAN=1, NEMBRAL_SKIP_TSAN=1,
-# NEMBRAL_SKIP_FUZZ=1, NEMBRAL_SKIP_WINE=1 or NEMBRAL_SKIP_PACKAGE=1.
+# Sets everything up on a fresh Debian 12 machine and runs every lane; each lane but the style
+# is one CMake workflow (CMakePresets.json: configure, build, test, and for the package its
+# cpack step before the tests):
+#   lint     clang-format, clang-tidy, shellcheck and .editorconfig (scripts/lint.sh)
+#   dev      the Linux build (warnings are errors): every suite and the table of roads
+#   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan     the suites that run threads, with ThreadSanitizer
+#   fuzz     each fuzz target for NEMBRAL_FUZZ_SECONDS (default 30) over its corpus
+#   windows  the mingw-w64 cross-build under wine (scripts/test-windows.sh: its set-up, the
+#            workflow, the deployed launcher's roads), then its installer under wine
+#   package  the Debian package: its contents, then the table of roads on the installed launcher
+# NEMBRAL_SKIP_<LANE>=1 skips one (NEMBRAL_SKIP_WINE=1 the Windows lane).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-
-jobs=$(nproc)
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 status=0
+failed=()
+lane() { # lane NAME COMMAND...: one lane, unless NEMBRAL_SKIP_<NAME>=1
+  local skip="NEMBRAL_SKIP_${1^^}"
+  [ "$1" != windows ] || skip=NEMBRAL_SKIP_WINE
+  [ "${!skip:-0}" != 1 ] || return 0
+  printf '\n===== %s =====\n' "$1"
+  "${@:2}" || { status=1; failed+=("$1"); }
+}
 
-lane() { printf '\n===== %s =====\n' "$1"; }
+# First: it is the quickest to fail, and its clang-tidy part makes the dev build.
+lane lint bash scripts/lint.sh
+for preset in dev asan tsan; do lane "$preset" cmake --workflow --preset "$preset"; done
+# The fuzz runs' length is a cache variable of their build.
+# shellcheck disable=SC2317 # run by lane
+fuzz() { cmake --preset fuzz -DNEMBRAL_FUZZ_SECONDS="${NEMBRAL_FUZZ_SECONDS:-30}" >/dev/null && cmake --workflow --preset fuzz; }
+lane fuzz fuzz
+# shellcheck disable=SC2317 # run by lane
+windows() {
+  local s=0
+  bash scripts/test-windows.sh || s=1
+  bash scripts/test-windows-installer.sh || s=1
+  return "$s"
+}
+lane windows windows
+lane package cmake --workflow --preset package
 
-# First: it is the quickest to fail, and its clang-tidy part makes the Linux build that the
-# next lane uses.
-if [ "${NEMBRAL_SKIP_LINT:-0}" != 1 ]; then
-  lane "Style (clang-format, clang-tidy, shellcheck, .editorconfig)"
-  bash scripts/lint.sh || status=1
-fi
-
-lane "Linux build and tests"
-bash scripts/build.sh
-ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 || status=1
-
-if [ "${NEMBRAL_SKIP_ASAN:-0}" != 1 ]; then
-  lane "Linux tests with AddressSanitizer and UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNEMBRAL_SANITIZE=ON -DNEMBRAL_TEST_VENDOR_ENV=ON \
-    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
-  cmake --build build-asan -j"$jobs"
-  # The window's worker threads and loading animation live until the process ends by design,
-  # so leak reports at exit say nothing; memory errors and undefined behaviour still fail.
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 || status=1
-fi
-
-if [ "${NEMBRAL_SKIP_TSAN:-0}" != 1 ]; then
-  lane "Threaded suites with ThreadSanitizer"
-  bash scripts/test-tsan.sh || status=1
-fi
-
-if [ "${NEMBRAL_SKIP_FUZZ:-0}" != 1 ]; then
-  lane "Fuzz targets (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer)"
-  bash scripts/fuzz.sh all "${NEMBRAL_FUZZ_SECONDS:-30}" || status=1
-fi
-
-if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
-  lane "Windows build under wine (mingw-w64, a Windows Qt built from Debian's source)"
-  bash scripts/test-windows.sh || status=1
-  bash scripts/test-windows-installer.sh || status=1
-fi
-
-if [ "${NEMBRAL_SKIP_PACKAGE:-0}" != 1 ]; then
-  lane "Debian package (installed into a throw-away root)"
-  bash scripts/test-package.sh || status=1
-fi
-
-lane "Result"
-if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "some lane FAILED"; fi
+printf '\n===== result =====\n'
+if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "FAILED: ${failed[*]}"; fi
 exit "$status"

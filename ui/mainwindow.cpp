@@ -4,6 +4,7 @@
 #include "platform/linkseams.h"
 #include "ui/mainwindowui.h"
 #include "ui/workerhandover.h"
+#include "workflow/previousinstall.h"
 
 #include <QIcon>
 #include <QLabel>
@@ -19,6 +20,8 @@ MainWindow::MainWindow(QWidget *parent)
       unzipStarted(false)
 {
     registerWindow(this);
+    // A launcher that died during an update left the previous installation set aside.
+    recoverSetAsideInstallation();
 
     setWindowIcon(QIcon(QStringLiteral(":/icons/icons/kandu-logo.png")));
     makeProcessSystemDpiAware();

@@ -62,6 +62,8 @@ QPushButton *makeButton(QWidget *parent, const char *objectName, int x, int y)
     auto *button = makeWidget<QPushButton>(parent, objectName, x, y, 170, 30);
     button->setCursor(QCursor(Qt::PointingHandCursor));
     button->setStyleSheet(QString::fromUtf8(kButtonStyle));
+    // Enter presses the focused button as Space does (outside a dialog Qt only takes Space).
+    button->setAutoDefault(true);
     return button;
 }
 
@@ -111,6 +113,7 @@ void MainWindowUi::setup(QMainWindow *window)
 
     window->setCentralWidget(centralwidget);
     retranslate(window);
+    describeForAssistiveTechnology(window);
     QMetaObject::connectSlotsByName(window);
 }
 
@@ -132,4 +135,28 @@ void MainWindowUi::retranslate(QMainWindow *window) const
         "MainWindow", "Copyright (C) 2026 Kandu. Nembral is licensed software. All rights reserved.", nullptr));
     loadingIcon->setText(QString());
     progress->setText(QString());
+}
+
+void MainWindowUi::describeForAssistiveTechnology(QMainWindow *window) const
+{
+    const auto text = [](const char *source) { return QCoreApplication::translate("MainWindow", source, nullptr); };
+    // The title stays what it is; a screen reader names the window by its accessible name.
+    window->setAccessibleName(text("Nembral Launcher"));
+    window->setAccessibleDescription(text("Checks for, installs and starts Nembral."));
+    label->setAccessibleName(text("Nembral"));
+    label->setAccessibleDescription(text("Nembral logo"));
+    loadingIcon->setAccessibleName(text("Working"));
+    loadingIcon->setAccessibleDescription(text("Shown while the launcher checks or installs Nembral."));
+    progress->setAccessibleDescription(text("Launcher status"));
+    info->setAccessibleName(info->text());
+    info->setAccessibleDescription(text("Update question"));
+    info_error->setAccessibleName(info_error->text());
+    info_error->setAccessibleDescription(text("Nembral cannot be opened"));
+    updateBtn->setAccessibleName(updateBtn->text());
+    updateBtn->setAccessibleDescription(text("Installs the new version of Nembral, then starts it."));
+    startBtn->setAccessibleName(startBtn->text());
+    startBtn->setAccessibleDescription(text("Starts the installed version of Nembral without updating."));
+    exitBtn->setAccessibleName(exitBtn->text());
+    exitBtn->setAccessibleDescription(text("Closes the launcher."));
+    licence->setAccessibleDescription(text("Legal notice"));
 }

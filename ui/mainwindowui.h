@@ -25,4 +25,8 @@ struct MainWindowUi {
     // on_<button>_clicked slots by name.
     void setup(QMainWindow *window);
     void retranslate(QMainWindow *window) const;
+    // What assistive technology reads: names and descriptions of the window and of the widgets
+    // a user meets. The visible texts and the window title are retranslate's; the status line
+    // keeps no name of its own, so that a screen reader reads (and is told of) its current text.
+    void describeForAssistiveTechnology(QMainWindow *window) const;
 };

@@ -8,7 +8,9 @@
 //
 // Exit status: 0 on success, 1 when the archive is missing, damaged, unsafe, incomplete or (in
 // a build with a package key) not signed by the vendor, or the tree cannot be written (one line
-// on standard error says why), 2 on wrong usage.
+// on standard error says why), 2 on wrong usage. The same status goes on the first line of
+// DESTDIR/unzip-result.txt (kExtractResultFileName) before the mutex is released: the launcher
+// runs the tool through the command interpreter and sees no exit status.
 //
 // NEMBRAL_UNZIP_WORKERS=N extracts with at most N workers (1 to 8; default: one per core
 // available to the process, at most 8).
@@ -36,7 +38,9 @@
 #include "unzip/system.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,7 +89,21 @@ ExtractOptions optionsFromEnvironment()
     return options;
 }
 
-int run(const std::string &archivePath, const std::string &destinationPath)
+// Best effort: a launcher that finds no result goes on waiting, as for a tool still starting.
+void writeResult(const std::string &destinationPath, int status)
+{
+    const std::string path = destinationPath + "/" + kExtractResultFileName;
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return;
+    (void)std::fprintf(file, "%d\n", status);
+    (void)std::fclose(file);
+}
+
+// `mutex` is the caller's, so that it is released after the result is written; `otherRun` is
+// set when another extraction holds it, whose result is not this run's to write.
+int run(const std::string &archivePath, const std::string &destinationPath, std::optional<NamedMutexHolder> &mutex,
+        bool &otherRun)
 {
     std::string error;
     // Opened once, before the mutex is taken (a missing archive writes nothing at all); every
@@ -96,10 +114,11 @@ int run(const std::string &archivePath, const std::string &destinationPath)
 
     // The mutex can have several holders. A second extraction would race the first one for
     // the same tree (and take its staging directory for a leftover), so it is refused.
-    if (namedMutexExists(kExtractMutex))
+    otherRun = namedMutexExists(kExtractMutex);
+    if (otherRun)
         return fail(std::string("another extraction is running (the named mutex ") + kExtractMutex + " exists)");
-    NamedMutexHolder mutex(kExtractMutex);
-    if (!mutex.held())
+    mutex.emplace(kExtractMutex);
+    if (!mutex->held())
         return fail(std::string("cannot hold the named mutex ") + kExtractMutex);
 
     // A build with the vendor's key refuses any archive the vendor did not sign, before the
@@ -142,8 +161,8 @@ int run(const std::string &archivePath, const std::string &destinationPath)
     if (!staging->moveIntoPlace(error))
         return fail(error);
     return 0;
-    // The staging directory goes before the destination handle and the mutex (reverse order
-    // of declaration): the mutex is released last.
+    // The staging directory goes before the destination handle (reverse order of
+    // declaration); the mutex, the caller's, after the result is written.
 }
 
 }  // namespace
@@ -157,5 +176,10 @@ int main(int argc, char **argv)
     }
     prepareProcess();
     installStopHandlers();
-    return run(arguments[0], arguments[1]);
+    std::optional<NamedMutexHolder> mutex;
+    bool otherRun = false;
+    const int status = run(arguments[0], arguments[1], mutex, otherRun);
+    if (!otherRun)
+        writeResult(arguments[1], status);
+    return status;
 }

@@ -9,6 +9,7 @@
 #include "platform/namedmutex.h"
 #include "platform/packagenames.h"
 #include "workflow/installwipe.h"
+#include "workflow/previousinstall.h"
 
 #include <QLabel>
 #include <QThread>
@@ -60,6 +61,8 @@ void MainWindow::downloadTracker()
     logLine("DOWNLOAD COMPLETE");
     if (!unzipStarted) {
         logLine("run command");
+        // Only this extraction's result may end the wait.
+        removeQuietly(kExtractResultFile);
         runCommand(kExtractCommand);
         unzipStarted = true;
     }
@@ -73,12 +76,26 @@ void MainWindow::downloadTracker()
     ReadableFile marker = canOpenForReading(kInstalledVersionFile);
     if (!marker) {
         logLine("file not found");
+        // The tool leaves its result before it lets the mutex go: with the mutex gone and no
+        // tree, a result means it has ended without one (it refused the package, the disk is
+        // full). The previous installation comes back and starts, or the error page says that
+        // there is none.
+        if (canOpenForReading(kExtractResultFile)) {
+            logLine("extraction failed");
+            trackerTimer->stop();
+            removeQuietly(kExtractResultFile);
+            removeQuietly(kPackageArchive);
+            startApplication();
+        }
         return;
     }
 
     logLine("UNZIP complete!");
     ui->progress->setText(QStringLiteral("Installation complete!"));
     deleteFile(kPackageArchive);
+    removeQuietly(kExtractResultFile);
+    // The new installation is in place: only now does the previous one go.
+    discardSetAsideInstallation();
     startApplication();
     trackerTimer->stop();
 }

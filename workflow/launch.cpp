@@ -6,11 +6,15 @@
 #include "platform/log.h"
 #include "platform/packagenames.h"
 #include "platform/sleep.h"
+#include "workflow/previousinstall.h"
 
 #include <QCoreApplication>
 
 void MainWindow::startApplication()
 {
+    // An update that failed after the wipe (the package download gave up, the tool refused
+    // the package) brings the previous installation back first.
+    recoverSetAsideInstallation();
     ReadableFile executable = canOpenForReading(kInstalledExecutable);
     if (!executable) {
         logLine("Could not find Nembral");

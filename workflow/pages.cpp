@@ -24,6 +24,9 @@ void MainWindow::showQuestionPage()
     ui->updateBtn->setVisible(true);
     ui->progress->setVisible(false);
     ui->loadingIcon->setVisible(false);
+    // A keyboard or screen-reader user starts on the page's first button; Tab moves on to the
+    // next one.
+    ui->updateBtn->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::showErrorPage()
@@ -36,4 +39,5 @@ void MainWindow::showErrorPage()
     ui->updateBtn->setVisible(false);
     ui->progress->setVisible(false);
     ui->loadingIcon->setVisible(false);
+    ui->exitBtn->setFocus(Qt::OtherFocusReason);
 }

@@ -83,6 +83,17 @@ stop_launch() {
   ended "$1" "$2" 20 || true
 }
 
+# unstamped DIR: the lines of the support log in DIR without their time stamps.
+unstamped() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z //' "$1/nembral/launcher.log"; }
+
+# support_log_matches DIR NAME: every line of the support log in DIR carries a time stamp, and its
+# lines are NAME's console lines in their order (the console has wine's own messages besides).
+support_log_matches() {
+  local log=$1/nembral/launcher.log
+  [ -s "$log" ] && ! grep -qvE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z ' "$log" &&
+    [ "$(tr -d '\r' <"$1/$2.log" | grep -xF -f <(unstamped "$1"))" = "$(unstamped "$1")" ]
+}
+
 # count DIR NAME LINE: how many whole lines LINE NAME's log has.
 count() { tr -d '\r' <"$1/$2.log" | grep -cxF "$3" || true; }
 
@@ -118,18 +129,20 @@ package() {
   rm -rf "$dir"
 }
 
-# serve DIR NAME: the vendor server on the launcher's port publishing DIR (none with DIR empty).
+# serve DIR NAME [OPTION...]: the vendor server on the launcher's port publishing DIR (none with DIR
+# empty), with the server's fault OPTIONs.
 # A server that does not come up (once seen on a busy machine, without a word from it) is tried
 # again; one that never does fails a check, and the roads then show what a launcher without it does.
 serve() {
   stop_vendor_server
   [ -n "$1" ] || return 0
-  local try
+  local try dir=$1 name=$2
+  shift 2
   for try in 1 2 3; do
-    start_vendor_server "$1" "$LAUNCHER_PORT" "$state" "$build/wine-server-$2.out" --quiet && return 0
-    echo "  (the vendor server for '$2' did not start, try $try)"
+    start_vendor_server "$dir" "$LAUNCHER_PORT" "$state" "$build/wine-server-$name.out" --quiet "$@" && return 0
+    echo "  (the vendor server for '$name' did not start, try $try)"
   done
-  check "the vendor server for '$2' on port $LAUNCHER_PORT" false
+  check "the vendor server for '$name' on port $LAUNCHER_PORT" false
 }
 
 # The first install with the recording interpreter, which does not extract, and the start of an
@@ -301,32 +314,68 @@ roads_package_missing() {
   logged "$d" launcher "Could not find Nembral" 60 || true
   check "package 404: six failures 0x800c0005, then 'Could not find Nembral', the launcher waits" \
     "[ \"\$(count '$d' launcher 'An error occured : error code = 0x800c0005')\" = 6 ] && logged '$d' launcher 'Could not find Nembral' 0 && waits_quietly '$d' launcher"
-  check "package 404: the old tree wiped first, nothing extracted or started" \
-    "logged '$d' launcher 'downloadCompleteApplication' 0 && [ \"\$(count '$d' launcher 'run command')\" = 0 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 0 ] && [ -z \"\$(ls -A '$d/nembral')\" ]"
+  check "package 404: the old tree wiped first, nothing extracted or started, the support log kept" \
+    "logged '$d' launcher 'downloadCompleteApplication' 0 && [ \"\$(count '$d' launcher 'run command')\" = 0 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 0 ] && [ \"\$(ls -A '$d/nembral')\" = launcher.log ]"
+  # Every console line of the run is in the support log too, after its time stamp.
+  check "package 404: the support log holds the console's lines, each after a UTC time stamp" \
+    "support_log_matches '$d' launcher && [ \"\$(unstamped '$d' | grep -c '^An error occured : error code = 0x800c0005\$')\" = 6 ] && unstamped '$d' | tail -n1 | grep -qx 'Could not find Nembral'"
 }
 
-# Version 3.0 published with a package whose bytes were damaged: unzip.exe refuses it, nothing is
-# installed, and the launcher goes on waiting for the marker ("Copying files ...").
+# Version 3.0 published with a package whose bytes were damaged: unzip.exe refuses it and leaves
+# its result, nothing is installed, and the launcher, with nothing to restore, shows the error page.
 roads_corrupt_package() {
   local d=$work/corrupt
   mkdir -p "$d"
   launch "$d" launcher 90
-  logged "$d" launcher "run command" 60 || true
-  # Three more ticks after the command: the tool has long given up.
-  for _ in $(seq 1 150); do [ "$(count "$d" launcher 'file not found')" -ge 3 ] && break; sleep 0.1; done
-  check "corrupt package: the launcher keeps waiting for the marker, nothing completed or started" \
-    "tr -d '\r' <'$d/launcher.log' | tail -n3 | tr '\n' '|' | grep -qx 'DOWNLOAD COMPLETE|Mutex does not exist|file not found|' && [ \"\$(count '$d' launcher 'UNZIP complete!')\" = 0 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 0 ] && [ ! -s '$d/launcher.rc' ]"
-  stop_launch "$d" launcher
+  logged "$d" launcher "Could not find Nembral" 60 || true
+  check "corrupt package, first install: 'extraction failed', the error page, nothing completed or started" \
+    "tr -d '\r' <'$d/launcher.log' | tail -n4 | tr '\n' '|' | grep -qx 'Mutex does not exist|file not found|extraction failed|Could not find Nembral|' && [ \"\$(count '$d' launcher 'UNZIP complete!')\" = 0 ] && [ \"\$(count '$d' launcher 'Start Nembral')\" = 0 ] && waits_quietly '$d' launcher"
+  check "corrupt package, first install: nothing put in place, the archive gone" \
+    "[ \"\$(cd '$d/nembral' && find . -mindepth 1 | sort | tr '\n' ' ')\" = './launcher.log ' ]"
   # The launcher's commands run without a console, so the tool's refusal is seen by running it
-  # once more as the launcher did, on the archive the launcher downloaded.
+  # once more as the launcher did, on the same archive.
+  cp "$pkg/nembral-3.0.zip" "$d/nembral/nembral.zip"
   local rc=0
   (cd "$d" && WINEPATH="$(winpath "$dist")" timeout 60 wine cmd /c "unzip.exe nembral/nembral.zip nembral" \
     >unzip.log 2>&1 </dev/null) || rc=$?
   echo "$rc" >"$d/unzip.rc"
-  check "corrupt package: unzip.exe refuses it, exit 1 and one line" \
-    "[ \"\$(cat '$d/unzip.rc')\" = 1 ] && [ \"\$(tr -d '\r' <'$d/unzip.log' | grep -c '^unzip.exe: ')\" = 1 ]"
-  check "corrupt package: nothing put in place, only the archive left" \
-    "[ \"\$(cd '$d/nembral' && find . -mindepth 1 | sort | tr '\n' ' ')\" = './nembral.zip ' ] && [ ! -e '$d/nembral/nembral/Nembrals.exe' ]"
+  check "corrupt package: unzip.exe refuses it, exit 1 and one line, its result 1 for the launcher" \
+    "[ \"\$(cat '$d/unzip.rc')\" = 1 ] && [ \"\$(tr -d '\r' <'$d/unzip.log' | grep -c '^unzip.exe: ')\" = 1 ] && [ \"\$(tr -d '\r' <'$d/nembral/unzip-result.txt')\" = 1 ] && [ ! -e '$d/nembral/nembral/Nembrals.exe' ]"
+}
+
+# "Update to New Version" that cannot finish, on the publication being served: version 3.0 without
+# its package (404) or with one unzip.exe refuses. The installed 1.0 comes back as it was and starts.
+# roads_update_fails NAME [LINE]: LINE is logged on the way.
+roads_update_fails() {
+  local d=$work/update-$1 on_the_way=""
+  [ -z "${2:-}" ] || on_the_way="'$2', "
+  installed "$d" 1.0
+  launch "$d" launcher 90 WINEQT_QPA_PLATFORM=windows
+  click_on_question_page "$d" update || echo "  (the question page was not reached or not clicked)"
+  ended "$d" launcher 60 || true
+  check "update, package $1: $on_the_way'previous installation restored', 'Start Nembral', exit 0" \
+    "logged '$d' launcher 'downloadCompleteApplication' 0 && { [ -z '${2:-}' ] || logged '$d' launcher '${2:-}' 0; } && logged '$d' launcher 'previous installation restored' 0 && logged '$d' launcher 'Start Nembral' 0 && exited_with '$d' launcher 0"
+  check "update, package $1: the installed 1.0 started whole, nothing of the attempt left" \
+    "[ \"\$(started_notes '$d')\" = \"started in $(winpath "$d/nembral/nembral"): 1.0 complete\" ] && [ \"\$(cat '$d/nembral/nembral/version.txt')\" = 1.0 ] && [ \"\$(cd '$d/nembral' && ls -A | tr '\n' ' ')\" = 'launcher.log nembral ' ]"
+}
+
+# The launcher ended between the wipe and the new installation (its package download stalls):
+# the next run puts the installed 1.0 back whole before anything else.
+roads_update_killed() {
+  local d=$work/update-killed
+  installed "$d" 1.0
+  launch "$d" launcher 90 WINEQT_QPA_PLATFORM=windows
+  click_on_question_page "$d" update || echo "  (the question page was not reached or not clicked)"
+  logged "$d" launcher downloadCompleteApplication 30 || true
+  sleep 1
+  check "killed during an update: the installation set aside, its marker first" \
+    "[ -f '$d/nembral/nembral.previous/Nembrals.exe' ] && [ ! -e '$d/nembral/nembral/version.txt' ] && [ -s '$d/nembral/nembral.previous-version.txt' ]"
+  stop_launch "$d" launcher
+  launch "$d" again 90
+  logged "$d" again "new version available" 60 || true
+  check "killed during an update: the next run restores the installation whole first, then asks again" \
+    "[ \"\$(tr -d '\r' <'$d/again.log' | grep -vxE 'CallbackHandler|Finding resource...|Connecting...|Sending request...|Mime type available|Cache filename available|Begin download|End download|Downloaded OK|version file downloaded!|-?[0-9]+|Status code : [0-9]+' | head -n2 | tr '\n' '|')\" = 'previous installation restored|version file does exist|' ] && [ \"\$(cat '$d/nembral/nembral/version.txt')\" = 1.0 ] && [ -f '$d/nembral/nembral/Nembrals.exe' ] && [ ! -e '$d/nembral/nembral.previous' ]"
+  stop_launch "$d" again
 }
 
 # Waits for the prefix's wine session to end (every program gone), ending it after a minute.
@@ -372,18 +421,22 @@ PY
   export DISPLAY
   roads_question_page
   roads_update_while_running
-  wineserver -k </dev/null >/dev/null 2>&1 || true
-  wine_session_ends
-  kill "$xvfb" 2>/dev/null || true
-  unset DISPLAY
+  serve "$pkg/published" stalled --stall-after 100 --faulty-file nembral.zip
+  roads_update_killed
 
   publish "$pkg/missing" 3.0
   serve "$pkg/missing" missing
   roads_package_missing
+  roads_update_fails missing
   publish "$pkg/corrupt" 3.0 "$pkg/nembral-3.0.zip"
   serve "$pkg/corrupt" corrupt
   roads_corrupt_package
+  roads_update_fails refused "extraction failed"
   stop_vendor_server
+  wineserver -k </dev/null >/dev/null 2>&1 || true
+  wine_session_ends
+  kill "$xvfb" 2>/dev/null || true
+  unset DISPLAY
 
   if [ "$roads_failed" -ne 0 ]; then
     local f

@@ -394,6 +394,16 @@ def free_port():
         return s.getsockname()[1]
 
 
+def port_free(port):
+    """Nothing listens on PORT at localhost (which may reach ::1 first)."""
+    for family, address in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+        with socket.socket(family) as s:
+            s.settimeout(1)
+            if s.connect_ex((address, port)) == 0:
+                return False
+    return True
+
+
 def pipe_without_reader():
     r, w = os.pipe()
     os.close(r)
@@ -564,9 +574,12 @@ def make_way(config, session_dir):
         root = session_dir / "root"
         subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
         private = root / "usr/lib/nembral-launcher"
-        return Way(name, [str(root / "usr/bin/nembral-launcher")], private,
-                   fixed_port=built_in_port(private / "nembral-launcher", package_vendor_host(config, deb)),
-                   slow=slow, clean=True)
+        port = built_in_port(private / "nembral-launcher", package_vendor_host(config, deb))
+        # Something else on that port (a demo's server kept running, say) would answer instead.
+        if not poll(lambda: port_free(port), 60, 1):
+            pytest.exit(f"port {port}, which the packaged launcher downloads from, is still in use after a minute; "
+                        f"stop what listens there (ss -ltnp 'sport = :{port}')", 2)
+        return Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True)
     pytest.exit(f"unknown way {name}", 2)
 
 
@@ -600,6 +613,7 @@ class Outcome:
     commands: list = dataclasses.field(default_factory=list)
     requests: list = dataclasses.field(default_factory=list)
     outside_changes: list = dataclasses.field(default_factory=list)
+    support_log: list = dataclasses.field(default_factory=list)
     seconds: float = 0.0
 
 
@@ -660,6 +674,11 @@ class World:
             install_dir.symlink_to("../../outside/nembral")
         elif row.prep in ("small-disk", "read-only"):
             self.mount(row.disk_kb)
+        elif row.prep == "log-folder":
+            (self.work / "nembral/launcher.log").mkdir(parents=True)
+        elif row.prep == "log-full":
+            (self.work / "nembral").mkdir()
+            (self.work / "nembral/launcher.log").symlink_to("/dev/full")
         if row.installed:
             write_installation(install_dir, row.installed)
         if row.act.startswith("unzip"):
@@ -973,10 +992,19 @@ class Runner:
     def act_click_update(self):
         self.click(UPDATE_BUTTON)
 
+    def act_kill_update(self):
+        """"Update to New Version" clicked, the launcher killed once the old installation is
+        set aside (its package download stalls), then a second run."""
+        self.click(UPDATE_BUTTON, kill_when="downloadCompleteApplication")
+        if not (self.world.work / "nembral/nembral.previous").is_dir():
+            self.problem("the update did not set the installation aside")
+        self.world.end_strays()
+        self.await_end(self.start())
+
     def act_click_skip(self):
         self.click(SKIP_BUTTON)
 
-    def click(self, where):
+    def click(self, where, kill_when=""):
         # A display of its own: a click lands on whichever window is on top where it points.
         display = Display()
         try:
@@ -989,6 +1017,10 @@ class Runner:
             seen = len(gui_lines(p.out))
             if not display.click(p.proc.pid, *where, answered=lambda: len(gui_lines(p.out)) > seen):
                 self.problem("the click on the question page had no answer")
+            if kill_when:
+                if not self.wait_for(p, lambda out: kill_when in out):
+                    self.problem(f"no {kill_when!r} to kill the launcher at")
+                return self.dismiss(p)
             self.await_end(p)
         finally:
             display.stop()
@@ -1066,6 +1098,9 @@ def run_row(row, way, session):
         outcome.requests = lines_of(world.aux_request_log if any("%AUX%" in o for o in row.server)
                                     else world.request_log)
         outcome.outside_changes = world.outside_changes()
+        support_log = world.work / "nembral/launcher.log"
+        # Only a file: a folder or a device (/dev/full) in its place is a row's fault.
+        outcome.support_log = lines_of(support_log) if support_log.is_file() else []
     except Exception as e:  # noqa: BLE001 - the row fails with what went wrong
         outcome.problems.append(f"{type(e).__name__}: {e}")
     finally:

@@ -72,6 +72,7 @@ class Row:
     outside_may_change: str = ""    # paths of the folder beside the working one that may change
     extra_memory_mb: int = -1       # peak memory above a typical run, at most
     same_as: str = ""               # cases of the harnesses this row replaces that it covers
+    support_log: bool = False       # nembral/launcher.log holds the run's console lines, each time stamped
 
     # Ways this row does not apply to, with the reason.
     not_on: tuple = ()
@@ -100,6 +101,11 @@ FIRST_INSTALL = ("version file does not exist", "installation necessary", "downl
                  "Mutex does not exist", "UNZIP complete!", r"File deleted successfully\.", "Start Nembral")
 # The tracker waiting for a marker that a failed extraction will never write.
 COPYING = (ANY, "DOWNLOAD COMPLETE", "Mutex does not exist", "file not found")
+# A first installation whose package the tool refused: its result says so, nothing to restore.
+REFUSED = (ANY, "DOWNLOAD COMPLETE", "Mutex does not exist", "file not found", "extraction failed",
+           "Could not find Nembral")
+# An update that could not finish: the installation set aside comes back and starts.
+RESTORED = ("previous installation restored", "Start Nembral")
 # The package could not be had after the wipe: nothing left to start.
 NO_PACKAGE = ("version file does not exist", "installation necessary", "downloadCompleteApplication",
               r"File deleted successfully\.", "Could not find Nembral")
@@ -107,8 +113,8 @@ NOTHING_TO_START = ("Could not find Nembral",)
 START_INSTALLED = (ANY, "Start Nembral")
 UP_TO_DATE = ("version file does exist", "NewVersion: 1.0 , CurrentVersion: 1.0", "update not necessary",
               "start application", "Start Nembral", r"File deleted successfully\.")
-# The archive the tool refused, and nothing else.
-ARCHIVE_ONLY = ("nembral", "nembral/nembral.zip")
+# The archive the tool refused and the result it leaves for the launcher, nothing else.
+ARCHIVE_ONLY = ("nembral", "nembral/nembral.zip", "nembral/unzip-result.txt")
 SOME_INET_CODE = "800c00[0-9a-f]{2}"
 ONE = ("1.0 complete",)
 INSTALLED_0_9 = ("0.9 complete",)
@@ -137,8 +143,16 @@ ROWS = (
                "nembral downloaded!", "DOWNLOAD COMPLETE"),
         files=("nembral", "nembral/nembral", "nembral/nembral/Nembrals.exe", "nembral/nembral/README.txt",
                "nembral/nembral/nembral-demo.log", "nembral/nembral/version.txt"),
-        version=b"1.0", demo_log=b"Nembral 1.0 running\n",
+        version=b"1.0", demo_log=b"Nembral 1.0 running\n", support_log=True,
         same_as="tst_launcher firstInstall(shell); tst_faults baseline/first-install"),
+    # The support log, nembral/launcher.log, cannot be written: nothing else changes.
+    Row("log/support-log-is-a-folder",
+        "a folder where the support log goes: installs, starts and exits as always",
+        prep="log-folder", log=FIRST_INSTALL, files=tree() + ("nembral/launcher.log",), version=b"1.0", started=ONE),
+    Row("log/support-log-disk-full",
+        "the support log on a full disk (/dev/full): installs, starts and exits as always",
+        prep="log-full", log=FIRST_INSTALL, files=tree() + ("nembral/launcher.log -> /dev/full",), version=b"1.0",
+        started=ONE, not_on=(("wine", "wine makes no symbolic links"),)),
     Row("road/default-working-folder",
         "no working folder given: the package's wrapper makes ~/.local/share/nembral-launcher, private, and installs there",
         package="demo", workdir="home", log=FIRST_INSTALL, private_work=True,
@@ -170,6 +184,23 @@ ROWS = (
         published=b"2.0\n", installed=b"1.0\n", act="click-update", bound=60,
         log=asked("NewVersion: 2.0 , CurrentVersion: 1.0") + INSTALLED, files=tree(), version=b"2.0",
         started=("2.0 complete",), same_as="windows-roads question page, update"),
+    # "Update to New Version" that cannot finish: the installation that was there comes back whole.
+    Row("update/package-unreachable",
+        "installed 1.0, 2.0 published without its package: six failures, 1.0 restored as it was and started, exit 0",
+        published=b"2.0\n", installed=b"1.0\n", package="none", act="click-update", bound=60,
+        log=asked("NewVersion: 2.0 , CurrentVersion: 1.0") + ("downloadCompleteApplication",) + RESTORED,
+        failures=6, failure_code="800c0005", files=tree(), version=b"1.0", started=ONE),
+    Row("update/package-refused",
+        "installed 1.0, 2.0 published with a package the tool refuses: 1.0 restored as it was and started, exit 0",
+        published=b"2.0\n", installed=b"1.0\n", package="corrupt", act="click-update", bound=60,
+        log=(ANY, "file not found", "extraction failed") + RESTORED, files=tree(), version=b"1.0", started=ONE),
+    Row("update/killed-after-the-wipe",
+        "launcher killed during the update's download: the next run restores 1.0 whole first, then asks again",
+        published=b"2.0\n", installed=b"1.0\n", server=("--stall-after", "100", "--faulty-file", "nembral.zip"),
+        act="kill-update", bound=60, end="question-page",
+        # The killed download's part file stays until the next download clears it.
+        log=("previous installation restored", "version file does exist", ANY),
+        files=tree() + ("nembral/.nembral.zip.part-*?",), version=b"1.0"),
     Row("road/question-skip",
         "installed 1.0, 2.0 published: the question page; \"Skip Update\" clicked starts 1.0 as it was, exit 0",
         published=b"2.0\n", installed=b"1.0\n", act="click-skip", bound=60,
@@ -253,8 +284,8 @@ ROWS = (
         package="big", prep="small-disk", disk_kb=1024, end="error-page", log=NO_PACKAGE, failures=6,
         failure_code="80070070", files=("nembral",), not_on=NO_MOUNT),
     Row("disk/full-during-extraction",
-        "4 MiB disk, 16 MiB tree: the tool fails and cleans up, the launcher keeps \"Copying files ...\" (no time limit)",
-        package="zeros", prep="small-disk", disk_kb=4096, end="copying", log=COPYING, files=ARCHIVE_ONLY,
+        "4 MiB disk, 16 MiB tree: the tool fails and cleans up, the launcher reads its result: error page, archive gone",
+        package="zeros", prep="small-disk", disk_kb=4096, end="error-page", log=REFUSED, files=("nembral",),
         not_on=NO_MOUNT),
     Row("disk/read-only-installed", "read-only working directory: six failures 0x80070005, the installed 0.9 starts",
         installed=b"0.9\n", prep="read-only", log=START_INSTALLED, failures=6, failure_code="80070005",
@@ -299,8 +330,8 @@ ROWS = (
         "not a zip, standard error a pipe without reader: exit 1 (not killed by SIGPIPE), nothing left",
         package="corrupt", act="unzip-output-gone", exit_code=1, err=(), files=ARCHIVE_ONLY, not_on=TOOL_ALONE),
     Row("archive/corrupt-via-launcher",
-        "corrupt package: the tool fails, nothing installed, the launcher keeps \"Copying files ...\" (no time limit)",
-        package="corrupt", end="copying", log=COPYING, files=ARCHIVE_ONLY),
+        "corrupt package: the tool fails, nothing installed, the launcher reads its result: error page, archive gone",
+        package="corrupt", end="error-page", log=REFUSED, files=("nembral",)),
     Row("archive/no-executable-then-fixed",
         "package without the executable is never taken for an installation: the next run installs the fixed package",
         package="no-exe", act="twice-fixed", bound=50, log=INSTALLED, files=tree(), version=b"1.0", started=ONE),
@@ -335,9 +366,9 @@ ROWS = (
                "nembral/nembral/data/old.bin?", "nembral/nembral/Nembrals.exe?"),
         same_as="tst_launcher treeThatCannotBeWiped", not_on=NO_MOUNT),
     Row("link/nembral-relocated",
-        "./nembral a link to a folder elsewhere (an installation moved there): installs there, keeps the link, touches nothing beside nembral/nembral in the target",
+        "./nembral a link to a folder elsewhere (an installation moved there): installs there, keeps the link, touches nothing beside nembral/nembral and the support log in the target",
         prep="relocated", log=INSTALLED, files=("nembral -> ../outside",), version=b"1.0", started=ONE,
-        outside_may_change="nembral(/.*)?",
+        outside_may_change="nembral(/.*)?|launcher\\.log",
         same_as="tst_launcher linkedInstallFolder(the folder on the way is a link)",
         not_on=(("wine", "wine makes no symbolic links or junctions"),)),
     Row("link/install-dir-points-outside",

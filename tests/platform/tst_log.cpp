@@ -1,5 +1,9 @@
 // The console log: whole lines within a bound, text from outside made harmless, and a console
 // that has gone away costing a line, never the process.
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -28,6 +32,27 @@ bool pipeSignalBlocked()
     sigemptyset(&mask);
     pthread_sigmask(SIG_BLOCK, nullptr, &mask);
     return sigismember(&mask, SIGPIPE) == 1;
+}
+
+// The support log's lines without their time stamps; empty when a line lacks one.
+QStringList unstamped(const QByteArray &file)
+{
+    static const QRegularExpression stamp(QStringLiteral("^20\\d\\d-[01]\\d-[0-3]\\dT[0-2]\\d:[0-5]\\d:[0-6]\\d\\.\\d{3}Z "));
+    QStringList lines = QString::fromUtf8(file).split(QLatin1Char('\n'));
+    if (lines.takeLast() != QString())
+        return {QStringLiteral("(last line not ended)")};
+    for (QString &line : lines) {
+        if (!stamp.match(line).hasMatch())
+            return {QStringLiteral("(no stamp) ") + line};
+        line.remove(stamp);
+    }
+    return lines;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
 }
 
 }  // namespace
@@ -111,6 +136,100 @@ private Q_SLOTS:
         const QByteArray shown = capture.take().out.value(0).toLatin1();
         QCOMPARE(shown.indexOf(" [... "), qsizetype(kMaxLogLineBytes - 1));
         QCOMPARE(QString::fromUtf8(shown).toUtf8(), shown);
+    }
+
+    // Every console line, of either stream, also lands in the support log after a UTC time
+    // stamp, in the folder the log makes for itself; when the file cannot be written (its
+    // folder or the file is something else, the disk is full) the console stays exactly the
+    // same and nothing fails.
+    void supportLog_data()
+    {
+        QTest::addColumn<QString>("prep");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("folder made, both streams") << QString() << true;
+        QTest::newRow("older lines kept") << QStringLiteral("older") << true;
+        QTest::newRow("log is a folder") << QStringLiteral("folder") << false;
+        QTest::newRow("its folder is a file") << QStringLiteral("file in the way") << false;
+        QTest::newRow("disk full") << QStringLiteral("full") << false;
+    }
+
+    void supportLog()
+    {
+        QFETCH(QString, prep);
+        QFETCH(bool, written);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("nembral/launcher.log"));
+        if (prep == QLatin1String("older")) {
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("nembral")));
+            QFile older(path);
+            QVERIFY(older.open(QIODevice::WriteOnly) && older.write("2020-01-01T00:00:00.000Z before\n") > 0);
+        } else if (prep == QLatin1String("folder")) {
+            QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("nembral/launcher.log")));
+        } else if (prep == QLatin1String("file in the way")) {
+            QFile inTheWay(dir.filePath(QStringLiteral("nembral")));
+            QVERIFY(inTheWay.open(QIODevice::WriteOnly));
+        } else if (prep == QLatin1String("full")) {
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("nembral")));
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), path));
+        }
+
+        startSupportLog(QFile::encodeName(path).toStdString());
+        LogCapture capture;
+        logLine("first");
+        logErrorLine("Error deleting file.");
+        logLine(std::string(kMaxLogLineBytes + 10, 'x'));
+        const LogCapture::Lines log = capture.take();
+        startSupportLog(std::string());
+
+        QCOMPARE(log.out.size(), 2);
+        QCOMPARE(log.out.first(), QStringLiteral("first"));
+        QCOMPARE(log.err, QStringList{QStringLiteral("Error deleting file.")});
+        if (!written) {
+            QVERIFY(!QFileInfo(path).isFile() || QFileInfo(path).isSymLink());
+            return;
+        }
+        QStringList expected{QStringLiteral("first"), QStringLiteral("Error deleting file."), log.out.last()};
+        if (prep == QLatin1String("older"))
+            expected.prepend(QStringLiteral("before"));
+        QCOMPARE(unstamped(readFile(path)), expected);
+    }
+
+    // A line that would take the file past its bound moves it to launcher.log.1 (replacing
+    // the older one) and starts a new file: at most two bounded files, the newest lines whole.
+    void supportLogRotates()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("launcher.log"));
+        QFile full(path);
+        QVERIFY(full.open(QIODevice::WriteOnly));
+        const QByteArray filler = "2020-01-01T00:00:00.000Z " + QByteArray(int(kSupportLogMaxBytes) - 40 - 26, 'f') + "\n";
+        QVERIFY(full.write(filler) == filler.size());
+        full.close();
+        QFile stale(path + QStringLiteral(".1"));
+        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("stale\n") > 0);
+        stale.close();
+
+        startSupportLog(QFile::encodeName(path).toStdString());
+        LogCapture capture;
+        logLine("fits");                 // 40 bytes were left: still this file
+        logLine(std::string(100, 'n'));  // not any more
+        for (int i = 0; i < 12000; ++i)  // about 1.2 MiB more
+            logLine(std::string(80, static_cast<char>('a' + i % 26)));
+        capture.take();
+        startSupportLog(std::string());
+
+        const QByteArray older = readFile(path + QStringLiteral(".1"));
+        const QByteArray newest = readFile(path);
+        QVERIFY(older.size() <= qsizetype(kSupportLogMaxBytes));
+        QVERIFY(newest.size() <= qsizetype(kSupportLogMaxBytes));
+        QVERIFY(!older.startsWith("stale"));
+        const QStringList newestLines = unstamped(newest);
+        QCOMPARE(newestLines.last(), QString(80, QLatin1Char(static_cast<char>('a' + 11999 % 26))));
+        const QStringList olderLines = unstamped(older);
+        // Rotated twice: the first older file (the filler and "fits") is gone in turn.
+        QCOMPARE(olderLines.value(0), QString(100, QLatin1Char('n')));
+        // No line lost or cut between the two files.
+        QCOMPARE(olderLines.size() - 1 + newestLines.size(), 12000);
     }
 
     // Standard output or error is a pipe whose reader has gone. With the default disposition

@@ -413,7 +413,10 @@ void TestUnzip::extractsPackage()
     }
 
     QCOMPARE(stagingDirs(dest_), QStringList());
-    QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{QStringLiteral("nembral")});
+    // Beside the tree only the result the launcher reads: the exit status.
+    QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral("nembral"), QStringLiteral("unzip-result.txt")}));
+    QCOMPARE(readAll(dest_ + QStringLiteral("/unzip-result.txt")), QByteArray("0\n"));
     QVERIFY(!namedMutexExists(kMutex));
 }
 
@@ -619,6 +622,7 @@ void TestUnzip::failsOnBadArchive()
     QVERIFY2(r.stdErr.contains(QFile::encodeName(path)), r.stdErr.constData());
     QVERIFY2(isOneCleanLine(r.stdErr), r.stdErr.toPercentEncoding(" '/:.").constData());
     verifyOldTreeIntact();
+    QCOMPARE(readAll(dest_ + QStringLiteral("/unzip-result.txt")), QByteArray("1\n"));
     QVERIFY(!namedMutexExists(kMutex));
 }
 
@@ -774,7 +778,9 @@ void TestUnzip::refusesIncompletePackage()
     QVERIFY2(r.stdErr.startsWith(expected), r.stdErr.constData());
     QVERIFY2(r.stdErr.contains(missing), r.stdErr.constData());
     QCOMPARE(r.stdErr.count('\n'), 1);
-    QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("unzip-result.txt")});
+    QCOMPARE(readAll(dest_ + QStringLiteral("/unzip-result.txt")), QByteArray("1\n"));
     QVERIFY(!namedMutexExists(kMutex));
 
     // Nothing was taken for an installation: a whole package installs normally afterwards.
@@ -835,7 +841,8 @@ void TestUnzip::neverWritesThroughLinks()
     } else if (layout == QLatin1String("destination link")) {
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(readAll(elsewhere + QStringLiteral("/nembral/version.txt")), QByteArray("8.0\n"));
-        QVERIFY(QDir(elsewhere + QStringLiteral("/nembral")).removeRecursively());  // all that may differ
+        QVERIFY(QDir(elsewhere + QStringLiteral("/nembral")).removeRecursively());  // all that may differ,
+        QVERIFY(QFile::remove(elsewhere + QStringLiteral("/unzip-result.txt")));    // with the result
     } else {
         QVERIFY(!QFileInfo(dest_ + QStringLiteral("/nembral")).isSymLink());
         QCOMPARE(readAll(dest_ + QStringLiteral("/nembral/version.txt")), QByteArray("8.0\n"));
@@ -897,7 +904,8 @@ void TestUnzip::extractsManyEntries()
         all.next();
         ++found;
     }
-    QCOMPARE(found, files + links);  // and nothing else: the links count as files here
+    QCOMPARE(found, files + links + 1);  // and nothing else but the result: the links count as files here
+    QCOMPARE(readAll(dest_ + QStringLiteral("/unzip-result.txt")), QByteArray("0\n"));
     QCOMPARE(stagingDirs(dest_), QStringList());
 }
 
@@ -951,7 +959,7 @@ void TestUnzip::failureInOneWorkerLeavesNothing()
     verifyOldTreeIntact();
     QVERIFY(!QFileInfo::exists(dest_ + QStringLiteral("/nembral/d0")));
     QCOMPARE(QDir(dest_).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-             QStringList{QStringLiteral("nembral")});
+             (QStringList{QStringLiteral("nembral"), QStringLiteral("unzip-result.txt")}));
     QVERIFY(!namedMutexExists(kMutex));
 }
 

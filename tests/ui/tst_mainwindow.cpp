@@ -4,6 +4,7 @@
 #include "platform/downloadstatus.h"
 #include "support/testfiles.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +13,27 @@
 #include <QPushButton>
 #include <QMetaMethod>
 #include <QTest>
+
+namespace {
+
+// Puts the installed and the published version in place and has the window decide: the
+// question page.
+bool reachQuestionPage(MainWindow &window)
+{
+    if (!QDir().mkpath(QStringLiteral("nembral/nembral")))
+        return false;
+    for (const auto &[path, version] : {std::pair{"nembral/nembral/version.txt", "1.0"}, std::pair{"version.txt", "1.1"}}) {
+        QFile file(QString::fromLatin1(path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(version) != 3)
+            return false;
+    }
+    downloadStatus.versionFileDownloaded.store(true);
+    const bool invoked = QMetaObject::invokeMethod(&window, "checkVersionLoop");
+    downloadStatus.versionFileDownloaded.store(false);
+    return invoked && !MainWindowTestAccess::ui(window).info->isHidden();
+}
+
+}  // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -183,6 +205,49 @@ private Q_SLOTS:
         const QStringList lines = QString::fromLocal8Bit(probe.readAllStandardOutput()).remove(QLatin1Char('\r')).split(QLatin1Char('\n'));
         const QStringList reported = lines.filter(QStringLiteral("window flags"));
         QCOMPARE(reported, QStringList{QStringLiteral("window flags 0x801, translucent background 1, visible 1")});
+    }
+
+    // The page that asks for an answer puts the keyboard on its first button, so that a
+    // keyboard or screen-reader user can answer at once: Enter updates, Tab then Space skips
+    // (here to the error page, nothing being installed), whose Exit then has the focus.
+    void pagesFocusTheirFirstButton_data()
+    {
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<QString>("focused");
+        QTest::addColumn<QString>("page");
+        QTest::newRow("question") << QList<int>{} << "updateBtn"
+                                  << "question";
+        QTest::newRow("Tab to skip") << QList<int>{Qt::Key_Tab} << "startBtn"
+                                     << "question";
+        QTest::newRow("skip by keyboard") << QList<int>{Qt::Key_Tab, Qt::Key_Space} << "exitBtn"
+                                          << "error";
+        QTest::newRow("update by keyboard") << QList<int>{Qt::Key_Return} << QString() << "working";
+    }
+
+    void pagesFocusTheirFirstButton()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(QString, focused);
+        QFETCH(QString, page);
+        MainWindow window;
+        MainWindowUi &ui = MainWindowTestAccess::ui(window);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(reachQuestionPage(window));
+        // Only the installed version file: the executable is missing, so "Skip Update" ends on
+        // the error page.
+        for (const int key : std::as_const(keys))
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCOMPARE(!ui.info->isHidden() && !ui.dialog->isHidden(), page == QLatin1String("question"));
+        QCOMPARE(!ui.info_error->isHidden() && !ui.dialog->isHidden(), page == QLatin1String("error"));
+        QCOMPARE(ui.dialog->isHidden(), page == QLatin1String("working"));
+        if (!focused.isEmpty()) {
+            QWidget *widget = window.findChild<QWidget *>(focused);
+            QCOMPARE(QApplication::focusWidget(), widget);
+            QVERIFY(QAccessible::queryAccessibleInterface(widget)->state().focused);
+        }
+        QVERIFY(QDir(QStringLiteral("nembral")).removeRecursively());
+        QFile::remove(QStringLiteral("version.txt"));
     }
 
     void exitButtonEndsTheLoopWithZero()

@@ -3,6 +3,8 @@
 // translated texts and the clicks.
 #include "ui/mainwindowui.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QCursor>
 #include <QLabel>
 #include <QMainWindow>
@@ -274,7 +276,10 @@ private Q_SLOTS:
                                       QStringLiteral("Exit"),
                                       QStringLiteral("Could not open Nembral. Please meake sure you have an internet connection."),
                                       ui.licence->text()};
-        QCOMPARE(sources, expected);
+        // Then what assistive technology reads besides the visible texts.
+        QCOMPARE(sources.mid(0, expected.size()), expected);
+        QVERIFY(sources.contains(QStringLiteral("Nembral Launcher")));
+        QVERIFY(sources.contains(QStringLiteral("Launcher status")));
         QCOMPARE(window.windowTitle(), QStringLiteral("MainWindow"));
         QCOMPARE(ui.updateBtn->text(), expected[1]);
         QCOMPARE(ui.info_error->text(), expected[5]);
@@ -291,6 +296,110 @@ private Q_SLOTS:
             QVERIFY(label->hasScaledContents());  // drawn into the label's size, not cropped
         }
         QVERIFY(ui.progress->text().isEmpty());
+    }
+
+    // What a screen reader is told of each widget a user meets: its role, name and description,
+    // read through Qt's accessibility interface. The window title stays "MainWindow"; the
+    // status line's name is its text, so it reads what the launcher is doing.
+    void accessibleTexts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<QString>("accessibleName");
+        QTest::addColumn<QString>("description");
+        QTest::newRow("window") << QString() << int(QAccessible::Window) << "Nembral Launcher"
+                                << "Checks for, installs and starts Nembral.";
+        QTest::newRow("logo") << "label" << int(QAccessible::Graphic) << "Nembral"
+                              << "Nembral logo";
+        QTest::newRow("animation") << "loadingIcon" << int(QAccessible::Graphic) << "Working"
+                                   << "Shown while the launcher checks or installs Nembral.";
+        QTest::newRow("status line") << "progress" << int(QAccessible::StaticText) << "Checking Version ..."
+                                     << "Launcher status";
+        QTest::newRow("question") << "info" << int(QAccessible::StaticText)
+                                  << "A new version of this software is available. Do you wish to install it?"
+                                  << "Update question";
+        QTest::newRow("error") << "info_error" << int(QAccessible::StaticText)
+                               << "Could not open Nembral. Please meake sure you have an internet connection."
+                               << "Nembral cannot be opened";
+        QTest::newRow("update") << "updateBtn" << int(QAccessible::Button) << "Update to New Version"
+                                << "Installs the new version of Nembral, then starts it.";
+        QTest::newRow("skip") << "startBtn" << int(QAccessible::Button) << "Skip Update"
+                              << "Starts the installed version of Nembral without updating.";
+        QTest::newRow("exit") << "exitBtn" << int(QAccessible::Button) << "Exit"
+                              << "Closes the launcher.";
+        QTest::newRow("notice") << "licence" << int(QAccessible::StaticText) << QString() << "Legal notice";
+    }
+
+    void accessibleTexts()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, role);
+        QFETCH(QString, accessibleName);
+        QFETCH(QString, description);
+        QMainWindow window;
+        MainWindowUi ui;
+        ui.setup(&window);
+        ui.progress->setText(QStringLiteral("Checking Version ..."));
+        QWidget *widget = name.isEmpty() ? &window : field(ui, name);
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(iface);
+        QCOMPARE(int(iface->role()), role);
+        // The notice is read as it stands.
+        QCOMPARE(iface->text(QAccessible::Name), accessibleName.isEmpty() ? ui.licence->text() : accessibleName);
+        QCOMPARE(iface->text(QAccessible::Description), description);
+        QCOMPARE(window.windowTitle(), QStringLiteral("MainWindow"));
+    }
+
+    // Keyboard alone: Tab and Shift+Tab move between the buttons shown (labels take no focus),
+    // Enter, Return and Space press the focused one.
+    void keyboardPressesTheFocusedButton_data()
+    {
+        QTest::addColumn<QString>("focusFirst");
+        QTest::addColumn<QList<int>>("keys");
+        QTest::addColumn<QString>("focusAfter");
+        QTest::addColumn<QList<int>>("clicks");  // update, skip, exit
+        const QList<int> none = {0, 0, 0};
+        QTest::newRow("Return on update") << "updateBtn" << QList<int>{Qt::Key_Return} << "updateBtn"
+                                          << QList<int>{1, 0, 0};
+        QTest::newRow("Enter on update") << "updateBtn" << QList<int>{Qt::Key_Enter} << "updateBtn"
+                                         << QList<int>{1, 0, 0};
+        QTest::newRow("Tab, Space on skip") << "updateBtn" << QList<int>{Qt::Key_Tab, Qt::Key_Space} << "startBtn"
+                                            << QList<int>{0, 1, 0};
+        QTest::newRow("Tab, Return on skip") << "updateBtn" << QList<int>{Qt::Key_Tab, Qt::Key_Return}
+                                             << "startBtn" << QList<int>{0, 1, 0};
+        QTest::newRow("Tab twice comes back") << "updateBtn" << QList<int>{Qt::Key_Tab, Qt::Key_Tab} << "updateBtn"
+                                              << none;
+        QTest::newRow("Shift+Tab") << "updateBtn" << QList<int>{Qt::Key_Backtab} << "startBtn" << none;
+        QTest::newRow("Return on exit") << "exitBtn" << QList<int>{Qt::Key_Return} << "exitBtn"
+                                        << QList<int>{0, 0, 1};
+        QTest::newRow("Tab stays on exit") << "exitBtn" << QList<int>{Qt::Key_Tab} << "exitBtn" << none;
+    }
+
+    void keyboardPressesTheFocusedButton()
+    {
+        QFETCH(QString, focusFirst);
+        QFETCH(QList<int>, keys);
+        QFETCH(QString, focusAfter);
+        QFETCH(QList<int>, clicks);
+        FormHost window;
+        MainWindowUi ui;
+        ui.setup(&window);
+        // The question page's buttons, or the error page's one.
+        const bool question = focusFirst == QLatin1String("updateBtn");
+        ui.info->setVisible(question);
+        ui.updateBtn->setVisible(question);
+        ui.startBtn->setVisible(question);
+        ui.info_error->setVisible(!question);
+        ui.exitBtn->setVisible(!question);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        field(ui, focusFirst)->setFocus(Qt::OtherFocusReason);
+        for (const int key : std::as_const(keys))
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QVERIFY(QApplication::focusWidget());
+        QCOMPARE(QApplication::focusWidget()->objectName(), focusAfter);
+        QVERIFY(QAccessible::queryAccessibleInterface(QApplication::focusWidget())->state().focused);
+        QCOMPARE((QList<int>{window.updates, window.starts, window.exits}), clicks);
     }
 
     void buttonsReachTheirSlotsOncePerClick()

@@ -1,11 +1,14 @@
 // Installation tracking, tick by tick: percentage, one start of the extraction tool, waiting
 // on its named mutex and on the installed version file, then the hand-over to the start.
 #include "platform/downloadstatus.h"
+#include "platform/packagenames.h"
 #include "support/logcapture.h"
 #include "support/mainwindowtestaccess.h"
 #include "support/underwine.h"
 #include "support/workflowworld.h"
+#include "workflow/previousinstall.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QLabel>
@@ -208,6 +211,8 @@ private Q_SLOTS:
         QVERIFY(clock.elapsed() >= 1000);
         QCOMPARE(label(), QStringLiteral("Installation complete!"));
         QVERIFY(!MainWindowTestAccess::trackerTimer(*window)->isActive());
+        // Only with the new tree in place does the previous one go.
+        QVERIFY(!QFile::exists(QLatin1String(kSetAsideDir)) && !QFile::exists(QLatin1String(kSetAsideVersionFile)));
         QTRY_COMPARE(world.commands(),
                      (QStringList{QStringLiteral("/c"), kExtract, QStringLiteral("/c"), kStart}));
     }
@@ -225,6 +230,98 @@ private Q_SLOTS:
         QTRY_COMPARE(world.commands().join(QLatin1Char('|')), QStringLiteral("/c|") + kExtract);
         QVERIFY(MainWindowTestAccess::trackerTimer(*window)->isActive());
         QVERIFY(QFile::exists(QStringLiteral("nembral/nembral.zip")));
+    }
+
+    // The tool has ended without the tree and left its result: the wait ends. The installation
+    // set aside at the start of the update comes back and starts, or, with none, the error page.
+    void toolThatEndedWithoutTheTree_data()
+    {
+        QTest::addColumn<bool>("previous");
+        QTest::addColumn<QStringList>("ending");
+        QTest::newRow("previous installation") << true
+                                               << QStringList{QStringLiteral("previous installation restored"),
+                                                              QStringLiteral("Start Nembral")};
+        QTest::newRow("nothing to restore") << false << QStringList{QStringLiteral("Could not find Nembral")};
+    }
+
+    void toolThatEndedWithoutTheTree()
+    {
+        QFETCH(bool, previous);
+        QFETCH(QStringList, ending);
+        if (previous)
+            QVERIFY(writeFile(QLatin1String(kSetAsideDir) + QStringLiteral("/Nembrals.exe"), "#!/bin/sh\n"));
+        else
+            discardSetAsideInstallation();
+        tick();
+        QVERIFY(writeFile(QLatin1String(kExtractResultFile), "1\n"));
+        QCOMPARE(tick(), QStringList({QStringLiteral("DOWNLOAD COMPLETE"), QStringLiteral("Mutex does not exist"),
+                                      QStringLiteral("file not found"), QStringLiteral("extraction failed")})
+                             + ending);
+        QVERIFY(!MainWindowTestAccess::trackerTimer(*window)->isActive());
+        QVERIFY(!QFile::exists(QStringLiteral("nembral/nembral.zip")));
+        QVERIFY(!QFile::exists(QLatin1String(kExtractResultFile)));
+        QCOMPARE(readAll(QLatin1String(kInstalledVersionFile)), previous ? QByteArray("2.0\n") : QByteArray());
+        QCOMPARE(MainWindowTestAccess::ui(*window).info_error->isVisibleTo(&*window), !previous);
+    }
+
+    // What a launcher that died during an update left, put right by the next one: each row is
+    // a moment it may have died at. "old" is the installation (1.0) the update set aside, "new"
+    // the one it installed (2.0); a tree without its version file is not whole.
+    void recoversWhatADeadLauncherLeft_data()
+    {
+        QTest::addColumn<bool>("versionAside");
+        QTest::addColumn<QString>("treeAside");  // "", "old"
+        QTest::addColumn<QString>("installed");  // "", "old without version", "new", "new without version"
+        QTest::addColumn<int>("recovery");
+        QTest::addColumn<QByteArray>("version");  // of the installation afterwards; empty: none
+        const int restored = int(Recovery::Restored), removed = int(Recovery::Removed), nothing = int(Recovery::Nothing);
+        QTest::newRow("nothing aside") << false << QString() << "new" << nothing << QByteArray("2.0\n");
+        QTest::newRow("its version file moved out") << true << QString() << "old without version" << restored
+                                                    << QByteArray("1.0\n");
+        QTest::newRow("set aside, downloading") << true << "old" << QString() << restored << QByteArray("1.0\n");
+        QTest::newRow("set aside, a new tree without version") << true << "old"
+                                                               << "new without version" << restored
+                                                               << QByteArray("1.0\n");
+        QTest::newRow("new one in place") << true << "old"
+                                          << "new" << removed << QByteArray("2.0\n");
+        QTest::newRow("discarding, version file gone") << false << "old"
+                                                       << "new" << removed << QByteArray("2.0\n");
+        QTest::newRow("a version file alone") << true << QString() << QString() << removed << QByteArray();
+    }
+
+    void recoversWhatADeadLauncherLeft()
+    {
+        QFETCH(bool, versionAside);
+        QFETCH(QString, treeAside);
+        QFETCH(QString, installed);
+        QFETCH(int, recovery);
+        QFETCH(QByteArray, version);
+        QVERIFY(QDir(QStringLiteral("nembral")).removeRecursively());
+        if (versionAside)
+            QVERIFY(writeFile(QLatin1String(kSetAsideVersionFile), "1.0\n"));
+        if (!treeAside.isEmpty())
+            QVERIFY(writeFile(QLatin1String(kSetAsideDir) + QStringLiteral("/Nembrals.exe"), "old"));
+        if (!installed.isEmpty()) {
+            const bool old = installed.startsWith(QLatin1String("old"));
+            QVERIFY(writeFile(QLatin1String(kInstalledExecutable), old ? "old" : "new"));
+            if (!installed.endsWith(QLatin1String("without version")))
+                QVERIFY(writeFile(QLatin1String(kInstalledVersionFile), "2.0\n"));
+        }
+
+        LogCapture capture;
+        QCOMPARE(int(recoverSetAsideInstallation()), recovery);
+        const QStringList log = capture.take().out;
+        QCOMPARE(log, recovery == int(Recovery::Nothing) ? QStringList()
+                      : recovery == int(Recovery::Restored)
+                          ? QStringList{QStringLiteral("previous installation restored")}
+                          : QStringList{QStringLiteral("previous installation removed")});
+        QCOMPARE(readAll(QLatin1String(kInstalledVersionFile)), version);
+        if (!version.isEmpty())
+            QCOMPARE(readAll(QLatin1String(kInstalledExecutable)), version == "1.0\n" ? QByteArray("old") : QByteArray("new"));
+        QVERIFY(!QFile::exists(QLatin1String(kSetAsideDir)));
+        QVERIFY(!QFile::exists(QLatin1String(kSetAsideVersionFile)));
+        // Put right once is put right: the next run finds nothing to do.
+        QCOMPARE(recoverSetAsideInstallation(), Recovery::Nothing);
     }
 };
 
