@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <utility>
 
 #include "platform/downloadattempt.h"
 #include "platform/downloadstatus.h"
@@ -27,6 +28,13 @@ std::string errorLine(HResult result)
 // NOLINTNEXTLINE(performance-unnecessary-value-param): by value on purpose, see above
 void downloadFile(MainWindow *window, std::string url, std::string pathPattern, int attempt)
 {
+    downloadFileChecked(window, std::move(url), std::move(pathPattern), attempt, {}, kNoBodyLimit);
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value on purpose, see above
+void downloadFileChecked(MainWindow *window, std::string url, std::string pathPattern, int attempt, DownloadCheck check,
+                         std::uint64_t maxBodyBytes)
+{
     // Attempts are numbered from `attempt` up to 5; each failure is logged and followed by a
     // pause before the next one. The flags are stored only after the attempt has returned, so
     // the file is complete and closed when the GUI thread sees them.
@@ -34,7 +42,9 @@ void downloadFile(MainWindow *window, std::string url, std::string pathPattern, 
     // version file has a size limit (packages are large, and are never held in memory).
     const bool versionFile = url.find("version") != std::string::npos;
     for (; attempt <= kLastAttempt; ++attempt) {
-        const HResult result = downloadAttempt(url, pathPattern, versionFile ? kMaxVersionFileBytes : kNoBodyLimit);
+        HResult result = downloadAttempt(url, pathPattern, versionFile ? kMaxVersionFileBytes : maxBodyBytes);
+        if (result >= 0 && check)
+            result = check();
         if (result >= 0) {
             logLine("Downloaded OK");
             if (versionFile) {

@@ -5,6 +5,7 @@
 // link exactly one definition of it, or the link fails.
 
 #include <string>
+#include <vector>
 
 class MainWindow;
 
@@ -21,3 +22,11 @@ void requestStartApplication(MainWindow *window);
 // Defined by a vendor-host object library made with nembral_add_vendor_host (ui/CMakeLists.txt):
 // the launcher links the configured host, each test program a loopback host of its own.
 std::string vendorHost();
+
+// The vendor's Ed25519 public keys (PEM) that release statements and packages are checked
+// against: none (the launcher then checks nothing, as before there were statements), the
+// current key, or the current and the next one, so that a vendor can move to a new key without
+// stranding launchers in the field. Fixed at build time with the vendor host, in the same
+// object library (NEMBRAL_PACKAGE_PUBLIC_KEY, NEMBRAL_PACKAGE_NEXT_PUBLIC_KEY). Called by the
+// window's constructor.
+std::vector<std::string> releasePublicKeys();

@@ -12,13 +12,16 @@
 #   --version V    the version to publish on a fresh start (default 1.0)
 #   --timeout S    stop the launcher if it is still open after S seconds (default 120); it
 #                  stays open on its question and error pages until someone clicks
-#   --signed       signed packages (docs/signing.md), starting afresh: makes a throw-away
-#                  Ed25519 key pair, builds an unzip.exe with its public half built in
-#                  (build/demo/signed-build), publishes the package signed with the private
-#                  half and runs the launcher, which installs it; then publishes a tampered
-#                  package (other contents under the vendor's signature) and runs the launcher
-#                  in a second fresh directory (work-tampered/), where the tool refuses it with
-#                  one line on standard error and nothing is installed
+#   --signed       signed packages and release statements (docs/signing.md), starting
+#                  afresh: makes a throw-away Ed25519 key pair, builds a launcher and an
+#                  unzip.exe with its public half built in (build/demo/signed-build), publishes
+#                  the package signed with the private half, with a signed release statement in
+#                  version.txt, and runs the launcher, which installs it; then publishes a
+#                  tampered package (other contents under the vendor's signature) and runs the
+#                  launcher in a second fresh directory (work-tampered/), where the launcher
+#                  refuses it before extraction and nothing is installed; then installs 1.1 in a
+#                  third (work-rollback/) and publishes the old 1.0 release again, whose lower
+#                  sequence the launcher refuses, starting the installed 1.1 as it is
 #   --windows      the Windows build under wine instead (build-win/dist, NEMBRAL_WIN_BUILD_DIR,
 #                  made by scripts/build-windows.sh), with Qt's windows platform, in a wine
 #                  prefix of its own (build/demo-windows/wineprefix, kept for later runs) that
@@ -139,11 +142,12 @@ if [ "$signed" = 1 ]; then
   openssl pkey -in "$keys/private.pem" -pubout -out "$keys/public.pem"
   say "made a throw-away Ed25519 key pair in $keys (private.pem signs, public.pem is built in)"
   signed_build="$demo/signed-build"
-  say "building an unzip.exe that checks signatures: $signed_build (NEMBRAL_PACKAGE_PUBLIC_KEY=$keys/public.pem)"
+  say "building a launcher and an unzip.exe that check signatures: $signed_build (NEMBRAL_PACKAGE_PUBLIC_KEY=$keys/public.pem)"
   cmake -S "$repo" -B "$signed_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEMBRAL_BUILD_TESTS=OFF \
     -DNEMBRAL_PACKAGE_PUBLIC_KEY="$keys/public.pem" >/dev/null
-  cmake --build "$signed_build" --target nembral_unzip_tool >/dev/null
+  cmake --build "$signed_build" --target nembral_unzip_tool nembral-launcher >/dev/null
   unzip_tool="$signed_build/bin/unzip.exe"
+  launcher="$signed_build/bin/nembral-launcher"
   sign_args=(--sign-key "$keys/private.pem")
 fi
 
@@ -153,7 +157,8 @@ if [ "$again" = 1 ] && [ -d "$work" ] && [ -f "$vendor/version.txt" ]; then
 else
   [ "$again" = 0 ] || say "nothing to run again yet; starting afresh"
   stop_server # a server kept from an earlier run would serve the old folder's files
-  rm -rf "$vendor" "$work" "$demo/launcher.log" "$demo/work-tampered" "$demo/launcher-tampered.log"
+  rm -rf "$vendor" "$work" "$demo/launcher.log" "$demo/work-tampered" "$demo/launcher-tampered.log" \
+    "$demo/work-rollback" "$demo/launcher-rollback"*.log "$demo/release-1.0"
   mkdir -p "$vendor" "$work"
   if [ "$windows" = 1 ]; then
     stub_package "$vendor" "$win_build/bin/nembrals-stub.exe" "$version"
@@ -323,15 +328,17 @@ EOF
   tampered_work="$demo/work-tampered"
   mkdir -p "$tampered_work"
   cp -f "$unzip_tool" "$tampered_work/unzip.exe"
-  run_launcher "$tampered_work" "$demo/launcher-tampered.log" '^unzip\.exe: '
-  refusal=$(grep -m1 '^unzip\.exe: ' "$demo/launcher-tampered.log" || true)
-  if [[ "$refusal" =~ ^unzip\.exe:\ archive\ .*\ (is\ not\ signed|has\ a\ bad\ signature|has\ a\ malformed\ signature) ]]; then
-    say "the extraction tool refused the tampered package; its line on standard error:"
+  # The package does not match the release statement: six refused attempts (longer than the
+  # statement's size, it is cut off by the download; otherwise its SHA-256 differs), then the
+  # error page (nothing is installed in this folder), where the demo stops the launcher.
+  run_launcher "$tampered_work" "$demo/launcher-tampered.log" '^Could not find Nembral'
+  refusal=$(grep -m1 -E '^(package refused: |An error occured : error code = 0x(800c000f|80096010)$)' "$demo/launcher-tampered.log" || true)
+  if [ -n "$refusal" ] && ! grep -q '^run command' "$demo/launcher-tampered.log"; then
+    say "the launcher refused the tampered package before extraction, six times; its line:"
     echo "    $refusal"
-    say "(the launcher itself waits for an installation forever, so the demo stopped it)"
+    say "(with nothing installed it then shows its error page, so the demo stopped it)"
   else
-    say "the extraction tool did not refuse the tampered package for its signature${refusal:+; it said:}"
-    [ -z "$refusal" ] || echo "    $refusal"
+    say "the launcher did not refuse the tampered package before extraction"
     status=1
   fi
   if [ -e "$tampered_work/nembral/nembral" ]; then
@@ -341,6 +348,34 @@ EOF
     say "nothing is installed in $tampered_work/nembral/nembral"
   fi
   rm -rf "$hostile"
+
+  # --- release statements: a refused rollback ---------------------------------------------
+  echo
+  # The vendor publishes 1.1 (the next sequence); a launcher installs it and remembers that
+  # sequence. A hostile server then serves the vendor's old 1.0 release again, validly signed.
+  old_release="$demo/release-1.0"
+  tools/make-package "${sign_args[@]}" "$version" "$old_release" >/dev/null
+  tools/make-package "${sign_args[@]}" 1.1 "$vendor" | sed 's/^/demo: /'
+  say "published 1.1: $(sed -n 2p "$vendor/version.txt" | cut -d' ' -f2-3)"
+  rollback_work="$demo/work-rollback"
+  mkdir -p "$rollback_work"
+  cp -f "$unzip_tool" "$rollback_work/unzip.exe"
+  run_launcher "$rollback_work" "$demo/launcher-rollback-install.log"
+  say "installed in $rollback_work: $(head -n1 "$rollback_work/nembral/nembral/version.txt" 2>/dev/null || echo nothing); highest sequence accepted there: $(cat "$rollback_work/nembral/release-sequence" 2>/dev/null || echo none)"
+  cp -f "$old_release/nembral.zip" "$vendor/nembral.zip"
+  cp -f "$old_release/version.txt" "$vendor/version.txt"
+  say "published the old release again: $(head -n1 "$vendor/version.txt"), $(sed -n 2p "$vendor/version.txt" | cut -d' ' -f2-3)"
+  run_launcher "$rollback_work" "$demo/launcher-rollback.log"
+  refusal=$(grep -m1 '^release statement refused: ' "$demo/launcher-rollback.log" || true)
+  if [[ "$refusal" == *"(a rollback)"* ]] && grep -q '^Start Nembral' "$demo/launcher-rollback.log" \
+    && ! grep -q '^new version available' "$demo/launcher-rollback.log" \
+    && [ "$(head -n1 "$rollback_work/nembral/nembral/version.txt")" = 1.1 ]; then
+    say "the launcher refused the rollback six times, asked nothing and started the installed 1.1; its line:"
+    echo "    $refusal"
+  else
+    say "the launcher did not refuse the rollback as it should"
+    status=1
+  fi
 fi
 
 if [ "$signed" = 0 ]; then

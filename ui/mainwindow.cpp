@@ -5,6 +5,7 @@
 #include "ui/mainwindowui.h"
 #include "ui/workerhandover.h"
 #include "workflow/previousinstall.h"
+#include "workflow/releasetrust.h"
 
 #include <QIcon>
 #include <QLabel>
@@ -34,7 +35,9 @@ MainWindow::MainWindow(QWidget *parent)
     showWorkingPage();
     ui->progress->setText(QStringLiteral("Checking Version ..."));
 
-    workerThread = startDownloadWorker(this, versionUrl, "%s\\version.txt");
+    if (std::vector<std::string> keys = releasePublicKeys(); !keys.empty())
+        releaseTrust = std::make_shared<ReleaseTrust>(std::move(keys));
+    workerThread = startDownloadWorker(this, versionUrl, "%s\\version.txt", versionFileCheck(releaseTrust, versionFileName));
 
     versionTimer = new QTimer(this);
     connect(versionTimer, SIGNAL(timeout()), this, SLOT(checkVersionLoop()));

@@ -2,11 +2,13 @@
 
 #include <QMainWindow>
 
+#include <memory>
 #include <string>
 
 class QMovie;
 class QThread;
 class QTimer;
+class ReleaseTrust;
 struct MainWindowUi;
 
 // The launcher's one window and the holder of a run's state. The constructor starts the run:
@@ -50,6 +52,10 @@ private:
     std::string versionUrl;
     std::string versionFileName;
     bool unzipStarted;
+    // Set in a launcher built with the vendor's key (workflow/releasetrust.h): the version file
+    // and the package are then checked, and the installed tree is wiped only once the package
+    // has passed. Null otherwise, and the run is the key-less one.
+    std::shared_ptr<ReleaseTrust> releaseTrust;
 
     friend struct MainWindowTestAccess;
 };

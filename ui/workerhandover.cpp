@@ -69,11 +69,13 @@ void unregisterWindow(MainWindow *window)
     liveWindows().remove(window);
 }
 
-QThread *startDownloadWorker(MainWindow *window, std::string url, std::string pathPattern)
+QThread *startDownloadWorker(MainWindow *window, std::string url, std::string pathPattern, DownloadCheck check,
+                             std::uint64_t maxBodyBytes)
 {
     // The thread owns its copies of the URL and the pattern: the worker never reads the
     // window's fields.
-    QThread *worker = QThread::create(downloadFile, window, std::move(url), std::move(pathPattern), 0);
+    QThread *worker = check ? QThread::create(downloadFileChecked, window, std::move(url), std::move(pathPattern), 0, std::move(check), maxBodyBytes)
+                            : QThread::create(downloadFile, window, std::move(url), std::move(pathPattern), 0);
     liveWindows().setWorker(window, worker);
     worker->start();
     return worker;

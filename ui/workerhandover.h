@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "platform/downloadattempt.h"
+#include "platform/downloadfile.h"
+
 class MainWindow;
 class QThread;
 
@@ -19,5 +22,7 @@ void unregisterWindow(MainWindow *window);
 
 // Creates a thread that runs downloadFile(window, url, pathPattern, 0), records it as the
 // window's current worker and starts it at the inherited priority. The thread has no parent and
-// is never deleted by the window; the caller keeps it in workerThread.
-QThread *startDownloadWorker(MainWindow *window, std::string url, std::string pathPattern);
+// is never deleted by the window; the caller keeps it in workerThread. With a `check` (and a
+// body limit), each downloaded file must pass it (downloadFileChecked).
+QThread *startDownloadWorker(MainWindow *window, std::string url, std::string pathPattern, DownloadCheck check = {},
+                             std::uint64_t maxBodyBytes = kNoBodyLimit);

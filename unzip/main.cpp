@@ -123,9 +123,12 @@ int run(const std::string &archivePath, const std::string &destinationPath, std:
 
     // A build with the vendor's key refuses any archive the vendor did not sign, before the
     // archive is parsed at all and before anything is written.
+    // A second key (the vendor's next) is tried when the first refuses: a vendor moving to a
+    // new key pair signs with either, and the tool's first reason is the one reported.
     if (const std::string_view key = packagePublicKey(); !key.empty())
         if (const std::string why = packageSignatureProblem(*archive, key); !why.empty())
-            return fail(why);
+            if (const std::string_view next = packageNextPublicKey(); next.empty() || !packageSignatureProblem(*archive, next).empty())
+                return fail(why);
 
     // Every entry is checked before the first write.
     const PlanResult planned = planExtraction(*archive);

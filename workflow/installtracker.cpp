@@ -3,6 +3,7 @@
 #include "ui/workerhandover.h"
 
 #include "platform/commandrunner.h"
+#include "platform/downloadattempt.h"
 #include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/log.h"
@@ -10,6 +11,7 @@
 #include "platform/packagenames.h"
 #include "workflow/installwipe.h"
 #include "workflow/previousinstall.h"
+#include "workflow/releasetrust.h"
 
 #include <QLabel>
 #include <QThread>
@@ -17,7 +19,9 @@
 
 void MainWindow::downloadCompleteApplication()
 {
-    if (!wipeInstalledTree()) {
+    // With a release statement to check the package against, the installed tree stays until
+    // the package has passed: a refused package then leaves the installation as it was.
+    if (!releaseTrust && !wipeInstalledTree()) {
         showErrorPage();
         return;
     }
@@ -31,7 +35,8 @@ void MainWindow::downloadCompleteApplication()
         workerThread->wait();
         delete workerThread;
     }
-    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern);
+    workerThread = startDownloadWorker(this, packageUrl, kPackageArchivePattern, packageCheck(releaseTrust, kPackageArchive),
+                                       releaseTrust ? releaseTrust->packageSize() : kNoBodyLimit);
 
     trackerTimer = new QTimer(this);
     connect(trackerTimer, SIGNAL(timeout()), this, SLOT(downloadTracker()));
@@ -60,6 +65,11 @@ void MainWindow::downloadTracker()
 
     logLine("DOWNLOAD COMPLETE");
     if (!unzipStarted) {
+        if (releaseTrust && !wipeInstalledTree()) {
+            trackerTimer->stop();
+            showErrorPage();
+            return;
+        }
         logLine("run command");
         // Only this extraction's result may end the wait.
         removeQuietly(kExtractResultFile);

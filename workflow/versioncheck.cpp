@@ -5,6 +5,7 @@
 #include "platform/log.h"
 #include "platform/packagenames.h"
 #include "workflow/installwipe.h"
+#include "workflow/releasetrust.h"
 #include "workflow/versionstring.h"
 
 #include <QTimer>
@@ -22,7 +23,8 @@ void MainWindow::checkVersionLoop()
         if (!installed) {
             logLine("version file does not exist");
             logLine("installation necessary");
-            if (wipeInstalledTree()) {
+            // A launcher that checks the package wipes only once it has passed (downloadTracker).
+            if (releaseTrust || wipeInstalledTree()) {
                 showWorkingPage();
                 downloadCompleteApplication();
             } else {

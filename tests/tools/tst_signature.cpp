@@ -166,6 +166,7 @@ void TestSignature::signedTool_data()
     QTest::newRow("another comment") << QStringLiteral("another comment")
                                      << QByteArray("is not signed: its archive comment does not begin with \"nembral-sig-ed25519:\"");
     QTest::newRow("wrong key") << QStringLiteral("wrong key") << bad;
+    QTest::newRow("the vendor's next key") << QStringLiteral("next key") << QByteArray();
     QTest::newRow("another archive's signature") << QStringLiteral("another signature") << bad;
     QTest::newRow("truncated signature") << QStringLiteral("truncated") << QByteArray("has a malformed signature: it is 63 bytes long, not 64");
     QTest::newRow("signature cut inside a group") << QStringLiteral("cut") << notBase64;
@@ -209,6 +210,8 @@ void TestSignature::signedTool()
         QCOMPARE(commentOf(zip), QByteArray());
     } else if (variant == QLatin1String("another comment")) {
         zip = withComment(good, "Made by a zip tool");
+    } else if (variant == QLatin1String("next key")) {
+        zip = signedZip(package("2.0"), key("next-private"));
     } else if (variant == QLatin1String("wrong key")) {
         zip = signedZip(package("2.0"), key("other-private"));
     } else if (variant == QLatin1String("another signature")) {

@@ -1,0 +1,165 @@
+"""Signed release statements through the real launcher against the https vendor server: a test
+build of the launcher with a throw-away vendor key and next key built in (bin/nembral-launcher-signed,
+keys in tests/e2e/release-keys of the build), and the key-less launcher beside it. Every refused
+row fails six version (or package) attempts with its own code and then starts the installed
+Nembral as it was: no question, no wipe, nothing extracted."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import time
+
+import pytest
+
+import conftest
+
+SIGN_PACKAGE = conftest.SOURCE / "tools/sign-package"
+RELEASE_STATEMENT = conftest.SOURCE / "tools/release-statement"
+STUB = b"#!/bin/sh\necho \"started in $(pwd -P): $(cat version.txt 2>/dev/null)\" >> started.log\n"
+SEQ5 = ("--sequence", "5")
+REFUSED = "800b0004"
+
+# name: (keyed, installed, prior sequence, statement, release-statement options, served package,
+#        failure code ("": accepted and installed), refusal line part)
+ROWS = {
+    "valid: installs, sequence remembered": (True, "", b"", "vendor", SEQ5, "", "", ""),
+    "next key: accepted": (True, "", b"5\n", "next", SEQ5, "", "", ""),
+    "forged signature": (True, "1.0", b"", "forged", SEQ5, "", REFUSED, "signature was not made"),
+    "other key": (True, "1.0", b"", "other", SEQ5, "", REFUSED, "signature was not made"),
+    "expired": (True, "1.0", b"", "vendor", SEQ5 + ("--expires", "2020-01-01T00:00:00Z"), "", REFUSED,
+                "expired at 2020-01-01T00:00:00Z"),
+    "rollback to a lower sequence": (True, "1.0", b"9\n", "vendor", SEQ5, "", REFUSED, "sequence 5 is lower than 9"),
+    "statement missing": (True, "1.0", b"", "missing", (), "", REFUSED, "no second line"),
+    "line 2 of 2 KiB": (True, "1.0", b"", "line of 2048", (), "", REFUSED, "2048 bytes long, more than 1024"),
+    # Longer than the version download takes at all: refused by the download itself.
+    "line 2 of 100 KiB": (True, "1.0", b"", "line of 102400", (), "", "800c000f", ""),
+    # The statement is good; the package served is another one the vendor signed, of the same size
+    # (the same archive under the next key's signature): only its SHA-256 tells it apart.
+    "package swapped for another signed one": (True, "interrupted", b"", "vendor", SEQ5, "swapped", "80096010",
+                                               "package refused: the package's SHA-256 is"),
+    # The package download takes no more than the statement's size: a body without end fails each
+    # attempt as soon as it is longer, instead of filling the disk.
+    "package without end": (True, "interrupted", b"", "vendor", SEQ5, "endless", "800c000f", ""),
+    "key-less launcher ignores a forged line 2": (False, "", b"", "forged", SEQ5, "", "", ""),
+}
+
+
+@pytest.fixture(scope="module")
+def release(request, session_dir):
+    if request.config.getoption("--way") != "linux":
+        pytest.skip("the launcher with a release key is a test build of this tree")
+    build = pathlib.Path(request.config.getoption("--build")).resolve()
+    keys = build / "tests/e2e/release-keys"
+    if not (build / "bin/nembral-launcher-signed").exists():
+        pytest.skip("no bin/nembral-launcher-signed in this build (configure with -DNEMBRAL_TEST_VENDOR_ENV=ON)")
+    root = session_dir / "release"
+    packages = root / "packages"
+    subprocess.run([str(conftest.MAKE_PACKAGE), "--sign-key", str(keys / "vendor-private.pem"), "2.0",
+                    str(packages / "2.0")], check=True, stdout=subprocess.DEVNULL)
+    swapped = packages / "swapped"
+    swapped.mkdir()
+    shutil.copy(packages / "2.0/nembral.zip", swapped / "nembral.zip")
+    subprocess.run([str(SIGN_PACKAGE), str(swapped / "nembral.zip"), str(keys / "next-private.pem")], check=True)
+    assert (swapped / "nembral.zip").stat().st_size == (packages / "2.0/nembral.zip").stat().st_size
+    return build, keys, root
+
+
+def publish(served, keys, package, statement, options, kind):
+    served.mkdir(parents=True)
+    shutil.copy(package.parent.parent / kind / "nembral.zip" if kind == "swapped" else package, served / "nembral.zip")
+    version = served / "version.txt"
+    if statement == "missing":
+        version.write_bytes(b"2.0\n")
+    elif statement.startswith("line of "):
+        version.write_bytes(b"2.0\n" + b"x" * int(statement[8:]) + b"\n")
+    else:
+        key = "vendor" if statement == "forged" else statement
+        subprocess.run([str(RELEASE_STATEMENT), *options, "2.0", str(package), str(keys / f"{key}-private.pem"),
+                        str(version)], check=True, stdout=subprocess.DEVNULL)
+        if statement == "forged":
+            data = bytearray(version.read_bytes())
+            at = data.index(b" ed25519=") + 20
+            data[at] = ord("B") if data[at] != ord("B") else ord("A")
+            version.write_bytes(bytes(data))
+
+
+def entries(folder):
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+
+
+@pytest.mark.parametrize("name", list(ROWS))
+def test_release_statement(name, release):
+    keyed, installed, prior, statement, options, served_kind, code, refusal = ROWS[name]
+    build, keys, root = release
+    row = root / name.replace(" ", "-").replace(":", "")
+    work, served = row / "work", row / "served"
+    publish(served, keys, root / "packages/2.0/nembral.zip", statement, options, served_kind or "2.0")
+    install = work / "nembral/nembral"
+    if installed:
+        install.mkdir(parents=True)
+        conftest.write(install / "Nembrals.exe", STUB, 0o755)
+        if installed == "1.0":
+            conftest.write(install / "version.txt", b"1.0\n")
+    if prior:
+        conftest.write(work / "nembral/release-sequence", prior)
+    work.mkdir(parents=True, exist_ok=True)
+    before = entries(work)
+
+    server_options = ("--endless", "--faulty-file", "nembral.zip") if served_kind == "endless" else ()
+    vendor = conftest.Vendor(served, root / "state", options=server_options)
+    try:
+        env = dict(os.environ)
+        for variable in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+            env.pop(variable, None)
+        runtime = row / "runtime"
+        runtime.mkdir(mode=0o700)
+        env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=vendor.ca, XDG_RUNTIME_DIR=str(runtime),
+                   NEMBRAL_TEST_VENDOR_HOST=f"127.0.0.1:{vendor.port}", NEMBRAL_DEMO_HEADLESS="1",
+                   PATH=f"{build / 'bin'}:{env['PATH']}", ASAN_OPTIONS="detect_leaks=0")
+        launcher = build / "bin" / ("nembral-launcher-signed" if keyed else "nembral-launcher")
+        run = conftest.Process([str(launcher)], work, env)
+        exited = run.wait_exit(time.monotonic() + 90)
+        run.kill()
+    finally:
+        vendor.stop()
+    out = run.out
+    shown = "\n".join(out[-60:])
+    assert exited, "still running after 90 s\n" + shown
+    assert run.proc.returncode == 0, shown
+    assert "new version available" not in out, shown
+    sequence = work / "nembral/release-sequence"
+
+    if not code:
+        gui = [l for l in conftest.gui_lines(out) if not l.startswith(("release statement ", "package "))]
+        assert gui[:6] == ["version file does not exist", "installation necessary", "downloadCompleteApplication",
+                           "File deleted successfully.", "DOWNLOAD COMPLETE", "run command"], shown
+        assert gui[-1] == "Start Nembral", shown
+        assert conftest.failure_lines(out) == [], shown
+        assert (install / "version.txt").read_bytes() == b"2.0\n"
+        if keyed:
+            assert out.index("package matches the release statement") < out.index("run command"), shown
+            assert sequence.read_bytes() == b"5\n"
+        else:
+            assert not sequence.exists()
+            assert "package matches the release statement" not in out
+        return
+
+    # Refused: six failed attempts, each with its reason, then the installed Nembral starts.
+    assert conftest.failure_lines(out) == ["An error occured : error code = 0x" + code] * 6, shown
+    if refusal:
+        assert sum(refusal in line for line in out) == 6, shown
+    assert "run command" not in out and "Could not find Nembral" not in out, shown
+    assert out.count("Start Nembral") == 1, shown
+    started = install / "started.log"
+    conftest.poll(lambda: started.exists() and started.read_bytes().endswith(b"\n"), 10)
+    assert started.read_bytes() == f"started in {install.resolve()}: {'1.0' if installed == '1.0' else ''}\n".encode()
+    statement_good = bool(served_kind)  # only the package was refused
+    # The support log (nembral/launcher.log) is written by every run.
+    ignored = {"nembral/nembral/started.log", "nembral/launcher.log"} | ({"nembral/release-sequence"} if statement_good else set())
+    assert [e for e in entries(work) if e not in ignored] == [e for e in before if e not in ignored]
+    assert not (work / "version.txt").exists() and not (work / "nembral/nembral.zip").exists()  # nothing refused stays
+    if statement_good:
+        assert sequence.read_bytes() == b"5\n"
+    else:
+        assert (sequence.read_bytes() if sequence.exists() else b"") == prior
