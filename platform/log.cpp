@@ -24,10 +24,12 @@ struct SupportLog {
     long long size = 0;  // of the file, as far as this process knows
 };
 
+// Never destroyed: worker threads that outlive main() may still log while static objects are
+// torn down at exit, and a destroyed path would be read after it was freed.
 SupportLog &supportLog()
 {
-    static SupportLog log;
-    return log;
+    static SupportLog *const log = new SupportLog;
+    return *log;
 }
 
 // "YYYY-MM-DDThh:mm:ss.mmmZ " for now, in UTC.
