@@ -374,7 +374,7 @@ roads_update_killed() {
   launch "$d" again 90
   logged "$d" again "new version available" 60 || true
   check "killed during an update: the next run restores the installation whole first, then asks again" \
-    "[ \"\$(tr -d '\r' <'$d/again.log' | grep -vxE 'CallbackHandler|Finding resource...|Connecting...|Sending request...|Mime type available|Cache filename available|Begin download|End download|Downloaded OK|version file downloaded!|-?[0-9]+|Status code : [0-9]+' | head -n2 | tr '\n' '|')\" = 'previous installation restored|version file does exist|' ] && [ \"\$(cat '$d/nembral/nembral/version.txt')\" = 1.0 ] && [ -f '$d/nembral/nembral/Nembrals.exe' ] && [ ! -e '$d/nembral/nembral.previous' ]"
+    "[ \"\$(tr -d '\r' <'$d/again.log' | grep -vxE 'CallbackHandler|Finding resource...|Connecting...|Sending request...|Mime type available|Cache filename available|Begin download|End download|Downloaded OK|version file downloaded!|-?[0-9]+|Status code : [0-9]+|[[:space:]]*' | head -n2 | tr '\n' '|')\" = 'previous installation restored|version file does exist|' ] && [ \"\$(cat '$d/nembral/nembral/version.txt')\" = 1.0 ] && [ -f '$d/nembral/nembral/Nembrals.exe' ] && [ ! -e '$d/nembral/nembral.previous' ]"
   stop_launch "$d" again
 }
 
