@@ -1,6 +1,7 @@
 #pragma once
 
 #include "unzip/archive.h"
+#include "unzip/ed25519.h"  // decodeCanonicalBase64, for the signature's text
 
 #include <string>
 #include <string_view>
@@ -36,8 +37,3 @@ inline constexpr std::string_view kSignaturePrefix = "nembral-sig-ed25519:";
 // comment, then the signed bytes once from start to end. The size is the one the file had
 // when it was opened.
 std::string packageSignatureProblem(const ArchiveFile &file, std::string_view publicKeyPem);
-
-// Decodes standard base64 with "=" padding, refusing anything else: other characters, missing
-// or misplaced padding, white space, and bits set beyond the last whole byte (so that each
-// byte string has exactly one accepted text). False when `text` is not such base64.
-bool decodeCanonicalBase64(std::string_view text, std::string &bytes);

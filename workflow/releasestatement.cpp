@@ -1,8 +1,8 @@
 #include "workflow/releasestatement.h"
 
-#include <openssl/bio.h>
+#include "unzip/ed25519.h"
+
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,64 +15,16 @@
 
 namespace {
 
-constexpr std::size_t kSignatureBytes = 64;
-constexpr std::size_t kSignatureBase64Chars = 88;
 constexpr std::size_t kReadBlock = 1024 * 1024;
 
-struct KeyDeleter {
-    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-};
 struct DigestDeleter {
     void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct BioDeleter {
-    void operator()(BIO *bio) const { BIO_free(bio); }
 };
 struct FileCloser {
     void operator()(std::FILE *file) const { (void)std::fclose(file); }
 };
-using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// The key as built in; null unless it is an Ed25519 public key in PEM.
-Key ed25519Key(std::string_view pem)
-{
-    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    if (!bio)
-        return nullptr;
-    Key key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-    if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
-        return nullptr;
-    return key;
-}
-
-bool verifiedBy(std::string_view pem, std::string_view message, const unsigned char (&signature)[kSignatureBytes])
-{
-    const Key key = ed25519Key(pem);
-    DigestContext ctx(EVP_MD_CTX_new());
-    if (!key || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
-        return false;
-    return EVP_DigestVerify(ctx.get(), signature, sizeof signature,
-                            reinterpret_cast<const unsigned char *>(message.data()), message.size())
-           == 1;
-}
-
-// Padded standard base64 of exactly 64 bytes, in the one text that encodes them (bits beyond
-// the last byte zero): decoded, then encoded again and compared.
-bool decodeSignature(std::string_view text, unsigned char (&signature)[kSignatureBytes])
-{
-    if (text.size() != kSignatureBase64Chars)
-        return false;
-    unsigned char decoded[kSignatureBase64Chars / 4 * 3];
-    if (EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()))
-        != static_cast<int>(sizeof decoded))
-        return false;
-    std::memcpy(signature, decoded, kSignatureBytes);
-    unsigned char encoded[kSignatureBase64Chars + 1];
-    const int length = EVP_EncodeBlock(encoded, signature, kSignatureBytes);
-    return length == static_cast<int>(text.size()) && std::memcmp(encoded, text.data(), text.size()) == 0;
-}
 
 // Decimal without sign or leading zeros, within 64 bits.
 std::optional<std::uint64_t> parseDecimal(std::string_view text)
@@ -239,7 +191,7 @@ ReleaseStatementCheck checkReleaseStatement(std::string_view versionFile, const 
     const auto sequence = parseDecimal(fields.sequence);
     const auto expires = parseUtcTime(fields.expires);
     const auto size = parseDecimal(fields.size);
-    unsigned char signature[kSignatureBytes];
+    std::string signature;
     if (!sequence)
         return refuse("seq is not a decimal number");
     if (!expires)
@@ -248,7 +200,7 @@ ReleaseStatementCheck checkReleaseStatement(std::string_view versionFile, const 
         return refuse("size is not a decimal number");
     if (!parseSha256(fields.sha256, statement.packageSha256))
         return refuse("sha256 is not 64 lowercase hex digits");
-    if (!decodeSignature(fields.signature, signature))
+    if (!decodeCanonicalBase64(fields.signature, signature) || signature.size() != kEd25519SignatureBytes)
         return refuse("ed25519 is not the padded base64 of a 64-byte signature");
     statement.sequence = *sequence;
     statement.expires = *expires;
@@ -258,7 +210,7 @@ ReleaseStatementCheck checkReleaseStatement(std::string_view versionFile, const 
     const std::size_t signedLength = firstEnd + 1 + line2.size() - fields.signature.size() - std::strlen(" ed25519=");
     const std::string_view message = versionFile.substr(0, signedLength);
     if (std::none_of(publicKeysPem.begin(), publicKeysPem.end(),
-                     [&](const std::string &pem) { return verifiedBy(pem, message, signature); }))
+                     [&](const std::string &pem) { return checkEd25519(pem, signature, message) == Ed25519Check::Good; }))
         return refuse("the signature was not made with a vendor key built into this launcher, or the file was changed after signing");
 
     // Checked only once the numbers are known to be the vendor's.
