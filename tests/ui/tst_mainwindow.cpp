@@ -82,54 +82,6 @@ private Q_SLOTS:
         QVERIFY(!window.windowIcon().isNull());
     }
 
-    void metaObject()
-    {
-        const QMetaObject &mo = MainWindow::staticMetaObject;
-        QCOMPARE(QByteArray(mo.className()), QByteArray("MainWindow"));
-        QCOMPARE(mo.superClass(), &QMainWindow::staticMetaObject);
-        const QList<QByteArray> expected = {"checkVersionLoop()", "downloadTracker()", "on_updateBtn_clicked()",
-                                            "on_startBtn_clicked()", "on_exitBtn_clicked()"};
-        QCOMPARE(mo.methodCount() - mo.methodOffset(), 5);
-        for (int i = 0; i < 5; ++i) {
-            const QMetaMethod method = mo.method(mo.methodOffset() + i);
-            QCOMPARE(method.methodSignature(), expected[i]);
-            QCOMPARE(method.methodType(), QMetaMethod::Slot);
-            QCOMPARE(method.access(), QMetaMethod::Private);
-            QCOMPARE(method.returnType(), int(QMetaType::Void));
-            QCOMPARE(method.parameterCount(), 0);
-        }
-        QCOMPARE(mo.propertyCount(), mo.propertyOffset());
-        QCOMPARE(mo.enumeratorCount(), mo.enumeratorOffset());
-        QCOMPARE(mo.classInfoCount(), mo.classInfoOffset());
-        QCOMPARE(mo.constructorCount(), 0);
-    }
-
-    void metacast_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<bool>("isWindow");
-        QTest::newRow("MainWindow") << QByteArray("MainWindow") << true;
-        QTest::newRow("QMainWindow") << QByteArray("QMainWindow") << true;
-        QTest::newRow("QWidget") << QByteArray("QWidget") << true;
-        QTest::newRow("other") << QByteArray("QDialog") << false;
-        QTest::newRow("prefix") << QByteArray("MainWindo") << false;
-        QTest::newRow("null") << QByteArray() << false;
-    }
-
-    void metacast()
-    {
-        QFETCH(QByteArray, name);
-        QFETCH(bool, isWindow);
-        MainWindow window;
-        void *cast = window.qt_metacast(name.isNull() ? nullptr : name.constData());
-        if (isWindow)
-            QVERIFY(cast != nullptr);
-        else
-            QCOMPARE(cast, nullptr);
-        if (name == "MainWindow")
-            QCOMPARE(cast, static_cast<void *>(&window));
-    }
-
     void slotsReachableByName()
     {
         MainWindow window;
