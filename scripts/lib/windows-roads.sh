@@ -61,7 +61,7 @@ exited_with() { [ "$(cat "$1/$2.rc" 2>/dev/null)" = "$3" ]; }
 # logged DIR NAME LINE SECONDS: waits up to SECONDS for the whole line LINE in NAME's log.
 logged() {
   local _
-  for _ in $(seq 1 $(($4 * 10 + 1))); do tr -d '\r' <"$1/$2.log" 2>/dev/null | grep -qxF "$3" && return 0; sleep 0.1; done
+  for _ in $(seq 1 $(($4 * 10 + 1))); do tr -d '\r' 2>/dev/null <"$1/$2.log" | grep -qxF "$3" && return 0; sleep 0.1; done
   return 1
 }
 

@@ -192,7 +192,10 @@ inline std::wstring quoted(const std::wstring &argument)
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::wstring> &arguments) : ChildProcess(childProgram(), arguments) {}
-    ChildProcess(const fs::path &program, const std::vector<std::wstring> &arguments, const fs::path &outputFile = {})
+    // `workingDirectory`, when given, becomes the child's current folder, which it then holds
+    // as a running program holds the folder it was started in.
+    ChildProcess(const fs::path &program, const std::vector<std::wstring> &arguments, const fs::path &outputFile = {},
+                 const fs::path &workingDirectory = {})
     {
         std::wstring commandLine = quoted(program.wstring());
         for (const std::wstring &argument : arguments)
@@ -211,7 +214,7 @@ public:
         }
         PROCESS_INFORMATION info{};
         if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, output.valid(), 0, nullptr,
-                           nullptr, &startup, &info)) {
+                           workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
             process_.reset(info.hProcess);
             id_ = info.dwProcessId;
             WinHandle thread(info.hThread);
