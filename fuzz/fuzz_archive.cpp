@@ -67,7 +67,7 @@ void checkPlan(const ExtractionPlan &plan)
     for (std::size_t i = 0; i < plan.directories.size(); ++i) {
         const PlannedDirectory &d = plan.directories[i];
         fuzzCheck(d.parent == kTopDirectory || d.parent < i, "a directory is planned before its parent");
-        fuzzCheck(entryPathProblem(d.path).empty(), "a planned directory has an unsafe name");
+        fuzzCheck(checkEntryPath(d.path).ok(), "a planned directory has an unsafe name");
         fuzzCheck(d.path == joinedPath(plan, d.parent, d.leaf), "a planned directory is not in its parent");
         fuzzCheck(pathParts(d.leaf).size() == 1 && d.leaf != "..", "a planned directory's leaf is not one name");
         fuzzCheck(directories.insert(d.path).second, "a directory is planned twice");
@@ -77,14 +77,14 @@ void checkPlan(const ExtractionPlan &plan)
     std::uint64_t bytes = 0;
     for (const PlannedEntry &e : plan.entries) {
         fuzzCheck(e.parent == kTopDirectory || e.parent < plan.directories.size(), "an entry has no planned parent");
-        fuzzCheck(entryPathProblem(e.name).empty() && entryPathProblem(e.path).empty(), "an entry has an unsafe name");
+        fuzzCheck(checkEntryPath(e.name).ok() && checkEntryPath(e.path).ok(), "an entry has an unsafe name");
         fuzzCheck(e.path == joinedPath(plan, e.parent, e.leaf), "an entry is not in its parent");
         fuzzCheck(pathParts(e.leaf).size() == 1 && e.leaf != "..", "an entry's leaf is not one name");
         fuzzCheck(!directories.count(e.path), "a name is planned as a directory and as a file or link");
         fuzzCheck(entries.insert(e.path).second, "a name is planned twice");
         fuzzCheck((e.permissions & ~0777u) == 0, "an entry is planned with set-id or sticky bits");
         if (e.kind == PlannedEntry::Symlink)
-            fuzzCheck(linkTargetProblem(e.path, e.target).empty(), "a link is planned with an unsafe target");
+            fuzzCheck(checkLinkTarget(e.path, e.target).ok(), "a link is planned with an unsafe target");
         bytes += e.size;
     }
     fuzzCheck(bytes == plan.bytes, "the plan's byte count is not the sum of its files");
@@ -149,39 +149,42 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const MemoryFile input(data, size);
-    std::string error;
-    const std::unique_ptr<ArchiveFile> archive = ArchiveFile::open(input.path(), error);
-    fuzzCheck(archive != nullptr, "the input's memory file cannot be opened as the archive");
+    Result<std::unique_ptr<ArchiveFile>> opened = ArchiveFile::open(input.path());
+    fuzzCheck(opened.ok(), "the input's memory file cannot be opened as the archive");
+    const std::unique_ptr<ArchiveFile> archive = std::move(opened).value();
 
-    const PlanResult planned = planExtraction(*archive);
-    if (!planned.ok) {
+    const Result<ExtractionPlan> planned = planExtraction(*archive);
+    if (!planned) {
         // unzip.exe escapes what it prints; still, its own messages end without a line feed.
-        fuzzCheck(!planned.error.empty() && planned.error.back() != '\n', "a refusal is not one line", planned.error);
+        const std::string &refusal = planned.failure().text;
+        fuzzCheck(!refusal.empty() && refusal.back() != '\n', "a refusal is not one line", refusal);
         return 0;
     }
-    const ExtractionPlan &plan = planned.plan;
+    const ExtractionPlan &plan = planned.value();
     checkPlan(plan);
-    if (!packageProblem(plan).empty() || plan.bytes > kSizeCap)
+    if (!checkPackage(plan) || plan.bytes > kSizeCap)
         return 0;
 
     const std::string destinationPath = g_folder + "/dest";
     bool extracted = false;
     {
-        const NativeHandle destination = openDestination(destinationPath, error);
-        fuzzCheck(destination.valid(), "cannot open the destination");
+        Result<NativeHandle> openedDestination = openDestination(destinationPath);
+        fuzzCheck(openedDestination.ok(), "cannot open the destination");
+        const NativeHandle destination = std::move(openedDestination).value();
         removeStaleStaging(destination.get());
-        const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination.get(), destinationPath, error);
-        fuzzCheck(staging != nullptr, "cannot create the staging directory");
+        Result<std::unique_ptr<StagingDirectory>> made = StagingDirectory::create(destination.get(), destinationPath);
+        fuzzCheck(made.ok(), "cannot create the staging directory");
+        const std::unique_ptr<StagingDirectory> staging = std::move(made).value();
         ExtractOptions options;
         options.workers = 2;
-        const ExtractResult result = extractPlan(*archive, plan, staging->tree(), options);
-        if (result.ok) {
-            fuzzCheck(result.entries == plan.entries.size(), "not every planned entry was written");
-            fuzzCheck(staging->moveIntoPlace(error), "the extracted tree cannot be moved into place");
+        const Result<std::size_t> result = extractPlan(*archive, plan, staging->tree(), options);
+        if (result) {
+            fuzzCheck(result.value() == plan.entries.size(), "not every planned entry was written");
+            fuzzCheck(staging->moveIntoPlace().ok(), "the extracted tree cannot be moved into place");
             extracted = true;
         } else {
-            fuzzCheck(!result.error.empty() && result.error.back() != '\n', "an extraction failure is not one line",
-                      result.error);
+            const std::string &failure = result.failure().text;
+            fuzzCheck(!failure.empty() && failure.back() != '\n', "an extraction failure is not one line", failure);
         }
         // The staging directory is removed here, with anything a failed extraction left.
     }

@@ -53,10 +53,11 @@ std::string sha512(const std::string &bytes)
 std::string problemOf(const std::string &archive)
 {
     const MemoryFile file(reinterpret_cast<const std::uint8_t *>(archive.data()), archive.size());
-    std::string error;
-    const std::unique_ptr<ArchiveFile> opened = ArchiveFile::open(file.path(), error);
-    fuzzCheck(opened != nullptr, "the input's memory file cannot be opened as the archive", error);
-    return packageSignatureProblem(*opened, g_publicPem);
+    const Result<std::unique_ptr<ArchiveFile>> opened = ArchiveFile::open(file.path());
+    fuzzCheck(opened.ok(), "the input's memory file cannot be opened as the archive",
+              opened.ok() ? std::string() : opened.failure().text);
+    const Result<> checked = checkPackageSignature(*opened.value(), g_publicPem);
+    return checked ? std::string() : checked.failure().text;
 }
 
 // `signedBytes` followed by an end of central directory record whose comment is the

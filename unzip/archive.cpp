@@ -48,15 +48,13 @@ ArchiveReader::ArchiveReader(const ArchiveFile &file) : file_(file) {}
 
 ArchiveReader::~ArchiveReader() = default;
 
-bool ArchiveReader::open(std::string &error)
+Result<> ArchiveReader::open()
 {
     archive_.reset(archive_read_new());
     buffer_.reset(new char[kLargestBlock]);
     nextBlock_ = kFirstBlock;
-    if (!archive_) {
-        error = "out of memory";
-        return false;
-    }
+    if (!archive_)
+        return Failure{"out of memory", ENOMEM};
     archive *a = archive_.get();
     archive_read_support_format_zip_seekable(a);
     // The central directory is preferred whenever there is one; the streaming reader only
@@ -67,21 +65,20 @@ bool ArchiveReader::open(std::string &error)
     archive_read_set_skip_callback(a, &ArchiveReader::skipBytes);
     archive_read_set_seek_callback(a, &ArchiveReader::seekTo);
     if (archive_read_open1(a) == ARCHIVE_OK)
-        return true;
-    error = isFormatError(archive_errno(a)) ? damagedText()
-                                            : "cannot read archive '" + file_.name() + "': " + errorText(a);
-    return false;
+        return {};
+    if (isFormatError(archive_errno(a)))
+        return Failure{damagedText(), archive_errno(a)};
+    return Failure{"cannot read archive '" + file_.name() + "': " + errorText(a), archive_errno(a)};
 }
 
-ArchiveReader::Next ArchiveReader::next(archive_entry *&entry, std::string &error)
+Result<ArchiveReader::Next> ArchiveReader::next(archive_entry *&entry)
 {
     const int r = archive_read_next_header(archive_.get(), &entry);
     if (r == ARCHIVE_EOF)
         return Next::End;
     if (r == ARCHIVE_OK)
         return Next::Entry;
-    error = damagedText();
-    return Next::Damaged;
+    return Failure{damagedText(), archive_errno(archive_.get())};
 }
 
 std::int64_t ArchiveReader::position() const
@@ -102,12 +99,12 @@ std::string ArchiveReader::damagedText(const std::string &why) const
 la_ssize_t ArchiveReader::readBlock(archive *a, void *self, const void **block)
 {
     auto *reader = static_cast<ArchiveReader *>(self);
-    std::string reason;
-    const std::int64_t n = reader->file_.readAt(reader->position_, reader->buffer_.get(), reader->nextBlock_, reason);
-    if (n < 0) {
-        archive_set_error(a, EIO, "read error: %s", reason.c_str());
+    const Result<std::int64_t> read = reader->file_.readAt(reader->position_, reader->buffer_.get(), reader->nextBlock_);
+    if (!read) {
+        archive_set_error(a, EIO, "read error: %s", read.failure().text.c_str());
         return ARCHIVE_FATAL;
     }
+    const std::int64_t n = read.value();
     reader->position_ += n;
     reader->nextBlock_ = std::min(reader->nextBlock_ * 2, kLargestBlock);
     *block = reader->buffer_.get();
@@ -162,16 +159,16 @@ std::string_view EndRecord::comment() const
     return {reinterpret_cast<const char *>(tail.data()) + at + kEndRecordSize, tail.size() - at - kEndRecordSize};
 }
 
-std::string readExactly(const ArchiveFile &file, std::uint64_t offset, void *buffer, std::size_t size)
+Result<> readExactly(const ArchiveFile &file, std::uint64_t offset, void *buffer, std::size_t size)
 {
     auto *bytes = static_cast<unsigned char *>(buffer);
     while (size > 0) {
-        std::string reason;
-        const std::int64_t n = file.readAt(static_cast<std::int64_t>(offset), bytes, size, reason);
-        if (n < 0)
-            return reason;
+        const Result<std::int64_t> read = file.readAt(static_cast<std::int64_t>(offset), bytes, size);
+        if (!read)
+            return read.failure();
+        const std::int64_t n = read.value();
         if (n == 0)
-            return "the file became shorter while it was read";
+            return Failure{"the file became shorter while it was read"};
         bytes += n;
         offset += static_cast<std::uint64_t>(n);
         size -= static_cast<std::size_t>(n);
@@ -179,15 +176,14 @@ std::string readExactly(const ArchiveFile &file, std::uint64_t offset, void *buf
     return {};
 }
 
-bool readEndRecord(const ArchiveFile &file, EndRecord &record, std::string &readError)
+Result<bool> readEndRecord(const ArchiveFile &file, EndRecord &record)
 {
     const auto size = static_cast<std::uint64_t>(file.size());
     const std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, kEndRecordSize + kMaxCommentSize));
     record.tail.assign(tailSize, 0);
     record.tailOffset = size - tailSize;
-    readError = readExactly(file, record.tailOffset, record.tail.data(), tailSize);
-    if (!readError.empty())
-        return false;
+    if (Result<> read = readExactly(file, record.tailOffset, record.tail.data(), tailSize); !read)
+        return read.failure();
     // A valid signature comment is printable ASCII, so no second record can hide inside it.
     for (std::size_t at = tailSize >= kEndRecordSize ? tailSize - kEndRecordSize + 1 : 0; at-- > 0;) {
         const unsigned char *p = record.tail.data() + at;
@@ -203,7 +199,7 @@ bool readCentralDirectory(const ArchiveFile &file, std::vector<StoredEntry> &ent
 {
     entries.clear();
     EndRecord end;
-    if (std::string readError; !readEndRecord(file, end, readError))
+    if (const Result<bool> found = readEndRecord(file, end); !found || !found.value())
         return false;
     const unsigned char *e = end.tail.data() + end.at;
     const std::uint64_t endOffset = end.tailOffset + end.at;
@@ -220,7 +216,7 @@ bool readCentralDirectory(const ArchiveFile &file, std::vector<StoredEntry> &ent
         return false;
 
     std::vector<unsigned char> directory(static_cast<std::size_t>(directorySize));
-    if (!readExactly(file, directoryOffset, directory.data(), directory.size()).empty())
+    if (!readExactly(file, directoryOffset, directory.data(), directory.size()))
         return false;
     entries.reserve(count);
     std::size_t at = 0;

@@ -21,18 +21,17 @@
 // deleted while it is open.
 class ArchiveFile {
 public:
-    // Null with `error` set (one line, naming `path`) when `path` is missing, not a regular
-    // file or cannot be opened. A FIFO or device never blocks the caller.
-    static std::unique_ptr<ArchiveFile> open(const std::string &path, std::string &error);
+    // Fails (one line, naming `path`) when `path` is missing, not a regular file or cannot be
+    // opened. A FIFO or device never blocks the caller.
+    static Result<std::unique_ptr<ArchiveFile>> open(const std::string &path);
 
     std::int64_t size() const { return size_; }
     // The name as given, for messages.
     const std::string &name() const { return name_; }
 
     // Reads up to `size` bytes at `offset`, from any thread at once, without a shared file
-    // position. The number read (0 at the end of the file), or -1 with `reason` set to the
-    // system's text.
-    std::int64_t readAt(std::int64_t offset, void *buffer, std::size_t size, std::string &reason) const;
+    // position. The number read (0 at the end of the file); fails with the system's reason.
+    Result<std::int64_t> readAt(std::int64_t offset, void *buffer, std::size_t size) const;
 
     // Tells the system that the first `length` bytes are about to be read once, in order.
     void expectSequentialRead(std::int64_t length) const;
@@ -59,15 +58,15 @@ public:
     ArchiveReader(const ArchiveReader &) = delete;
     ArchiveReader &operator=(const ArchiveReader &) = delete;
 
-    // Reads the directory of the zip. False with `error` set (one line) when the archive is
-    // damaged, not a zip, or cannot be read.
-    bool open(std::string &error);
+    // Reads the directory of the zip. Fails (one line) when the archive is damaged, not a
+    // zip, or cannot be read.
+    Result<> open();
 
     enum class Next { Entry,
-                      End,
-                      Damaged };
-    // Moves to the next entry's header. `entry` stays valid until the next call.
-    Next next(archive_entry *&entry, std::string &error);
+                      End };
+    // Moves to the next entry's header. `entry` stays valid until the next call. Fails when
+    // the archive is damaged there.
+    Result<Next> next(archive_entry *&entry);
 
     // The libarchive handle, for reading the current entry's data.
     archive *handle() const { return archive_.get(); }
@@ -115,10 +114,10 @@ struct EndRecord {
     std::string_view comment() const;
 };
 
-// True when found. False with `readError` set when the file cannot be read, empty when it holds
-// no record. The record taken is the one whose comment reaches exactly to the end of the file,
-// searching backwards: bytes appended after an archive leave it without a record.
-bool readEndRecord(const ArchiveFile &file, EndRecord &record, std::string &readError);
+// True when found, false when the file holds no record; fails when the file cannot be read.
+// The record taken is the one whose comment reaches exactly to the end of the file, searching
+// backwards: bytes appended after an archive leave it without a record.
+Result<bool> readEndRecord(const ArchiveFile &file, EndRecord &record);
 
 // One central directory file header.
 struct StoredEntry {
@@ -136,8 +135,8 @@ struct StoredEntry {
 // record says, a short or unreadable file): the caller then leaves the archive to libarchive.
 bool readCentralDirectory(const ArchiveFile &file, std::vector<StoredEntry> &entries);
 
-// Reads exactly `size` bytes at `offset`. Empty on success, otherwise the reason.
-std::string readExactly(const ArchiveFile &file, std::uint64_t offset, void *buffer, std::size_t size);
+// Reads exactly `size` bytes at `offset`; fails with the reason.
+Result<> readExactly(const ArchiveFile &file, std::uint64_t offset, void *buffer, std::size_t size);
 
 inline unsigned littleEndian16(const unsigned char *p) { return p[0] | (unsigned(p[1]) << 8); }
 inline std::uint32_t littleEndian32(const unsigned char *p)

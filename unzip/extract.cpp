@@ -59,17 +59,18 @@ public:
     {
     }
 
-    ExtractResult run()
+    Result<std::size_t> run()
     {
         // Read once while this is the only thread: on POSIX, reading the umask sets it.
         const unsigned mask = creationMask();
 
         DirectoryHandles directories(tree_, plan_.directories);
-        std::string error;
         for (const PlannedDirectory &d : plan_.directories) {
-            const NativeValue parent = directories.get(d.parent, error);
-            if (parent == kNoHandle || !createDirectory(parent, d, error))
-                return failure(error);
+            const Result<NativeValue> parent = directories.get(d.parent);
+            if (!parent)
+                return parent.failure();
+            if (const Result<> made = createDirectory(parent.value(), d); !made)
+                return made.failure();
         }
 
         if (options_.wholeEntries && readCentralDirectory(file_, stored_))
@@ -93,26 +94,28 @@ public:
         for (std::thread &t : threads)
             t.join();
         if (failed_.load())
-            return failure(error_);
-        if (options_.flush == ExtractOptions::Flush::StartedFiles && !started_.waitAll(error))
-            return failure(error);
+            return error_;
+        if (options_.flush == ExtractOptions::Flush::StartedFiles) {
+            if (const Result<> waited = started_.waitAll(); !waited)
+                return waited.failure();
+        }
 
         // Innermost first: a directory the archive makes read-only is closed after its
         // contents are done.
         for (auto d = plan_.directories.rbegin(); d != plan_.directories.rend(); ++d) {
-            const NativeValue parent = directories.get(d->parent, error);
-            if (parent == kNoHandle || !finishDirectory(parent, *d, mask, error)
-                || (options_.flush != ExtractOptions::Flush::FileSystem && !flushDirectory(parent, *d, error)))
-                return failure(error);
+            const Result<NativeValue> parent = directories.get(d->parent);
+            Result<> done = parent ? finishDirectory(parent.value(), *d, mask) : Result<>(parent.failure());
+            if (done && options_.flush != ExtractOptions::Flush::FileSystem)
+                done = flushDirectory(parent.value(), *d);
+            if (!done)
+                return done.failure();
         }
-        return ExtractResult{true, written_.load(), {}};
+        return written_.load();
     }
 
 private:
-    ExtractResult failure(std::string error) const { return ExtractResult{false, written_.load(), std::move(error)}; }
-
     // The first failure is the one reported; the other workers stop at their next check.
-    void fail(const std::string &error)
+    void fail(const Failure &error)
     {
         const std::lock_guard<std::mutex> lock(errorMutex_);
         if (!failed_.load()) {
@@ -124,7 +127,7 @@ private:
     bool shouldStop()
     {
         if (stopRequested())
-            fail("interrupted");
+            fail(Failure{"interrupted"});
         return failed_.load(std::memory_order_relaxed);
     }
 
@@ -133,10 +136,9 @@ private:
     // moves forward, passing over the entries of other workers' runs without reading their data.
     void work()
     {
-        std::string error;
         ArchiveReader reader(file_);
-        if (!reader.open(error)) {
-            fail(error);
+        if (const Result<> opened = reader.open(); !opened) {
+            fail(opened.failure());
             return;
         }
         DirectoryHandles directories(tree_, plan_.directories);
@@ -161,28 +163,32 @@ private:
                       std::size_t &position, std::size_t index)
     {
         const PlannedEntry &entry = plan_.entries[index];
-        std::string error;
         archive_entry *header = nullptr;
         while (position <= entry.archiveIndex) {
-            const ArchiveReader::Next n = reader.next(header, error);
-            if (n != ArchiveReader::Next::Entry) {
-                fail(n == ArchiveReader::Next::End ? reader.damagedText("it ends before '" + entry.name + "'") : error);
+            const Result<ArchiveReader::Next> next = reader.next(header);
+            if (!next) {
+                fail(next.failure());
+                return false;
+            }
+            if (next.value() == ArchiveReader::Next::End) {
+                fail(Failure{reader.damagedText("it ends before '" + entry.name + "'")});
                 return false;
             }
             ++position;
         }
         // The same file read again must give the same entries; anything else is damage.
         if (std::string name; !entryName(header, name) || name != entry.name) {
-            fail(reader.damagedText("'" + entry.name + "' is not where it was"));
+            fail(Failure{reader.damagedText("'" + entry.name + "' is not where it was")});
             return false;
         }
-        const NativeValue parent = directories.get(entry.parent, error);
-        const bool written = parent != kNoHandle
-                             && (entry.kind == PlannedEntry::File
-                                     ? writeFile(reader, wholeData(whole, reader, index), parent, entry, fileFlush(), &started_, failed_, error)
-                                     : writeLink(parent, entry, error));
+        const Result<NativeValue> parent = directories.get(entry.parent);
+        const Result<> written = !parent ? Result<>(parent.failure())
+                                 : entry.kind == PlannedEntry::File
+                                     ? writeFile(reader, wholeData(whole, reader, index), parent.value(), entry,
+                                                 fileFlush(), &started_, failed_)
+                                     : writeLink(parent.value(), entry);
         if (!written) {
-            fail(error);
+            fail(written.failure());
             return false;
         }
         written_.fetch_add(1);
@@ -223,7 +229,7 @@ private:
     std::atomic<std::size_t> written_{0};
     std::atomic<bool> failed_{false};
     std::mutex errorMutex_;
-    std::string error_;
+    Failure error_;
 };
 
 }  // namespace
@@ -245,8 +251,8 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed)
     return static_cast<unsigned>(std::clamp<std::size_t>(worth, 1, std::max(allowed, 1u)));
 }
 
-ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
-                          const ExtractOptions &options)
+Result<std::size_t> extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
+                                const ExtractOptions &options)
 {
     return Extraction(file, plan, tree, options).run();
 }
@@ -318,7 +324,7 @@ const char *WholeEntryReader::read(const ArchiveFile &file, const StoredEntry &e
     // The local header with the name it should carry, read into the buffer the data goes to next.
     const std::size_t headerSize = kLocalHeaderSize + entry.name.size();
     auto *header = reinterpret_cast<unsigned char *>(packed_.reserve(headerSize));
-    if (!decompressor_ || !readExactly(file, entry.headerOffset, header, headerSize).empty()
+    if (!decompressor_ || !readExactly(file, entry.headerOffset, header, headerSize)
         || !describesEntry(header, entry))
         return nullptr;
     const std::uint64_t dataOffset = entry.headerOffset + headerSize + littleEndian16(header + 28);
@@ -328,7 +334,7 @@ const char *WholeEntryReader::read(const ArchiveFile &file, const StoredEntry &e
     const auto size = static_cast<std::size_t>(entry.size);
     char *packed = packed_.reserve(packedSize);
     char *data = data_.reserve(size);
-    if (!readExactly(file, dataOffset, packed, packedSize).empty())
+    if (!readExactly(file, dataOffset, packed, packedSize))
         return nullptr;
     // The stream must fill the stated size exactly and end exactly at the stated packed size.
     std::size_t used = 0, made = 0;
@@ -346,7 +352,7 @@ DirectoryHandles::DirectoryHandles(NativeValue top, const std::vector<PlannedDir
 {
 }
 
-NativeValue DirectoryHandles::get(std::size_t index, std::string &error)
+Result<NativeValue> DirectoryHandles::get(std::size_t index)
 {
     if (index == kTopDirectory)
         return top_;
@@ -373,13 +379,10 @@ NativeValue DirectoryHandles::get(std::size_t index, std::string &error)
     }
     NativeHandle current;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        std::string reason;
-        NativeHandle next = openDirectoryAt(current.valid() ? current.get() : from, directories_[*it].leaf, reason);
-        if (!next.valid()) {
-            error = "cannot open '" + directories_[*it].path + "': " + reason;
-            return kNoHandle;
-        }
-        current = std::move(next);
+        Result<NativeHandle> next = openDirectoryAt(current.valid() ? current.get() : from, directories_[*it].leaf);
+        if (!next)
+            return next.failure().about("cannot open '" + directories_[*it].path + "'");
+        current = std::move(next).value();
     }
     if (kept_.size() == kKept)
         kept_.erase(kept_.begin());
@@ -400,33 +403,35 @@ StartedFiles::StartedFiles(std::size_t reserved)
 {
 }
 
-bool StartedFiles::add(NativeHandle file, const PlannedEntry &entry, std::string &error)
+Result<> StartedFiles::add(NativeHandle file, const PlannedEntry &entry)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (files_.size() >= limit_ && !waitAllLocked(error))
-        return false;
+    if (files_.size() >= limit_) {
+        if (Result<> waited = waitAllLocked(); !waited)
+            return waited;
+    }
     files_.emplace_back(std::move(file), &entry);
-    return true;
+    return {};
 }
 
-bool StartedFiles::waitAll(std::string &error)
+Result<> StartedFiles::waitAll()
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return waitAllLocked(error);
+    return waitAllLocked();
 }
 
-bool StartedFiles::waitAllLocked(std::string &error)
+Result<> StartedFiles::waitAllLocked()
 {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex failure;
+    Failure first;
     const auto wait = [&] {
         for (std::size_t i; !failed.load() && (i = next.fetch_add(1)) < files_.size();) {
-            std::string reason;
-            if (!waitForStartedFile(files_[i].first, reason)) {
-                const std::lock_guard<std::mutex> first(failure);
+            if (const Result<> waited = waitForStartedFile(files_[i].first); !waited) {
+                const std::lock_guard<std::mutex> lock(failure);
                 if (!failed.exchange(true))
-                    error = "cannot write '" + files_[i].second->name + "': " + reason;
+                    first = waited.failure().about("cannot write '" + files_[i].second->name + "'");
             }
         }
     };
@@ -442,19 +447,19 @@ bool StartedFiles::waitAllLocked(std::string &error)
     for (std::thread &t : waiters)
         t.join();
     files_.clear();
-    return !failed.load();
+    return failed.load() ? Result<>(first) : Result<>();
 }
 
-bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, FileFlush flush,
-               StartedFiles *started, const std::atomic<bool> &abandon, std::string &error)
+Result<> writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry,
+                   FileFlush flush, StartedFiles *started, const std::atomic<bool> &abandon)
 {
     OutputFile out(parent, entry);
-    if (!out.create(error))
-        return false;
+    if (Result<> created = out.create(); !created)
+        return created;
     if (data) {
-        if (!out.writeAt(data, static_cast<std::size_t>(entry.size), 0, error))
-            return false;
-        return out.finish(flush, started, error);
+        if (Result<> wrote = out.writeAt(data, static_cast<std::size_t>(entry.size), 0); !wrote)
+            return wrote;
+        return out.finish(flush, started);
     }
     for (;;) {
         const void *block = nullptr;
@@ -464,32 +469,25 @@ bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, cons
         if (r == ARCHIVE_EOF)
             break;
         // A warning here is a checksum mismatch or a short entry: the data is not trustworthy.
-        if (r != ARCHIVE_OK) {
-            error = reader.damagedText();
-            return false;
-        }
-        if (!out.writeAt(static_cast<const char *>(block), size, offset, error))
-            return false;
-        if (stopRequested()) {
-            error = "interrupted";
-            return false;
-        }
-        if (abandon.load(std::memory_order_relaxed)) {
-            error = "abandoned";
-            return false;
-        }
+        if (r != ARCHIVE_OK)
+            return Failure{reader.damagedText()};
+        if (Result<> wrote = out.writeAt(static_cast<const char *>(block), size, offset); !wrote)
+            return wrote;
+        if (stopRequested())
+            return Failure{"interrupted"};
+        if (abandon.load(std::memory_order_relaxed))
+            return Failure{"abandoned"};
     }
-    return out.finish(flush, started, error);
+    return out.finish(flush, started);
 }
 
-bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)
+Result<> flushDirectory(NativeValue parent, const PlannedDirectory &directory)
 {
-    std::string reason;
-    const NativeHandle opened = openDirectoryAt(parent, directory.leaf, reason);
-    if (opened.valid() && flushOpenDirectory(opened.get(), reason))
-        return true;
-    error = "cannot write '" + directory.path + "': " + reason;
-    return false;
+    const Result<NativeHandle> opened = openDirectoryAt(parent, directory.leaf);
+    Result<> flushed = opened ? flushOpenDirectory(opened.value().get()) : Result<>(opened.failure());
+    if (!flushed)
+        return flushed.failure().about("cannot write '" + directory.path + "'");
+    return {};
 }
 
 namespace {
@@ -509,33 +507,42 @@ std::string randomSuffix()
 
 }  // namespace
 
-std::unique_ptr<StagingDirectory> StagingDirectory::create(NativeValue destination, const std::string &destinationName,
-                                                           std::string &error)
+Result<std::unique_ptr<StagingDirectory>> StagingDirectory::create(NativeValue destination,
+                                                                   const std::string &destinationName)
 {
-    std::string reason;
+    Failure last;
     for (int attempt = 0; attempt < 16; ++attempt) {
         const std::string name = std::string(kStagingPrefix) + randomSuffix();
-        bool exists = false;
-        if (!makeDirectoryAt(destination, name, 0700, exists, reason)) {
-            if (exists)
+        if (const Result<> made = makeDirectoryAt(destination, name, 0700); !made) {
+            last = made.failure();
+            if (alreadyThere(last))
                 continue;  // name taken; draw another
             break;
         }
         std::unique_ptr<StagingDirectory> staging(new StagingDirectory(destination, destinationName, name));
         StagingDirectory &s = *staging;
-        if (!(s.root_ = openDirectoryAt(destination, name, reason)).valid()
-            || !makeDirectoryAt(s.root_.get(), "tree", 0700, exists, reason)
-            || !makeDirectoryAt(s.root_.get(), "replaced", 0700, exists, reason)
-            || !(s.tree_ = openDirectoryAt(s.root_.get(), "tree", reason)).valid()
-            || !(s.replaced_ = openDirectoryAt(s.root_.get(), "replaced", reason)).valid()) {
+        const auto openInto = [](NativeValue parent, const std::string &leaf, NativeHandle &handle) -> Result<> {
+            Result<NativeHandle> opened = openDirectoryAt(parent, leaf);
+            if (!opened)
+                return opened.failure();
+            handle = std::move(opened).value();
+            return {};
+        };
+        Result<> made = openInto(destination, name, s.root_);
+        if (made)
+            made = makeDirectoryAt(s.root_.get(), "tree", 0700);
+        if (made)
+            made = makeDirectoryAt(s.root_.get(), "replaced", 0700);
+        if (made)
+            made = openInto(s.root_.get(), "tree", s.tree_);
+        if (made)
+            made = openInto(s.root_.get(), "replaced", s.replaced_);
+        if (!made)
             // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
-            error = "cannot create '" + destinationName + "/" + name + "/tree': " + reason;
-            return nullptr;
-        }
+            return made.failure().about("cannot create '" + destinationName + "/" + name + "/tree'");
         return staging;
     }
-    error = "cannot create a staging directory in '" + destinationName + "': " + reason;
-    return nullptr;
+    return last.about("cannot create a staging directory in '" + destinationName + "'");
 }
 
 StagingDirectory::~StagingDirectory()
@@ -546,23 +553,20 @@ StagingDirectory::~StagingDirectory()
     removeTreeAt(destination_, rootName_);
 }
 
-bool StagingDirectory::flush(bool wholeFileSystem, std::string &error)
+Result<> StagingDirectory::flush(bool wholeFileSystem)
 {
-    std::string reason;
-    if (wholeFileSystem ? flushFileSystemOf(tree_.get(), reason) : flushOpenDirectory(tree_.get(), reason))
-        return true;
-    error = "cannot write '" + destinationName_ + "/" + rootName_ + "/tree' to the disk: " + reason;
-    return false;
+    const Result<> flushed = wholeFileSystem ? flushFileSystemOf(tree_.get()) : flushOpenDirectory(tree_.get());
+    if (!flushed)
+        return flushed.failure().about("cannot write '" + destinationName_ + "/" + rootName_ + "/tree' to the disk");
+    return {};
 }
 
-bool StagingDirectory::moveIntoPlace(std::string &error)
+Result<> StagingDirectory::moveIntoPlace()
 {
-    std::vector<DirectoryEntry> listed;
-    std::string reason;
-    if (!listDirectory(tree_.get(), listed, reason)) {
-        error = "cannot list '" + destinationName_ + "/" + rootName_ + "/tree': " + reason;
-        return false;
-    }
+    Result<std::vector<DirectoryEntry>> listing = listDirectory(tree_.get());
+    if (!listing)
+        return listing.failure().about("cannot list '" + destinationName_ + "/" + rootName_ + "/tree'");
+    std::vector<DirectoryEntry> listed = std::move(listing).value();
     // Entries holding the marker go last. A link to a folder that holds it is not that
     // folder: it goes with the others.
     const auto holdsVersionFile = [this](const DirectoryEntry &entry) {
@@ -570,42 +574,37 @@ bool StagingDirectory::moveIntoPlace(std::string &error)
             return true;
         if (!entry.isDirectory)
             return false;
-        std::string ignored;
-        const NativeHandle folder = openDirectoryAt(tree_.get(), entry.name, ignored);
-        return folder.valid() && existsAt(folder.get(), "version.txt");
+        const Result<NativeHandle> folder = openDirectoryAt(tree_.get(), entry.name);
+        return folder && existsAt(folder.value().get(), "version.txt");
     };
     std::stable_partition(listed.begin(), listed.end(), [&](const DirectoryEntry &entry) { return !holdsVersionFile(entry); });
 
     for (const DirectoryEntry &entry : listed) {
         const std::string &name = entry.name;
         const bool occupied = existsAt(destination_, name);
-        if (occupied && !moveEntry(destination_, name, replaced_.get(), reason)) {
-            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
-            error = "cannot move the old '" + destinationName_ + "/" + name + "' aside: " + reason;
-            return false;
+        if (occupied) {
+            if (const Result<> aside = moveEntry(destination_, name, replaced_.get()); !aside)
+                // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
+                return aside.failure().about("cannot move the old '" + destinationName_ + "/" + name + "' aside");
         }
-        if (!moveEntry(tree_.get(), name, destination_, reason)) {
-            // NOLINTNEXTLINE(performance-inefficient-string-concatenation): once, on the way out
-            error = "cannot move '" + name + "' into '" + destinationName_ + "': " + reason;
+        if (const Result<> moved = moveEntry(tree_.get(), name, destination_); !moved) {
             if (occupied)
-                moveEntry(replaced_.get(), name, destination_, reason);  // put the old one back
-            return false;
+                (void)moveEntry(replaced_.get(), name, destination_);  // put the old one back
+            return moved.failure().about("cannot move '" + name + "' into '" + destinationName_ + "'");
         }
     }
-    if (!flushOpenDirectory(destination_, reason)) {
-        error = "cannot write '" + destinationName_ + "' to the disk: " + reason;
-        return false;
-    }
-    return true;
+    if (const Result<> flushed = flushOpenDirectory(destination_); !flushed)
+        return flushed.failure().about("cannot write '" + destinationName_ + "' to the disk");
+    return {};
 }
 
 std::size_t removeStaleStaging(NativeValue destination)
 {
-    std::vector<DirectoryEntry> listed;
-    std::string reason;
-    listDirectory(destination, listed, reason);
+    const Result<std::vector<DirectoryEntry>> listed = listDirectory(destination);
     std::size_t removed = 0;
-    for (const DirectoryEntry &entry : listed) {
+    if (!listed)
+        return removed;
+    for (const DirectoryEntry &entry : listed.value()) {
         if (entry.isDirectory && entry.name.rfind(kStagingPrefix, 0) == 0 && removeTreeAt(destination, entry.name))
             ++removed;
     }

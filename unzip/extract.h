@@ -46,12 +46,6 @@ struct ExtractOptions {
     bool wholeEntries = true;
 };
 
-struct ExtractResult {
-    bool ok = false;
-    std::size_t entries = 0;  // files and links written
-    std::string error;        // one line, without the program name, when !ok
-};
-
 // How many workers are worth starting for `plan`, given at most `allowed`. Each extra worker
 // costs a thread and its own reading of the archive's directory, and workers gain nothing on
 // files in the same directory unless there are bytes to unpack, so a small archive, one with
@@ -65,9 +59,10 @@ unsigned workersFor(const ExtractionPlan &plan, unsigned allowed);
 // system is to be).
 // Stops at the first problem in any worker (damaged data, a failed write, a stop request): the
 // other workers give up at their next block, and what was written up to then is left for the
-// caller to remove.
-ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
-                          const ExtractOptions &options);
+// caller to remove. The number of files and links written; failures are one line, without
+// the program name.
+Result<std::size_t> extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, NativeValue tree,
+                                const ExtractOptions &options);
 
 // Where an extraction is built before it becomes visible. The staging directory lies inside
 // the destination directory (same file system, so the final moves are renames), belongs to
@@ -77,9 +72,9 @@ ExtractResult extractPlan(const ArchiveFile &file, const ExtractionPlan &plan, N
 class StagingDirectory {
 public:
     // Creates a fresh staging directory in the open destination directory `destination`
-    // (system.h), called `destinationName` in messages. Null with `error` set on failure.
-    static std::unique_ptr<StagingDirectory> create(NativeValue destination, const std::string &destinationName,
-                                                    std::string &error);
+    // (system.h), called `destinationName` in messages.
+    static Result<std::unique_ptr<StagingDirectory>> create(NativeValue destination,
+                                                            const std::string &destinationName);
 
     // Removes the staging directory with whatever is left in it.
     ~StagingDirectory();
@@ -94,16 +89,16 @@ public:
     // or short. With `wholeFileSystem`, one flush of the file system the tree is on (every file
     // and folder in it at once); without, only the top of the tree, the extraction having
     // flushed the entries itself (ExtractOptions::flush; always so on Windows, where only an
-    // administrator may flush a whole volume: canFlushFileSystem()). False with `error` set.
-    bool flush(bool wholeFileSystem, std::string &error);
+    // administrator may flush a whole volume: canFlushFileSystem()).
+    Result<> flush(bool wholeFileSystem);
 
     // Moves every top-level entry of tree() to the destination, replacing what is there under
     // the same name (the replaced entry, a link included, is moved aside without being
     // followed and removed with the staging directory). Entries holding a "version.txt" go
     // last, so the marker of a complete installation is the last thing to appear. Then the
-    // destination is flushed, so that the moves themselves are on the disk. False with `error`
-    // set on failure; entries already moved stay in place.
-    bool moveIntoPlace(std::string &error);
+    // destination is flushed, so that the moves themselves are on the disk. On failure,
+    // entries already moved stay in place.
+    Result<> moveIntoPlace();
 
 private:
     StagingDirectory(NativeValue destination, std::string destinationName, std::string rootName)
@@ -130,7 +125,7 @@ std::size_t removeStaleStaging(NativeValue destination);
 // opens, replaces or follows what is already there. On POSIX, permissions come from the plan
 // (set-id bits already removed) and pass through the umask; Windows files get the access their
 // folder passes on, and the permissions are not used. Times are kept when the archive has
-// them. Each function returns false with `error` set to one line.
+// them. Each function fails with one line naming the entry.
 
 // The mask that creation applies to permissions: the umask on POSIX (read while only one
 // thread runs: reading it means setting it), 0 on Windows.
@@ -138,20 +133,20 @@ unsigned creationMask();
 
 // A new directory with room for its entries: owner permissions are added until
 // finishDirectory() sets the archive's.
-bool createDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
+Result<> createDirectory(NativeValue parent, const PlannedDirectory &directory);
 
 // The archive's permissions and times for a directory, once everything inside it is written.
-bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned mask, std::string &error);
+Result<> finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned mask);
 
 // A symbolic link. On Windows it is made as a symbolic link reparse point on the new file or
 // folder, which needs the right to make links (an administrator, or developer mode); without
 // it the entry fails with the system's reason.
-bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error);
+Result<> writeLink(NativeValue parent, const PlannedEntry &entry);
 
 // Whether writeLink can make links for this process, asked before anything is written: on
 // Windows the account needs the right to make them (which an administrator holds switched
-// off: switched on here for the process) or developer mode. False with `reason` set.
-bool prepareToWriteLinks(std::string &reason);
+// off: switched on here for the process) or developer mode. Fails with the reason.
+Result<> prepareToWriteLinks();
 
 // What becomes of a file's data when it is closed.
 enum class FileFlush {
@@ -168,16 +163,16 @@ enum class FileFlush {
 class StartedFiles {
 public:
     explicit StartedFiles(std::size_t reserved);
-    // Takes the open file of `entry`, whose writeback has been started. False with `error`
-    // set when it or the files waited for to make room cannot be written.
-    bool add(NativeHandle file, const PlannedEntry &entry, std::string &error);
+    // Takes the open file of `entry`, whose writeback has been started. Fails when it or the
+    // files waited for to make room cannot be written.
+    Result<> add(NativeHandle file, const PlannedEntry &entry);
     // Waits until every file taken is on the disk, several at once (the disk's cache flushes of
-    // waits that overlap are shared), and closes them. False with `error` set for the first
-    // that cannot be written.
-    bool waitAll(std::string &error);
+    // waits that overlap are shared), and closes them. Fails for the first that cannot be
+    // written.
+    Result<> waitAll();
 
 private:
-    bool waitAllLocked(std::string &error);
+    Result<> waitAllLocked();
 
     std::mutex mutex_;
     std::vector<std::pair<NativeHandle, const PlannedEntry *>> files_;
@@ -188,23 +183,23 @@ private:
 // `flush` then treats (FileFlush::Started hands it to `started`). `data`, when not null, is the
 // entry's whole data, already checked, and the reader is not read. Gives up between blocks
 // once `abandon` is set or a stop is requested ("interrupted").
-bool writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry, FileFlush flush,
-               StartedFiles *started, const std::atomic<bool> &abandon, std::string &error);
+Result<> writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry,
+                   FileFlush flush, StartedFiles *started, const std::atomic<bool> &abandon);
 
 // Writes the directory `directory` (its entries, permissions and times) through to the disk.
-bool flushDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error);
+Result<> flushDirectory(NativeValue parent, const PlannedDirectory &directory);
 
 // The new file of one entry, written at the offsets the archive gives. Errors name the entry.
 class OutputFile {
 public:
     OutputFile(NativeValue parent, const PlannedEntry &entry) : parent_(parent), entry_(entry) {}
 
-    bool create(std::string &error);
-    bool writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error);
+    Result<> create();
+    Result<> writeAt(const char *data, std::size_t size, std::int64_t offset);
     // Sets the entry's times, with FileFlush::Now writes the file through to the disk and
     // closes it, reporting a failed close (the last write may only fail there); with
     // FileFlush::Started starts its writeback and hands it, open, to `started`.
-    bool finish(FileFlush flush, StartedFiles *started, std::string &error);
+    Result<> finish(FileFlush flush, StartedFiles *started);
 
 private:
     NativeValue parent_;
@@ -214,9 +209,9 @@ private:
 
 // The system's part of StartedFiles: how many descriptors the process may have open (after
 // raising its own limit as far as it may), and the wait for one file's data, which then closes
-// it; false with `reason` set.
+// it; fails with the system's reason.
 std::size_t openFilesAtMost();
-bool waitForStartedFile(NativeHandle &file, std::string &reason);
+Result<> waitForStartedFile(NativeHandle &file);
 
 // Handles on the directories of the tree being extracted, so that entries are created relative
 // to a directory the tool made itself rather than by path. Each directory is opened from its
@@ -228,8 +223,8 @@ public:
     DirectoryHandles(NativeValue top, const std::vector<PlannedDirectory> &directories);
 
     // A handle on plan directory `index` (kTopDirectory: the top of the tree), valid until
-    // the next call. kNoHandle with `error` set when it cannot be opened.
-    NativeValue get(std::size_t index, std::string &error);
+    // the next call.
+    Result<NativeValue> get(std::size_t index);
 
     // The most handles kept open at once.
     static constexpr std::size_t kKept = 16;

@@ -105,12 +105,12 @@ void writeResult(const std::string &destinationPath, int status)
 int run(const std::string &archivePath, const std::string &destinationPath, std::optional<NamedMutexHolder> &mutex,
         bool &otherRun)
 {
-    std::string error;
     // Opened once, before the mutex is taken (a missing archive writes nothing at all); every
     // later read, of every worker, is of this same file.
-    const std::unique_ptr<ArchiveFile> archive = ArchiveFile::open(archivePath, error);
-    if (!archive)
-        return fail(error);
+    Result<std::unique_ptr<ArchiveFile>> opened = ArchiveFile::open(archivePath);
+    if (!opened)
+        return fail(opened.failure().text);
+    const std::unique_ptr<ArchiveFile> archive = std::move(opened).value();
 
     // The mutex can have several holders. A second extraction would race the first one for
     // the same tree (and take its staging directory for a leftover), so it is refused.
@@ -126,43 +126,47 @@ int run(const std::string &archivePath, const std::string &destinationPath, std:
     // A second key (the vendor's next) is tried when the first refuses: a vendor moving to a
     // new key pair signs with either, and the tool's first reason is the one reported.
     if (const std::string_view key = packagePublicKey(); !key.empty())
-        if (const std::string why = packageSignatureProblem(*archive, key); !why.empty())
-            if (const std::string_view next = packageNextPublicKey(); next.empty() || !packageSignatureProblem(*archive, next).empty())
-                return fail(why);
+        if (const Result<> checked = checkPackageSignature(*archive, key); !checked)
+            if (const std::string_view next = packageNextPublicKey(); next.empty() || !checkPackageSignature(*archive, next))
+                return fail(checked.failure().text);
 
     // Every entry is checked before the first write.
-    const PlanResult planned = planExtraction(*archive);
-    if (!planned.ok)
-        return fail(planned.error);
-    if (const std::string why = packageProblem(planned.plan); !why.empty())
-        return fail("archive '" + archivePath + "' is not a complete package: " + why);
+    const Result<ExtractionPlan> planned = planExtraction(*archive);
+    if (!planned)
+        return fail(planned.failure().text);
+    const ExtractionPlan &plan = planned.value();
+    if (const Result<> whole = checkPackage(plan); !whole)
+        return fail(whole.failure().about("archive '" + archivePath + "' is not a complete package").text);
 
     // A link this account may not make would fail the extraction half-way: refused here,
     // before anything is written.
-    const auto &entries = planned.plan.entries;
+    const auto &entries = plan.entries;
     if (const auto link = std::find_if(entries.begin(), entries.end(), [](const PlannedEntry &e) { return e.kind == PlannedEntry::Symlink; });
-        link != entries.end() && !prepareToWriteLinks(error))
-        return fail("cannot extract the symbolic link '" + link->name + "' of '" + archivePath + "': " + error);
+        link != entries.end()) {
+        if (const Result<> may = prepareToWriteLinks(); !may)
+            return fail(may.failure().about("cannot extract the symbolic link '" + link->name + "' of '" + archivePath + "'").text);
+    }
 
-    const NativeHandle destination = openDestination(destinationPath, error);
-    if (!destination.valid())
-        return fail(error);
+    Result<NativeHandle> openedDestination = openDestination(destinationPath);
+    if (!openedDestination)
+        return fail(openedDestination.failure().text);
+    const NativeHandle destination = std::move(openedDestination).value();
     removeStaleStaging(destination.get());
-    const std::unique_ptr<StagingDirectory> staging = StagingDirectory::create(destination.get(), destinationPath, error);
-    if (!staging)
-        return fail(error);
+    Result<std::unique_ptr<StagingDirectory>> made = StagingDirectory::create(destination.get(), destinationPath);
+    if (!made)
+        return fail(made.failure().text);
+    const std::unique_ptr<StagingDirectory> staging = std::move(made).value();
 
     const ExtractOptions options = optionsFromEnvironment();
-    const ExtractResult result = extractPlan(*archive, planned.plan, staging->tree(), options);
-    if (!result.ok)
-        return fail(result.error);
+    if (const Result<std::size_t> extracted = extractPlan(*archive, plan, staging->tree(), options); !extracted)
+        return fail(extracted.failure().text);
     if (stopRequested())
         return fail("interrupted");
     // Durable before visible: nothing is moved into place before all of it is on the disk.
-    if (!staging->flush(options.flush == ExtractOptions::Flush::FileSystem, error))
-        return fail(error);
-    if (!staging->moveIntoPlace(error))
-        return fail(error);
+    if (const Result<> flushed = staging->flush(options.flush == ExtractOptions::Flush::FileSystem); !flushed)
+        return fail(flushed.failure().text);
+    if (const Result<> moved = staging->moveIntoPlace(); !moved)
+        return fail(moved.failure().text);
     return 0;
     // The staging directory goes before the destination handle (reverse order of
     // declaration); the mutex, the caller's, after the result is written.

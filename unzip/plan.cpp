@@ -73,22 +73,22 @@ bool looksLikeShortName(std::string_view part)
     return extension.size() <= 3 && extension.find('.') == std::string_view::npos;
 }
 
-// Empty when one part of a name is safe on Windows too.
-std::string partProblem(std::string_view part)
+// Whether one part of a name is safe on Windows too.
+Result<> checkPart(std::string_view part)
 {
     for (const char c : part) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == ':')
-            return "name with ':' (on Windows a drive or an alternate data stream)";
+            return Failure{"name with ':' (on Windows a drive or an alternate data stream)"};
         if (byte < 0x20 || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*')
-            return "name with a character that Windows does not allow in file names";
+            return Failure{"name with a character that Windows does not allow in file names"};
     }
     if (part.back() == '.' || part.back() == ' ')
-        return "name ending in a dot or a space, which Windows drops";
+        return Failure{"name ending in a dot or a space, which Windows drops"};
     if (isReservedDeviceName(part))
-        return "reserved device name on Windows ('" + std::string(part) + "')";
+        return Failure{"reserved device name on Windows ('" + std::string(part) + "')"};
     if (looksLikeShortName(part))
-        return "name in the form of a Windows short name ('" + std::string(part) + "')";
+        return Failure{"name in the form of a Windows short name ('" + std::string(part) + "')"};
     return {};
 }
 
@@ -145,22 +145,22 @@ std::vector<std::string> pathParts(std::string_view path)
     return parts;
 }
 
-std::string entryPathProblem(std::string_view path)
+Result<> checkEntryPath(std::string_view path)
 {
     if (looksAbsolute(path))
-        return "absolute path";
+        return Failure{"absolute path"};
     const std::vector<std::string> parts = pathParts(path);
     if (parts.empty())
-        return "empty name";
+        return Failure{"empty name"};
     for (const std::string &part : parts) {
         if (part == "..")
-            return "name contains \"..\"";
+            return Failure{"name contains \"..\""};
     }
     if (parts.size() > kMaxEntryDepth)
-        return "name nested more than " + std::to_string(kMaxEntryDepth) + " levels deep";
+        return Failure{"name nested more than " + std::to_string(kMaxEntryDepth) + " levels deep"};
     for (const std::string &part : parts) {
-        if (std::string why = partProblem(part); !why.empty())
-            return why;
+        if (Result<> checked = checkPart(part); !checked)
+            return checked;
     }
     return {};
 }
@@ -184,12 +184,12 @@ std::string caseFolded(std::string_view name)
     return folded;
 }
 
-std::string linkTargetProblem(std::string_view linkPath, std::string_view target)
+Result<> checkLinkTarget(std::string_view linkPath, std::string_view target)
 {
     if (target.empty())
-        return "link with an empty target";
+        return Failure{"link with an empty target"};
     if (looksAbsolute(target))
-        return "link to an absolute path";
+        return Failure{"link to an absolute path"};
 
     // Depth of the directory that holds the link, counted from the extraction directory.
     const std::vector<std::string> linkParts = pathParts(linkPath);
@@ -199,9 +199,9 @@ std::string linkTargetProblem(std::string_view linkPath, std::string_view target
     for (const std::string &part : pathParts(target)) {
         if (part == "..") {
             if (!leadingRun)
-                return "link target with \"..\" after a name";
+                return Failure{"link target with \"..\" after a name"};
             if (--depth < 0)
-                return "link pointing outside the extraction directory";
+                return Failure{"link pointing outside the extraction directory"};
         } else {
             leadingRun = false;
         }
@@ -262,60 +262,51 @@ class Planner {
 public:
     explicit Planner(const ArchiveFile &file) : file_(file) {}
 
-    PlanResult run()
+    Result<ExtractionPlan> run()
     {
         ArchiveReader reader(file_);
-        std::string error;
-        if (!reader.open(error))
-            return failed(error);
+        if (Result<> opened = reader.open(); !opened)
+            return opened.failure();
         for (std::size_t index = 0;; ++index) {
             archive_entry *entry = nullptr;
-            const ArchiveReader::Next next = reader.next(entry, error);
-            if (next == ArchiveReader::Next::End)
+            const Result<ArchiveReader::Next> next = reader.next(entry);
+            if (!next)
+                return next.failure();
+            if (next.value() == ArchiveReader::Next::End)
                 break;
-            if (next == ArchiveReader::Next::Damaged)
-                return failed(error);
-            if (!read(entry, index, error))
-                return failed(error);
+            if (Result<> taken = read(entry, index); !taken)
+                return taken.failure();
         }
         if (candidates_.empty())
-            return failed("archive '" + file_.name() + "' holds no entries");
-        if (!resolve(error))
-            return failed(error);
-        result_.ok = true;
-        return std::move(result_);
+            return Failure{"archive '" + file_.name() + "' holds no entries"};
+        if (Result<> resolved = resolve(); !resolved)
+            return resolved.failure();
+        return std::move(plan_);
     }
 
 private:
-    PlanResult failed(std::string error)
+    Failure refused(const std::string &name, const std::string &why) const
     {
-        PlanResult r;
-        r.error = std::move(error);
-        return r;
+        return {"refusing unsafe entry '" + name + "' in '" + file_.name() + "': " + why};
     }
 
-    std::string refused(const std::string &name, const std::string &why) const
-    {
-        return "refusing unsafe entry '" + name + "' in '" + file_.name() + "': " + why;
-    }
-
-    // Empty when no directory on the way to `path` is a link made earlier by this archive.
-    std::string linkOnTheWay(const std::string &path) const
+    // Whether no directory on the way to `path` is a link made earlier by this archive.
+    Result<> linkOnTheWay(const std::string &path) const
     {
         if (links_.empty())
             return {};
         for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
             const std::string prefix = path.substr(0, slash);
             if (links_.count(prefix))
-                return "it would be written through the link '" + prefix + "'";
+                return Failure{"it would be written through the link '" + prefix + "'"};
         }
         return {};
     }
 
-    // Empty when neither `path` nor a directory on the way to it differs only in case from a
+    // Whether neither `path` nor a directory on the way to it differs only in case from a
     // name seen before: on Windows (and on other case-insensitive file systems) both would be
     // one file, and which entry wins would depend on the order of writing.
-    std::string caseClash(const std::string &path)
+    Result<> caseClash(const std::string &path)
     {
         // Entries come grouped by directory: the directories on the way were checked with
         // the entry before.
@@ -327,7 +318,7 @@ private:
             const std::string prefix = path.substr(0, slash);
             const auto [it, added] = spellings_.emplace(caseFolded(prefix), prefix);
             if (!added && it->second != prefix)
-                return "'" + it->second + "' and '" + prefix + "' differ only in case, and would be one file on Windows";
+                return Failure{"'" + it->second + "' and '" + prefix + "' differ only in case, and would be one file on Windows"};
             if (slash == std::string::npos)
                 break;
         }
@@ -337,32 +328,22 @@ private:
 
     // The checks of one entry, in archive order: a link counts from the entry that makes it
     // until an entry of another kind replaces it.
-    bool read(archive_entry *entry, std::size_t index, std::string &error)
+    Result<> read(archive_entry *entry, std::size_t index)
     {
         Candidate c;
         c.archiveIndex = index;
-        if (!entryName(entry, c.name)) {
-            error = refused("?", "its name cannot be read");
-            return false;
-        }
-        if (std::string why = entryPathProblem(c.name); !why.empty()) {
-            error = refused(c.name, why);
-            return false;
-        }
+        if (!entryName(entry, c.name))
+            return refused("?", "its name cannot be read");
+        if (const Result<> checked = checkEntryPath(c.name); !checked)
+            return refused(c.name, checked.failure().text);
         c.path = joined(pathParts(c.name));
-        if (std::string why = linkOnTheWay(c.path); !why.empty()) {
-            error = refused(c.name, why);
-            return false;
-        }
-        if (std::string why = caseClash(c.path); !why.empty()) {
-            error = refused(c.name, why);
-            return false;
-        }
+        if (const Result<> checked = linkOnTheWay(c.path); !checked)
+            return refused(c.name, checked.failure().text);
+        if (const Result<> checked = caseClash(c.path); !checked)
+            return refused(c.name, checked.failure().text);
         const std::string &path = c.path;
-        if (archive_entry_hardlink(entry)) {
-            error = refused(c.name, "hard links are not supported");
-            return false;
-        }
+        if (archive_entry_hardlink(entry))
+            return refused(c.name, "hard links are not supported");
         switch (archive_entry_filetype(entry)) {
         case AE_IFREG:
             c.kind = Candidate::File;
@@ -378,92 +359,84 @@ private:
         case AE_IFLNK: {
             c.kind = Candidate::Symlink;
             entryLinkTarget(entry, c.target);
-            if (std::string why = linkTargetProblem(c.name, c.target); !why.empty()) {
-                error = refused(c.name, why + " ('" + c.target + "')");
-                return false;
-            }
+            if (const Result<> checked = checkLinkTarget(c.name, c.target); !checked)
+                return refused(c.name, checked.failure().text + " ('" + c.target + "')");
             links_.insert(path);
             break;
         }
         default:
-            error = refused(c.name, "not a file, directory or link");
-            return false;
+            return refused(c.name, "not a file, directory or link");
         }
         // Never hand out set-id bits; the rest of the mode (the executable bits) is kept.
         c.permissions = static_cast<unsigned>(archive_entry_perm(entry)) & 0777;
         c.times = timesOf(entry);
         last_[path] = candidates_.size();
         candidates_.push_back(std::move(c));
-        return true;
+        return {};
     }
 
-    // Sets `index` to the directory `path` (a prefix of `user`'s path), which is added to the
-    // plan (after its parents) on first use. False with `error` set when the archive's last
-    // word on that name is not a directory.
-    bool directory(const Candidate &user, std::string_view path, std::size_t &index, std::string &error)
+    // The index of the directory `path` (a prefix of `user`'s path), which is added to the
+    // plan (after its parents) on first use. Fails when the archive's last word on that name
+    // is not a directory.
+    Result<std::size_t> directory(const Candidate &user, std::string_view path)
     {
-        if (path.empty()) {
-            index = kTopDirectory;
-            return true;
-        }
+        if (path.empty())
+            return kTopDirectory;
         // Entries come grouped by directory: most ask for the same one as the entry before.
-        if (path == lastDirectory_) {
-            index = lastDirectoryIndex_;
-            return true;
-        }
+        if (path == lastDirectory_)
+            return lastDirectoryIndex_;
         const std::string key(path);
+        std::size_t index = kTopDirectory;
         if (auto it = directoryByPath_.find(key); it != directoryByPath_.end()) {
             index = it->second;
         } else {
-            if (auto it = last_.find(key); it != last_.end() && candidates_[it->second].kind != Candidate::Directory) {
-                error = refused(user.name, "'" + key + "' is stored both as a directory and as a file or link");
-                return false;
-            }
-            std::size_t parent = kTopDirectory;
-            if (!directory(user, parentOf(path), parent, error))
-                return false;
+            if (auto it = last_.find(key); it != last_.end() && candidates_[it->second].kind != Candidate::Directory)
+                return refused(user.name, "'" + key + "' is stored both as a directory and as a file or link");
+            Result<std::size_t> parent = directory(user, parentOf(path));
+            if (!parent)
+                return parent;
             PlannedDirectory d;
             d.path = key;
             d.leaf = std::string(path.substr(parentOf(path).empty() ? 0 : parentOf(path).size() + 1));
-            d.parent = parent;
-            std::vector<PlannedDirectory> &dirs = result_.plan.directories;
+            d.parent = parent.value();
+            std::vector<PlannedDirectory> &dirs = plan_.directories;
             index = dirs.size();
             directoryByPath_.emplace(key, index);
             dirs.push_back(std::move(d));
         }
         lastDirectory_ = key;
         lastDirectoryIndex_ = index;
-        return true;
+        return index;
     }
 
-    bool resolve(std::string &error)
+    Result<> resolve()
     {
-        ExtractionPlan &plan = result_.plan;
+        ExtractionPlan &plan = plan_;
         for (std::size_t i = 0; i < candidates_.size(); ++i) {
             Candidate &c = candidates_[i];
             if (last_.at(c.path) != i)
                 continue;  // a later entry of the same name wins
             if (c.kind == Candidate::Directory) {
-                std::size_t d = kTopDirectory;
-                if (!directory(c, c.path, d, error))
-                    return false;
-                PlannedDirectory &dir = plan.directories[d];
+                const Result<std::size_t> d = directory(c, c.path);
+                if (!d)
+                    return d.failure();
+                PlannedDirectory &dir = plan.directories[d.value()];
                 dir.listed = true;
                 dir.permissions = c.permissions;
                 dir.times = c.times;
                 continue;
             }
-            std::size_t parent = kTopDirectory;
             const std::string_view parentPath = parentOf(c.path);
-            if (!directory(c, parentPath, parent, error))
-                return false;
+            const Result<std::size_t> parent = directory(c, parentPath);
+            if (!parent)
+                return parent.failure();
             PlannedEntry e;
             e.kind = c.kind == Candidate::File ? PlannedEntry::File : PlannedEntry::Symlink;
             e.archiveIndex = c.archiveIndex;
             e.name = std::move(c.name);
             e.leaf = c.path.substr(parentPath.empty() ? 0 : parentPath.size() + 1);
             e.path = std::move(c.path);
-            e.parent = parent;
+            e.parent = parent.value();
             e.permissions = c.permissions;
             e.size = c.size;
             e.target = std::move(c.target);
@@ -475,11 +448,11 @@ private:
             if (e.kind == PlannedEntry::Symlink)
                 e.targetIsDirectory = pointsToDirectory(e);
         }
-        return true;
+        return {};
     }
 
     // Whether the link `e` points to a directory of the plan (or the top of the tree). Its
-    // target stays inside the tree, with ".." only as a leading run (linkTargetProblem).
+    // target stays inside the tree, with ".." only as a leading run (checkLinkTarget).
     bool pointsToDirectory(const PlannedEntry &e) const
     {
         std::vector<std::string> parts = pathParts(parentOf(e.path));
@@ -493,7 +466,7 @@ private:
     }
 
     const ArchiveFile &file_;
-    PlanResult result_;
+    ExtractionPlan plan_;
     std::vector<Candidate> candidates_;
     std::set<std::string> links_;                        // links made so far, by path
     std::unordered_map<std::string, std::size_t> last_;  // path -> its last candidate
@@ -515,7 +488,7 @@ const PlannedEntry *ExtractionPlan::entryAt(const std::string &path) const
     return nullptr;
 }
 
-PlanResult planExtraction(const ArchiveFile &file)
+Result<ExtractionPlan> planExtraction(const ArchiveFile &file)
 {
     return Planner(file).run();
 }
@@ -526,7 +499,7 @@ constexpr const char *kRequiredFiles[] = {kPackageVersionFile, kPackageExecutabl
 
 }  // namespace
 
-std::string packageProblem(const ExtractionPlan &plan)
+Result<> checkPackage(const ExtractionPlan &plan)
 {
     std::string missing;
     for (const char *path : kRequiredFiles) {
@@ -535,5 +508,7 @@ std::string packageProblem(const ExtractionPlan &plan)
             continue;
         missing += (missing.empty() ? "it has no file '" : " and no file '") + std::string(path) + "'";
     }
-    return missing;
+    if (!missing.empty())
+        return Failure{missing};
+    return {};
 }

@@ -24,7 +24,7 @@ std::vector<std::string> pathParts(std::string_view path);
 // directory handle per level, and an archive must not be able to run the tool out of them.
 inline constexpr std::size_t kMaxEntryDepth = 256;
 
-// Empty when `path` may be created below the extraction directory, otherwise why not:
+// Whether `path` may be created below the extraction directory; if not, it fails with why:
 // empty names, absolute names (leading separator, so also "\\server\share" and "\\?\",
 // and drive letters), names with ".." parts and names more than kMaxEntryDepth levels deep are
 // refused. So are names that Windows would take for something else, on every system, since
@@ -33,7 +33,7 @@ inline constexpr std::size_t kMaxEntryDepth = 256;
 // ending in a dot or a space (Windows drops them, so "a." would meet "a"), reserved device
 // names with or without an extension ("CON", "NUL.txt", "COM1", "LPT9"), and parts in the form
 // of a short 8.3 name ("NEMBRA~1"), which could stand for another folder of the tree.
-std::string entryPathProblem(std::string_view path);
+Result<> checkEntryPath(std::string_view path);
 
 // `name` as Windows compares names, for finding two entries that would be one file there:
 // upper case for the letters of ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic. Names
@@ -41,12 +41,12 @@ std::string entryPathProblem(std::string_view path);
 // of them then fails to be created (every entry is created new), so it is still refused.
 std::string caseFolded(std::string_view name);
 
-// Empty when a symbolic link stored at `linkPath` may point to `target`, otherwise why not.
+// Whether a symbolic link stored at `linkPath` may point to `target`; if not, it fails with why.
 // The target must be relative and stay inside the extraction directory. ".." is accepted only
 // as a leading run (as in "../lib/libfoo.so"): the link's own parent directories are real
 // directories, so a leading run resolves predictably, whereas ".." after a part that may itself
 // be a link could climb out of the tree.
-std::string linkTargetProblem(std::string_view linkPath, std::string_view target);
+Result<> checkLinkTarget(std::string_view linkPath, std::string_view target);
 
 // What an extraction will write, worked out from the archive's headers before anything is
 // written. Every name and link rule (above) is applied here, in archive order, so the
@@ -100,24 +100,18 @@ struct ExtractionPlan {
     const PlannedEntry *entryAt(const std::string &path) const;
 };
 
-struct PlanResult {
-    bool ok = false;
-    ExtractionPlan plan;
-    std::string error;  // one line, without the program name, when !ok
-};
-
 // Reads every header of `file` (no entry data) and plans the extraction. Refused: unsafe
 // names and link targets, anything written through a link the archive made earlier, types
 // other than file, directory and symbolic link, a name that would have to be both a
 // directory and something else, and names (or folders on the way) that differ only in case
 // from another entry's. A name stored more than once is written once, as its last
 // entry says (as if the later entry replaced the earlier one). An archive without entries
-// fails.
-PlanResult planExtraction(const ArchiveFile &file);
+// fails. Failures are one line, without the program name.
+Result<ExtractionPlan> planExtraction(const ArchiveFile &file);
 
 // The files an extracted package cannot do without (kPackageVersionFile and
 // kPackageExecutable, platform/packagenames.h). The launcher takes the version file for the
 // sign of a complete installation and starts the executable; a tree without
 // either would be taken for installed and could never start, nor ever be repaired by the
-// next run. Empty when `plan` writes both as regular files, otherwise what is missing.
-std::string packageProblem(const ExtractionPlan &plan);
+// next run. Fails with what is missing unless `plan` writes both as regular files.
+Result<> checkPackage(const ExtractionPlan &plan);

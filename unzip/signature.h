@@ -31,9 +31,9 @@ std::string_view packageNextPublicKey();
 
 inline constexpr std::string_view kSignaturePrefix = "nembral-sig-ed25519:";
 
-// Why the archive `file` does not carry a valid signature by the Ed25519 public key
-// `publicKeyPem`, as one line beginning with the archive's name as given; empty when the
-// signature is good. Reads at offsets of its own: the last 64 KiB + 22 bytes to find the
+// Whether the archive `file` carries a valid signature by the Ed25519 public key
+// `publicKeyPem`; if not, it fails with why, as one line beginning with the archive's name as
+// given. Reads at offsets of its own: the last 64 KiB + 22 bytes to find the
 // comment, then the signed bytes once from start to end. The size is the one the file had
 // when it was opened.
-std::string packageSignatureProblem(const ArchiveFile &file, std::string_view publicKeyPem);
+Result<> checkPackageSignature(const ArchiveFile &file, std::string_view publicKeyPem);

@@ -30,36 +30,40 @@ int closeNativeHandle(NativeValue value)
     return FdTraits::close(static_cast<int>(value));
 }
 
-std::unique_ptr<ArchiveFile> ArchiveFile::open(const std::string &path, std::string &error)
+namespace {
+
+// The system's reason for `error` (an errno value), without a name.
+Failure systemFailure(int error)
 {
+    return {std::strerror(error), error};
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ArchiveFile>> ArchiveFile::open(const std::string &path)
+{
+    const std::string what = "cannot open archive '" + path + "'";
     // Non-blocking, so that a FIFO under the archive's name is refused rather than waited on.
     NativeHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid()) {
-        error = "cannot open archive '" + path + "': "
-                + (errno == ENOENT ? std::string("no such file") : std::strerror(errno));
-        return nullptr;
-    }
+    if (!fd.valid())
+        return (errno == ENOENT ? Failure{"no such file", ENOENT} : systemFailure(errno)).about(what);
     struct stat st {};
-    if (::fstat(static_cast<int>(fd.get()), &st) != 0) {
-        error = "cannot open archive '" + path + "': " + std::strerror(errno);
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = "cannot open archive '" + path + "': not a regular file";
-        return nullptr;
-    }
+    if (::fstat(static_cast<int>(fd.get()), &st) != 0)
+        return systemFailure(errno).about(what);
+    if (!S_ISREG(st.st_mode))
+        return Failure{"not a regular file"}.about(what);
     return std::unique_ptr<ArchiveFile>(new ArchiveFile(std::move(fd), st.st_size, path));
 }
 
-std::int64_t ArchiveFile::readAt(std::int64_t offset, void *buffer, std::size_t size, std::string &reason) const
+Result<std::int64_t> ArchiveFile::readAt(std::int64_t offset, void *buffer, std::size_t size) const
 {
     ssize_t n;
     do {
         n = ::pread(static_cast<int>(handle_.get()), buffer, size, static_cast<off_t>(offset));
     } while (n < 0 && errno == EINTR);
     if (n < 0)
-        reason = std::strerror(errno);
-    return n;
+        return systemFailure(errno);
+    return std::int64_t{n};
 }
 
 void ArchiveFile::expectSequentialRead(std::int64_t length) const
@@ -104,53 +108,48 @@ std::string withoutTrailingSlashes(std::string path)
 
 }  // namespace
 
-NativeHandle openDestination(const std::string &given, std::string &error)
+Result<NativeHandle> openDestination(const std::string &given)
 {
     const std::string path = withoutTrailingSlashes(given);
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     std::error_code ec;
     if (!parent.empty())
         std::filesystem::create_directories(parent, ec);
-    if (ec) {
-        error = "cannot create '" + parent.string() + "': " + ec.message();
-        return NativeHandle();
-    }
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-        error = "cannot create '" + given + "': " + std::strerror(errno);
-        return NativeHandle();
-    }
+    if (ec)
+        return Failure{"cannot create '" + parent.string() + "': " + ec.message(), ec.value()};
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+        return systemFailure(errno).about("cannot create '" + given + "'");
     NativeHandle destination(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (destination.valid())
         return destination;
     const int openError = errno;
     struct stat st {};
     if (openError == ENOENT && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-        error = "cannot extract into '" + given + "': it is a symbolic link to nothing";
-    else if (openError == ENOTDIR)
-        error = "'" + given + "' is not a directory";
-    else
-        error = "cannot open '" + given + "': " + std::strerror(openError);
-    return NativeHandle();
+        return Failure{"cannot extract into '" + given + "': it is a symbolic link to nothing", openError};
+    if (openError == ENOTDIR)
+        return Failure{"'" + given + "' is not a directory", openError};
+    return systemFailure(openError).about("cannot open '" + given + "'");
 }
 
-NativeHandle openDirectoryAt(NativeValue parent, const std::string &name, std::string &reason)
+Result<NativeHandle> openDirectoryAt(NativeValue parent, const std::string &name)
 {
     // O_PATH: only a handle to make and open things below, which needs no read permission.
     NativeHandle dir(::openat(fd(parent), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir.valid())
-        reason = std::strerror(errno);
+        return systemFailure(errno);
     return dir;
 }
 
-bool makeDirectoryAt(NativeValue parent, const std::string &name, unsigned permissions, bool &exists,
-                     std::string &reason)
+Result<> makeDirectoryAt(NativeValue parent, const std::string &name, unsigned permissions)
 {
-    exists = false;
     if (::mkdirat(fd(parent), name.c_str(), static_cast<mode_t>(permissions)) == 0)
-        return true;
-    exists = errno == EEXIST;
-    reason = std::strerror(errno);
-    return false;
+        return {};
+    return systemFailure(errno);
+}
+
+bool alreadyThere(const Failure &failure)
+{
+    return failure.code == EEXIST;
 }
 
 bool existsAt(NativeValue directory, const std::string &name)
@@ -159,9 +158,10 @@ bool existsAt(NativeValue directory, const std::string &name)
     return ::fstatat(fd(directory), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, std::string &reason)
+Result<std::vector<DirectoryEntry>> listDirectory(NativeValue directory)
 {
     const int listed = fd(directory);
+    std::vector<DirectoryEntry> entries;
     const int error = walkDirectory(listed, [&](const char *name, unsigned char type) {
         bool isDirectory = type == DT_DIR;
         if (type == DT_UNKNOWN) {
@@ -171,44 +171,40 @@ bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, 
         entries.push_back({name, isDirectory});
         return true;
     });
-    if (error != 0) {
-        reason = std::strerror(error);
-        return false;
-    }
-    return true;
+    if (error != 0)
+        return systemFailure(error);
+    return entries;
 }
 
-bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::string &reason)
+Result<> moveEntry(NativeValue from, const std::string &name, NativeValue to)
 {
     // renameat moves a link itself, never what it points to.
     if (::renameat(fd(from), name.c_str(), fd(to), name.c_str()) == 0)
-        return true;
-    reason = std::strerror(errno);
-    return false;
+        return {};
+    return systemFailure(errno);
 }
 
 namespace {
 
 // `flush` (fsync or syncfs) on a descriptor that they take (openDirectoryAt's O_PATH ones are not).
-bool flushThrough(NativeValue directory, int (*flush)(int), std::string &reason)
+Result<> flushThrough(NativeValue directory, int (*flush)(int))
 {
     const UniqueFd opened(::openat(fd(directory), ".", kDirectoryFlags));
     if (opened.valid() && flush(opened.get()) == 0)
-        return true;
-    reason = std::strerror(errno);
-    return false;
+        return {};
+    return systemFailure(errno);
 }
 
 }  // namespace
 
-bool flushOpenDirectory(NativeValue directory, std::string &reason)
+Result<> flushOpenDirectory(NativeValue directory)
 {
-    return flushThrough(directory, ::fsync, reason);
+    return flushThrough(directory, ::fsync);
 }
 
-bool flushFileSystemOf(NativeValue directory, std::string &reason)
+Result<> flushFileSystemOf(NativeValue directory)
 {
-    return flushThrough(directory, ::syncfs, reason);
+    return flushThrough(directory, ::syncfs);
 }
 
 bool canFlushFileSystem()
@@ -228,9 +224,9 @@ bool removeTreeAt(NativeValue parent, const std::string &name)
 
 namespace {
 
-std::string systemError(const std::string &what, const std::string &name)
+Failure systemError(const std::string &what, const std::string &name)
 {
-    return what + " '" + name + "': " + std::strerror(errno);
+    return systemFailure(errno).about(what + " '" + name + "'");
 }
 
 // Null when the archive records no time: the entry keeps the time it was made.
@@ -246,23 +242,20 @@ const timespec *toTimespecs(const EntryTimes &t, timespec (&out)[2])
 }
 
 // The archive's times, when it has them, on the entry `leaf` itself (never a link's target).
-bool setTimesAt(NativeValue parent, const std::string &leaf, const EntryTimes &entryTimes, const std::string &shown,
-                std::string &error)
+Result<> setTimesAt(NativeValue parent, const std::string &leaf, const EntryTimes &entryTimes, const std::string &shown)
 {
     timespec times[2];
     if (const timespec *t = toTimespecs(entryTimes, times);
-        t && ::utimensat(fd(parent), leaf.c_str(), t, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = systemError("cannot set the time of", shown);
-        return false;
-    }
-    return true;
+        t && ::utimensat(fd(parent), leaf.c_str(), t, AT_SYMLINK_NOFOLLOW) != 0)
+        return systemError("cannot set the time of", shown);
+    return {};
 }
 
 }  // namespace
 
-bool prepareToWriteLinks(std::string &)
+Result<> prepareToWriteLinks()
 {
-    return true;
+    return {};
 }
 
 unsigned creationMask()
@@ -272,84 +265,71 @@ unsigned creationMask()
     return mask;
 }
 
-bool createDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)
+Result<> createDirectory(NativeValue parent, const PlannedDirectory &directory)
 {
     if (::mkdirat(fd(parent), directory.leaf.c_str(), static_cast<mode_t>(directory.permissions | 0700)) == 0)
-        return true;
-    error = systemError("cannot create", directory.path);
-    return false;
+        return {};
+    return systemError("cannot create", directory.path);
 }
 
-bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned mask, std::string &error)
+Result<> finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned mask)
 {
     if (!directory.listed)
-        return true;
+        return {};
     const mode_t wanted = static_cast<mode_t>(directory.permissions & ~mask);
     const mode_t made = static_cast<mode_t>((directory.permissions | 0700) & ~mask);
-    if (wanted != made && ::fchmodat(fd(parent), directory.leaf.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = systemError("cannot set the permissions of", directory.path);
-        return false;
-    }
-    return setTimesAt(parent, directory.leaf, directory.times, directory.path, error);
+    if (wanted != made && ::fchmodat(fd(parent), directory.leaf.c_str(), wanted, AT_SYMLINK_NOFOLLOW) != 0)
+        return systemError("cannot set the permissions of", directory.path);
+    return setTimesAt(parent, directory.leaf, directory.times, directory.path);
 }
 
-bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error)
+Result<> writeLink(NativeValue parent, const PlannedEntry &entry)
 {
-    if (::symlinkat(entry.target.c_str(), fd(parent), entry.leaf.c_str()) != 0) {
-        error = systemError("cannot create", entry.name);
-        return false;
-    }
-    return setTimesAt(parent, entry.leaf, entry.times, entry.name, error);
+    if (::symlinkat(entry.target.c_str(), fd(parent), entry.leaf.c_str()) != 0)
+        return systemError("cannot create", entry.name);
+    return setTimesAt(parent, entry.leaf, entry.times, entry.name);
 }
 
-bool OutputFile::create(std::string &error)
+Result<> OutputFile::create()
 {
     handle_.reset(::openat(fd(parent_), entry_.leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            static_cast<mode_t>(entry_.permissions)));
     if (handle_.valid())
-        return true;
-    error = systemError("cannot create", entry_.name);
-    return false;
+        return {};
+    return systemError("cannot create", entry_.name);
 }
 
-bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error)
+Result<> OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset)
 {
     while (size > 0) {
         const ssize_t n = ::pwrite(fd(handle_.get()), data, size, offset);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            error = systemError("cannot write", entry_.name);
-            return false;
+            return systemError("cannot write", entry_.name);
         }
         data += n;
         size -= static_cast<std::size_t>(n);
         offset += n;
     }
-    return true;
+    return {};
 }
 
-bool OutputFile::finish(FileFlush flush, StartedFiles *started, std::string &error)
+Result<> OutputFile::finish(FileFlush flush, StartedFiles *started)
 {
     timespec times[2];
-    if (const timespec *t = toTimespecs(entry_.times, times); t && ::futimens(fd(handle_.get()), t) != 0) {
-        error = systemError("cannot set the time of", entry_.name);
-        return false;
-    }
+    if (const timespec *t = toTimespecs(entry_.times, times); t && ::futimens(fd(handle_.get()), t) != 0)
+        return systemError("cannot set the time of", entry_.name);
     if (flush == FileFlush::Started && started) {
         // Only a head start: a file system without it still has its data waited for later.
         (void)::sync_file_range(fd(handle_.get()), 0, 0, SYNC_FILE_RANGE_WRITE);
-        return started->add(std::move(handle_), entry_, error);
+        return started->add(std::move(handle_), entry_);
     }
-    if (flush == FileFlush::Now && ::fdatasync(fd(handle_.get())) != 0) {
-        error = systemError("cannot write", entry_.name);
-        return false;
-    }
-    if (::close(fd(handle_.release())) != 0) {
-        error = systemError("cannot write", entry_.name);
-        return false;
-    }
-    return true;
+    if (flush == FileFlush::Now && ::fdatasync(fd(handle_.get())) != 0)
+        return systemError("cannot write", entry_.name);
+    if (::close(fd(handle_.release())) != 0)
+        return systemError("cannot write", entry_.name);
+    return {};
 }
 
 std::size_t openFilesAtMost()
@@ -366,15 +346,14 @@ std::size_t openFilesAtMost()
     return static_cast<std::size_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 20));
 }
 
-bool waitForStartedFile(NativeHandle &file, std::string &reason)
+Result<> waitForStartedFile(NativeHandle &file)
 {
     const bool written = ::fdatasync(fd(file.get())) == 0;
     const int writeError = errno;
     const bool closed = ::close(fd(file.release())) == 0;
     if (written && closed)
-        return true;
-    reason = std::strerror(written ? errno : writeError);
-    return false;
+        return {};
+    return systemFailure(written ? errno : writeError);
 }
 
 namespace {

@@ -44,11 +44,6 @@ inline std::string errorText(DWORD error)
     return systemErrorText(error);
 }
 
-inline std::string lastErrorText()
-{
-    return errorText(GetLastError());
-}
-
 // FILETIME's count (100 ns since 1601) for a Unix time.
 std::int64_t fileTimeOf(std::int64_t seconds, long nanoseconds);
 
@@ -69,6 +64,22 @@ NativeHandle native(WinHandle handle)
     return NativeHandle(reinterpret_cast<NativeValue>(handle.release()));
 }
 
+// The system's reason for a Windows error or an NTSTATUS, without a name.
+Failure errorFailure(DWORD error)
+{
+    return {errorText(error), static_cast<int>(error)};
+}
+
+Failure lastFailure()
+{
+    return errorFailure(GetLastError());
+}
+
+Failure statusFailure(NTSTATUS status)
+{
+    return errorFailure(errorOfStatus(status));
+}
+
 }  // namespace
 
 std::int64_t fileTimeOf(std::int64_t seconds, long nanoseconds)
@@ -77,37 +88,32 @@ std::int64_t fileTimeOf(std::int64_t seconds, long nanoseconds)
     return (seconds + 11644473600LL) * 10000000LL + nanoseconds / 100;
 }
 
-std::unique_ptr<ArchiveFile> ArchiveFile::open(const std::string &path, std::string &error)
+Result<std::unique_ptr<ArchiveFile>> ArchiveFile::open(const std::string &path)
 {
     const std::wstring wide = wideFromUtf8(path);
     // Others may read it, and rename or delete the name (this handle keeps the file), but
     // not change its bytes while it is open.
     NativeHandle file(reinterpret_cast<NativeValue>(CreateFileW(
         wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    const std::string what = "cannot open archive '" + path + "'";
     if (!file.valid()) {
         const DWORD openError = GetLastError();
         const DWORD attributes = GetFileAttributesW(wide.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            error = "cannot open archive '" + path + "': not a regular file";
-        else if (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND)
-            error = "cannot open archive '" + path + "': no such file";
-        else
-            error = "cannot open archive '" + path + "': " + errorText(openError);
-        return nullptr;
+            return Failure{"not a regular file", static_cast<int>(openError)}.about(what);
+        if (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND)
+            return Failure{"no such file", static_cast<int>(openError)}.about(what);
+        return errorFailure(openError).about(what);
     }
     LARGE_INTEGER size{};
-    if (GetFileType(raw(file.get())) != FILE_TYPE_DISK) {
-        error = "cannot open archive '" + path + "': not a regular file";
-        return nullptr;
-    }
-    if (!GetFileSizeEx(raw(file.get()), &size)) {
-        error = "cannot open archive '" + path + "': " + lastErrorText();
-        return nullptr;
-    }
+    if (GetFileType(raw(file.get())) != FILE_TYPE_DISK)
+        return Failure{"not a regular file"}.about(what);
+    if (!GetFileSizeEx(raw(file.get()), &size))
+        return lastFailure().about(what);
     return std::unique_ptr<ArchiveFile>(new ArchiveFile(std::move(file), size.QuadPart, path));
 }
 
-std::int64_t ArchiveFile::readAt(std::int64_t offset, void *buffer, std::size_t size, std::string &reason) const
+Result<std::int64_t> ArchiveFile::readAt(std::int64_t offset, void *buffer, std::size_t size) const
 {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
@@ -115,11 +121,10 @@ std::int64_t ArchiveFile::readAt(std::int64_t offset, void *buffer, std::size_t 
     DWORD read = 0;
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
     if (ReadFile(raw(handle_.get()), buffer, chunk, &read, &at))
-        return read;
+        return std::int64_t{read};
     if (GetLastError() == ERROR_HANDLE_EOF)
-        return 0;
-    reason = lastErrorText();
-    return -1;
+        return std::int64_t{0};
+    return lastFailure();
 }
 
 void ArchiveFile::expectSequentialRead(std::int64_t) const
@@ -181,24 +186,21 @@ bool isLinkAttributes(DWORD attributes)
 // all) before it counts as failed.
 constexpr unsigned kHeldEntryDelaysMs[] = {10, 20, 50, 100, 200, 400, 800, 1000, 1500};
 
-bool isHeldForAMoment(NTSTATUS status)
+// STATUS_SHARING_VIOLATION and STATUS_ACCESS_DENIED, as Windows errors.
+bool isHeldForAMoment(const Failure &failure)
 {
-    return status == STATUS_SHARING_VIOLATION || status == STATUS_ACCESS_DENIED;
+    return failure.code == ERROR_SHARING_VIOLATION || failure.code == ERROR_ACCESS_DENIED;
 }
 
-// One attempt of moveEntry: STATUS_SUCCESS, or a failure with `reason` set.
-NTSTATUS moveOnce(NativeValue from, const std::wstring &wide, NativeValue to, std::string &reason)
+// One attempt of moveEntry.
+Result<> moveOnce(NativeValue from, const std::wstring &wide, NativeValue to)
 {
     const NtOpened opened = ntOpenAt(raw(from), wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
-    if (!opened.ok()) {
-        reason = statusText(opened.status);
-        return NT_SUCCESS(opened.status) ? STATUS_UNSUCCESSFUL : opened.status;
-    }
+    if (!opened.ok())
+        return statusFailure(NT_SUCCESS(opened.status) ? STATUS_UNSUCCESSFUL : opened.status);
     // Renaming a handle on a link's target would move the target.
-    if (linkStateOf(raw(from), wide, opened.handle.get()) == LinkState::Followed) {
-        reason = "it is a link that this system cannot move without moving what it points to";
-        return STATUS_UNSUCCESSFUL;
-    }
+    if (linkStateOf(raw(from), wide, opened.handle.get()) == LinkState::Followed)
+        return Failure{"it is a link that this system cannot move without moving what it points to"};
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
     rename->ReplaceIfExists = FALSE;
@@ -209,27 +211,23 @@ NTSTATUS moveOnce(NativeValue from, const std::wstring &wide, NativeValue to, st
     const NTSTATUS status = NtSetInformationFile(opened.handle.get(), &io, rename,
                                                  static_cast<ULONG>(buffer.size()), FileRenameInformation);
     if (!NT_SUCCESS(status))
-        reason = statusText(status);
-    return status;
+        return statusFailure(status);
+    return {};
 }
 
 }  // namespace
 
-NativeHandle openDestination(const std::string &given, std::string &error)
+Result<NativeHandle> openDestination(const std::string &given)
 {
     const std::wstring path = withBackslashes(wideFromUtf8(given));
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     std::error_code ec;
     if (!parent.empty() && parent != std::filesystem::path(path).root_path())
         std::filesystem::create_directories(parent, ec);
-    if (ec) {
-        error = "cannot create '" + utf8FromWide(parent.wstring()) + "': " + errorText(static_cast<DWORD>(ec.value()));
-        return NativeHandle();
-    }
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        error = "cannot create '" + given + "': " + lastErrorText();
-        return NativeHandle();
-    }
+    if (ec)
+        return errorFailure(static_cast<DWORD>(ec.value())).about("cannot create '" + utf8FromWide(parent.wstring()) + "'");
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return lastFailure().about("cannot create '" + given + "'");
     // A link there is followed: the installation was moved, and the link left in its place.
     NativeHandle destination(reinterpret_cast<NativeValue>(
         CreateFileW(path.c_str(), kDirectoryAccess | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -237,45 +235,41 @@ NativeHandle openDestination(const std::string &given, std::string &error)
     if (!destination.valid()) {
         const DWORD openError = GetLastError();
         const bool gone = openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND;
-        error = gone && isLinkAttributes(GetFileAttributesW(path.c_str()))
-                    ? "cannot extract into '" + given + "': it is a symbolic link to nothing"
-                    : "cannot open '" + given + "': " + errorText(openError);
-        return NativeHandle();
+        if (gone && isLinkAttributes(GetFileAttributesW(path.c_str())))
+            return Failure{"cannot extract into '" + given + "': it is a symbolic link to nothing", static_cast<int>(openError)};
+        return errorFailure(openError).about("cannot open '" + given + "'");
     }
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(raw(destination.get()), FileBasicInfo, &basic, sizeof basic)) {
-        error = "cannot open '" + given + "': " + lastErrorText();
-        return NativeHandle();
-    }
-    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        error = "'" + given + "' is not a directory";
-        return NativeHandle();
-    }
+    if (!GetFileInformationByHandleEx(raw(destination.get()), FileBasicInfo, &basic, sizeof basic))
+        return lastFailure().about("cannot open '" + given + "'");
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return Failure{"'" + given + "' is not a directory"};
     return destination;
 }
 
-NativeHandle openDirectoryAt(NativeValue parent, const std::string &name, std::string &reason)
+Result<NativeHandle> openDirectoryAt(NativeValue parent, const std::string &name)
 {
     const std::wstring wide = wideFromUtf8(name);
     NtOpened opened = ntOpenAt(raw(parent), wide, kDirectoryAccess, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (!opened.ok()) {
-        reason = statusText(opened.status);
-        return NativeHandle();
-    }
-    if (linkStateOf(raw(parent), wide, opened.handle.get()) != LinkState::None) {
-        reason = kLinkReason;
-        return NativeHandle();
-    }
+    if (!opened.ok())
+        return statusFailure(opened.status);
+    if (linkStateOf(raw(parent), wide, opened.handle.get()) != LinkState::None)
+        return Failure{kLinkReason};
     return native(std::move(opened.handle));
 }
 
-bool makeDirectoryAt(NativeValue parent, const std::string &name, unsigned, bool &exists, std::string &reason)
+Result<> makeDirectoryAt(NativeValue parent, const std::string &name, unsigned)
 {
     const NtOpened made = ntOpenAt(raw(parent), wideFromUtf8(name), FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
-    exists = made.status == STATUS_OBJECT_NAME_COLLISION;
     if (!made.ok())
-        reason = statusText(made.status);
-    return made.ok();
+        return statusFailure(made.status);
+    return {};
+}
+
+bool alreadyThere(const Failure &failure)
+{
+    // STATUS_OBJECT_NAME_COLLISION
+    return failure.code == ERROR_ALREADY_EXISTS;
 }
 
 bool existsAt(NativeValue directory, const std::string &name)
@@ -285,65 +279,58 @@ bool existsAt(NativeValue directory, const std::string &name)
     return opened.ok() || !isNotFound(opened.status);
 }
 
-bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, std::string &reason)
+Result<std::vector<DirectoryEntry>> listDirectory(NativeValue directory)
 {
     // A handle of its own, so that the listing starts afresh.
     const NtOpened listing = ntOpenAt(raw(directory), L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (!listing.ok()) {
-        reason = statusText(listing.status);
-        return false;
-    }
+    if (!listing.ok())
+        return statusFailure(listing.status);
     std::vector<ListedEntry> listed;
-    if (const DWORD error = listDirectoryHandle(listing.handle.get(), listed); error != ERROR_SUCCESS) {
-        reason = errorText(error);
-        return false;
-    }
+    if (const DWORD error = listDirectoryHandle(listing.handle.get(), listed); error != ERROR_SUCCESS)
+        return errorFailure(error);
+    std::vector<DirectoryEntry> entries;
     for (const ListedEntry &entry : listed) {
         const bool directoryEntry = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
                                     && (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         entries.push_back({utf8FromWide(entry.name), directoryEntry});
     }
-    return true;
+    return entries;
 }
 
-bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::string &reason)
+Result<> moveEntry(NativeValue from, const std::string &name, NativeValue to)
 {
     const std::wstring wide = wideFromUtf8(name);
-    NTSTATUS status = moveOnce(from, wide, to, reason);
+    Result<> moved = moveOnce(from, wide, to);
     for (const unsigned delay : kHeldEntryDelaysMs) {
-        if (!isHeldForAMoment(status) || stopRequested())
+        if (moved || !isHeldForAMoment(moved.failure()) || stopRequested())
             break;
         sleepUnlessStopped(delay);
-        status = moveOnce(from, wide, to, reason);
+        moved = moveOnce(from, wide, to);
     }
-    return NT_SUCCESS(status);
+    return moved;
 }
 
-bool flushOpenDirectory(NativeValue directory, std::string &reason)
+Result<> flushOpenDirectory(NativeValue directory)
 {
     // A handle of its own with write access, which FlushFileBuffers needs.
     const NtOpened opened = ntOpenAt(raw(directory), L"", FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (!opened.ok()) {
-        reason = statusText(opened.status);
-        return false;
-    }
+    if (!opened.ok())
+        return statusFailure(opened.status);
     if (FlushFileBuffers(opened.handle.get()))
-        return true;
+        return {};
     // FAT, exFAT and network shares have no flush for a folder and refuse it as unsupported
     // (STATUS_INVALID_DEVICE_REQUEST or STATUS_NOT_IMPLEMENTED, read here as
     // ERROR_INVALID_FUNCTION; STATUS_NOT_SUPPORTED as ERROR_NOT_SUPPORTED): there is nothing
     // more to ask of them for a folder. The flush of a file stays required.
     const DWORD error = GetLastError();
     if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED)
-        return true;
-    reason = errorText(error);
-    return false;
+        return {};
+    return errorFailure(error);
 }
 
-bool flushFileSystemOf(NativeValue, std::string &reason)
+Result<> flushFileSystemOf(NativeValue)
 {
-    reason = "only an administrator may flush a whole volume";
-    return false;
+    return Failure{"only an administrator may flush a whole volume"};
 }
 
 bool canFlushFileSystem()
@@ -361,9 +348,9 @@ bool removeTreeAt(NativeValue parent, const std::string &name)
 
 namespace {
 
-std::string failure(const std::string &what, const std::string &name, const std::string &reason)
+Failure failure(const std::string &what, const std::string &name, const Failure &reason)
 {
-    return what + " '" + name + "': " + reason;
+    return reason.about(what + " '" + name + "'");
 }
 
 // Sets the times the archive records on the open entry; true when it records none.
@@ -394,7 +381,7 @@ constexpr ULONG kSymlinkFlagRelative = 1;
 
 }  // namespace
 
-bool prepareToWriteLinks(std::string &reason)
+Result<> prepareToWriteLinks()
 {
     // The right to make symbolic links. An administrator's token holds it switched off (as the
     // system's own link function does, it is switched on before use); a standard account's
@@ -407,7 +394,7 @@ bool prepareToWriteLinks(std::string &reason)
         privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
         if (LookupPrivilegeValueW(nullptr, L"SeCreateSymbolicLinkPrivilege", &privilege.Privileges[0].Luid)
             && AdjustTokenPrivileges(token, FALSE, &privilege, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS)
-            return true;
+            return {};
     }
     // Without it, developer mode lets any account make links.
     DWORD developerMode = 0;
@@ -416,9 +403,8 @@ bool prepareToWriteLinks(std::string &reason)
                      L"AllowDevelopmentWithoutDevLicense", RRF_RT_REG_DWORD, nullptr, &developerMode, &size)
             == ERROR_SUCCESS
         && developerMode != 0)
-        return true;
-    reason = "this Windows account may not make symbolic links (that takes an administrator or developer mode)";
-    return false;
+        return {};
+    return Failure{"this Windows account may not make symbolic links (that takes an administrator or developer mode)"};
 }
 
 unsigned creationMask()
@@ -426,43 +412,36 @@ unsigned creationMask()
     return 0;
 }
 
-bool createDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)
+Result<> createDirectory(NativeValue parent, const PlannedDirectory &directory)
 {
     const NtOpened made = ntOpenAt(raw(parent), wideFromUtf8(directory.leaf), FILE_LIST_DIRECTORY, FILE_CREATE,
                                    FILE_DIRECTORY_FILE);
     if (made.ok())
-        return true;
-    error = failure("cannot create", directory.path, statusText(made.status));
-    return false;
+        return {};
+    return failure("cannot create", directory.path, statusFailure(made.status));
 }
 
-bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned, std::string &error)
+Result<> finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsigned)
 {
     if (!directory.listed || (!directory.times.accessSet && !directory.times.modifySet))
-        return true;
+        return {};
     const NtOpened opened = ntOpenAt(raw(parent), wideFromUtf8(directory.leaf), FILE_WRITE_ATTRIBUTES, FILE_OPEN,
                                      FILE_DIRECTORY_FILE);
-    if (!opened.ok()) {
-        error = failure("cannot set the time of", directory.path, statusText(opened.status));
-        return false;
-    }
-    if (!setTimes(opened.handle.get(), directory.times)) {
-        error = failure("cannot set the time of", directory.path, lastErrorText());
-        return false;
-    }
-    return true;
+    if (!opened.ok())
+        return failure("cannot set the time of", directory.path, statusFailure(opened.status));
+    if (!setTimes(opened.handle.get(), directory.times))
+        return failure("cannot set the time of", directory.path, lastFailure());
+    return {};
 }
 
-bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error)
+Result<> writeLink(NativeValue parent, const PlannedEntry &entry)
 {
     // A new, empty file or folder made relative to the parent's handle, then turned into a
     // relative symbolic link. Made this way, nothing is ever created through a name.
     const NtOpened made = ntOpenAt(raw(parent), wideFromUtf8(entry.leaf), FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | DELETE,
                                    FILE_CREATE, entry.targetIsDirectory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
-    if (!made.ok()) {
-        error = failure("cannot create", entry.name, statusText(made.status));
-        return false;
-    }
+    if (!made.ok())
+        return failure("cannot create", entry.name, statusFailure(made.status));
     std::wstring target = wideFromUtf8(entry.target);
     std::replace(target.begin(), target.end(), L'/', L'\\');
     const WORD nameBytes = static_cast<WORD>(target.size() * sizeof(wchar_t));
@@ -482,32 +461,28 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
     const HANDLE link = made.handle.get();
     if (!DeviceIoControl(link, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0,
                          &returned, nullptr)) {
-        error = failure("cannot create the link", entry.name, lastErrorText());
+        const Failure refused = failure("cannot create the link", entry.name, lastFailure());
         FILE_DISPOSITION_INFO dispose{TRUE};  // the empty stand-in goes
         SetFileInformationByHandle(link, FileDispositionInfo, &dispose, sizeof dispose);
-        return false;
+        return refused;
     }
-    if (!setTimes(link, entry.times)) {
-        error = failure("cannot set the time of", entry.name, lastErrorText());
-        return false;
-    }
-    return true;
+    if (!setTimes(link, entry.times))
+        return failure("cannot set the time of", entry.name, lastFailure());
+    return {};
 }
 
-bool OutputFile::create(std::string &error)
+Result<> OutputFile::create()
 {
     // The allocation of the whole size at once keeps a large file in few pieces.
     NtOpened made = ntOpenAt(raw(parent_), wideFromUtf8(entry_.leaf), FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES,
                              FILE_CREATE, FILE_NON_DIRECTORY_FILE, static_cast<std::int64_t>(entry_.size));
-    if (!made.ok()) {
-        error = failure("cannot create", entry_.name, statusText(made.status));
-        return false;
-    }
+    if (!made.ok())
+        return failure("cannot create", entry_.name, statusFailure(made.status));
     handle_ = native(std::move(made.handle));
-    return true;
+    return {};
 }
 
-bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset, std::string &error)
+Result<> OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset)
 {
     while (size > 0) {
         OVERLAPPED at{};
@@ -515,36 +490,28 @@ bool OutputFile::writeAt(const char *data, std::size_t size, std::int64_t offset
         at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
         DWORD written = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        if (!WriteFile(raw(handle_.get()), data, chunk, &written, &at) || written == 0) {
-            error = failure("cannot write", entry_.name, lastErrorText());
-            return false;
-        }
+        if (!WriteFile(raw(handle_.get()), data, chunk, &written, &at) || written == 0)
+            return failure("cannot write", entry_.name, lastFailure());
         data += written;
         size -= written;
         offset += written;
     }
-    return true;
+    return {};
 }
 
-bool OutputFile::finish(FileFlush flush, StartedFiles *started, std::string &error)
+Result<> OutputFile::finish(FileFlush flush, StartedFiles *started)
 {
-    if (!setTimes(raw(handle_.get()), entry_.times)) {
-        error = failure("cannot set the time of", entry_.name, lastErrorText());
-        return false;
-    }
+    if (!setTimes(raw(handle_.get()), entry_.times))
+        return failure("cannot set the time of", entry_.name, lastFailure());
     // Windows has no way to start a file's writeback alone: a started file is flushed when
     // waited for.
     if (flush == FileFlush::Started && started)
-        return started->add(std::move(handle_), entry_, error);
-    if (flush == FileFlush::Now && !FlushFileBuffers(raw(handle_.get()))) {
-        error = failure("cannot write", entry_.name, lastErrorText());
-        return false;
-    }
-    if (!CloseHandle(raw(handle_.release()))) {
-        error = failure("cannot write", entry_.name, lastErrorText());
-        return false;
-    }
-    return true;
+        return started->add(std::move(handle_), entry_);
+    if (flush == FileFlush::Now && !FlushFileBuffers(raw(handle_.get())))
+        return failure("cannot write", entry_.name, lastFailure());
+    if (!CloseHandle(raw(handle_.release())))
+        return failure("cannot write", entry_.name, lastFailure());
+    return {};
 }
 
 std::size_t openFilesAtMost()
@@ -552,15 +519,16 @@ std::size_t openFilesAtMost()
     return 8192;  // handles are limited by memory alone; this many bounds what is kept open
 }
 
-bool waitForStartedFile(NativeHandle &file, std::string &reason)
+Result<> waitForStartedFile(NativeHandle &file)
 {
-    const bool written = FlushFileBuffers(raw(file.get())) != 0;
-    if (!written)
-        reason = lastErrorText();
-    const bool closed = CloseHandle(raw(file.release())) != 0;
-    if (written && !closed)
-        reason = lastErrorText();
-    return written && closed;
+    if (FlushFileBuffers(raw(file.get())) == 0) {
+        const Failure unwritten = lastFailure();
+        CloseHandle(raw(file.release()));
+        return unwritten;
+    }
+    if (CloseHandle(raw(file.release())) == 0)
+        return lastFailure();
+    return {};
 }
 
 namespace {

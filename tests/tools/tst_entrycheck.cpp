@@ -53,11 +53,12 @@ void TestEntryCheck::entryPath()
 {
     QFETCH(QByteArray, path);
     QFETCH(QByteArray, problem);
-    const std::string why = entryPathProblem(path.toStdString());
+    const Result<> checked = checkEntryPath(path.toStdString());
+    const std::string why = checked ? std::string() : checked.failure().text;
     if (problem.isEmpty())
-        QVERIFY2(why.empty(), why.c_str());
+        QVERIFY2(checked.ok(), why.c_str());
     else
-        QVERIFY2(why.find(problem.toStdString()) != std::string::npos, why.c_str());
+        QVERIFY2(!checked.ok() && why.find(problem.toStdString()) != std::string::npos, why.c_str());
 }
 
 void TestEntryCheck::linkTarget_data()
@@ -86,8 +87,8 @@ void TestEntryCheck::linkTarget()
     QFETCH(QByteArray, link);
     QFETCH(QByteArray, target);
     QFETCH(bool, accepted);
-    const std::string why = linkTargetProblem(link.toStdString(), target.toStdString());
-    QVERIFY2(why.empty() == accepted, why.empty() ? "accepted" : why.c_str());
+    const Result<> checked = checkLinkTarget(link.toStdString(), target.toStdString());
+    QVERIFY2(checked.ok() == accepted, checked.ok() ? "accepted" : checked.failure().text.c_str());
 }
 
 // Names that differ only in case are one file on Windows.

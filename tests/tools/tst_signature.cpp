@@ -408,11 +408,11 @@ void TestSignature::everyChangedByteIsRefused()
     auto verify = [&](const QByteArray &bytes) {
         if (!writeFile(path, bytes))
             return std::string("cannot write");
-        std::string error;
-        const std::unique_ptr<ArchiveFile> file = ArchiveFile::open(path.toStdString(), error);
+        const Result<std::unique_ptr<ArchiveFile>> file = ArchiveFile::open(path.toStdString());
         if (!file)
             return std::string("cannot open");
-        return packageSignatureProblem(*file, pem.toStdString());
+        const Result<> checked = checkPackageSignature(*file.value(), pem.toStdString());
+        return checked ? std::string() : checked.failure().text;
     };
     QVERIFY2(verify(good).empty(), verify(good).c_str());  // the unchanged archive passes, so a refusal means something
 

@@ -361,22 +361,24 @@ void folderFlushesThatAreNotSupported()
     for (const auto &row : rows) {
         harness::beginCase(std::string("folder and file flushes ") + row.name);
         const ScratchDirectory scratch("unzip-flush");
-        std::string error;
-        const NativeHandle folder = openDestination("flushed", error);
-        CHECK_MSG(folder.valid(), error);
+        Result<NativeHandle> opened = openDestination("flushed");
+        CHECK_MSG(opened.ok(), opened.ok() ? std::string() : opened.failure().text);
+        if (!opened)
+            continue;
+        const NativeHandle folder = std::move(opened).value();
         PlannedEntry entry;
         entry.name = entry.leaf = entry.path = "file.bin";
         entry.size = 4;
         OutputFile file(folder.get(), entry);
-        CHECK_MSG(file.create(error) && file.writeAt("data", 4, 0, error), error);
+        CHECK(file.create().ok() && file.writeAt("data", 4, 0).ok());
 
         const RefusedFlushes refused(row.error);
-        std::string reason;
-        CHECK_EQ(flushOpenDirectory(folder.get(), reason), row.folderFlushed);
-        CHECK_EQ(reason.empty(), row.folderFlushed);
-        error.clear();
-        CHECK_EQ(file.finish(FileFlush::Now, nullptr, error), row.fileFlushed);
-        CHECK_MSG(row.fileFlushed || error.rfind("cannot write 'file.bin': ", 0) == 0, error);
+        const Result<> folderFlushed = flushOpenDirectory(folder.get());
+        CHECK_EQ(folderFlushed.ok(), row.folderFlushed);
+        CHECK(folderFlushed.ok() || folderFlushed.failure().code == static_cast<int>(row.error));
+        const Result<> fileFlushed = file.finish(FileFlush::Now, nullptr);
+        CHECK_EQ(fileFlushed.ok(), row.fileFlushed);
+        CHECK(row.fileFlushed || (fileFlushed.failure().text.rfind("cannot write 'file.bin': ", 0) == 0 && fileFlushed.failure().code == static_cast<int>(row.error)));
     }
 }
 
@@ -412,14 +414,19 @@ void removesItsOwnTrees()
             testsupport::writeFile(tree / "a" / "b" / "read-only.txt", "x");
             CHECK(SetFileAttributesW((tree / "a" / "b" / "read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY));
         }
-        std::string error;
-        const NativeHandle parent = openDestination(".", error);
-        CHECK_MSG(parent.valid(), error);
+        Result<NativeHandle> destination = openDestination(".");
+        CHECK(destination.ok());
+        if (!destination)
+            continue;
+        const NativeHandle parent = std::move(destination).value();
         std::vector<DirectoryEntry> listed;
         {
             // Closed before the removal: a folder goes when its last handle does.
-            const NativeHandle opened = openDirectoryAt(parent.get(), tree.string(), error);
-            CHECK_MSG(opened.valid() && listDirectory(opened.get(), listed, error), error);
+            const Result<NativeHandle> opened = openDirectoryAt(parent.get(), tree.string());
+            Result<std::vector<DirectoryEntry>> listing = opened ? listDirectory(opened.value().get()) : opened.failure();
+            CHECK_MSG(listing.ok(), listing.ok() ? std::string() : listing.failure().text);
+            if (listing)
+                listed = std::move(listing).value();
         }
         std::vector<std::string> names;
         for (const DirectoryEntry &entry : listed)
