@@ -1,7 +1,9 @@
 // The name rules of the extraction tool: which entry names and link targets may be created
-// below the extraction directory.
+// below the extraction directory; and how its folder making tells a taken name from other
+// failures, on which the staging folder's choice of a fresh name rests.
 #include "tests/support/windowsnames.h"
 #include "unzip/plan.h"
+#include "unzip/system.h"
 
 #include <QtTest>
 
@@ -15,6 +17,8 @@ private Q_SLOTS:
     void caseFolded_data();
     void caseFolded();
     void pathParts();
+    void nameTaken_data();
+    void nameTaken();
 };
 
 void TestEntryCheck::entryPath_data()
@@ -122,6 +126,45 @@ void TestEntryCheck::pathParts()
 {
     QCOMPARE(::pathParts("a//b/./c\\d/"), (std::vector<std::string>{"a", "b", "c", "d"}));
     QCOMPARE(::pathParts("/"), std::vector<std::string>{});
+}
+
+void TestEntryCheck::nameTaken_data()
+{
+    QTest::addColumn<QByteArray>("existing");  // what is at "x" first: "folder", "file" or nothing
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("made");
+    QTest::addColumn<bool>("taken");
+
+    QTest::newRow("a new name") << QByteArray() << QByteArray("x") << true << false;
+    QTest::newRow("a folder there") << QByteArray("folder") << QByteArray("x") << false << true;
+    QTest::newRow("a file there") << QByteArray("file") << QByteArray("x") << false << true;
+    QTest::newRow("below a folder that is not there") << QByteArray() << QByteArray("missing/x") << false << false;
+}
+
+void TestEntryCheck::nameTaken()
+{
+    QFETCH(QByteArray, existing);
+    QFETCH(QByteArray, name);
+    QFETCH(bool, made);
+    QFETCH(bool, taken);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    if (existing == "folder")
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("x")));
+    if (existing == "file") {
+        QFile file(dir.filePath(QStringLiteral("x")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const Result<NativeHandle> destination = openDestination(dir.path().toStdString());
+    QVERIFY2(destination.ok(), destination.ok() ? "" : destination.failure().text.c_str());
+    const Result<> result = makeDirectoryAt(destination.value().get(), name.toStdString(), 0700);
+    QCOMPARE(result.ok(), made);
+    if (made)
+        return;
+    const Failure &failure = result.failure();
+    QCOMPARE(alreadyThere(failure), taken);
+    QVERIFY(failure.code != 0);
+    QVERIFY2(!failure.text.empty() && failure.text.find('\n') == std::string::npos, failure.text.c_str());
 }
 
 QTEST_APPLESS_MAIN(TestEntryCheck)
