@@ -829,10 +829,7 @@ class World:
             env.pop(name, None)
         if unzip_delay_ms:
             env["NEMBRAL_UNZIP_ENTRY_DELAY_MS"] = str(unzip_delay_ms)
-        if self.row.comspec and self.way.wine:
-            # wine sets COMSPEC itself as a program starts, from WINECOMSPEC when that is given.
-            env["WINECOMSPEC"] = winpath(self.windows_recording_interpreter())
-        elif self.row.comspec:
+        if self.row.comspec and not self.way.wine:
             env["COMSPEC"] = str(self.recording_interpreter())
         return env
 
@@ -875,8 +872,10 @@ class World:
     def close(self):
         if self.running:
             self.running.kill()
-        if self.way.wine and self.display:
-            self.way.wine.on_display(None)
+        if self.way.wine:
+            # Whatever of the row still runs under wine (a launcher an interpreter started) goes.
+            self.way.wine.end_session()
+            self.way.wine.display = None
         if self.display:
             self.display.stop()
         self.end_strays()
@@ -931,9 +930,15 @@ class Runner:
 
     def start(self, unzip_delay_ms=0, out=subprocess.PIPE, err=subprocess.PIPE, env=None):
         env = env or self.world.environment(unzip_delay_ms)
+        argv = self.world.way.launcher + list(self.row.args)
         if self.world.way.wine:
             self.world.way.wine.on_display(env.get("DISPLAY"))
-        p = Process(self.world.way.launcher + list(self.row.args), self.world.cwd, env, out, err)
+            if self.row.comspec:
+                # wine sets COMSPEC itself as a program starts: the interpreter that starts the
+                # launcher puts the recording one in place.
+                argv = ["wine", "cmd", "/c", f"set COMSPEC={winpath(self.world.windows_recording_interpreter())}&& "
+                        + winpath(argv[1])] + argv[2:]
+        p = Process(argv, self.world.cwd, env, out, err)
         self.launchers.append(p)
         return p
 
