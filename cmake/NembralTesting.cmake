@@ -93,3 +93,21 @@ function(nembral_test_port suite outvar)
   set_property(GLOBAL APPEND PROPERTY NEMBRAL_TEST_PORTS ${port})
   set(${outvar} ${port} PARENT_SCOPE)
 endfunction()
+
+# nembral_test_key_pairs(DIR): throw-away Ed25519 pairs "vendor", "next" and "other" in DIR
+# (NAME-private.pem, NAME-public.pem), made once per build directory. The tests build the
+# first two into test-only programs; "other" is a key those programs must refuse.
+function(nembral_test_key_pairs dir)
+  find_program(NEMBRAL_OPENSSL_PROGRAM openssl REQUIRED)
+  file(MAKE_DIRECTORY "${dir}")
+  foreach(_name vendor next other)
+    if(NOT EXISTS "${dir}/${_name}-public.pem")
+      execute_process(
+        COMMAND "${NEMBRAL_OPENSSL_PROGRAM}" genpkey -algorithm ed25519 -out "${dir}/${_name}-private.pem"
+        COMMAND_ERROR_IS_FATAL ANY)
+      execute_process(
+        COMMAND "${NEMBRAL_OPENSSL_PROGRAM}" pkey -in "${dir}/${_name}-private.pem" -pubout -out "${dir}/${_name}-public.pem"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+  endforeach()
+endfunction()

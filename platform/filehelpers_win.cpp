@@ -14,7 +14,7 @@
 
 #include "platform/win/fileerror_win.h"
 #include "platform/win/handle_win.h"
-#include "platform/win/removeentry_win.h"
+#include "platform/win/removetreeat_win.h"
 
 namespace {
 

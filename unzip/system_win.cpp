@@ -1,6 +1,9 @@
 #include "unzip/system.h"
 
 #include "platform/win/fileerror_win.h"
+#include "platform/win/handle_win.h"
+#include "platform/win/ntfile_win.h"
+#include "platform/win/removetreeat_win.h"
 #include "unzip/archive.h"
 #include "unzip/extract.h"
 
@@ -46,43 +49,6 @@ inline std::string lastErrorText()
     return errorText(GetLastError());
 }
 
-// Opening and creating names relative to a directory handle with NtCreateFile, whose
-// OBJECT_ATTRIBUTES take the directory (RootDirectory) and one name inside it: the only way
-// from user mode to make a file relative to a handle rather than by path.
-
-struct NtOpenResult {
-    NativeHandle handle;
-    NTSTATUS status = 0;
-    bool ok() const { return handle.valid(); }
-};
-
-// NtCreateFile of `name` in `directory` with `access`
-// (SYNCHRONIZE is added), sharing read, write and delete, the `disposition` (FILE_OPEN,
-// FILE_CREATE) and `options` (FILE_SYNCHRONOUS_IO_NONALERT and FILE_OPEN_REPARSE_POINT are
-// added: I/O waits for its end, and a reparse point at `name` is opened itself, never
-// followed). A new file is given `allocation` bytes at once.
-NtOpenResult ntOpenAt(NativeValue directory, const std::wstring &name, ACCESS_MASK access, ULONG disposition,
-                      ULONG options, std::int64_t allocation = 0);
-
-// The system's text for an NTSTATUS, on one line.
-std::string statusText(NTSTATUS status);
-
-bool isNotFound(NTSTATUS status);
-
-enum class LinkState {
-    None,      // not a link
-    Link,      // a link, and `opened` is the link itself
-    Followed,  // a link that the system followed anyway: `opened` is what it points to
-};
-
-// Whether `name` in `directory`, opened as `opened` (by ntOpenAt), is a link: a reparse point
-// that stands for another name (symbolic link, junction, mount point), not one that marks a
-// file of its own (a file kept in the cloud, say). Asks the handle, and the directory's own
-// listing: wine 8 shows a Unix symbolic link to a directory as a reparse point only in
-// listings (and one to a file not at all), and follows it on every open whatever the
-// options, so there a handle on it is a handle on its target.
-LinkState linkStateOf(NativeValue directory, const std::wstring &name, HANDLE opened);
-
 // FILETIME's count (100 ns since 1601) for a Unix time.
 std::int64_t fileTimeOf(std::int64_t seconds, long nanoseconds);
 
@@ -92,124 +58,24 @@ int closeNativeHandle(NativeValue value)
     return CloseHandle(reinterpret_cast<HANDLE>(value)) ? 0 : static_cast<int>(GetLastError());
 }
 
-// Not in mingw-w64's winternl.h; exported by ntdll.
-extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apcRoutine, PVOID apcContext,
-                                               PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
-                                               FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
-                                               PUNICODE_STRING fileName, BOOLEAN restartScan);
-
 namespace {
-
-constexpr auto kFileFullDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(2);
-
-// FILE_FULL_DIR_INFORMATION, which mingw-w64 declares only for drivers. For a reparse point,
-// eaSize holds its tag.
-struct DirectoryInformation {
-    ULONG nextEntryOffset;
-    ULONG fileIndex;
-    LARGE_INTEGER creationTime;
-    LARGE_INTEGER lastAccessTime;
-    LARGE_INTEGER lastWriteTime;
-    LARGE_INTEGER changeTime;
-    LARGE_INTEGER endOfFile;
-    LARGE_INTEGER allocationSize;
-    ULONG fileAttributes;
-    ULONG fileNameLength;
-    ULONG eaSize;
-    WCHAR fileName[1];
-};
 
 // NOLINTNEXTLINE(performance-no-int-to-ptr): a NativeValue holds a HANDLE's bits
 HANDLE raw(NativeValue value) { return reinterpret_cast<HANDLE>(value); }
 
-// Links are the reparse points that stand for another name (symbolic links, junctions, mount
-// points). Others, such as the placeholders of files kept in the cloud, are files in their
-// own right.
-bool isLinkTag(ULONG tag)
+// The tool holds its handles as numbers (system.h).
+NativeHandle native(WinHandle handle)
 {
-    return IsReparseTagNameSurrogate(tag);
-}
-
-// Whether `directory`'s listing shows `name` as a link. wine gives the tag as 0.
-bool listedAsLink(NativeValue directory, const std::wstring &name)
-{
-    // A handle of its own: a directory handle remembers the pattern of its first listing.
-    const NtOpenResult listing = ntOpenAt(directory, L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
-    if (!listing.ok())
-        return false;
-    alignas(8) unsigned char buffer[sizeof(DirectoryInformation) + 512 * sizeof(WCHAR)];
-    UNICODE_STRING pattern;
-    pattern.Buffer = const_cast<wchar_t *>(name.c_str());
-    pattern.Length = pattern.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status = NtQueryDirectoryFile(raw(listing.handle.get()), nullptr, nullptr, nullptr, &io, buffer,
-                                                 sizeof buffer, kFileFullDirectoryInformation, TRUE, &pattern, TRUE);
-    if (!NT_SUCCESS(status))
-        return false;
-    const auto *entry = reinterpret_cast<const DirectoryInformation *>(buffer);
-    return (entry->fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (entry->eaSize == 0 || isLinkTag(entry->eaSize));
+    return NativeHandle(reinterpret_cast<NativeValue>(handle.release()));
 }
 
 }  // namespace
-
-NtOpenResult ntOpenAt(NativeValue directory, const std::wstring &name, ACCESS_MASK access, ULONG disposition,
-                      ULONG options, std::int64_t allocation)
-{
-    UNICODE_STRING unicodeName;
-    unicodeName.Buffer = const_cast<wchar_t *>(name.c_str());
-    unicodeName.Length = unicodeName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    OBJECT_ATTRIBUTES attributes;
-    // Case-insensitive, as Win32 names are: the archive's names are checked for clashes of
-    // case beforehand, so each name meets only what the tool made under that name.
-    InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, raw(directory), nullptr);
-    LARGE_INTEGER size;
-    size.QuadPart = allocation;
-    IO_STATUS_BLOCK io{};
-    HANDLE handle = nullptr;
-    NtOpenResult result;
-    result.status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, allocation > 0 ? &size : nullptr,
-                                 FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                                 nullptr, 0);
-    if (NT_SUCCESS(result.status) && handle != nullptr)
-        result.handle.reset(reinterpret_cast<NativeValue>(handle));
-    return result;
-}
-
-std::string statusText(NTSTATUS status)
-{
-    return errorText(RtlNtStatusToDosError(status));
-}
-
-bool isNotFound(NTSTATUS status)
-{
-    return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND
-           || status == STATUS_NO_SUCH_FILE;
-}
-
-LinkState linkStateOf(NativeValue directory, const std::wstring &name, HANDLE opened)
-{
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &tag, sizeof tag))
-        return LinkState::None;
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-        return isLinkTag(tag.ReparseTag) ? LinkState::Link : LinkState::None;
-    // wine marks only links to directories in listings, so only a directory is worth asking
-    // about (the target it opened).
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return LinkState::None;
-    return listedAsLink(directory, name) ? LinkState::Followed : LinkState::None;
-}
 
 std::int64_t fileTimeOf(std::int64_t seconds, long nanoseconds)
 {
     // 11644473600 s from 1601-01-01 to 1970-01-01.
     return (seconds + 11644473600LL) * 10000000LL + nanoseconds / 100;
 }
-
-namespace {
-
-}  // namespace
 
 std::unique_ptr<ArchiveFile> ArchiveFile::open(const std::string &path, std::string &error)
 {
@@ -323,13 +189,13 @@ bool isHeldForAMoment(NTSTATUS status)
 // One attempt of moveEntry: STATUS_SUCCESS, or a failure with `reason` set.
 NTSTATUS moveOnce(NativeValue from, const std::wstring &wide, NativeValue to, std::string &reason)
 {
-    const NtOpenResult opened = ntOpenAt(from, wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
+    const NtOpened opened = ntOpenAt(raw(from), wide, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
     if (!opened.ok()) {
         reason = statusText(opened.status);
         return NT_SUCCESS(opened.status) ? STATUS_UNSUCCESSFUL : opened.status;
     }
     // Renaming a handle on a link's target would move the target.
-    if (linkStateOf(from, wide, raw(opened.handle.get())) == LinkState::Followed) {
+    if (linkStateOf(raw(from), wide, opened.handle.get()) == LinkState::Followed) {
         reason = "it is a link that this system cannot move without moving what it points to";
         return STATUS_UNSUCCESSFUL;
     }
@@ -340,7 +206,7 @@ NTSTATUS moveOnce(NativeValue from, const std::wstring &wide, NativeValue to, st
     rename->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
     wide.copy(rename->FileName, wide.size());
     IO_STATUS_BLOCK io{};
-    const NTSTATUS status = NtSetInformationFile(raw(opened.handle.get()), &io, rename,
+    const NTSTATUS status = NtSetInformationFile(opened.handle.get(), &io, rename,
                                                  static_cast<ULONG>(buffer.size()), FileRenameInformation);
     if (!NT_SUCCESS(status))
         reason = statusText(status);
@@ -391,21 +257,21 @@ NativeHandle openDestination(const std::string &given, std::string &error)
 NativeHandle openDirectoryAt(NativeValue parent, const std::string &name, std::string &reason)
 {
     const std::wstring wide = wideFromUtf8(name);
-    NtOpenResult opened = ntOpenAt(parent, wide, kDirectoryAccess, FILE_OPEN, FILE_DIRECTORY_FILE);
+    NtOpened opened = ntOpenAt(raw(parent), wide, kDirectoryAccess, FILE_OPEN, FILE_DIRECTORY_FILE);
     if (!opened.ok()) {
         reason = statusText(opened.status);
         return NativeHandle();
     }
-    if (linkStateOf(parent, wide, raw(opened.handle.get())) != LinkState::None) {
+    if (linkStateOf(raw(parent), wide, opened.handle.get()) != LinkState::None) {
         reason = kLinkReason;
         return NativeHandle();
     }
-    return std::move(opened.handle);
+    return native(std::move(opened.handle));
 }
 
 bool makeDirectoryAt(NativeValue parent, const std::string &name, unsigned, bool &exists, std::string &reason)
 {
-    const NtOpenResult made = ntOpenAt(parent, wideFromUtf8(name), FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
+    const NtOpened made = ntOpenAt(raw(parent), wideFromUtf8(name), FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE);
     exists = made.status == STATUS_OBJECT_NAME_COLLISION;
     if (!made.ok())
         reason = statusText(made.status);
@@ -414,7 +280,7 @@ bool makeDirectoryAt(NativeValue parent, const std::string &name, unsigned, bool
 
 bool existsAt(NativeValue directory, const std::string &name)
 {
-    const NtOpenResult opened = ntOpenAt(directory, wideFromUtf8(name), FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
+    const NtOpened opened = ntOpenAt(raw(directory), wideFromUtf8(name), FILE_READ_ATTRIBUTES, FILE_OPEN, 0);
     // Anything but absence (a refused access, a file in use) means something is there.
     return opened.ok() || !isNotFound(opened.status);
 }
@@ -422,31 +288,20 @@ bool existsAt(NativeValue directory, const std::string &name)
 bool listDirectory(NativeValue directory, std::vector<DirectoryEntry> &entries, std::string &reason)
 {
     // A handle of its own, so that the listing starts afresh.
-    const NtOpenResult listing = ntOpenAt(directory, L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+    const NtOpened listing = ntOpenAt(raw(directory), L"", FILE_LIST_DIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
     if (!listing.ok()) {
         reason = statusText(listing.status);
         return false;
     }
-    alignas(8) unsigned char buffer[64 * 1024];
-    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(raw(listing.handle.get()), kind, buffer, sizeof buffer)) {
-        kind = FileFullDirectoryInfo;
-        for (const unsigned char *p = buffer;;) {
-            const auto *entry = reinterpret_cast<const FILE_FULL_DIR_INFO *>(p);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                const bool directoryEntry = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                            && (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-                entries.push_back({utf8FromWide(name), directoryEntry});
-            }
-            if (entry->NextEntryOffset == 0)
-                break;
-            p += entry->NextEntryOffset;
-        }
-    }
-    if (GetLastError() != ERROR_NO_MORE_FILES) {
-        reason = lastErrorText();
+    std::vector<ListedEntry> listed;
+    if (const DWORD error = listDirectoryHandle(listing.handle.get(), listed); error != ERROR_SUCCESS) {
+        reason = errorText(error);
         return false;
+    }
+    for (const ListedEntry &entry : listed) {
+        const bool directoryEntry = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                    && (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        entries.push_back({utf8FromWide(entry.name), directoryEntry});
     }
     return true;
 }
@@ -467,12 +322,12 @@ bool moveEntry(NativeValue from, const std::string &name, NativeValue to, std::s
 bool flushOpenDirectory(NativeValue directory, std::string &reason)
 {
     // A handle of its own with write access, which FlushFileBuffers needs.
-    const NtOpenResult opened = ntOpenAt(directory, L"", FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
+    const NtOpened opened = ntOpenAt(raw(directory), L"", FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, FILE_OPEN, FILE_DIRECTORY_FILE);
     if (!opened.ok()) {
         reason = statusText(opened.status);
         return false;
     }
-    if (FlushFileBuffers(raw(opened.handle.get())))
+    if (FlushFileBuffers(opened.handle.get()))
         return true;
     // FAT, exFAT and network shares have no flush for a folder and refuse it as unsupported
     // (STATUS_INVALID_DEVICE_REQUEST or STATUS_NOT_IMPLEMENTED, read here as
@@ -496,74 +351,12 @@ bool canFlushFileSystem()
     return false;
 }
 
-namespace {
-
-// The names in the directory open as `directory` (a handle that has not been listed yet).
-bool childrenOf(HANDLE directory, std::vector<std::wstring> &names)
-{
-    alignas(8) unsigned char buffer[64 * 1024];
-    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(directory, kind, buffer, sizeof buffer)) {
-        kind = FileFullDirectoryInfo;
-        for (const unsigned char *p = buffer;;) {
-            const auto *entry = reinterpret_cast<const FILE_FULL_DIR_INFO *>(p);
-            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..")
-                names.push_back(std::move(name));
-            if (entry->NextEntryOffset == 0)
-                break;
-            p += entry->NextEntryOffset;
-        }
-    }
-    return GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-// Marks the open entry for deletion; it goes when its last handle is closed. A read-only
-// file refuses that until its attribute is cleared.
-bool deleteOnClose(HANDLE entry, DWORD attributes)
-{
-    FILE_DISPOSITION_INFO dispose{TRUE};
-    if (SetFileInformationByHandle(entry, FileDispositionInfo, &dispose, sizeof dispose))
-        return true;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0)
-        return false;
-    FILE_BASIC_INFO basic{};
-    basic.FileAttributes = (attributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)
-           && SetFileInformationByHandle(entry, FileDispositionInfo, &dispose, sizeof dispose);
-}
-
-}  // namespace
-
 bool removeTreeAt(NativeValue parent, const std::string &name)
 {
-    const std::wstring wide = wideFromUtf8(name);
-    const NtOpenResult opened = ntOpenAt(parent, wide, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, 0);
-    if (!opened.ok())
-        return isNotFound(opened.status);
-    const HANDLE entry = raw(opened.handle.get());
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag))
-        return false;
-    switch (linkStateOf(parent, wide, entry)) {
-    case LinkState::Link:
-        return deleteOnClose(entry, tag.FileAttributes);  // the link itself, opened as such
-    case LinkState::Followed:
-        return false;  // only its target is at hand: leave both alone
-    case LinkState::None:
-        break;
-    }
-    if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        std::vector<std::wstring> names;
-        if (!childrenOf(entry, names))
-            return false;
-        bool ok = true;
-        for (const std::wstring &child : names)
-            ok = removeTreeAt(opened.handle.get(), utf8FromWide(child)) && ok;
-        if (!ok)
-            return false;
-    }
-    return deleteOnClose(entry, tag.FileAttributes);
+    // The tool's own trees only: it removes what it can and reports whether anything is left.
+    TreeRemoval removal;
+    removal.keepGoing = true;
+    return removeTreeAt(raw(parent), wideFromUtf8(name), std::wstring(), kAttributesUnknown, name, removal);
 }
 
 namespace {
@@ -635,8 +428,8 @@ unsigned creationMask()
 
 bool createDirectory(NativeValue parent, const PlannedDirectory &directory, std::string &error)
 {
-    const NtOpenResult made = ntOpenAt(parent, wideFromUtf8(directory.leaf), FILE_LIST_DIRECTORY, FILE_CREATE,
-                                       FILE_DIRECTORY_FILE);
+    const NtOpened made = ntOpenAt(raw(parent), wideFromUtf8(directory.leaf), FILE_LIST_DIRECTORY, FILE_CREATE,
+                                   FILE_DIRECTORY_FILE);
     if (made.ok())
         return true;
     error = failure("cannot create", directory.path, statusText(made.status));
@@ -647,13 +440,13 @@ bool finishDirectory(NativeValue parent, const PlannedDirectory &directory, unsi
 {
     if (!directory.listed || (!directory.times.accessSet && !directory.times.modifySet))
         return true;
-    const NtOpenResult opened = ntOpenAt(parent, wideFromUtf8(directory.leaf), FILE_WRITE_ATTRIBUTES, FILE_OPEN,
-                                         FILE_DIRECTORY_FILE);
+    const NtOpened opened = ntOpenAt(raw(parent), wideFromUtf8(directory.leaf), FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                                     FILE_DIRECTORY_FILE);
     if (!opened.ok()) {
         error = failure("cannot set the time of", directory.path, statusText(opened.status));
         return false;
     }
-    if (!setTimes(raw(opened.handle.get()), directory.times)) {
+    if (!setTimes(opened.handle.get(), directory.times)) {
         error = failure("cannot set the time of", directory.path, lastErrorText());
         return false;
     }
@@ -664,8 +457,8 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
 {
     // A new, empty file or folder made relative to the parent's handle, then turned into a
     // relative symbolic link. Made this way, nothing is ever created through a name.
-    const NtOpenResult made = ntOpenAt(parent, wideFromUtf8(entry.leaf), FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | DELETE,
-                                       FILE_CREATE, entry.targetIsDirectory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    const NtOpened made = ntOpenAt(raw(parent), wideFromUtf8(entry.leaf), FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | DELETE,
+                                   FILE_CREATE, entry.targetIsDirectory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
     if (!made.ok()) {
         error = failure("cannot create", entry.name, statusText(made.status));
         return false;
@@ -686,7 +479,7 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
     std::copy_n(reinterpret_cast<const unsigned char *>(target.data()), nameBytes, names);
     std::copy_n(reinterpret_cast<const unsigned char *>(target.data()), nameBytes, names + nameBytes);
     DWORD returned = 0;
-    const HANDLE link = raw(made.handle.get());
+    const HANDLE link = made.handle.get();
     if (!DeviceIoControl(link, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0,
                          &returned, nullptr)) {
         error = failure("cannot create the link", entry.name, lastErrorText());
@@ -704,13 +497,13 @@ bool writeLink(NativeValue parent, const PlannedEntry &entry, std::string &error
 bool OutputFile::create(std::string &error)
 {
     // The allocation of the whole size at once keeps a large file in few pieces.
-    NtOpenResult made = ntOpenAt(parent_, wideFromUtf8(entry_.leaf), FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES,
-                                 FILE_CREATE, FILE_NON_DIRECTORY_FILE, static_cast<std::int64_t>(entry_.size));
+    NtOpened made = ntOpenAt(raw(parent_), wideFromUtf8(entry_.leaf), FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES,
+                             FILE_CREATE, FILE_NON_DIRECTORY_FILE, static_cast<std::int64_t>(entry_.size));
     if (!made.ok()) {
         error = failure("cannot create", entry_.name, statusText(made.status));
         return false;
     }
-    handle_ = std::move(made.handle);
+    handle_ = native(std::move(made.handle));
     return true;
 }
 

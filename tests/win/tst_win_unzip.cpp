@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -379,6 +380,77 @@ void folderFlushesThatAreNotSupported()
     }
 }
 
+// The tool's own removal and listing (the handle-relative ones the launcher shares): a
+// read-only file does not stop it, a file another program holds without delete sharing stays
+// while the rest goes, and a link below is removed itself or, where only its target opens (wine),
+// left with its target.
+void removesItsOwnTrees()
+{
+    const struct {
+        const char *name;
+        const char *fixture;  // the lane's link case to work in, or none
+        bool held;            // tree/a/held.bin held open without delete sharing
+    } rows[] = {
+        {"the tool's removal: read-only files and nested folders", nullptr, false},
+        {"the tool's removal: a held file stays, the rest goes", nullptr, true},
+        {"the tool's removal: a link below is never followed", "unzip-tree-link", false},
+    };
+    for (const auto &row : rows) {
+        harness::beginCase(row.name);
+        const ScratchDirectory scratch("unzip-remove");
+        std::optional<testsupport::LinkFixtureCase> fixture;
+        if (row.fixture != nullptr) {
+            fixture.emplace(row.fixture);
+            if (!fixture->entered())
+                continue;
+        }
+        const fs::path tree = row.fixture != nullptr ? fs::path("nembral") : fs::path("tree");
+        if (row.fixture == nullptr) {
+            fs::create_directories(tree / "a" / "b");
+            testsupport::writeFile(tree / "top.txt", "x");
+            testsupport::writeFile(tree / "a" / "held.bin", "x");
+            testsupport::writeFile(tree / "a" / "b" / "read-only.txt", "x");
+            CHECK(SetFileAttributesW((tree / "a" / "b" / "read-only.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        std::string error;
+        const NativeHandle parent = openDestination(".", error);
+        CHECK_MSG(parent.valid(), error);
+        std::vector<DirectoryEntry> listed;
+        {
+            // Closed before the removal: a folder goes when its last handle does.
+            const NativeHandle opened = openDirectoryAt(parent.get(), tree.string(), error);
+            CHECK_MSG(opened.valid() && listDirectory(opened.get(), listed, error), error);
+        }
+        std::vector<std::string> names;
+        for (const DirectoryEntry &entry : listed)
+            names.push_back(entry.name + (entry.isDirectory ? "/" : ""));
+        std::sort(names.begin(), names.end());
+        // A link to a folder is no directory to the listing.
+        if (row.fixture != nullptr)
+            CHECK(std::find(names.begin(), names.end(), "nembral") != names.end());
+        else
+            CHECK_EQ(names, (std::vector<std::string>{"a/", "top.txt"}));
+
+        WinHandle holder;
+        if (row.held)
+            holder.reset(CreateFileW((tree / "a" / "held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+        const bool removed = removeTreeAt(parent.get(), tree.string());
+        if (row.held) {
+            CHECK(!removed);
+            CHECK(fs::exists(tree / "a" / "held.bin") && !fs::exists(tree / "top.txt") && !fs::exists(tree / "a" / "b"));
+        } else if (row.fixture != nullptr) {
+            CHECK(removed == !fs::exists(tree));
+            CHECK(removed || testsupport::LinkFixtureCase::isReparsePoint(tree / "nembral"));
+            CHECK_EQ(namesIn(fixture->outside()), std::vector<std::string>{"keep.txt"});
+            CHECK_EQ(testsupport::readFile(fixture->outside() / "keep.txt"), std::string("keep"));
+        } else {
+            CHECK(removed);
+            CHECK(!fs::exists(tree));
+        }
+    }
+}
+
 }  // namespace
 
 int main()
@@ -387,5 +459,6 @@ int main()
     linksAtTheDestination();
     moveIntoPlaceWaitsForAHolder();
     folderFlushesThatAreNotSupported();
+    removesItsOwnTrees();
     return harness::finish();
 }
