@@ -5,9 +5,9 @@
 #   - the Qt-free suites of the Windows platform bodies (tests/win),
 #   - the shared window, workflow (and extraction tool) suites, on the offscreen platform,
 #     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
-#   - the deployed build-win/dist/nembral-launcher.exe itself down every road a user meets
-#     (scripts/lib/windows-roads.sh), the question page's buttons clicked through X on a
-#     virtual display (Xvfb, xdotool),
+#   - the deployed build-win/dist/nembral-launcher.exe itself down the table of roads (tests/e2e,
+#     the way "wine"), the question page's buttons clicked through X on a virtual display
+#     (Xvfb, xdotool),
 #   - clang-tidy on the Windows bodies (*_win.cpp) through the cross-build's compile database,
 # all over https, as the launcher talks to the vendor.
 # Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and
@@ -30,7 +30,7 @@ lane_start=$(date +%s)
 step() { printf -- '--- %s (%ss)\n' "$1" "$(($(date +%s) - lane_start))"; }
 
 step "cross-build (scripts/build-windows.sh)"
-dist=$(bash scripts/build-windows.sh | tail -n1)
+bash scripts/build-windows.sh >/dev/null
 
 # wine, headless and quiet: no display (the programs run on the offscreen platform, and
 # wineboot then shows no dialog), no debug channels (this also silences the hint about the
@@ -138,16 +138,12 @@ if [ -f "$log" ]; then
        /^Totals: /{printf "  %-26s %s\n", name, $0}' "$log"
 fi
 
-step "the deployed launcher (build-win/dist)"
-# The real program as a user's copy runs it, from its own folder, down every road: first
-# install, up to date, offline, the question page with both buttons (clicked on a virtual X
-# display), a missing or damaged package, two launchers at once, and an update while the old
-# application runs. It is built for the configured vendor host (localhost:8443 by default), so
-# that port must be free.
+step "the deployed launcher (build-win/dist) down the table of roads"
+# The real program as a user's copy runs it, from its own folder, in this prefix. It is built
+# for the configured vendor host (localhost:8443 by default), so that port must be free.
 stop_vendor_server
-# shellcheck source=lib/windows-roads.sh
-. "$repo/scripts/lib/windows-roads.sh"
-windows_roads || status=1
+"${NEMBRAL_E2E_PYTHON:-/usr/bin/python3}" -m pytest -p no:cacheprovider -q -rs "$repo/tests/e2e" \
+  --way wine --build "$build" </dev/null || status=1
 
 # The Windows bodies, which the lint lane's clang-tidy does not see, through this build's
 # compile database.

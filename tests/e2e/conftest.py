@@ -1,8 +1,8 @@
 """What the table's rows run in: the vendor server with its throw-away CA, packages, fresh
 working folders, the ways the launcher ships, an X display for clicks, and the acts a row does.
 
-Options (CTest passes them; see CMakeLists.txt): --way NAME (linux, ...), --build DIR (the build
-folder of the launcher and unzip.exe), --rows REGEX (rows whose name matches), --jobs N (rows run
+Options (CTest passes them; see CMakeLists.txt): --way NAME (linux, deb, wine), --build DIR (the
+build folder of the launcher and unzip.exe; for wine the Windows build, whose dist/ is run), --rows REGEX (rows whose name matches), --jobs N (rows run
 side by side; a way whose launcher has its vendor host built in runs them one at a time).
 """
 
@@ -116,6 +116,11 @@ APPLICATION = (b"#!/bin/sh\n"
                b"echo \"started in $(pwd -P): ${v:--} $state\" >> \"${NEMBRAL_E2E_STARTED:-/dev/null}\"\n")
 
 
+# What a package or an installation holds as Nembrals.exe: APPLICATION, or the way's own program
+# where that cannot run (make_way sets it once a session).
+application = APPLICATION
+
+
 def random_bytes(size, seed):
     return random.Random(seed).randbytes(size)
 
@@ -131,7 +136,7 @@ def _info(name, mode=0o644, directory=False):
 def good_entries(version=b"1.0"):
     """The good package's entries, the version file last: packaging tools put it anywhere, and
     last is the unkind case for a tool that writes in place."""
-    return [("nembral/", None), ("nembral/Nembrals.exe", (APPLICATION, 0o755)), ("nembral/data/", None),
+    return [("nembral/", None), ("nembral/Nembrals.exe", (application, 0o755)), ("nembral/data/", None),
             ("nembral/data/payload.bin", (random_bytes(48 * 1024, 7), 0o644)),
             ("nembral/version.txt", (version + b"\n", 0o644))]
 
@@ -223,7 +228,7 @@ def make_package(kind, path, outside, version):
 
 def write_installation(install_dir, version_file):
     install_dir = pathlib.Path(install_dir)
-    write(install_dir / "Nembrals.exe", APPLICATION, 0o755)
+    write(install_dir / "Nembrals.exe", application, 0o755)
     write(install_dir / "data/payload.bin", random_bytes(1024, 5))
     write(install_dir / "version.txt", version_file)
 
@@ -494,6 +499,50 @@ def session_dir():
 
 # --- the ways the launcher ships ---------------------------------------------------------------
 
+def winpath(path):
+    """PATH as a program under wine sees it (drive Z: is the Unix root)."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class Wine:
+    """A wine prefix that trusts the session's CA: the lane's (WINEPREFIX) when one is given, else
+    one of its own in the build folder, made now and removed at the end. Headless and quiet: no
+    debug channels, no prompts to install Mono or Gecko. wine's programs draw on the display their
+    session began with, so a run on another display begins a new session."""
+
+    def __init__(self, build):
+        self.own = not os.environ.get("WINEPREFIX")
+        self.prefix = build / "e2e-wineprefix" if self.own else pathlib.Path(os.environ["WINEPREFIX"])
+        self.env = {"WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+        self.display = None
+        if self.own:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            atexit.register(self.close)
+            self.run(["wine", "wineboot", "-i"])
+
+    def run(self, argv):
+        env = dict(os.environ, **self.env)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        result = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+        if result.returncode != 0:
+            pytest.exit(f"{argv} failed under wine: {result.stderr.decode(errors='replace')}", 2)
+
+    def end_session(self):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, **self.env), capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=dict(os.environ, **self.env), capture_output=True, timeout=60)
+
+    def on_display(self, display):
+        if display != self.display:
+            self.end_session()
+            self.display = display
+
+    def close(self):
+        self.end_session()
+        if self.own:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+
 @dataclasses.dataclass
 class Way:
     name: str
@@ -502,6 +551,8 @@ class Way:
     fixed_port: int = 0     # the vendor port built in, when it cannot be given
     slow: float = 1.0
     clean: bool = False     # started in a clean environment, as a user's session starts it
+    wine: Wine = None       # the Windows build, run by wine in this prefix
+    trust_ca: pathlib.Path = None  # the Windows helper that adds a CA to the prefix's root store
 
     def environment(self, world, port):
         if self.clean:
@@ -516,6 +567,11 @@ class Way:
             env["PATH"] = f"{self.tool_dir}:{env['PATH']}"
         env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=str(world.ca), XDG_RUNTIME_DIR=str(world.runtime),
                    NEMBRAL_E2E_STARTED=str(world.started_log), NEMBRAL_DEMO_HEADLESS="1")
+        if self.wine:
+            # A program under wine sees WINEX as X; unzip.exe is found on its search path, as the
+            # Windows lookup finds it beside the launcher of a user's copy.
+            env.update(self.wine.env, WINEPATH=winpath(self.tool_dir), WINEQT_QPA_PLATFORM="offscreen",
+                       NEMBRAL_E2E_STARTED=winpath(world.started_log))
         if self.name == "deb":
             # The package's wrapper enters the working folder it is given, or makes one below HOME.
             if world.row.workdir == "home":
@@ -580,6 +636,23 @@ def make_way(config, session_dir):
             pytest.exit(f"port {port}, which the packaged launcher downloads from, is still in use after a minute; "
                         f"stop what listens there (ss -ltnp 'sport = :{port}')", 2)
         return Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True)
+    if name == "wine":
+        # The deployed copy (scripts/build-windows.sh), with its vendor host built in; the
+        # application is the Windows stand-in, which notes its starts as APPLICATION does.
+        build = pathlib.Path(config.getoption("--build")).resolve()
+        dist = build / "dist"
+        launcher = dist / "nembral-launcher.exe"
+        stub = build / "bin/nembrals-stub.exe"
+        for needed in (launcher, dist / "unzip.exe", stub, build / "bin/trust-ca.exe"):
+            if not needed.exists():
+                pytest.exit(f"no {needed} (scripts/build-windows.sh builds it)", 2)
+        port = built_in_port(launcher, package_vendor_host(config, build / "dist"))
+        if not poll(lambda: port_free(port), 60, 1):
+            pytest.exit(f"port {port}, which the Windows launcher downloads from, is still in use after a minute", 2)
+        global application
+        application = stub.read_bytes()
+        return Way(name, ["wine", str(launcher)], dist, fixed_port=port, slow=max(slow, 2.0), wine=Wine(build),
+                   trust_ca=build / "bin/trust-ca.exe")
     pytest.exit(f"unknown way {name}", 2)
 
 
@@ -646,6 +719,8 @@ class World:
         self.unremovable = None
         self.servers = []
         self.port = 0
+        self.display = None
+        self.running = None
 
     # The outside folder: shaped like an installation without its version file (so that a link
     # to it looks like an interrupted one), and a few plain files.
@@ -754,9 +829,17 @@ class World:
             env.pop(name, None)
         if unzip_delay_ms:
             env["NEMBRAL_UNZIP_ENTRY_DELAY_MS"] = str(unzip_delay_ms)
-        if self.row.comspec:
+        if self.row.comspec and not self.way.wine:
             env["COMSPEC"] = str(self.recording_interpreter())
         return env
+
+    def windows_recording_interpreter(self):
+        """The Windows one only notes its arguments, in the file its .record file names."""
+        path = self.aux / "record-interpreter.exe"
+        if not path.exists():
+            shutil.copy(self.way.trust_ca.parent / "record-interpreter.exe", path)
+            write(self.aux / "record-interpreter.exe.record", winpath(self.aux / "commands.txt").encode())
+        return path
 
     def recording_interpreter(self):
         """Notes its arguments, then does what the Windows interpreter would: runs the command with
@@ -787,6 +870,14 @@ class World:
         return changes
 
     def close(self):
+        if self.running:
+            self.running.kill()
+        if self.way.wine:
+            # Whatever of the row still runs under wine (a launcher an interpreter started) goes.
+            self.way.wine.end_session()
+            self.way.wine.display = None
+        if self.display:
+            self.display.stop()
         self.end_strays()
         for server in self.servers:
             server.stop()
@@ -839,7 +930,15 @@ class Runner:
 
     def start(self, unzip_delay_ms=0, out=subprocess.PIPE, err=subprocess.PIPE, env=None):
         env = env or self.world.environment(unzip_delay_ms)
-        p = Process(self.world.way.launcher + list(self.row.args), self.world.cwd, env, out, err)
+        argv = self.world.way.launcher + list(self.row.args)
+        if self.world.way.wine:
+            self.world.way.wine.on_display(env.get("DISPLAY"))
+            if self.row.comspec:
+                # wine sets COMSPEC itself as a program starts: the interpreter that starts the
+                # launcher puts the recording one in place.
+                argv = ["wine", "cmd", "/c", f"set COMSPEC={winpath(self.world.windows_recording_interpreter())}&& "
+                        + winpath(argv[1])] + argv[2:]
+        p = Process(argv, self.world.cwd, env, out, err)
         self.launchers.append(p)
         return p
 
@@ -1005,31 +1104,44 @@ class Runner:
         self.click(SKIP_BUTTON)
 
     def click(self, where, kill_when=""):
-        # A display of its own: a click lands on whichever window is on top where it points.
-        display = Display()
-        try:
-            env = self.world.environment()
-            env.update(QT_QPA_PLATFORM="xcb", DISPLAY=display.name)
-            p = self.start(env=env)
-            if not self.wait_for(p, lambda out: "new version available" in out):
-                self.problem("the question page was not reached")
-                return self.finish(p)
-            seen = len(gui_lines(p.out))
-            if not display.click(p.proc.pid, *where, answered=lambda: len(gui_lines(p.out)) > seen):
-                self.problem("the click on the question page had no answer")
-            if kill_when:
-                if not self.wait_for(p, lambda out: kill_when in out):
-                    self.problem(f"no {kill_when!r} to kill the launcher at")
-                return self.dismiss(p)
-            self.await_end(p)
-        finally:
-            display.stop()
+        # A display of its own (the row's world stops it): a click lands on whichever window is on
+        # top where it points.
+        display = self.world.display = self.world.display or Display()
+        env = self.world.environment()
+        env.update(QT_QPA_PLATFORM="xcb", WINEQT_QPA_PLATFORM="windows", DISPLAY=display.name)
+        p = self.start(env=env)
+        if not self.wait_for(p, lambda out: "new version available" in out):
+            self.problem("the question page was not reached")
+            return self.finish(p)
+        seen = len(gui_lines(p.out)) + len(p.err)
+        if not display.click(p.proc.pid, *where, answered=lambda: len(gui_lines(p.out)) + len(p.err) > seen):
+            self.problem("the click on the question page had no answer")
+        if kill_when:
+            if not self.wait_for(p, lambda out: kill_when in out):
+                self.problem(f"no {kill_when!r} to kill the launcher at")
+            return self.dismiss(p)
+        self.await_end(p)
+
+    def act_click_update_running(self):
+        """"Update to New Version" clicked while the installed application runs and holds its
+        own file open."""
+        w = self.world
+        install_dir = w.work / "nembral/nembral"
+        w.display = Display()
+        env = dict(w.environment(), NEMBRALS_STUB_STAY_SECONDS=str(self.row.bound), DISPLAY=w.display.name)
+        w.way.wine.on_display(w.display.name)
+        running = Process(w.way.launcher[:-1] + [str(install_dir / "Nembrals.exe")], install_dir, env)
+        w.running = running
+        if not poll(lambda: lines_of(w.started_log), 20):
+            self.problem("the installed application did not start")
+        self.click(UPDATE_BUTTON)
 
     def act_unzip(self, output_gone=False):
         w = self.world
         pipe = pipe_without_reader() if output_gone else None
         try:
-            tool = Process([str(w.way.tool_dir / "unzip.exe"), "nembral/nembral.zip", "nembral"], w.work,
+            tool = Process(w.way.launcher[:-1] + [str(w.way.tool_dir / "unzip.exe"), "nembral/nembral.zip", "nembral"],
+                           w.work,
                            w.environment(), subprocess.DEVNULL, pipe if output_gone else subprocess.PIPE)
         finally:
             if pipe is not None:
@@ -1093,7 +1205,9 @@ def run_row(row, way, session):
         with contextlib.suppress(OSError):
             outcome.demo_log = (install_dir / "nembral-demo.log").read_bytes()
         outcome.install_dir = os.path.realpath(install_dir)
-        outcome.started = lines_of(world.started_log)
+        # The Windows stand-in names its folder as wine shows it (Z:\\tmp\\...).
+        outcome.started = [re.sub(r"^(started in )Z:([^:]*)", lambda m: m[1] + m[2].replace("\\", "/"), line)
+                           for line in lines_of(world.started_log)]
         outcome.commands = lines_of(world.aux / "commands.txt")
         outcome.requests = lines_of(world.aux_request_log if any("%AUX%" in o for o in row.server)
                                     else world.request_log)
@@ -1124,6 +1238,8 @@ def outcomes(request, session_dir, way):
     first = Vendor(session_dir, state)  # makes the CA once, before the rows' servers all want it
     ca = first.ca
     first.stop()
+    if way.wine:
+        way.wine.run(["wine", str(way.trust_ca), winpath(ca)])
     session = Session(session_dir, state, ca)
     rows = [item.callspec.params["row"] for item in request.session.items
             if hasattr(item, "callspec") and "row" in item.callspec.params]

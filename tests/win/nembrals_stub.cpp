@@ -1,8 +1,9 @@
 // Stands in for the installed application in the runs of the real launcher: notes each start in
-// started.log in the folder it was started in, as one line "started in FOLDER: VERSION STATE",
-// VERSION the first line of version.txt there ("-" when there is none) and STATE "complete"
-// when both version.txt and readme.txt (the lane's package) are there, "incomplete" otherwise,
-// so a start on a half-written installation shows.
+// the file NEMBRAL_E2E_STARTED names, else in started.log in the folder it was started in, as one
+// line "started in FOLDER: VERSION STATE", VERSION the first line of version.txt there ("-" when
+// there is none) and STATE "complete" when version.txt and the package's other file (readme.txt
+// of the scripts' packages, data\payload.bin of the road table's) are there, "incomplete"
+// otherwise, so a start on a half-written installation shows.
 //
 // With NEMBRALS_STUB_STAY_SECONDS=N it then stays running for N seconds, holding its own
 // executable open without delete sharing, as a running application keeps its file in use.
@@ -50,10 +51,12 @@ int main()
     wchar_t folder[MAX_PATH];
     const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
     std::string version = firstLine(L"version.txt");
-    const bool whole = exists(L"version.txt") && exists(L"readme.txt");
+    const bool whole = exists(L"version.txt") && (exists(L"readme.txt") || exists(L"data\\payload.bin"));
     std::string line = "started in " + utf8(folder, int(length)) + ": " + (version.empty() ? "-" : version)
                        + (whole ? " complete" : " incomplete") + "\n";
-    HANDLE log = CreateFileW(L"started.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+    wchar_t named[MAX_PATH];
+    const DWORD namedLength = GetEnvironmentVariableW(L"NEMBRAL_E2E_STARTED", named, MAX_PATH);
+    HANDLE log = CreateFileW(namedLength > 0 && namedLength < MAX_PATH ? named : L"started.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log == INVALID_HANDLE_VALUE)
         return 1;
