@@ -145,7 +145,8 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     DeleteUrlCacheEntryW(wideUrl.c_str());
 
     CallbackHandler handler;
-    BindStatusCallbackAdapter observer(handler, maxBodyBytes == kNoBodyLimit ? 0 : maxBodyBytes);
+    BindStatusCallbackAdapter observer(handler, maxBodyBytes == kNoBodyLimit ? 0 : maxBodyBytes,
+                                       _wcsnicmp(wideUrl.c_str(), L"https:", 6) == 0);
     logLine("CallbackHandler");
 
     // The package goes into a folder that does not exist before the first installation.
@@ -171,6 +172,12 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
     if (overLimit) {
         DeleteFileW(destination);
         return kInetCannotLoadData;
+    }
+    // Stopped at a redirect away from https; should the service have gone on all the same,
+    // what it stored came over plain text and is not kept.
+    if (observer.leftHttps()) {
+        DeleteFileW(destination);
+        return kInetUnknownProtocol;
     }
     // An error page is not the file asked for, whether or not the service took it for one.
     if (result >= 0 && observer.httpStatus() >= 400) {

@@ -26,18 +26,24 @@ inline Guid toGuid(REFIID iid)
 // With a body limit it also ends the transfer once the body is announced or received beyond
 // it: an endless body would otherwise never let the download call return.
 //
+// An https download never follows a redirect to anything but https: the service would
+// otherwise take the version file or the package from plain http, where anyone on the way can
+// change it. Such a redirect ends the transfer, and whatever came of it is refused.
+//
 // It also takes the server's answer through IHttpNegotiate, which the download service asks the
 // observer for: wine's service stores an error page (a 404, say) as a successful download, so the
 // attempt learns the status here and fails on an error status itself, as Windows does.
 class BindStatusCallbackAdapter final : public IBindStatusCallback, public IHttpNegotiate {
 public:
-    // `maxBodyBytes` 0: no limit.
-    explicit BindStatusCallbackAdapter(CallbackHandler &handler, std::uint64_t maxBodyBytes = 0)
-        : handler_(handler), maxBodyBytes_(maxBodyBytes)
+    // `maxBodyBytes` 0: no limit. `httpsOnly`: redirects must stay on https.
+    BindStatusCallbackAdapter(CallbackHandler &handler, std::uint64_t maxBodyBytes = 0, bool httpsOnly = false)
+        : handler_(handler), maxBodyBytes_(maxBodyBytes), httpsOnly_(httpsOnly)
     {
     }
     // True once the transfer was stopped for going past the limit.
     bool overLimit() const { return overLimit_; }
+    // True once a redirect away from https was seen (and the transfer stopped).
+    bool leftHttps() const { return leftHttps_; }
     // The HTTP status of the last answer, 0 before any.
     DWORD httpStatus() const { return httpStatus_; }
 
@@ -78,6 +84,13 @@ public:
                                          LPCWSTR statusText) override
     {
         const HRESULT result = handler_.OnProgress(progress, progressMax, statusCode, statusText);
+        if (httpsOnly_ && statusCode == BINDSTATUS_REDIRECTING
+            && (statusText == nullptr || _wcsnicmp(statusText, L"https:", 6) != 0)) {
+            leftHttps_ = true;
+            if (binding_ != nullptr)
+                binding_->Abort();
+            return E_ABORT;
+        }
         if (maxBodyBytes_ != 0 && (progress > maxBodyBytes_ || progressMax > maxBodyBytes_)) {
             // E_ABORT from the observer is how the download call is asked to stop.
             overLimit_ = true;
@@ -126,7 +139,9 @@ public:
 private:
     CallbackHandler &handler_;
     std::uint64_t maxBodyBytes_;
+    bool httpsOnly_;
     bool overLimit_ = false;
+    bool leftHttps_ = false;
     DWORD httpStatus_ = 0;
     // Valid from OnStartBinding until the download call returns, which outlasts every
     // notification; not ours to release.

@@ -95,11 +95,39 @@ void progressThroughTheInterface()
     }
 }
 
+// An https download follows redirects on https only; plain http (or no target at all) ends it.
+void redirectsOfAnHttpsDownload()
+{
+    struct Row {
+        const char *name;
+        bool httpsOnly;
+        const wchar_t *target;
+        bool refused;
+    };
+    const Row rows[] = {
+        {"https to https", true, L"https://127.0.0.1/Software/Nembral/version.txt", false},
+        {"https to HTTPS, any case", true, L"HTTPS://127.0.0.1/", false},
+        {"https to plain http", true, L"http://127.0.0.1/Software/Nembral/version.txt", true},
+        {"https to a target not told", true, nullptr, true},
+        {"http to http", false, L"http://127.0.0.1/", false},
+    };
+    for (const Row &row : rows) {
+        harness::beginCase(std::string("redirect, ") + row.name);
+        CallbackHandler handler;
+        BindStatusCallbackAdapter adapter(handler, 0, row.httpsOnly);
+        IBindStatusCallback *callback = &adapter;
+        OutputCapture capture;
+        CHECK_EQ(callback->OnProgress(0, 0, BINDSTATUS_REDIRECTING, row.target), row.refused ? E_ABORT : S_OK);
+        CHECK_EQ(adapter.leftHttps(), row.refused);
+    }
+}
+
 }  // namespace
 
 int main()
 {
     identityAndReferenceCount();
     progressThroughTheInterface();
+    redirectsOfAnHttpsDownload();
     return harness::finish();
 }
