@@ -12,11 +12,12 @@
 // DESTDIR/unzip-result.txt (kExtractResultFileName) before the mutex is released: the launcher
 // runs the tool through the command interpreter and sees no exit status.
 //
-// NEMBRAL_UNZIP_WORKERS=N extracts with at most N workers (1 to 8; default: one per core
-// available to the process, at most 8).
+// It extracts with one worker per core available to the process, at most 8.
 //
 // The test and benchmark build of the tool (NEMBRAL_UNZIP_TEST_SWITCHES, unzip/CMakeLists.txt;
 // never shipped) also reads:
+// NEMBRAL_UNZIP_WORKERS=N extracts with at most N workers (1 to 8), for tests that need one
+// worker and benchmarks that show what the others gain.
 // NEMBRAL_UNZIP_RUNS_PER_WORKER=N cuts the entries into N runs per worker (default 8; see
 // extract.h), for benchmarks that compare ways of sharing them.
 // NEMBRAL_UNZIP_ENTRY_DELAY_MS=N makes each worker pause N ms after each entry, for tests and
@@ -56,6 +57,7 @@ int fail(const std::string &message)
     return 1;
 }
 
+#ifdef NEMBRAL_UNZIP_TEST_SWITCHES
 // A whole number from the environment variable `name`, or `fallback` when it is unset or
 // not a number up to `limit`.
 unsigned numberFromEnvironment(const char *name, unsigned long limit, unsigned fallback)
@@ -67,11 +69,16 @@ unsigned numberFromEnvironment(const char *name, unsigned long limit, unsigned f
     const unsigned long n = std::strtoul(value, &end, 10);
     return (*end == '\0' && n <= limit) ? static_cast<unsigned>(n) : fallback;
 }
+#endif
 
 ExtractOptions optionsFromEnvironment()
 {
     ExtractOptions options;
+#ifdef NEMBRAL_UNZIP_TEST_SWITCHES
     const unsigned workers = numberFromEnvironment("NEMBRAL_UNZIP_WORKERS", 1024, availableCores());
+#else
+    const unsigned workers = availableCores();
+#endif
     options.workers = std::clamp(workers, 1u, kMaxWorkers);
     // Where the process may not flush the whole file system at once (Windows), each entry is.
     if (!canFlushFileSystem())
