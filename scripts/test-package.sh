@@ -99,6 +99,8 @@ check "the desktop entry's Exec and Icon are the packaged wrapper and window ico
 check "the desktop entry passes desktop-file-validate" desktop-file-validate "$desktop"
 no_test_variable() { ! grep -q NEMBRAL_TEST_VENDOR_HOST "$private/nembral-launcher"; }
 check "the packaged launcher is no test build (no NEMBRAL_TEST_VENDOR_HOST in it)" no_test_variable
+no_tool_switch() { ! grep -q NEMBRAL_UNZIP_ "$private/unzip.exe"; }
+check "the packaged unzip.exe reads no test or benchmark switch (no NEMBRAL_UNZIP_ in it)" no_tool_switch
 
 # lintian refuses nothing as root but says so on every run; that line is not about the package.
 # Its warnings are printed; an error fails.
