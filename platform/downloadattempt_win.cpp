@@ -146,7 +146,7 @@ HResult downloadAttempt(const std::string &url, const std::string &pathPattern, 
 
     CallbackHandler handler;
     BindStatusCallbackAdapter observer(handler, maxBodyBytes == kNoBodyLimit ? 0 : maxBodyBytes,
-                                       _wcsnicmp(wideUrl.c_str(), L"https:", 6) == 0);
+                                       isHttpsUrl(wideUrl.c_str()));
     logLine("CallbackHandler");
 
     // The package goes into a folder that does not exist before the first installation.

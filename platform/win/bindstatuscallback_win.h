@@ -18,6 +18,12 @@ inline Guid toGuid(REFIID iid)
     return g;
 }
 
+// Whether `url` is an https one, the scheme in any case; a missing url is not.
+inline bool isHttpsUrl(const wchar_t *url)
+{
+    return url != nullptr && _wcsnicmp(url, L"https:", 6) == 0;
+}
+
 // The COM face of a CallbackHandler. The handler holds the behaviour (and is shared with the
 // non-Windows downloader and its tests); this class only translates the types of the
 // IBindStatusCallback table. It lives on the attempt's stack for exactly the duration of the
@@ -85,7 +91,7 @@ public:
     {
         const HRESULT result = handler_.OnProgress(progress, progressMax, statusCode, statusText);
         if (httpsOnly_ && statusCode == BINDSTATUS_REDIRECTING
-            && (statusText == nullptr || _wcsnicmp(statusText, L"https:", 6) != 0)) {
+            && !isHttpsUrl(statusText)) {
             leftHttps_ = true;
             if (binding_ != nullptr)
                 binding_->Abort();
