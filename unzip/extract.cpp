@@ -73,6 +73,9 @@ public:
                 return made.failure();
         }
 
+        // Started here, not by a worker, whose name a new thread would inherit.
+        if (options_.flush == ExtractOptions::Flush::StartedFiles)
+            started_.start(plan_.entries.size());
         if (options_.wholeEntries && readCentralDirectory(file_, stored_))
             whole_ = wholeEntriesFor(plan_, stored_);
 
@@ -408,27 +411,26 @@ StartedFiles::~StartedFiles()
     stopWaiters();
 }
 
+void StartedFiles::start(std::size_t files)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    while (waiters_.size() < std::min(kWaiters, files)) {
+        try {
+            waiters_.emplace_back([this] { waitForFiles(); });
+        } catch (const std::system_error &) {
+            break;  // fewer waiters; with none, add() waits for each file itself
+        }
+    }
+}
+
 Result<> StartedFiles::add(NativeHandle file, const PlannedEntry &entry)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return open_ < limit_ || failure_ || waiters_.empty(); });
+    room_.wait(lock, [this] { return open_ < limit_ || failure_ || waiters_.empty(); });
     if (failure_)
         return *failure_;
     Taken taken(std::move(file), &entry);
     ++open_;
-    // Another waiter when none is free to take this file, up to the bound: a small tree
-    // starts few.
-    if (waiters_.size() < kWaiters && queue_.size() + 1 > idle_) {
-        try {
-            waiters_.emplace_back([this] {
-                // Not taken for a worker: a new thread inherits its creator's name.
-                nameCurrentThread("unzip wait");
-                waitForFiles();
-            });
-        } catch (const std::system_error &) {
-            // no more threads: those already there take this file, or this worker waits itself
-        }
-    }
     if (waiters_.empty()) {
         lock.unlock();
         wait(taken);
@@ -436,7 +438,7 @@ Result<> StartedFiles::add(NativeHandle file, const PlannedEntry &entry)
         return failure_ ? Result<>(*failure_) : Result<>();
     }
     queue_.push_back(std::move(taken));
-    changed_.notify_all();
+    work_.notify_one();
     return {};
 }
 
@@ -444,9 +446,7 @@ void StartedFiles::waitForFiles()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        ++idle_;
-        changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
-        --idle_;
+        work_.wait(lock, [this] { return !queue_.empty() || closing_; });
         if (queue_.empty())
             return;
         Taken taken = std::move(queue_.front());
@@ -470,7 +470,7 @@ void StartedFiles::wait(Taken &taken)
     --open_;
     if (!waited && !failure_)
         failure_ = waited.failure().about("cannot write '" + taken.second->name + "'");
-    changed_.notify_all();
+    room_.notify_all();
 }
 
 void StartedFiles::stopWaiters()
@@ -478,7 +478,7 @@ void StartedFiles::stopWaiters()
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
-        changed_.notify_all();
+        work_.notify_all();
     }
     for (std::thread &t : waiters_)
         t.join();

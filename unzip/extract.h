@@ -173,6 +173,8 @@ public:
     StartedFiles(const StartedFiles &) = delete;
     StartedFiles &operator=(const StartedFiles &) = delete;
 
+    // Starts the threads that wait, enough for `files` files.
+    void start(std::size_t files);
     // Takes the open file of `entry`, whose writeback has been started. Fails once a file taken
     // before could not be written.
     Result<> add(NativeHandle file, const PlannedEntry &entry);
@@ -188,10 +190,10 @@ private:
     void stopWaiters();
 
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_;  // a file to wait for, or closing
+    std::condition_variable room_;  // a file closed, or the first failure
     std::deque<Taken> queue_;
     std::size_t open_ = 0;  // taken and not yet closed
-    std::size_t idle_ = 0;  // waiters with nothing to wait for
     std::size_t limit_;
     bool closing_ = false;
     std::optional<Failure> failure_;
