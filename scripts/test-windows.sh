@@ -16,7 +16,7 @@
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
 #   NEMBRAL_KEEP_WINEPREFIX=1 keeps the prefix (about 700 MB) in <build>/wineprefix for a look
-#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_namedmutex.exe
+#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_commandrunner.exe
 set -euo pipefail
 # shellcheck source=lib/common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"

@@ -1,7 +1,6 @@
-// Helper process for the Windows platform tests: holds a named mutex or an open file from
-// outside the test process, or waits, as the test asks on its command line.
+// Helper process for the Windows platform tests: holds an open file from outside the test
+// process, or waits, as the test asks on its command line.
 //
-//   win_child hold-mutex NAME READY STOP       hold NAME, create READY, wait for STOP
 //   win_child hold-file PATH SHARE READY STOP  keep PATH open for writing with SHARE
 //                                              (none|read|readwrite|all), create READY, wait for STOP
 //   win_child wait-for-file PATH               end once PATH exists
@@ -19,7 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/namedmutex.h"
 #include "platform/win/handle_win.h"
 
 namespace fs = std::filesystem;
@@ -82,13 +80,6 @@ int main(int argc, char **argv)
     if (const char *recordFile = std::getenv("NEMBRAL_RECORD_FILE"); recordFile != nullptr && *recordFile != '\0')
         return recordAsInterpreter(recordFile);
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "hold-mutex" && argc == 5) {
-        const NamedMutexHolder holder(argv[2]);
-        if (!holder.held())
-            return 3;
-        touch(argv[3]);
-        return waitForFile(argv[4]) ? 0 : 2;
-    }
     if (mode == "hold-file" && argc == 6) {
         const WinHandle file(CreateFileW(fs::path(argv[2]).c_str(), GENERIC_WRITE, shareMode(argv[3]), nullptr,
                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
