@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -195,19 +198,20 @@ private Q_SLOTS:
         }
 
         LogCapture capture;
-        const RemoveTreeResult result = setup.contains(QStringLiteral("marker"))
-                                            ? ::removeFileIn("nembral/nembral", "version.txt")
-                                            : ::removeTree("nembral/nembral");
+        const Result<std::uintmax_t> result = setup.contains(QStringLiteral("marker"))
+                                                  ? ::removeFileIn("nembral/nembral", "version.txt")
+                                                  : ::removeTree("nembral/nembral");
         const LogCapture::Lines log = capture.take();
 
         QCOMPARE(log.out, QStringList());
         QCOMPARE(log.err, QStringList());
-        QCOMPARE(int(result.removed), removed);
-        QCOMPARE(QString::fromStdString(result.failedPath), failedPath);
         QCOMPARE(result.ok(), failedPath.isEmpty());
-        if (!failedPath.isEmpty()) {
-            QCOMPARE(result.error, std::make_error_code(std::errc::operation_not_permitted));
-            QCOMPARE(QString::fromStdString(result.reason), QString::fromStdString(result.error.message()));
+        if (result) {
+            QCOMPARE(int(result.value()), removed);
+        } else {
+            QCOMPARE(QString::fromStdString(result.failure().path), failedPath);
+            QCOMPARE(result.failure().code, EPERM);
+            QCOMPARE(QString::fromStdString(result.failure().text), QString::fromUtf8(std::strerror(EPERM)));
         }
         for (const QString &path : kept)
             QVERIFY2(QFileInfo(place(path)).exists() || QFileInfo(place(path)).isSymLink(), qPrintable(path));

@@ -105,6 +105,14 @@ void ourOwnReadDoesNotBlockOthers()
     CHECK(writer.valid());
 }
 
+// A removal's outcome for a check's message.
+std::string describe(const Result<std::uintmax_t> &result)
+{
+    if (result)
+        return std::to_string(result.value()) + " removed";
+    return result.failure().path + ": " + result.failure().text;
+}
+
 std::string joined(const std::vector<std::string> &lines)
 {
     std::string text;
@@ -185,17 +193,20 @@ void removingFilesInUse()
         const HeldFile held(L"nembral/nembral/Nembrals.exe", L"readwrite");
         CHECK(held.ready);
         OutputCapture capture;
-        const RemoveTreeResult result = removeTree("nembral/nembral");
+        const Result<std::uintmax_t> result = removeTree("nembral/nembral");
         const auto out = capture.outLines();
         const auto err = capture.errLines();
         CHECK_EQ(out.size(), std::size_t(0));
         CHECK_EQ(err.size(), std::size_t(0));
         CHECK(!result.ok());
-        CHECK_EQ(result.failedPath, std::string("nembral/nembral/Nembrals.exe"));
-        CHECK_EQ(result.error.value(), static_cast<int>(ERROR_SHARING_VIOLATION));
-        CHECK_MSG(!result.reason.empty() && result.reason.find('\n') == std::string::npos
-                      && result.reason.find('\r') == std::string::npos,
-                  result.reason);
+        if (!result.ok()) {
+            const Failure &failure = result.failure();
+            CHECK_EQ(failure.path, std::string("nembral/nembral/Nembrals.exe"));
+            CHECK_EQ(failure.code, static_cast<int>(ERROR_SHARING_VIOLATION));
+            CHECK_MSG(!failure.text.empty() && failure.text.find('\n') == std::string::npos
+                          && failure.text.find('\r') == std::string::npos,
+                      failure.text);
+        }
         CHECK(fs::exists("nembral/nembral/Nembrals.exe"));
     }
 
@@ -287,11 +298,11 @@ void removeTreeOverAwkwardEntries()
             held.emplace(L"nembral/nembral/bin/data.pak", row.heldShare);
             CHECK(held->ready);
         }
-        const RemoveTreeResult marker = removeFileIn("nembral/nembral", "version.txt");
-        CHECK_MSG(marker.ok() && marker.removed == 1, marker.failedPath + ": " + marker.reason);
-        const RemoveTreeResult result = removeTree("nembral/nembral");
-        CHECK_MSG(result.ok(), result.failedPath + ": " + result.reason);
-        CHECK_EQ(result.removed, std::uintmax_t(row.link ? 4 : 3));
+        const Result<std::uintmax_t> marker = removeFileIn("nembral/nembral", "version.txt");
+        CHECK_MSG(marker.ok() && marker.value() == 1, describe(marker));
+        const Result<std::uintmax_t> result = removeTree("nembral/nembral");
+        CHECK_MSG(result.ok(), describe(result));
+        CHECK(result.ok() && result.value() == std::uintmax_t(row.link ? 4 : 3));
         CHECK(!fs::exists("nembral/nembral"));
         CHECK(fs::exists("nembral"));
         CHECK_EQ(testsupport::readFile("outside.txt"), std::string("keep"));
@@ -319,23 +330,23 @@ void removeTreeNeverFollowsLinks()
         CHECK_MSG(testsupport::LinkFixtureCase::isReparsePoint(row.link) && fs::exists("nembral/nembral/version.txt"),
                   "the fixture's link does not read back as a link to the folder");
 
-        CHECK_EQ(removeFileIn("nembral/nembral", "version.txt").removed, std::uintmax_t(onTheWay ? 1 : 0));
-        const RemoveTreeResult result = removeTree("nembral/nembral");
+        const Result<std::uintmax_t> marker = removeFileIn("nembral/nembral", "version.txt");
+        CHECK_MSG(marker.ok() && marker.value() == std::uintmax_t(onTheWay ? 1 : 0), describe(marker));
+        const Result<std::uintmax_t> result = removeTree("nembral/nembral");
         // Windows removes a directory link with RemoveDirectoryW; wine may refuse to, and then
         // the wipe must fail on the link itself, never go through it.
         if (onTheWay) {
-            CHECK_MSG(result.ok() && result.removed == 2, result.failedPath + ": " + result.reason);
+            CHECK_MSG(result.ok() && result.value() == 2, describe(result));
             CHECK(!fs::exists(outside / "nembral") && fs::exists("nembral"));  // the tree behind it went, the link stays
             continue;
         }
         if (result.ok()) {
-            CHECK_EQ(result.removed, std::uintmax_t(1));
+            CHECK_EQ(result.value(), std::uintmax_t(1));
             CHECK(GetFileAttributesW(fs::path(row.link).c_str()) == INVALID_FILE_ATTRIBUTES);
             CHECK(fs::exists("nembral"));
         } else {
-            CHECK_MSG(testsupport::underWine(), "only wine cannot remove a link: " + result.failedPath + ": " + result.reason);
-            CHECK_EQ(result.failedPath, std::string(row.link));
-            CHECK_EQ(result.removed, std::uintmax_t(0));
+            CHECK_MSG(testsupport::underWine(), "only wine cannot remove a link: " + describe(result));
+            CHECK_EQ(result.failure().path, std::string(row.link));
         }
         CHECK_EQ(testsupport::readFile(outside / "nembral" / "version.txt"), std::string("1.0\n"));
         CHECK(fs::exists(outside / "nembral" / "Nembrals.exe"));
