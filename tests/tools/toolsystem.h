@@ -32,6 +32,20 @@ bool symbolicLinksCanBeMade();
 // system makes none here.
 bool makeFolderLink(const QString &target, const QString &link);
 
+// Whether `path` itself is a link to a folder. On Windows any reparse point counts: wine shows
+// a Unix symbolic link as one.
+bool isFolderLink(const QString &path);
+
+// Holds the file or folder `path` open for reading as a virus scanner does, without delete
+// sharing, while the result lives: on Windows neither it nor a folder above it can be renamed
+// or removed meanwhile. Null where the system has no such sharing (POSIX) or the open failed.
+std::shared_ptr<void> holdWithoutDeleteSharing(const QString &path);
+
+// Makes every flush of a file or folder by this program, the tool's code linked into it
+// included, fail with the system error `error` while the result lives. Null where the system's
+// answer cannot be replaced (POSIX).
+std::shared_ptr<void> refuseFlushes(int error);
+
 // Records what appears in and disappears from one directory (not below it), in order, as
 // "created NAME", "moved in NAME", "moved out NAME", "deleted NAME". Null where the system
 // cannot tell a name moved in from one created in place.

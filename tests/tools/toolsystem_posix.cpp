@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -90,6 +91,22 @@ bool symbolicLinksCanBeMade()
 bool makeFolderLink(const QString &target, const QString &link)
 {
     return QFile::link(target, link);
+}
+
+bool isFolderLink(const QString &path)
+{
+    return QFileInfo(path).isSymLink();
+}
+
+// A file open here stops no rename or removal.
+std::shared_ptr<void> holdWithoutDeleteSharing(const QString &)
+{
+    return nullptr;
+}
+
+std::shared_ptr<void> refuseFlushes(int)
+{
+    return nullptr;
 }
 
 std::unique_ptr<DirectoryEvents> DirectoryEvents::watch(const QString &dir)

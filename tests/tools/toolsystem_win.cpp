@@ -11,7 +11,31 @@
 
 #include <string>
 
+// The slot of this program's import table through which it, the tool's code linked in
+// included, calls FlushFileBuffers; the loader fills it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the linker gives that slot
+extern "C" BOOL(WINAPI *__imp_FlushFileBuffers)(HANDLE);
+
 namespace {
+
+using Flush = BOOL(WINAPI *)(HANDLE);
+
+DWORD refusedWith = 0;
+
+BOOL WINAPI refusedFlush(HANDLE)
+{
+    SetLastError(refusedWith);
+    return FALSE;
+}
+
+void setFlushSlot(Flush flush)
+{
+    DWORD previous = 0;
+    if (VirtualProtect(reinterpret_cast<void *>(&__imp_FlushFileBuffers), sizeof flush, PAGE_READWRITE, &previous)) {
+        __imp_FlushFileBuffers = flush;
+        VirtualProtect(reinterpret_cast<void *>(&__imp_FlushFileBuffers), sizeof flush, previous, &previous);
+    }
+}
 
 // The threads of process `pid` with the description `name` (SetThreadDescription). -1 when
 // this system cannot read thread descriptions.
@@ -86,6 +110,29 @@ bool makeFolderLink(const QString &target, const QString &link)
     CreateSymbolicLinkW(name.c_str(), QDir::toNativeSeparators(target).toStdWString().c_str(), kFolderUnprivileged);
     const DWORD attributes = GetFileAttributesW(name.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool isFolderLink(const QString &path)
+{
+    const DWORD attributes = GetFileAttributesW(QDir::toNativeSeparators(path).toStdWString().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Read access, as a scanner asks: an open for attributes alone does not count for sharing.
+std::shared_ptr<void> holdWithoutDeleteSharing(const QString &path)
+{
+    auto held = std::make_shared<WinHandle>(CreateFileW(QDir::toNativeSeparators(path).toStdWString().c_str(), GENERIC_READ,
+                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return held->valid() ? held : nullptr;
+}
+
+std::shared_ptr<void> refuseFlushes(int error)
+{
+    const Flush real = __imp_FlushFileBuffers;
+    refusedWith = static_cast<DWORD>(error);
+    setFlushSlot(&refusedFlush);
+    return {&refusedWith, [real](void *) { setFlushSlot(real); }};
 }
 
 // A move from a subfolder shows as an addition, like a file made in place.
