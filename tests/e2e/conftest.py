@@ -499,6 +499,12 @@ def session_dir():
 
 # --- the ways the launcher ships ---------------------------------------------------------------
 
+def unix_started(line):
+    """A start the stand-in noted, its folder as Linux names it: the Windows one names it as wine
+    shows it (Z:\\tmp\\...)."""
+    return re.sub(r"^(started in )Z:([^:]*)", lambda m: m[1] + m[2].replace("\\", "/"), line)
+
+
 def winpath(path):
     """PATH as a program under wine sees it (drive Z: is the Unix root)."""
     return "Z:" + str(path).replace("/", "\\")
@@ -1205,9 +1211,7 @@ def run_row(row, way, session):
         with contextlib.suppress(OSError):
             outcome.demo_log = (install_dir / "nembral-demo.log").read_bytes()
         outcome.install_dir = os.path.realpath(install_dir)
-        # The Windows stand-in names its folder as wine shows it (Z:\\tmp\\...).
-        outcome.started = [re.sub(r"^(started in )Z:([^:]*)", lambda m: m[1] + m[2].replace("\\", "/"), line)
-                           for line in lines_of(world.started_log)]
+        outcome.started = [unix_started(line) for line in lines_of(world.started_log)]
         outcome.commands = lines_of(world.aux / "commands.txt")
         outcome.requests = lines_of(world.aux_request_log if any("%AUX%" in o for o in row.server)
                                     else world.request_log)
