@@ -58,14 +58,12 @@ endfunction()
 
 # nembral_add_win_test(NAME [source...])
 # One Qt-free test of the Windows platform bodies, NAME.cpp plus the given sources, run under
-# wine (the toolchain's emulator) or on Windows. It may start win_child (tests/win), which comes
-# from the same directory. The download test reads NEMBRAL_HTTP_BASE and NEMBRAL_HTTP_ROOT from
+# wine (the toolchain's emulator) or on Windows. The download test reads NEMBRAL_HTTP_BASE and NEMBRAL_HTTP_ROOT from
 # the environment that scripts/test-windows.sh gives ctest. Ten minutes each: the download test
 # alone took 265 s under wine on a busy machine.
 function(nembral_add_win_test name)
   add_executable(${name} ${name}.cpp ${ARGN})
   target_link_libraries(${name} PRIVATE nembral_platform)
-  add_dependencies(${name} win_child)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES LABELS win TIMEOUT 600)
   if(NEMBRAL_WINE_DLL_PATH)

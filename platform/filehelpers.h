@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <system_error>
+
+#include "platform/result.h"
 
 // A file opened for reading as a text stream that lets other processes go on reading and
 // writing it. Not open when the path is missing, unreadable or a directory; never creates
@@ -45,32 +46,23 @@ ReadableFile canOpenForReading(const std::string &path);
 // the system's reason, and the caller carries on.
 void deleteFile(std::string path);
 
-// What removeTree did. When it had to stop, `failedPath` names the first entry it could not
-// remove (the path given, then "/" and the names below it) and `error`/`reason` give the
-// system's reason; what was removed before that stays removed.
-struct RemoveTreeResult {
-    std::uintmax_t removed = 0;
-    std::string failedPath;
-    std::error_code error;
-    std::string reason;
-
-    bool ok() const { return !error; }
-};
-
 // Removes `path` and everything below it, depth first, never following a link inside: a link
 // (a junction on Windows) at `path` itself or anywhere below it is removed itself, and what it
 // points to is left alone. A link on the way to `path` is followed, as any path is resolved: a
 // folder moved elsewhere with a link left in its place is wiped where it now lies. Entries that
-// vanish meanwhile are passed over; a missing path is no error. Logs nothing: the caller
-// decides what a failure means.
-RemoveTreeResult removeTree(const std::string &path);
+// vanish meanwhile are passed over; a missing path is no error. Gives the number of entries
+// removed. When it has to stop, the Failure's path names the first entry it could not remove
+// (the path given, then "/" and the names below it) and its text and code the system's reason;
+// what was removed before that stays removed. Logs nothing: the caller decides what a failure
+// means.
+Result<std::uintmax_t> removeTree(const std::string &path);
 
 // Removes the one file `name` directly inside the folder `folder` (a link there is removed, not
 // followed), and nothing else. Links on the way to `folder` are followed; a link at `folder`
 // itself is not, since what it points to is not inside: then nothing is removed. A missing
 // entry, a folder at `name`, or something other than a real folder at `folder` removes nothing
-// and is no error. Reports like removeTree and logs nothing.
-RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name);
+// and is no error. Reports like removeTree (1 or 0 entries) and logs nothing.
+Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string &name);
 
 // Whether `path` is a folder itself: not a link or junction to one, not a file, not missing.
 // A link on the way to `path` is followed.

@@ -10,41 +10,36 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "platform/posix/removetreeat_posix.h"
 #include "platform/posix/uniquefd_posix.h"
 
 namespace {
 
-RemoveTreeResult failure(const std::string &shown, int error)
+Failure failure(const std::string &shown, int error)
 {
-    RemoveTreeResult result;
-    result.failedPath = shown;
-    result.error = std::error_code(error, std::generic_category());
-    result.reason = result.error.message();
-    return result;
+    return {std::generic_category().message(error), error, shown};
 }
 
 }  // namespace
 
-RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name)
+Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string &name)
 {
     const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) {
         // ELOOP: a link in the folder's place, whose target holds nothing of ours.
         if (errno == ELOOP || isAbsence(errno))
-            return {};
+            return 0;
         return failure(folder, errno);
     }
     if (::unlinkat(dir.get(), name.c_str(), 0) != 0) {
         // EISDIR: a folder under the file's name, left to the caller's removeTree.
         if (errno == EISDIR || isAbsence(errno))
-            return {};
+            return 0;
         return failure(folder + "/" + name, errno);
     }
-    RemoveTreeResult removed;
-    removed.removed = 1;
-    return removed;
+    return 1;
 }
 
 std::FILE *ReadableFile::openShared(const std::string &path)

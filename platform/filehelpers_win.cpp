@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "platform/win/fileerror_win.h"
 #include "platform/win/handle_win.h"
@@ -18,13 +17,9 @@
 
 namespace {
 
-RemoveTreeResult failure(const std::string &shown, DWORD error)
+Failure failure(const std::string &shown, DWORD error)
 {
-    RemoveTreeResult result;
-    result.failedPath = shown;
-    result.error = std::error_code(static_cast<int>(error), std::system_category());
-    result.reason = systemErrorText(error);
-    return result;
+    return {systemErrorText(error), static_cast<int>(error), shown};
 }
 
 bool isRealFolderAttributes(DWORD attributes)
@@ -34,44 +29,42 @@ bool isRealFolderAttributes(DWORD attributes)
 
 }  // namespace
 
-RemoveTreeResult removeFileIn(const std::string &folder, const std::string &name)
+Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string &name)
 {
     const std::wstring wideFolder = std::filesystem::path(folder).make_preferred().wstring();
     const DWORD attributes = GetFileAttributesW(wideFolder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return isAbsenceError(error) ? RemoveTreeResult{} : failure(folder, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(folder, error);
     }
     // A junction or link in the folder's place: its target holds nothing of ours.
     if (!isRealFolderAttributes(attributes))
-        return {};
+        return 0;
     const WinHandle held(CreateFileW(wideFolder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                      nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     if (!held || !GetFileInformationByHandle(held.get(), &info)) {
         const DWORD error = GetLastError();
-        return isAbsenceError(error) ? RemoveTreeResult{} : failure(folder, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(folder, error);
     }
     if (!isRealFolderAttributes(info.dwFileAttributes))
-        return {};
+        return 0;
 
     const std::string shown = folder + "/" + name;
     const std::wstring file = wideFolder + L"\\" + std::filesystem::path(name).wstring();
     const DWORD fileAttributes = GetFileAttributesW(file.c_str());
     if (fileAttributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return isAbsenceError(error) ? RemoveTreeResult{} : failure(shown, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(shown, error);
     }
     // A folder under the file's name is left to the caller's removeTree; a directory link is
     // removed itself.
     if (isRealFolderAttributes(fileAttributes))
-        return {};
+        return 0;
     if (const DWORD error = removeEntryByPath(file, fileAttributes); error != ERROR_SUCCESS)
-        return isAbsenceError(error) ? RemoveTreeResult{} : failure(shown, error);
-    RemoveTreeResult removed;
-    removed.removed = 1;
-    return removed;
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(shown, error);
+    return 1;
 }
 
 std::FILE *ReadableFile::openShared(const std::string &path)

@@ -6,17 +6,15 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "platform/posix/removetreeat_posix.h"
 #include "platform/posix/uniquefd_posix.h"
 
-RemoveTreeResult removeTree(const std::string &path)
+Result<std::uintmax_t> removeTree(const std::string &path)
 {
-    RemoveTreeResult result;
-    const auto fail = [&result](const std::string &shown, int error) {
-        result.failedPath = shown;
-        result.error = std::error_code(error, std::generic_category());
-        result.reason = result.error.message();
+    const auto failure = [](const std::string &shown, int error) {
+        return Failure{std::generic_category().message(error), error, shown};
     };
     // The folder holding the entry is opened as any program opens a path: a link on the way
     // (an installation moved to another disk, with a link left in its place) is followed. The
@@ -30,17 +28,16 @@ RemoveTreeResult removeTree(const std::string &path)
     if (slash != std::string::npos)
         name.erase(0, slash + 1);
     if (name.empty() || name == "." || name == ".." || name == "/")
-        return result;  // nothing of its own to remove, or not below the folder named
+        return 0;  // nothing of its own to remove, or not below the folder named
     UniqueFd base(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!base) {
         if (!isAbsence(errno))
-            fail(folder, errno);
-        return result;
+            return failure(folder, errno);
+        return 0;
     }
     TreeRemoval removal;
     removeTreeAt(base.get(), name.c_str(), path.substr(0, path.find_last_not_of('/') + 1), removal);
-    result.removed = removal.removed;
     if (removal.error != 0)
-        fail(removal.failedPath, removal.error);
-    return result;
+        return failure(removal.failedPath, removal.error);
+    return removal.removed;
 }

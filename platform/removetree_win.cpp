@@ -13,21 +13,16 @@
 
 namespace {
 
-RemoveTreeResult resultOf(const TreeRemoval &removal)
+Result<std::uintmax_t> resultOf(const TreeRemoval &removal)
 {
-    RemoveTreeResult result;
-    result.removed = removal.removed;
-    if (removal.error != ERROR_SUCCESS) {
-        result.failedPath = removal.failedPath;
-        result.error = std::error_code(static_cast<int>(removal.error), std::system_category());
-        result.reason = systemErrorText(removal.error);
-    }
-    return result;
+    if (removal.error != ERROR_SUCCESS)
+        return Failure{systemErrorText(removal.error), static_cast<int>(removal.error), removal.failedPath};
+    return removal.removed;
 }
 
 }  // namespace
 
-RemoveTreeResult removeTree(const std::string &path)
+Result<std::uintmax_t> removeTree(const std::string &path)
 {
     TreeRemoval removal;
     // The directories on the way are looked at one by one. A junction or link among them is

@@ -6,14 +6,17 @@
 #include <string>
 #include <utility>
 
-// Why an operation failed: the text its log line needs (one line) and the system's error code
-// behind it (an errno value, a Windows error), 0 when there is none.
+// Why an operation failed: the text its log line needs (one line), the system's error code
+// behind it (an errno value, a Windows error), 0 when there is none, and the file or folder it
+// failed on when the caller's line names one that the caller did not pass in (the entry deep in
+// a tree where a removal stopped), empty otherwise.
 struct Failure {
     std::string text;
     int code = 0;
+    std::string path = {};
 
-    // The same failure told as part of `what`: "WHAT: TEXT", the code kept.
-    Failure about(const std::string &what) const { return {what + ": " + text, code}; }
+    // The same failure told as part of `what`: "WHAT: TEXT", the code and path kept.
+    Failure about(const std::string &what) const { return {what + ": " + text, code, path}; }
 };
 
 // What an operation that can fail gives back: its value (none for Result<>), or the Failure.

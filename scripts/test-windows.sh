@@ -2,7 +2,7 @@
 # The Windows lane: cross-builds the whole launcher with mingw-w64 against the Windows Qt
 # (scripts/build-windows.sh; its first run on a machine builds that Qt, about 20 minutes) and
 # runs under wine, in a throw-away wine prefix that trusts the local vendor server's CA:
-#   - the Qt-free suites of the Windows platform bodies (tests/win),
+#   - the shared platform suites (tests/platform) and the Qt-free ones left in tests/win,
 #   - the shared window, workflow (and extraction tool) suites, on the offscreen platform,
 #     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
 #   - the deployed build-win/dist/nembral-launcher.exe itself down the table of roads (tests/e2e,
@@ -17,7 +17,7 @@
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
 #   NEMBRAL_KEEP_WINEPREFIX=1 keeps the prefix (about 700 MB) in <build>/wineprefix for a look
-#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_namedmutex.exe
+#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_download.exe
 set -euo pipefail
 # shellcheck source=lib/common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"

@@ -73,6 +73,9 @@ public:
                 return made.failure();
         }
 
+        // Started here, not by a worker, whose name a new thread would inherit.
+        if (options_.flush == ExtractOptions::Flush::StartedFiles)
+            started_.start(plan_.entries.size());
         if (options_.wholeEntries && readCentralDirectory(file_, stored_))
             whole_ = wholeEntriesFor(plan_, stored_);
 
@@ -403,51 +406,91 @@ StartedFiles::StartedFiles(std::size_t reserved)
 {
 }
 
-Result<> StartedFiles::add(NativeHandle file, const PlannedEntry &entry)
+StartedFiles::~StartedFiles()
+{
+    stopWaiters();
+}
+
+void StartedFiles::start(std::size_t files)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (files_.size() >= limit_) {
-        if (Result<> waited = waitAllLocked(); !waited)
-            return waited;
+    while (waiters_.size() < std::min(kWaiters, files)) {
+        try {
+            waiters_.emplace_back([this] { waitForFiles(); });
+        } catch (const std::system_error &) {
+            break;  // fewer waiters; with none, add() waits for each file itself
+        }
     }
-    files_.emplace_back(std::move(file), &entry);
+}
+
+Result<> StartedFiles::add(NativeHandle file, const PlannedEntry &entry)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [this] { return open_ < limit_ || failure_ || waiters_.empty(); });
+    if (failure_)
+        return *failure_;
+    Taken taken(std::move(file), &entry);
+    ++open_;
+    if (waiters_.empty()) {
+        lock.unlock();
+        wait(taken);
+        lock.lock();
+        return failure_ ? Result<>(*failure_) : Result<>();
+    }
+    queue_.push_back(std::move(taken));
+    work_.notify_one();
     return {};
+}
+
+void StartedFiles::waitForFiles()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [this] { return !queue_.empty() || closing_; });
+        if (queue_.empty())
+            return;
+        Taken taken = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        wait(taken);
+        lock.lock();
+    }
+}
+
+void StartedFiles::wait(Taken &taken)
+{
+    bool skip = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        skip = failure_.has_value();  // the extraction fails anyway: the file is only closed
+    }
+    const Result<> waited = skip ? Result<>() : waitForStartedFile(taken.first);
+    taken.first = NativeHandle();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    --open_;
+    if (!waited && !failure_)
+        failure_ = waited.failure().about("cannot write '" + taken.second->name + "'");
+    room_.notify_all();
+}
+
+void StartedFiles::stopWaiters()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        work_.notify_all();
+    }
+    for (std::thread &t : waiters_)
+        t.join();
+    waiters_.clear();
 }
 
 Result<> StartedFiles::waitAll()
 {
+    stopWaiters();
     const std::lock_guard<std::mutex> lock(mutex_);
-    return waitAllLocked();
-}
-
-Result<> StartedFiles::waitAllLocked()
-{
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex failure;
-    Failure first;
-    const auto wait = [&] {
-        for (std::size_t i; !failed.load() && (i = next.fetch_add(1)) < files_.size();) {
-            if (const Result<> waited = waitForStartedFile(files_[i].first); !waited) {
-                const std::lock_guard<std::mutex> lock(failure);
-                if (!failed.exchange(true))
-                    first = waited.failure().about("cannot write '" + files_[i].second->name + "'");
-            }
-        }
-    };
-    std::vector<std::thread> waiters;
-    for (std::size_t k = 1; k < std::min(kWaiters, files_.size()); ++k) {
-        try {
-            waiters.emplace_back(wait);
-        } catch (const std::system_error &) {
-            break;  // fewer waiters: the others take their share
-        }
-    }
-    wait();
-    for (std::thread &t : waiters)
-        t.join();
-    files_.clear();
-    return failed.load() ? Result<>(first) : Result<>();
+    closing_ = false;
+    return failure_ ? Result<>(*failure_) : Result<>();
 }
 
 Result<> writeFile(ArchiveReader &reader, const char *data, NativeValue parent, const PlannedEntry &entry,

@@ -8,11 +8,15 @@
 #include "unzip/system.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -155,28 +159,45 @@ enum class FileFlush {
     Started,  // its writeback started, the file kept open in a StartedFiles that waits for it
 };
 
-// Files whose writeback has been started as each was finished, kept open until waitAll()
-// waits for all of them: the disk works on one file while the next is decompressed, and the
-// wait covers only these files' data, not what other programs write to the same disk. As many
-// are kept open as the process may open besides `reserved` other descriptors (at least 16);
-// past that, those kept so far are waited for before the next is taken. Shared by the workers.
+// Files whose writeback has been started as each was finished, waited for while the workers
+// write the next ones: a few threads take each file as it comes, wait until its data is on the
+// disk (the disk's cache flushes of waits that overlap are shared) and close it, so that little
+// is left to wait for once the last entry is written. The wait covers only these files' data,
+// not what other programs write to the same disk. As many are kept open as the process may
+// open besides `reserved` other descriptors (at least 16); past that, add() waits for room.
+// Shared by the workers.
 class StartedFiles {
 public:
     explicit StartedFiles(std::size_t reserved);
-    // Takes the open file of `entry`, whose writeback has been started. Fails when it or the
-    // files waited for to make room cannot be written.
+    ~StartedFiles();
+    StartedFiles(const StartedFiles &) = delete;
+    StartedFiles &operator=(const StartedFiles &) = delete;
+
+    // Starts the threads that wait, enough for `files` files.
+    void start(std::size_t files);
+    // Takes the open file of `entry`, whose writeback has been started. Fails once a file taken
+    // before could not be written.
     Result<> add(NativeHandle file, const PlannedEntry &entry);
-    // Waits until every file taken is on the disk, several at once (the disk's cache flushes of
-    // waits that overlap are shared), and closes them. Fails for the first that cannot be
-    // written.
+    // Waits until every file taken is on the disk and closed. Fails for the first that could
+    // not be written.
     Result<> waitAll();
 
 private:
-    Result<> waitAllLocked();
+    using Taken = std::pair<NativeHandle, const PlannedEntry *>;
+
+    void waitForFiles();
+    void wait(Taken &taken);
+    void stopWaiters();
 
     std::mutex mutex_;
-    std::vector<std::pair<NativeHandle, const PlannedEntry *>> files_;
+    std::condition_variable work_;  // a file to wait for, or closing
+    std::condition_variable room_;  // a file closed, or the first failure
+    std::deque<Taken> queue_;
+    std::size_t open_ = 0;  // taken and not yet closed
     std::size_t limit_;
+    bool closing_ = false;
+    std::optional<Failure> failure_;
+    std::vector<std::thread> waiters_;
 };
 
 // Writes the data of the reader's current entry, which is `entry`, into a new file, which

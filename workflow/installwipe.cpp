@@ -14,11 +14,11 @@ bool wipeInstalledTree()
     // running copy holds its executable, an entry without permission) then leaves a tree that
     // the next run installs again, never one that it takes for complete and starts. Removed
     // inside the installed folder only: a link in that folder's place is not followed.
-    RemoveTreeResult wiped = removeFileIn(kInstallDir, kInstalledVersionFileName);
-    if (wiped.ok())
+    Result<std::uintmax_t> wiped = removeFileIn(kInstallDir, kInstalledVersionFileName);
+    if (wiped)
         wiped = removeTree(kInstallDir);
-    if (wiped.ok())
+    if (wiped)
         return true;
-    logErrorLine("cannot install: \"" + wiped.failedPath + "\" could not be removed: " + wiped.reason);
+    logErrorLine("cannot install: \"" + wiped.failure().path + "\" could not be removed: " + wiped.failure().text);
     return false;
 }

@@ -159,14 +159,10 @@ std::optional<std::int64_t> parseUtcTime(std::string_view text)
     return daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-ReleaseStatementCheck checkReleaseStatement(std::string_view versionFile, const std::vector<std::string> &publicKeysPem,
-                                            std::int64_t now, std::uint64_t highestAccepted)
+Result<ReleaseStatement> checkReleaseStatement(std::string_view versionFile, const std::vector<std::string> &publicKeysPem,
+                                               std::int64_t now, std::uint64_t highestAccepted)
 {
-    ReleaseStatementCheck result;
-    const auto refuse = [&result](std::string problem) {
-        result.problem = std::move(problem);
-        return result;
-    };
+    const auto refuse = [](std::string problem) { return Failure{std::move(problem)}; };
 
     const std::size_t firstEnd = versionFile.find('\n');
     if (firstEnd == std::string_view::npos || firstEnd + 1 == versionFile.size())
@@ -219,18 +215,17 @@ ReleaseStatementCheck checkReleaseStatement(std::string_view versionFile, const 
     if (statement.sequence < highestAccepted)
         return refuse("its sequence " + std::to_string(statement.sequence) + " is lower than "
                       + std::to_string(highestAccepted) + ", accepted here before (a rollback)");
-    result.accepted = statement;
-    return result;
+    return statement;
 }
 
-std::string packageMismatch(const std::string &path, const ReleaseStatement &statement)
+Result<> packageMatches(const std::string &path, const ReleaseStatement &statement)
 {
     const File file(std::fopen(path.c_str(), "rb"));
     if (!file)
-        return "cannot open \"" + path + "\": " + std::strerror(errno);
+        return Failure{"cannot open \"" + path + "\": " + std::strerror(errno)};
     DigestContext ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return "cannot start SHA-256";
+        return Failure{"cannot start SHA-256"};
     std::vector<unsigned char> block(kReadBlock);
     std::uint64_t size = 0;
     for (;;) {
@@ -242,23 +237,23 @@ std::string packageMismatch(const std::string &path, const ReleaseStatement &sta
         if (size > statement.packageSize)
             break;
         if (EVP_DigestUpdate(ctx.get(), block.data(), n) != 1)
-            return "SHA-256 failed";
+            return Failure{"SHA-256 failed"};
     }
     if (std::ferror(file.get()))
-        return "cannot read \"" + path + "\"";
+        return Failure{"cannot read \"" + path + "\""};
     if (size > statement.packageSize)
-        return "the package is longer than the " + std::to_string(statement.packageSize)
-               + " bytes the release statement says";
+        return Failure{"the package is longer than the " + std::to_string(statement.packageSize)
+                       + " bytes the release statement says"};
     if (size < statement.packageSize)
-        return "the package is " + std::to_string(size) + " bytes long, the release statement says "
-               + std::to_string(statement.packageSize);
+        return Failure{"the package is " + std::to_string(size) + " bytes long, the release statement says "
+                       + std::to_string(statement.packageSize)};
     unsigned char digest[32];
     unsigned length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != sizeof digest)
-        return "SHA-256 failed";
+        return Failure{"SHA-256 failed"};
     if (std::memcmp(digest, statement.packageSha256.data(), sizeof digest) != 0)
-        return "the package's SHA-256 is " + hexOf(digest, sizeof digest) + ", the release statement says "
-               + hexOf(statement.packageSha256.data(), statement.packageSha256.size());
+        return Failure{"the package's SHA-256 is " + hexOf(digest, sizeof digest) + ", the release statement says "
+                       + hexOf(statement.packageSha256.data(), statement.packageSha256.size())};
     return {};
 }
 
@@ -276,7 +271,7 @@ std::uint64_t readHighestSequence(const std::string &path)
     return parseDecimal(line).value_or(0);
 }
 
-std::string storeHighestSequence(const std::string &path, std::uint64_t sequence)
+Result<> storeHighestSequence(const std::string &path, std::uint64_t sequence)
 {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -284,25 +279,25 @@ std::string storeHighestSequence(const std::string &path, std::uint64_t sequence
     if (target.has_parent_path())
         fs::create_directories(target.parent_path(), error);
     if (error)
-        return "cannot make the folder of \"" + path + "\": " + error.message();
+        return Failure{"cannot make the folder of \"" + path + "\": " + error.message()};
     const std::string temporary = path + ".new";
     const std::string text = std::to_string(sequence) + "\n";
     {
         File file(std::fopen(temporary.c_str(), "wb"));
         if (!file)
-            return "cannot write \"" + temporary + "\": " + std::strerror(errno);
+            return Failure{"cannot write \"" + temporary + "\": " + std::strerror(errno)};
         const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size()
                              && std::fflush(file.get()) == 0;
         if (std::fclose(file.release()) != 0 || !written) {
             fs::remove(temporary, error);
-            return "cannot write \"" + temporary + "\"";
+            return Failure{"cannot write \"" + temporary + "\""};
         }
     }
     fs::rename(temporary, target, error);
     if (error) {
         std::error_code ignored;
         fs::remove(temporary, ignored);
-        return "cannot rename \"" + temporary + "\" to \"" + path + "\": " + error.message();
+        return Failure{"cannot rename \"" + temporary + "\" to \"" + path + "\": " + error.message()};
     }
     return {};
 }

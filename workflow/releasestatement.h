@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 // The vendor's signed release statement: the second line of the published version file, which
 // a launcher built with the vendor's package key trusts before it acts on the first. Qt-free.
 //
@@ -35,21 +37,17 @@ struct ReleaseStatement {
     std::array<unsigned char, 32> packageSha256{};
 };
 
-struct ReleaseStatementCheck {
-    std::optional<ReleaseStatement> accepted;  // set exactly when the statement is trusted
-    std::string problem;                       // one line saying why not, otherwise empty
-};
-
 // Checks the bytes of a downloaded version file against the vendor's public keys (Ed25519, PEM;
 // any of them may have signed), the time `now` (seconds since the epoch, UTC) and the highest
 // sequence this working folder has accepted before. Equal sequences are accepted (every run
-// downloads the same statement again); lower ones are a rollback.
-ReleaseStatementCheck checkReleaseStatement(std::string_view versionFile, const std::vector<std::string> &publicKeysPem,
-                                            std::int64_t now, std::uint64_t highestAccepted);
+// downloads the same statement again); lower ones are a rollback. The statement when it is
+// trusted, otherwise one line saying why not.
+Result<ReleaseStatement> checkReleaseStatement(std::string_view versionFile, const std::vector<std::string> &publicKeysPem,
+                                               std::int64_t now, std::uint64_t highestAccepted);
 
-// Why the file at `path` is not the package the statement names (size, then SHA-256), or empty
-// when it is. Reads the file once, in blocks.
-std::string packageMismatch(const std::string &path, const ReleaseStatement &statement);
+// Whether the file at `path` is the package the statement names, and if not why not (size,
+// then SHA-256). Reads the file once, in blocks.
+Result<> packageMatches(const std::string &path, const ReleaseStatement &statement);
 
 // The highest accepted sequence kept in the file at `path`: one decimal line. 0 when the file
 // is missing, or when it does not hold such a line (a damaged file then protects no more than a
@@ -57,8 +55,7 @@ std::string packageMismatch(const std::string &path, const ReleaseStatement &sta
 std::uint64_t readHighestSequence(const std::string &path);
 // Replaces the file at `path` with `sequence` by writing a file beside it and renaming it over
 // the old one, so a reader sees the old number or the new one; makes the folder if needed.
-// Empty on success, otherwise why not.
-std::string storeHighestSequence(const std::string &path, std::uint64_t sequence);
+Result<> storeHighestSequence(const std::string &path, std::uint64_t sequence);
 
 // "YYYY-MM-DDTHH:MM:SSZ" for seconds since the epoch, and back (nullopt unless exactly that
 // form with a real date and time).

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -12,17 +13,18 @@ namespace {
 // The version download stores at most 64 KiB; one byte more tells a file that was cut.
 constexpr std::size_t kMaxVersionFileRead = 64 * 1024 + 1;
 
-std::string readSmallFile(const std::string &path, bool &ok)
+// The file's first bytes, up to the bound; nothing when it cannot be read.
+std::optional<std::string> readSmallFile(const std::string &path)
 {
-    std::string bytes;
-    ok = false;
     std::FILE *file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
-        return bytes;
-    bytes.resize(kMaxVersionFileRead);
+        return std::nullopt;
+    std::string bytes(kMaxVersionFileRead, '\0');
     bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
-    ok = std::ferror(file) == 0;
+    const bool read = std::ferror(file) == 0;
     (void)std::fclose(file);
+    if (!read)
+        return std::nullopt;
     return bytes;
 }
 
@@ -35,9 +37,8 @@ ReleaseTrust::ReleaseTrust(std::vector<std::string> publicKeysPem)
 
 HResult ReleaseTrust::checkVersionFile(const std::string &path)
 {
-    bool read = false;
-    const std::string bytes = readSmallFile(path, read);
-    if (!read) {
+    const std::optional<std::string> bytes = readSmallFile(path);
+    if (!bytes) {
         logLine("release statement refused: cannot read the downloaded version file");
         return kReleaseStatementRefused;
     }
@@ -45,21 +46,21 @@ HResult ReleaseTrust::checkVersionFile(const std::string &path)
     const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-    const ReleaseStatementCheck check = checkReleaseStatement(bytes, keys_, now, highest);
-    if (!check.accepted) {
+    const Result<ReleaseStatement> check = checkReleaseStatement(*bytes, keys_, now, highest);
+    if (!check) {
         // The reason may quote nothing from the file but numbers and times of our own making.
-        logLine("release statement refused: " + escapedForLog(check.problem));
+        logLine("release statement refused: " + escapedForLog(check.failure().text));
         // Nothing refused stays where the next step would read it.
         (void)std::remove(path.c_str());
         return kReleaseStatementRefused;
     }
-    const ReleaseStatement &statement = *check.accepted;
+    const ReleaseStatement &statement = check.value();
     logLine("release statement accepted: sequence " + std::to_string(statement.sequence) + ", package "
             + std::to_string(statement.packageSize) + " bytes, valid until " + utcTimeText(statement.expires));
     if (statement.sequence > highest) {
         // A failure here loses the rollback guard for later runs, not this run's trust.
-        if (const std::string error = storeHighestSequence(kReleaseSequenceFile, statement.sequence); !error.empty())
-            logErrorLine("cannot remember the release sequence: " + error);
+        if (const Result<> stored = storeHighestSequence(kReleaseSequenceFile, statement.sequence); !stored)
+            logErrorLine("cannot remember the release sequence: " + stored.failure().text);
     }
     accepted_ = statement;
     return kSOk;
@@ -71,8 +72,8 @@ HResult ReleaseTrust::checkPackage(const std::string &path) const
         logLine("package refused: no release statement was accepted in this run");
         return kReleasePackageMismatch;
     }
-    if (const std::string problem = packageMismatch(path, *accepted_); !problem.empty()) {
-        logLine("package refused: " + escapedForLog(problem));
+    if (const Result<> matches = packageMatches(path, *accepted_); !matches) {
+        logLine("package refused: " + escapedForLog(matches.failure().text));
         (void)std::remove(path.c_str());
         return kReleasePackageMismatch;
     }

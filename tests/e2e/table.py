@@ -320,7 +320,7 @@ ROWS = (
         server=("--redirect-to", "http://127.0.0.1:%AUX%") + ONLY_VERSION, end="error-page",
         log=NOTHING_TO_START, failures=6, failure_code=SOME_INET_CODE, files=(), no_requests=True,
         # The Windows launcher ends a transfer at the service's redirect notice (tested on the
-        # adapter in tst_win_callbackhandler); wine's URLDownloadToFile never passes it on.
+        # adapter in tst_callbackhandler); wine's URLDownloadToFile never passes it on.
         not_on=(("wine", "wine's download service follows the redirect without telling the launcher"),)),
     Row("net/tls-untrusted", "certificate from another CA: six failures 0x800c000e, no request sent, error page",
         server=("--cert", "untrusted"), end="error-page", log=NOTHING_TO_START, failures=6,

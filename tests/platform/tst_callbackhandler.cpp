@@ -1,4 +1,5 @@
-// The download observer: its COM-shaped operations and the OnProgress table.
+// The download observer: its COM-shaped operations and the OnProgress table, on Windows also
+// through the COM faces the download service calls.
 #include <QTest>
 
 #include "cases/onprogress_cases.h"
@@ -7,25 +8,47 @@
 #include "support/casetable.h"
 #include "support/logcapture.h"
 
+#ifdef Q_OS_WIN
+#include "bindstatus.h"
+#endif
+
 using namespace nembral_cases;
 
 class TestCallbackHandler : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void onProgress_data() { addCaseRows(kOnProgressCases); }
+    // Each case called directly and, on Windows, through the COM face as well.
+    void onProgress_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("throughCom");
+        for (std::size_t i = 0; i < std::size(kOnProgressCases); ++i) {
+            QTest::newRow(kOnProgressCases[i].name) << int(i) << false;
+#ifdef Q_OS_WIN
+            QTest::addRow("through COM: %s", kOnProgressCases[i].name) << int(i) << true;
+#endif
+        }
+    }
 
     void onProgress()
     {
         QFETCH(int, index);
+        QFETCH(bool, throughCom);
         const OnProgressCase &c = kOnProgressCases[index];
         downloadStatus.downloadProgress.store(kProgressUntouched);
         CallbackHandler handler;
 
         LogCapture capture;
         for (int i = 0; i < c.callCount; ++i) {
-            const HResult result = handler.OnProgress(c.calls[i].progress, c.calls[i].progressMax,
-                                                      c.calls[i].statusCode, L"ignored");
+            const ProgressCall &call = c.calls[i];
+            HResult result = kENotImpl;
+            if (!throughCom)
+                result = handler.OnProgress(call.progress, call.progressMax, call.statusCode, L"ignored");
+#ifdef Q_OS_WIN
+            else
+                result = bindstatus::onProgress(handler, call.progress, call.progressMax, call.statusCode);
+#endif
             QCOMPARE(result, kSOk);
         }
         const LogCapture::Lines log = capture.take();
@@ -80,6 +103,62 @@ private Q_SLOTS:
         QCOMPARE(out, accepted ? static_cast<void *>(&handler) : nullptr);
     }
 
+#ifdef Q_OS_WIN
+    // The adapter hands out itself for what it implements, its IHttpNegotiate face for the
+    // server's answer (checked through a real download in the download suites), and refuses
+    // what the service asks for besides.
+    void queryInterfaceThroughCom_data()
+    {
+        QTest::addColumn<int>("face");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("IBindStatusCallback") << int(bindstatus::Face::BindStatusCallback) << true;
+        QTest::newRow("IUnknown") << int(bindstatus::Face::Unknown) << true;
+        QTest::newRow("IHttpNegotiate") << int(bindstatus::Face::HttpNegotiate) << true;
+        QTest::newRow("IServiceProvider") << int(bindstatus::Face::ServiceProvider) << false;
+        QTest::newRow("IAuthenticate") << int(bindstatus::Face::Authenticate) << false;
+    }
+
+    void queryInterfaceThroughCom()
+    {
+        QFETCH(int, face);
+        QFETCH(bool, accepted);
+        const bindstatus::Answer answer = bindstatus::queryInterface(static_cast<bindstatus::Face>(face));
+        QCOMPARE(answer.result, accepted ? kSOk : kENoInterface);
+        QCOMPARE(answer.self, accepted);
+        QCOMPARE(answer.null, !accepted);
+        QVERIFY(bindstatus::queryInterfaceWithoutPlaceIsRefused());
+    }
+
+    // An https download follows redirects on https only; plain http, or a target the service
+    // does not name, ends it.
+    void redirectOfADownload_data()
+    {
+        QTest::addColumn<bool>("httpsOnly");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<bool>("refused");
+        const QString none;
+        QTest::newRow("https to https") << true << QStringLiteral("https://127.0.0.1/Software/Nembral/version.txt")
+                                        << false;
+        QTest::newRow("https to HTTPS, any case") << true << QStringLiteral("HTTPS://127.0.0.1/") << false;
+        QTest::newRow("https to plain http") << true << QStringLiteral("http://127.0.0.1/Software/Nembral/version.txt")
+                                             << true;
+        QTest::newRow("https to a target not told") << true << none << true;
+        QTest::newRow("http to http") << false << QStringLiteral("http://127.0.0.1/") << false;
+    }
+
+    void redirectOfADownload()
+    {
+        QFETCH(bool, httpsOnly);
+        QFETCH(QString, target);
+        QFETCH(bool, refused);
+        const std::wstring wide = target.toStdWString();
+        LogCapture capture;
+        const bindstatus::Redirect answer = bindstatus::redirect(httpsOnly, target.isNull() ? nullptr : wide.c_str());
+        QCOMPARE(answer.refused, refused);
+        QCOMPARE(answer.leftHttps, refused);
+    }
+#endif
+
     void referenceCountIsConstantAndTheRestIsNotImplemented()
     {
         CallbackHandler handler;
@@ -99,6 +178,9 @@ private Q_SLOTS:
         QCOMPARE(priority, 7);
         QCOMPARE(flags, 9u);
         QCOMPARE(handler.lastPercent, 0);
+#ifdef Q_OS_WIN
+        QVERIFY(bindstatus::othersAreNotImplemented());
+#endif
     }
 };
 

@@ -1,10 +1,11 @@
-// runCommand: the interpreter's exact arguments, no waiting, the shell fallback with lookup in
-// the working directory, and what the started process inherits.
+// runCommand: the interpreter's exact arguments, no waiting, lookup in the working directory
+// first (Linux's shell fallback, Windows' own cmd.exe), and what the started process inherits.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#endif
 
 #include "cases/runner_cases.h"
 #include "platform/brokenpipe.h"
@@ -19,15 +21,30 @@
 #include "support/casetable.h"
 #include "support/logcapture.h"
 #include "support/testfiles.h"
+#include "support/testvendor.h"
 
 using namespace nembral_cases;
 
 namespace {
 
+#ifdef Q_OS_UNIX
 bool writeScript(const QString &path, const QByteArray &body)
 {
     return writeExecutable(path, "#!/bin/sh\n" + body);
 }
+#else
+// A copy of the recording program at `path` (the name a command calls it by), recording into
+// `record`: its name as called on one line, the rest of its command line on the next.
+bool placeRecorder(const QString &path, const QString &record)
+{
+    const QString dir = path + QStringLiteral(".d");
+    if (!QDir().mkpath(dir))
+        return false;
+    const QString made = writeRecordingInterpreter(dir, record);
+    return !made.isEmpty() && QDir().mkpath(QFileInfo(path).path()) && QFile::rename(made, path)
+           && QFile::rename(made + QStringLiteral(".record"), path + QStringLiteral(".record"));
+}
+#endif
 
 // Waits for `path` to exist and be complete (the writers rename into place).
 QByteArray waitForFile(const QString &path, int timeoutMs = 10000)
@@ -43,6 +60,30 @@ QByteArray waitForFile(const QString &path, int timeoutMs = 10000)
     return QByteArray("<no file>");
 }
 
+// Waits for `path` to hold at least `lines` lines: the Windows recorder appends in place.
+QByteArray waitForLines(const QString &path, int lines)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray content = waitForFile(path);
+    while (content.count('\n') < lines && timer.elapsed() < 10000) {
+        QTest::qWait(20);
+        content = waitForFile(path);
+    }
+    return content;
+}
+
+// On Windows the recorder gets "/c" and the command as two lines; the Linux one records the
+// arguments NUL-separated.
+QByteArray recordOf(const std::string &command)
+{
+#ifdef Q_OS_WIN
+    return "/c\n" + QByteArray::fromStdString(command) + '\n';
+#else
+    return QByteArray("/c", 3) + QByteArray::fromStdString(command) + '\0';
+#endif
+}
+
 }  // namespace
 
 class TestCommandRunner : public QObject {
@@ -53,16 +94,29 @@ private:
     QString work_;
     QString record_;
     QString interpreter_;
+    // The interpreter the system names (cmd.exe on Windows), put back after each test.
+    QByteArray systemComspec_;
+
+    void setComspec(const QByteArray &value)
+    {
+        if (value.isNull())
+            qunsetenv("COMSPEC");
+        else
+            qputenv("COMSPEC", value);
+    }
 
 private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(scratch_.isValid());
+        systemComspec_ = qgetenv("COMSPEC");
+#ifdef Q_OS_UNIX
         // Records its arguments NUL-separated, then renames the record into place, so a reader
         // never sees half of it. "/c sleep" makes it take its time first.
         interpreter_ = scratch_.filePath(QStringLiteral("fake-comspec.sh"));
         QVERIFY(writeScript(interpreter_, "[ \"$2\" = sleep ] && sleep 3\n"
                                           "printf '%s\\0' \"$@\" > \"$RECORD.tmp\" && mv \"$RECORD.tmp\" \"$RECORD\"\n"));
+#endif
     }
 
     void init()
@@ -70,6 +124,11 @@ private Q_SLOTS:
         QVERIFY(scratch_.enterFreshWorkDir());
         work_ = scratch_.workDir();
         record_ = work_ + QStringLiteral("/record");
+#ifdef Q_OS_WIN
+        QVERIFY(QDir().mkpath(work_ + QStringLiteral("-interpreter")));
+        interpreter_ = writeRecordingInterpreter(work_ + QStringLiteral("-interpreter"), record_);
+        QVERIFY(!interpreter_.isEmpty());
+#endif
         qputenv("RECORD", record_.toLocal8Bit());
         qputenv("COMSPEC", interpreter_.toLocal8Bit());
     }
@@ -77,7 +136,7 @@ private Q_SLOTS:
     void cleanup()
     {
         scratch_.leaveWorkDir();
-        qunsetenv("COMSPEC");
+        setComspec(systemComspec_);
     }
 
     void interpreterGetsSlashCAndTheCommand_data() { addCaseRows(kRunnerCases); }
@@ -94,7 +153,7 @@ private Q_SLOTS:
 
         if (c.started) {
             QCOMPARE(log.out, QStringList());
-            QCOMPARE(waitForFile(record_), QByteArray("/c", 3) + QByteArray::fromStdString(command) + '\0');
+            QCOMPARE(waitForLines(record_, recordOf(command).count('\n')), recordOf(command));
         } else {
             QCOMPARE(log.out, QStringList{QStringLiteral("Command not started: %1 characters, more than %2")
                                               .arg(command.size())
@@ -113,45 +172,125 @@ private Q_SLOTS:
         runCommand("sleep");
         const qint64 returnedAfter = timer.elapsed();
         QVERIFY2(returnedAfter < 1000, qPrintable(QString::number(returnedAfter)));
+#ifdef Q_OS_UNIX
         int status = 0;
         QCOMPARE(::waitpid(-1, &status, WNOHANG), pid_t(-1));
         QCOMPARE(errno, ECHILD);
+#endif
         QVERIFY(!QFile::exists(record_));
-        QCOMPARE(waitForFile(record_), QByteArray("/c\0sleep\0", 9));
+        QCOMPARE(waitForLines(record_, recordOf("sleep").count('\n')), recordOf("sleep"));
         QVERIFY(timer.elapsed() >= 3000);
     }
 
-    void shellFindsProgramsInTheWorkingDirectoryFirst_data()
+    // The two commands the launcher runs find their programs in the working directory before
+    // PATH, and "cd" takes the second one where it is.
+    void findsProgramsInTheWorkingDirectoryFirst_data()
     {
         QTest::addColumn<QByteArray>("comspec");
+#ifdef Q_OS_WIN
+        QTest::newRow("the system's interpreter") << QByteArray();
+#else
         QTest::newRow("COMSPEC unset") << QByteArray();
         QTest::newRow("COMSPEC empty") << QByteArray("");
+#endif
     }
 
-    void shellFindsProgramsInTheWorkingDirectoryFirst()
+    void findsProgramsInTheWorkingDirectoryFirst()
     {
         QFETCH(QByteArray, comspec);
-        if (comspec.isNull())
-            qunsetenv("COMSPEC");
-        else
-            qputenv("COMSPEC", comspec);
+        setComspec(comspec.isNull() ? systemComspec_ : comspec);
         // A program of the same name earlier on PATH must lose against the working directory's.
         const QString decoyDir = work_ + QStringLiteral("-decoy");
+        const QString unzipOut = work_ + QStringLiteral("/unzip.out");
+        const QString startedOut = work_ + QStringLiteral("/nembral/nembral/started.out");
+#ifdef Q_OS_WIN
+        // The copy in nembral/nembral is found only from there: it is on no PATH.
+        QVERIFY(placeRecorder(decoyDir + QStringLiteral("/unzip.exe"), work_ + QStringLiteral("/decoy.out")));
+        QVERIFY(placeRecorder(work_ + QStringLiteral("/unzip.exe"), unzipOut));
+        QVERIFY(placeRecorder(work_ + QStringLiteral("/nembral/nembral/Nembrals.exe"), startedOut));
+        const QByteArray unzipRecord("unzip.exe\nnembral/nembral.zip nembral\n");
+        const QByteArray startedRecord("Nembrals.exe\n");
+#else
         QVERIFY(writeScript(decoyDir + QStringLiteral("/unzip.exe"), "echo decoy > unzip.out\n"));
         QVERIFY(writeScript(work_ + QStringLiteral("/unzip.exe"), "echo \"$*\" > unzip.tmp && mv unzip.tmp unzip.out\n"));
         QVERIFY(writeScript(work_ + QStringLiteral("/nembral/nembral/Nembrals.exe"), "pwd > started.tmp && mv started.tmp started.out\n"));
+        const QByteArray unzipRecord("nembral/nembral.zip nembral\n");
+        const QByteArray startedRecord = QDir(work_).filePath(QStringLiteral("nembral/nembral")).toLocal8Bit() + '\n';
+#endif
         const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", decoyDir.toLocal8Bit() + ':' + path);
+        qputenv("PATH", QDir::toNativeSeparators(decoyDir).toLocal8Bit() + QDir::listSeparator().toLatin1() + path);
 
         runCommand("unzip.exe nembral/nembral.zip nembral");
         runCommand("cd ./nembral/nembral/ && Nembrals.exe");
         qputenv("PATH", path);
 
-        QCOMPARE(waitForFile(work_ + QStringLiteral("/unzip.out")), QByteArray("nembral/nembral.zip nembral\n"));
-        QCOMPARE(waitForFile(work_ + QStringLiteral("/nembral/nembral/started.out")),
-                 QDir(work_).filePath(QStringLiteral("nembral/nembral")).toLocal8Bit() + '\n');
+        QCOMPARE(waitForLines(unzipOut, unzipRecord.count('\n')), unzipRecord);
+        QCOMPARE(waitForLines(startedOut, startedRecord.count('\n')), startedRecord);
+        QVERIFY(!QFile::exists(work_ + QStringLiteral("/decoy.out")));
     }
 
+#ifdef Q_OS_WIN
+    // Commands through the system's cmd.exe: relative to the working directory, with the
+    // launcher's environment, the longest command the runner takes included.
+    void systemInterpreterRunsTheCommand_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("writes a file") << QByteArray("echo hello> out.txt") << QStringLiteral("out.txt")
+                                       << QByteArray("hello");
+        QTest::newRow("sees the environment") << QByteArray("echo %NEMBRAL_RUNNER_PROBE%> env.txt")
+                                              << QStringLiteral("env.txt") << QByteArray("passed on");
+        const QByteArray text(int(kLongestCommand) - 18, 'a');
+        QTest::newRow("the longest command") << QByteArray("echo " + text + "> longest.txt")
+                                             << QStringLiteral("longest.txt") << text;
+    }
+
+    void systemInterpreterRunsTheCommand()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QString, file);
+        QFETCH(QByteArray, content);
+        setComspec(systemComspec_);
+        qputenv("NEMBRAL_RUNNER_PROBE", "passed on");
+        LogCapture capture;
+        runCommand(command.constData());
+        const LogCapture::Lines log = capture.take();
+        qunsetenv("NEMBRAL_RUNNER_PROBE");
+        QCOMPARE(log.out, QStringList());
+        QCOMPARE(waitForLines(work_ + QLatin1Char('/') + file, 1).trimmed(), content);
+    }
+
+    // Without an interpreter nothing starts and nothing is said: the launcher carries on as if
+    // the command had been started.
+    void withoutInterpreterNothingStarts_data()
+    {
+        QTest::addColumn<QByteArray>("comspec");
+        QTest::newRow("COMSPEC unset") << QByteArray();
+        QTest::newRow("COMSPEC empty") << QByteArray("");
+        QTest::newRow("COMSPEC missing") << QByteArray("C:\\nowhere\\cmd.exe");
+    }
+
+    void withoutInterpreterNothingStarts()
+    {
+        QFETCH(QByteArray, comspec);
+        setComspec(comspec);
+        LogCapture capture;
+        runCommand("echo x> nothing.txt");
+        const LogCapture::Lines log = capture.take();
+        // A started command would have written its file by the time this one, started
+        // afterwards, has written its own.
+        setComspec(systemComspec_);
+        runCommand("echo x> later.txt");
+        QCOMPARE(waitForLines(work_ + QStringLiteral("/later.txt"), 1).trimmed(), QByteArray("x"));
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(work_ + QStringLiteral("/nothing.txt")));
+        QCOMPARE(log.out, QStringList());
+        QCOMPARE(log.err, QStringList());
+    }
+#endif
+
+#ifdef Q_OS_UNIX
     // The launcher ignores SIGPIPE (a lost console must not end it) and its log blocks it
     // while writing; an ignored or blocked signal survives exec, so the commands it starts
     // must get the default back: the application and the extraction tool behave as if
@@ -226,6 +365,7 @@ private Q_SLOTS:
         QVERIFY(parentAndSession[0].toInt() != ::getpid());
         QVERIFY(parentAndSession[1].toInt() != ::getsid(0));
     }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestCommandRunner)

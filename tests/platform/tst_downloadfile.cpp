@@ -2,8 +2,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 
 #include "cases/download_cases.h"
@@ -39,6 +42,19 @@ MainWindow *const kWindow = reinterpret_cast<MainWindow *>(&windowStandIn);
 QString errorLine(quint32 code)
 {
     return QStringLiteral("An error occured : error code = 0x") + QString::number(code, 16);
+}
+
+// The percentages the observer logged from the last "CallbackHandler" on: the last attempt's.
+QList<int> lastAttemptPercentages(const QStringList &out)
+{
+    QList<int> percentages;
+    for (qsizetype i = out.lastIndexOf(QStringLiteral("CallbackHandler")) + 1; i < out.size(); ++i) {
+        bool number = false;
+        const int percent = out[i].toInt(&number);
+        if (number)
+            percentages << percent;
+    }
+    return percentages;
 }
 
 }  // namespace
@@ -118,7 +134,15 @@ private Q_SLOTS:
                                                               : QStringLiteral("nembral downloaded!")};
             QCOMPARE(out.mid(out.size() - 2), QStringList{QStringLiteral("Downloaded OK")} + keyword);
             QCOMPARE(startRequests.load(), 0);
-            QVERIFY(QFile::exists(destination));
+            if (c.flag == Flag::Version)
+                QCOMPARE(readAll(destination), QByteArray(kVersionBody));
+            else
+                QCOMPARE(QFileInfo(destination).size(), qint64(kPackageSize));
+            // The percentages of the attempt that succeeded rise to 100, which the window shows.
+            const QList<int> percentages = lastAttemptPercentages(out);
+            QVERIFY2(!percentages.isEmpty() && percentages.last() == 100, qPrintable(out.join(QLatin1Char('|'))));
+            QVERIFY2(std::is_sorted(percentages.begin(), percentages.end()), qPrintable(out.join(QLatin1Char('|'))));
+            QCOMPARE(downloadStatus.downloadProgress.load(), 100);
         } else {
             QVERIFY(!out.contains(QStringLiteral("Downloaded OK")));
             QCOMPARE(out.last(), errorLine(c.errorCode));
@@ -134,12 +158,21 @@ private Q_SLOTS:
             QVERIFY2(!name.contains(QLatin1Char('\\')), qPrintable(name));
     }
 
+    void attemptBeyondTheLastOnlyHandsOver_data()
+    {
+        QTest::addColumn<int>("attempt");
+        QTest::newRow("the seventh") << 6;
+        QTest::newRow("the eighth") << 7;
+        QTest::newRow("far beyond") << 1000;
+    }
+
     void attemptBeyondTheLastOnlyHandsOver()
     {
+        QFETCH(int, attempt);
         LogCapture capture;
         QElapsedTimer timer;
         timer.start();
-        downloadFile(kWindow, "https://127.0.0.1:1/Software/Nembral/version.txt", kVersionPattern, 6);
+        downloadFile(kWindow, "https://127.0.0.1:1/Software/Nembral/version.txt", kVersionPattern, attempt);
         const qint64 elapsed = timer.elapsed();
         const LogCapture::Lines log = capture.take();
 
@@ -148,6 +181,60 @@ private Q_SLOTS:
         QCOMPARE(startRequests.load(), 1);
         QVERIFY(elapsed < 500);
         QVERIFY(!downloadStatus.versionFileDownloaded.load());
+    }
+
+    // A refused connection: six attempts, each ended by the same error line, a pause after
+    // each, then the window is asked to start the application.
+    void refusedConnectionSixTimes()
+    {
+        TestVendor gone;
+        QVERIFY(gone.start(served_, 0, scratch_.filePath(QStringLiteral("state"))));
+        const std::string url = gone.url(QString::fromLatin1(kVersionPath));
+        gone.stop();  // nobody listens on its port now
+
+        LogCapture capture;
+        QElapsedTimer timer;
+        timer.start();
+        downloadFile(kWindow, url, kVersionPattern, 0);
+        const qint64 elapsed = timer.elapsed();
+        const QStringList out = capture.take().out;
+
+        QStringList errors;
+        for (const QString &line : out)
+            if (line.startsWith(QLatin1String("An error occured")))
+                errors << line;
+        QCOMPARE(int(out.count(QStringLiteral("CallbackHandler"))), 6);
+        QCOMPARE(errors.size(), 6);
+        static const QRegularExpression errorLine(QStringLiteral("^An error occured : error code = 0x[89a-f][0-9a-f]{7}$"));
+        QVERIFY2(errorLine.match(errors[0]).hasMatch(), qPrintable(errors[0]));
+        QCOMPARE(errors, QStringList(6, errors[0]));  // the same cause each time
+        QVERIFY2(elapsed >= 6000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(startRequests.load(), 1);
+        QCOMPARE(startRequestedFor.load(), kWindow);
+        QVERIFY(!downloadStatus.versionFileDownloaded.load());
+        QCOMPARE(entriesBelow(scratch_.workDir()), QStringList());
+    }
+
+    // A version published after an earlier download replaces the downloaded file: no cache of
+    // the download service's may answer in the server's place.
+    void newlyPublishedVersionReplacesTheFile()
+    {
+        const QString served = scratch_.filePath(QStringLiteral("served-again"));
+        writeVendorFiles(served);
+        TestVendor server;
+        QVERIFY(server.start(served, 0, scratch_.filePath(QStringLiteral("state"))));
+        qputenv("SSL_CERT_FILE", server.caFile().toLocal8Bit());
+        const std::string url = server.url(QString::fromLatin1(kVersionPath));
+
+        LogCapture capture;
+        downloadFile(kWindow, url, kVersionPattern, 0);
+        QCOMPARE(readAll(QStringLiteral("version.txt")), QByteArray(kVersionBody));
+        QVERIFY(writeFile(served + QStringLiteral("/version.txt"), "9.9.9-test\n"));
+        downloadFile(kWindow, url, kVersionPattern, 0);
+        const QStringList out = capture.take().out;
+
+        QCOMPARE(int(out.count(QStringLiteral("Downloaded OK"))), 2);
+        QCOMPARE(readAll(QStringLiteral("version.txt")), QByteArray("9.9.9-test\n"));
     }
 
     // "version" is looked for first: a URL with both words is the version file, sets only its
@@ -186,7 +273,9 @@ private Q_SLOTS:
                     errors << line;
             QCOMPARE(errors, QStringList(6, errorLine(quint32(kInetCannotLoadData))));
             QCOMPARE(startRequests.load(), 1);
-            QCOMPARE(entriesBelow(scratch_.workDir()), QStringList());
+            // No file is left; the Windows attempt makes the destination's folders before the
+            // transfer, and they may stay.
+            QCOMPARE(filesBelow(scratch_.workDir()), 0);
         }
     }
 };

@@ -1,5 +1,6 @@
 // A stand-in for cmd.exe that only records what it was asked to run: its switch and the rest of
 // its command line, one a line, appended in one write to the file named in "<this program>.record".
+// Told to run "sleep", it takes three seconds first, so that a caller that waited for it shows.
 // Qt-free and statically linked, so a copy runs from any folder.
 #include <windows.h>
 
@@ -50,6 +51,8 @@ int main()
     std::string record = narrow(commandLine.substr(0, space)) + '\n';
     if (space != std::wstring::npos)
         record += narrow(commandLine.substr(space + 1)) + '\n';
+    if (space != std::wstring::npos && commandLine.substr(space + 1) == L"sleep")
+        Sleep(3000);
 
     const std::wstring target = readTarget();
     if (target.empty())

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the Windows platform tests: log capture, scratch directories, waiting, and the
-// child process (win_child.exe) that holds mutexes and files from outside the test process.
+// Helpers for the Windows platform tests: log capture, scratch directories, waiting, and child
+// processes started directly.
 
 #include <windows.h>
 #include <fcntl.h>
@@ -177,21 +177,15 @@ inline fs::path ownDirectory()
     return fs::path(buffer).parent_path();
 }
 
-inline fs::path childProgram()
-{
-    return ownDirectory() / "win_child.exe";
-}
-
 inline std::wstring quoted(const std::wstring &argument)
 {
     return L"\"" + argument + L"\"";
 }
 
-// win_child.exe (or `program`) with the given arguments, started directly (no interpreter in
-// between). With `outputFile`, the child's standard output and error go to that file.
+// `program` with the given arguments, started directly (no interpreter in between). With
+// `outputFile`, the child's standard output and error go to that file.
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::wstring> &arguments) : ChildProcess(childProgram(), arguments) {}
     // `workingDirectory`, when given, becomes the child's current folder, which it then holds
     // as a running program holds the folder it was started in.
     ChildProcess(const fs::path &program, const std::vector<std::wstring> &arguments, const fs::path &outputFile = {},

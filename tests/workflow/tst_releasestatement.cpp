@@ -168,18 +168,17 @@ private Q_SLOTS:
         QFETCH(std::int64_t, now);
         QFETCH(int, highest);
         QFETCH(QString, problem);
-        const ReleaseStatementCheck check = checkReleaseStatement(file.toStdString(), withNextKey ? both : current, now,
-                                                                  static_cast<std::uint64_t>(highest));
+        const Result<ReleaseStatement> check = checkReleaseStatement(file.toStdString(), withNextKey ? both : current, now,
+                                                                     static_cast<std::uint64_t>(highest));
         if (problem.isEmpty()) {
-            QVERIFY2(check.accepted, check.problem.c_str());
-            QCOMPARE(check.accepted->sequence, 7u);
-            QCOMPARE(check.accepted->expires, kExpires);
-            QCOMPARE(check.accepted->packageSize, static_cast<std::uint64_t>(kPackage.size()));
-            QCOMPARE(QByteArray(reinterpret_cast<const char *>(check.accepted->packageSha256.data()), 32).toHex(), sha256Hex(kPackage));
-            QVERIFY(check.problem.empty());
+            QVERIFY2(check, check ? "" : check.failure().text.c_str());
+            QCOMPARE(check.value().sequence, 7u);
+            QCOMPARE(check.value().expires, kExpires);
+            QCOMPARE(check.value().packageSize, static_cast<std::uint64_t>(kPackage.size()));
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(check.value().packageSha256.data()), 32).toHex(), sha256Hex(kPackage));
         } else {
-            QVERIFY(!check.accepted);
-            QVERIFY2(QString::fromStdString(check.problem).contains(problem), check.problem.c_str());
+            QVERIFY(!check);
+            QVERIFY2(QString::fromStdString(check.failure().text).contains(problem), check.failure().text.c_str());
         }
     }
 
@@ -206,20 +205,22 @@ private Q_SLOTS:
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         file.close();
-        const ReleaseStatementCheck check = checkReleaseStatement(versionFile(vendor.get()).toStdString(), current, 0, 0);
-        QVERIFY(check.accepted);
-        const std::string mismatch = packageMismatch(QDir::toNativeSeparators(path).toStdString(), *check.accepted);
+        const Result<ReleaseStatement> check = checkReleaseStatement(versionFile(vendor.get()).toStdString(), current, 0, 0);
+        QVERIFY(check);
+        const Result<> matches = packageMatches(QDir::toNativeSeparators(path).toStdString(), check.value());
         if (problem.isEmpty())
-            QVERIFY2(mismatch.empty(), mismatch.c_str());
+            QVERIFY2(matches, matches ? "" : matches.failure().text.c_str());
         else
-            QVERIFY2(QString::fromStdString(mismatch).contains(problem), mismatch.c_str());
+            QVERIFY2(!matches && QString::fromStdString(matches.failure().text).contains(problem),
+                     matches ? "matches" : matches.failure().text.c_str());
     }
 
     void missingPackage()
     {
-        const ReleaseStatementCheck check = checkReleaseStatement(versionFile(vendor.get()).toStdString(), current, 0, 0);
-        QVERIFY(check.accepted);
-        QVERIFY(QString::fromStdString(packageMismatch("no/such/nembral.zip", *check.accepted)).startsWith(QLatin1String("cannot open")));
+        const Result<ReleaseStatement> check = checkReleaseStatement(versionFile(vendor.get()).toStdString(), current, 0, 0);
+        QVERIFY(check);
+        const Result<> matches = packageMatches("no/such/nembral.zip", check.value());
+        QVERIFY(!matches && QString::fromStdString(matches.failure().text).startsWith(QLatin1String("cannot open")));
     }
 
     void sequenceFile_data()
@@ -248,8 +249,8 @@ private Q_SLOTS:
             file.write(contents);
         }
         QCOMPARE(readHighestSequence(path), static_cast<std::uint64_t>(read));
-        const std::string error = storeHighestSequence(path, 43);
-        QVERIFY2(error.empty(), error.c_str());
+        const Result<> stored = storeHighestSequence(path, 43);
+        QVERIFY2(stored, stored ? "" : stored.failure().text.c_str());
         QCOMPARE(readHighestSequence(path), 43u);
         QVERIFY(!QFile::exists(QString::fromStdString(path + ".new")));
     }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Cases for downloadFile against the local vendor server (tools/vendor-server), shared by the
-// Qt tests and the Windows runner under wine. `serverOptions` are extra vendor-server options;
+// Qt tests on Linux and under wine. `serverOptions` are extra vendor-server options;
 // the served folder holds version.txt with kVersionBody and a package of kPackageSize bytes.
 // The observer's own lines differ between download services, so a case states only what
 // downloadFile itself guarantees: one "CallbackHandler" per attempt, the error lines with their
@@ -30,7 +30,6 @@ struct DownloadFileCase {
     bool succeeds;       // false: six failures, then startApplication is requested
     Flag flag;
     const char *destination;  // relative to the working directory; present exactly on success
-    bool linuxOnly;           // wine stores an HTTP error page as a success
 };
 
 inline constexpr char kVersionPath[] = "/Software/Nembral/version.txt";
@@ -39,13 +38,13 @@ inline constexpr char kVersionPattern[] = "%s\\version.txt";
 inline constexpr char kPackagePattern[] = "%s\\nembral\\nembral.zip";
 
 inline constexpr DownloadFileCase kDownloadFileCases[] = {
-    {"version file, first attempt", "", kVersionPath, kVersionPattern, 0, 0, true, Flag::Version, "version.txt", false},
+    {"version file, first attempt", "", kVersionPath, kVersionPattern, 0, 0, true, Flag::Version, "version.txt"},
     {"package into a missing nembral directory", "", kPackagePath, kPackagePattern, 0, 0, true, Flag::Package,
-     "nembral/nembral.zip", false},
+     "nembral/nembral.zip"},
     {"success on the third attempt", "--status 503 --faulty-requests 2", kVersionPath, kVersionPattern, 2,
-     kInetDownloadFailure, true, Flag::Version, "version.txt", true},
+     kInetDownloadFailure, true, Flag::Version, "version.txt"},
     {"404 six times", "--status 404", kVersionPath, kVersionPattern, 6, kInetResourceNotFound, false, Flag::None,
-     "version.txt", true},
+     "version.txt"},
 };
 
 }  // namespace nembral_cases

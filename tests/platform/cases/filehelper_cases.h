@@ -1,6 +1,6 @@
 #pragma once
 
-// Cases for deleteFile, shared by the Qt tests and the Windows runner under wine. The test
+// Cases for deleteFile, run on Linux and under wine. The test
 // makes `entry` at the path "victim" (or below it) in an empty working directory, calls
 // deleteFile(path) and compares both log streams and what is left.
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Cases for CallbackHandler::OnProgress, shared by the Qt tests and the Windows runner under
-// wine. Each case feeds a fresh observer a few notifications and states the whole log they
+// Cases for CallbackHandler::OnProgress, run on Linux and
+// under wine. Each case feeds a fresh observer a few notifications and states the whole log they
 // produce, the observer's lastPercent and DownloadStatus::downloadProgress afterwards.
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 
-// Commands for runCommand with a recording interpreter in "COMSPEC", shared by the Qt tests and
-// the Windows runner under wine: the interpreter must receive exactly "/c" and the command.
+// Commands for runCommand with a recording interpreter in "COMSPEC", run on Linux and under
+// wine: the interpreter must receive exactly "/c" and the command.
 // A case with `length` > 0 uses a command of that many 'x' characters instead of `command`.
 
 #include <cstddef>
