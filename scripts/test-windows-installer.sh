@@ -7,19 +7,17 @@
 #      uninstaller, the manifest of installed files), the Start-menu shortcut (target and
 #      working directory, read from the .lnk by tools/read-lnk) and the Add/Remove Programs
 #      entry under HKCU (none under HKLM);
-#   2. starts the launcher as the shortcut does (its target, in its working directory), then
-#      from its folder as Explorer does, each time with nothing installed, against the local
-#      https vendor server, whose package's Nembrals.exe notes its start: an install through
-#      cmd.exe and the unzip.exe of the folder, then the start of Nembrals.exe;
-#   3. uninstalls silently with the entry's QuietUninstallString: the program files, the
+#   2. uninstalls silently with the entry's QuietUninstallString: the program files, the
 #      shortcut and the entry are gone, the user's nembral\ is kept;
-#   4. installs the older version into a folder of its own (/D), starts its launcher there on
+#   3. installs the older version into a folder of its own (/D), starts its launcher there on
 #      the question page and runs the current setup (/S) over it: it waits and changes nothing
 #      while the launcher runs; once the launcher is gone it upgrades that folder (found in the
 #      registry), without the dropped files, keeping nembral\;
-#   5. uninstalls with /S /PURGE, once with a link deep in nembral\ and once with nembral\
+#   4. uninstalls with /S /PURGE, once with a link deep in nembral\ and once with nembral\
 #      itself a link: the targets of the links, and a file of their own there, are untouched.
-# Ends with "installer: N passed, N failed"; exit status 0 when all passed.
+# Prints "installer: N passed, N failed". Then the installed launcher goes down the table of
+# roads (tests/e2e, the way "nsis": the setup installed into a fresh prefix of its own, the
+# launcher started as its shortcut starts it). Exit status 0 when all passed.
 #
 #   bash scripts/test-windows-installer.sh       (build directory: build-win, NEMBRAL_WIN_BUILD_DIR)
 set -euo pipefail
@@ -94,17 +92,11 @@ program_gone() {
     [ ! -e "$dir/$f" ] || { echo "    $dir/$f is left" >&2; return 1; }
   done < <(cd "$dist" && find . -type f -printf '%P\0')
 }
-# DIR PROGRAM VERSION LOG: the launcher PROGRAM, started in DIR, installs VERSION and starts it;
-# its log goes to LOG.
-launcher_installs() {
-  local dir=$1 program=$2 version=$3 log=$4 status=0
-  (cd "$dir" && WINEQT_QPA_PLATFORM=offscreen timeout 120 wine "$program" >"$log" 2>&1 </dev/null) || status=$?
-  sed -i 's/\r$//' "$log"
-  for _ in $(seq 1 100); do [ -s "$dir/nembral/nembral/started.log" ] && break; sleep 0.1; done
-  same "$status" 0 &&
-    grep -qzP '(^|\n)UNZIP complete!\n(.*\n)*Start Nembral\n' "$log" &&
-    same "$(installed_version "$dir")" "$version" &&
-    grep -q "started in .*nembral.nembral: $version complete" "$dir/nembral/nembral/started.log"
+# DIR VERSION: a user's installation of VERSION in DIR\nembral\nembral.
+user_installation() {
+  mkdir -p "$1/nembral/nembral"
+  cp "$build/bin/nembrals-stub.exe" "$1/nembral/nembral/Nembrals.exe"
+  echo "$2" >"$1/nembral/nembral/version.txt"
 }
 
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\NembralLauncher'
@@ -144,21 +136,8 @@ dist_kb=$(du -sk --apparent-size "$build/dist" | cut -f1)
 check "Add/Remove Programs: EstimatedSize ($((size)) KiB, the program has $dist_kb KiB)" \
   test "$((size))" -gt "$((dist_kb * 9 / 10))" -a "$((size))" -le "$((dist_kb * 11 / 10))"
 
-echo "--- the launcher from the shortcut, then from its folder: installs over https and starts Nembral"
-stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 2.0
-wait_port_free "$LAUNCHER_PORT" 300
-start_vendor_server "$scratch/served" "$LAUNCHER_PORT" "$scratch/state" "$scratch/server.out" --quiet
-wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
-check "from the shortcut (its target in its working directory): Nembral 2.0 installed in nembral\\ and started" \
-  launcher_installs "$(unixpath "$start_in_win")" "$target_win" 2.0 "$scratch/launcher-shortcut.log"
-wait_for_wine
-rm -rf "$program/nembral"
-stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 2.1
-check "from a console in its folder: Nembral 2.1 installed in nembral\\ and started" \
-  launcher_installs "$program" nembral-launcher.exe 2.1 "$scratch/launcher-folder.log"
-wait_for_wine
-
 echo "--- silent uninstall with the QuietUninstallString"
+user_installation "$program" 2.1
 quiet=$(reg_value "HKCU\\$uninstall_key" QuietUninstallString || true)
 uninstaller=${quiet#\"}
 uninstaller=${uninstaller%%\"*}
@@ -176,10 +155,11 @@ echo "--- upgrade from 0.0.1 in a folder chosen with /D, while its launcher runs
 timeout 300 wine cmd /c "$(winpath "$old_setup") /S /D=$custom_win" </dev/null >>"$scratch/install.log" 2>&1 || true
 wait_for_wine
 check "0.0.1 is installed in the chosen folder" holds_dist "$custom" "$scratch/old-dist"
-mkdir -p "$custom/nembral/nembral"
-cp "$build/bin/nembrals-stub.exe" "$custom/nembral/nembral/Nembrals.exe"
-echo 2.1 >"$custom/nembral/nembral/version.txt"
+user_installation "$custom" 2.1
 stub_package "$scratch/served" "$build/bin/nembrals-stub.exe" 3.0
+wait_port_free "$LAUNCHER_PORT" 300
+start_vendor_server "$scratch/served" "$LAUNCHER_PORT" "$scratch/state" "$scratch/server.out" --quiet
+wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
 (cd "$custom" && exec env WINEQT_QPA_PLATFORM=offscreen wine "$custom_win\\nembral-launcher.exe" \
   >"$scratch/launcher-question.log" 2>&1 </dev/null) &
 launcher_pid=$!
@@ -205,6 +185,7 @@ check "no second copy in the default folder" program_gone "$program" "$build/dis
 check "the entry names this version" same "$(reg_value "HKCU\\$uninstall_key" DisplayVersion || true)" "$version"
 check "and the chosen folder" same "$(reg_value "HKCU\\$uninstall_key" InstallLocation || true)" "$custom_win"
 check "the user's nembral\\ is kept" same "$(installed_version "$custom")" 2.1
+stop_vendor_server
 
 echo "--- /S /PURGE with a link deep in nembral\\ (and then with nembral\\ a link)"
 mkdir -p "$scratch/elsewhere-deep/sub"
@@ -237,4 +218,9 @@ if [ "$failed" -ne 0 ]; then
   for log in "$scratch"/launcher-*.log; do echo "--- $log"; cat "$log"; done
 fi
 echo "installer: $((checks - failed)) passed, $failed failed"
-[ "$failed" -eq 0 ]
+
+echo "--- the installed launcher down the table of roads (way nsis)"
+status=0
+"${NEMBRAL_E2E_PYTHON:-/usr/bin/python3}" -m pytest -p no:cacheprovider -q -rs tests/e2e/test_roads.py \
+  --way nsis --build "$build" --setup "$setup" </dev/null || status=1
+[ "$failed" -eq 0 ] && [ "$status" -eq 0 ]

@@ -7,7 +7,8 @@
 #     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
 #   - the deployed build-win/dist/nembral-launcher.exe itself down the table of roads (tests/e2e,
 #     the way "wine"), the question page's buttons clicked through X on a virtual display
-#     (Xvfb, xdotool),
+#     (Xvfb, xdotool), and the release-statement rows (tests/e2e/test_release.py) with the
+#     build's keyed test launcher run from a copy of dist,
 #   - clang-tidy on the Windows bodies (*_win.cpp) through the cross-build's compile database,
 # all over https, as the launcher talks to the vendor.
 # Exit status: 0 when every test passed. unzip.exe is built with the static libarchive and

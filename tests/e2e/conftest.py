@@ -1,9 +1,11 @@
 """What the table's rows run in: the vendor server with its throw-away CA, packages, fresh
 working folders, the ways the launcher ships, an X display for clicks, and the acts a row does.
 
-Options (CTest passes them; see CMakeLists.txt): --way NAME (linux, deb, wine), --build DIR (the
-build folder of the launcher and unzip.exe; for wine the Windows build, whose dist/ is run), --rows REGEX (rows whose name matches), --jobs N (rows run
-side by side; a way whose launcher has its vendor host built in runs them one at a time).
+Options (CTest passes them; see CMakeLists.txt): --way NAME (linux, deb, wine, nsis), --build DIR
+(the build folder of the launcher and unzip.exe; for wine the Windows build, whose dist/ is run),
+--setup FILE (for nsis: the installer, installed into a fresh wine prefix), --rows REGEX (rows
+whose name matches), --jobs N (rows run side by side; a way whose launcher has its vendor host
+built in runs them one at a time).
 """
 
 import array
@@ -34,6 +36,7 @@ import table
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 VENDOR_SERVER = SOURCE / "tools/vendor-server/vendor-server"
 MAKE_PACKAGE = SOURCE / "tools/make-package"
+READ_LNK = SOURCE / "tools/read-lnk"
 
 # How long a launcher on a page must stay silent to count as waiting there.
 QUIET_S = 2.0
@@ -45,6 +48,7 @@ def pytest_addoption(parser):
     parser.addoption("--rows", default="", help="only rows whose name matches this regular expression")
     parser.addoption("--jobs", type=int, default=6, help="rows run side by side")
     parser.addoption("--deb", default="", help="the Debian package, for --way deb")
+    parser.addoption("--setup", default="", help="the Windows installer, for --way nsis")
     parser.addoption("--vendor-host", default="", help="the vendor host the package was built with (default: "
                      "from the CMakeCache.txt beside it, else localhost:8443)")
     parser.addoption("--slow", type=float, default=1.0, help="factor on every row's bound (sanitizer builds)")
@@ -499,9 +503,18 @@ def session_dir():
 
 # --- the ways the launcher ships ---------------------------------------------------------------
 
+def unix_started(line, prefix=None):
+    """A start the stand-in noted, its folder as Linux names it: the Windows one names it as wine
+    shows it (Z:\\tmp\\..., or C:\\users\\... in PREFIX's drive_c)."""
+    drives = {"Z": ""} | ({"C": str(prefix / "drive_c")} if prefix else {})
+    return re.sub(r"^(started in )([CZ]):([^:]*)",
+                  lambda m: m[1] + drives.get(m[2], m[2] + ":") + m[3].replace("\\", "/"), line)
+
+
 def winpath(path):
-    """PATH as a program under wine sees it (drive Z: is the Unix root)."""
-    return "Z:" + str(path).replace("/", "\\")
+    """PATH as a program under wine sees it (drive Z: is the Unix root); a Windows path as it is."""
+    path = str(path)
+    return path if re.match(r"[A-Za-z]:\\", path) else "Z:" + path.replace("/", "\\")
 
 
 class Wine:
@@ -510,9 +523,9 @@ class Wine:
     debug channels, no prompts to install Mono or Gecko. wine's programs draw on the display their
     session began with, so a run on another display begins a new session."""
 
-    def __init__(self, build):
-        self.own = not os.environ.get("WINEPREFIX")
-        self.prefix = build / "e2e-wineprefix" if self.own else pathlib.Path(os.environ["WINEPREFIX"])
+    def __init__(self, build, name="e2e-wineprefix", fresh=False):
+        self.own = fresh or not os.environ.get("WINEPREFIX")
+        self.prefix = build / name if self.own else pathlib.Path(os.environ["WINEPREFIX"])
         self.env = {"WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
         self.display = None
         if self.own:
@@ -521,12 +534,17 @@ class Wine:
             self.run(["wine", "wineboot", "-i"])
 
     def run(self, argv):
+        """ARGV's standard output, its line ends taken off; the session ends when it fails."""
         env = dict(os.environ, **self.env)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
         result = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
         if result.returncode != 0:
             pytest.exit(f"{argv} failed under wine: {result.stderr.decode(errors='replace')}", 2)
+        return result.stdout.decode(errors="replace").replace("\r", "").strip()
+
+    def unix(self, path):
+        return self.run(["winepath", "-u", path])
 
     def end_session(self):
         subprocess.run(["wineserver", "-k"], env=dict(os.environ, **self.env), capture_output=True)
@@ -553,6 +571,9 @@ class Way:
     clean: bool = False     # started in a clean environment, as a user's session starts it
     wine: Wine = None       # the Windows build, run by wine in this prefix
     trust_ca: pathlib.Path = None  # the Windows helper that adds a CA to the prefix's root store
+    # An installed copy that runs in its own folder (tool_dir), every row's working folder: the
+    # entries the setup put there, which are no row's and must stay as they are.
+    program: frozenset = frozenset()
 
     def environment(self, world, port):
         if self.clean:
@@ -568,10 +589,12 @@ class Way:
         env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=str(world.ca), XDG_RUNTIME_DIR=str(world.runtime),
                    NEMBRAL_E2E_STARTED=str(world.started_log), NEMBRAL_DEMO_HEADLESS="1")
         if self.wine:
-            # A program under wine sees WINEX as X; unzip.exe is found on its search path, as the
-            # Windows lookup finds it beside the launcher of a user's copy.
-            env.update(self.wine.env, WINEPATH=winpath(self.tool_dir), WINEQT_QPA_PLATFORM="offscreen",
-                       NEMBRAL_E2E_STARTED=winpath(world.started_log))
+            # A program under wine sees WINEX as X. unzip.exe is found on the search path, as the
+            # Windows lookup finds it beside the launcher of a user's copy; an installed copy's
+            # is in its working folder.
+            env.update(self.wine.env, WINEQT_QPA_PLATFORM="offscreen", NEMBRAL_E2E_STARTED=winpath(world.started_log))
+            if not self.program:
+                env["WINEPATH"] = winpath(self.tool_dir)
         if self.name == "deb":
             # The package's wrapper enters the working folder it is given, or makes one below HOME.
             if world.row.workdir == "home":
@@ -608,6 +631,7 @@ def package_vendor_host(config, deb):
 
 
 def make_way(config, session_dir):
+    global application
     name = config.getoption("--way")
     slow = config.getoption("--slow")
     if name == "linux":
@@ -649,10 +673,36 @@ def make_way(config, session_dir):
         port = built_in_port(launcher, package_vendor_host(config, build / "dist"))
         if not poll(lambda: port_free(port), 60, 1):
             pytest.exit(f"port {port}, which the Windows launcher downloads from, is still in use after a minute", 2)
-        global application
         application = stub.read_bytes()
         return Way(name, ["wine", str(launcher)], dist, fixed_port=port, slow=max(slow, 2.0), wine=Wine(build),
                    trust_ca=build / "bin/trust-ca.exe")
+    if name == "nsis":
+        # The setup installed silently into a fresh prefix of its own, and the launcher started as
+        # the Start-menu shortcut starts it: its target, in its working directory (the installed
+        # folder, which is then every row's working folder).
+        build = pathlib.Path(config.getoption("--build")).resolve()
+        setup, stub, trust_ca = config.getoption("--setup"), build / "bin/nembrals-stub.exe", build / "bin/trust-ca.exe"
+        if not setup:
+            pytest.exit("--way nsis needs --setup nembral-launcher-setup-VERSION.exe", 2)
+        for needed in (stub, trust_ca):
+            if not needed.exists():
+                pytest.exit(f"no {needed} (scripts/build-windows.sh builds it)", 2)
+        wine = Wine(build, "e2e-nsis-wineprefix", fresh=True)
+        wine.run(["wine", str(pathlib.Path(setup).resolve()), "/S"])
+        wine.run(["wineserver", "-w"])
+        shortcut = wine.unix(wine.run(["wine", "cmd", "/c", "echo", "%APPDATA%"])
+                             + "\\Microsoft\\Windows\\Start Menu\\Programs\\Nembral Launcher.lnk")
+        lnk = subprocess.run([str(READ_LNK), shortcut], capture_output=True, text=True)
+        fields = dict(line.split("=", 1) for line in lnk.stdout.splitlines() if "=" in line)
+        if lnk.returncode != 0 or "target" not in fields or "workdir" not in fields:
+            pytest.exit(f"the setup made no shortcut with a target and a working directory at {shortcut}", 2)
+        folder = pathlib.Path(wine.unix(fields["workdir"]))
+        port = built_in_port(wine.unix(fields["target"]), package_vendor_host(config, build / "dist"))
+        if not poll(lambda: port_free(port), 60, 1):
+            pytest.exit(f"port {port}, which the installed launcher downloads from, is still in use after a minute", 2)
+        application = stub.read_bytes()
+        return Way(name, ["wine", fields["target"]], folder, fixed_port=port, slow=max(slow, 2.0), wine=wine,
+                   trust_ca=trust_ca, program=frozenset(listing(folder)))
     pytest.exit(f"unknown way {name}", 2)
 
 
@@ -708,6 +758,8 @@ class World:
         self.home = self.root / "home"
         # The package's wrapper makes its default working folder below HOME itself.
         self.work = self.home / ".local/share/nembral-launcher" if row.workdir == "home" else self.root / "work"
+        if way.program:
+            self.work = way.tool_dir
         self.cwd = self.home if row.workdir == "home" else self.work
         self.outside = self.root / "outside"
         self.served, self.aux = self.root / "served", self.root / "aux"
@@ -732,7 +784,8 @@ class World:
               b"#!/bin/sh\necho \"outside started\" >> \"${NEMBRAL_E2E_STARTED:-/dev/null}\"\n", 0o755)
         write(self.outside / "nembral/data/keep.bin", b"k" * 4096)
         write(self.outside / "notes/readme.txt", b"not the launcher's\n")
-        self.cwd.mkdir(parents=True)
+        self.cwd.mkdir(parents=True, exist_ok=bool(self.way.program))
+        self.program_before = self.program_snapshot()
         row, install_dir = self.row, self.work / "nembral/nembral"
         if row.prep in ("leftover", "unremovable"):
             write(install_dir / "Nembrals.exe",
@@ -851,9 +904,17 @@ class World:
                   + b"'\n[ \"$1\" = /c ] || exit 1\nPATH=.:$PATH exec /bin/sh -c \"$2\"\n", 0o755)
         return path
 
+    def program_snapshot(self):
+        return {k: v for k, v in snapshot(self.work).items() if k in self.way.program}
+
+    def row_entries(self):
+        """What the row put in an installed copy's folder, or the launcher left there."""
+        return [self.work / e for e in os.listdir(self.work) if e not in self.way.program]
+
     def end_strays(self):
         for _ in range(50):
-            strays = [p for p in processes_in(self.root) if not gone(p)]
+            strays = [p for folder in (self.root, self.way.program and self.work) if folder
+                      for p in processes_in(folder) if not gone(p)]
             if not strays:
                 return
             for pid in strays:
@@ -867,6 +928,8 @@ class World:
             allowed = re.compile(rf"^\w+: ({self.row.outside_may_change})( \(.*)?$")
             changes = [c for c in changes if not allowed.match(c)]
         changes += [f"added beside: {e}" for e in os.listdir(self.root) if e not in self.FOLDERS]
+        if self.way.program:
+            changes += [f"installed program {c}" for c in differences(self.program_before, self.program_snapshot())]
         return changes
 
     def close(self):
@@ -897,6 +960,12 @@ class World:
                 time.sleep(0.05)
             else:
                 subprocess.run(["umount", "-l", str(self.work)], capture_output=True)
+        if self.way.program:
+            for entry in self.row_entries():
+                if entry.is_dir() and not entry.is_symlink():
+                    shutil.rmtree(entry, ignore_errors=True)
+                else:
+                    entry.unlink(missing_ok=True)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -936,8 +1005,9 @@ class Runner:
             if self.row.comspec:
                 # wine sets COMSPEC itself as a program starts: the interpreter that starts the
                 # launcher puts the recording one in place.
-                argv = ["wine", "cmd", "/c", f"set COMSPEC={winpath(self.world.windows_recording_interpreter())}&& "
-                        + winpath(argv[1])] + argv[2:]
+                # Word by word: wine quotes the launcher's path where it has a space.
+                argv = ["wine", "cmd", "/c", "set", f"COMSPEC={winpath(self.world.windows_recording_interpreter())}&&",
+                        winpath(argv[1])] + argv[2:]
         p = Process(argv, self.world.cwd, env, out, err)
         self.launchers.append(p)
         return p
@@ -1196,7 +1266,7 @@ def run_row(row, way, session):
             poll(lambda: (world.work / "nembral/nembral/nembral-demo.log").exists(), 10)
             poll(lambda: (world.work / "nembral/nembral/nembral-demo.log").read_bytes().endswith(b"\n"), 5)
         world.end_strays()
-        outcome.files = listing(world.work) if world.work.exists() else ["-"]
+        outcome.files = [e for e in listing(world.work) if e not in way.program] if world.work.exists() else ["-"]
         with contextlib.suppress(OSError):
             outcome.work_mode = stat.S_IMODE(world.work.stat().st_mode)
         install_dir = world.work / "nembral/nembral"
@@ -1205,8 +1275,7 @@ def run_row(row, way, session):
         with contextlib.suppress(OSError):
             outcome.demo_log = (install_dir / "nembral-demo.log").read_bytes()
         outcome.install_dir = os.path.realpath(install_dir)
-        # The Windows stand-in names its folder as wine shows it (Z:\\tmp\\...).
-        outcome.started = [re.sub(r"^(started in )Z:([^:]*)", lambda m: m[1] + m[2].replace("\\", "/"), line)
+        outcome.started = [unix_started(line, way.wine and way.wine.prefix.resolve())
                            for line in lines_of(world.started_log)]
         outcome.commands = lines_of(world.aux / "commands.txt")
         outcome.requests = lines_of(world.aux_request_log if any("%AUX%" in o for o in row.server)
@@ -1243,7 +1312,7 @@ def outcomes(request, session_dir, way):
     session = Session(session_dir, state, ca)
     rows = [item.callspec.params["row"] for item in request.session.items
             if hasattr(item, "callspec") and "row" in item.callspec.params]
-    rows = [r for r in rows if way.name not in dict(r.not_on)]
+    rows = [r for r in rows if not table.not_applying(r, way.name)]
     jobs = 1 if way.fixed_port else request.config.getoption("--jobs")
     results = {}
     began = time.monotonic()

@@ -74,8 +74,15 @@ class Row:
     same_as: str = ""               # cases of the harnesses this row replaces that it covers
     support_log: bool = False       # nembral/launcher.log holds the run's console lines, each time stamped
 
-    # Ways this row does not apply to, with the reason.
+    # Ways this row does not apply to, with the reason (the installed copy, nsis, also inherits wine's).
     not_on: tuple = ()
+
+
+def not_applying(row, way):
+    """Why ROW does not run on WAY, or "": the copy the Windows setup installed runs under wine
+    too, so what cannot apply to the wine way cannot apply there either."""
+    reasons = dict(row.not_on)
+    return reasons.get(way) or (reasons.get("wine", "") if way == "nsis" else "")
 
 
 # The tree a good package of version 1.0 installs, below the working folder.
@@ -169,7 +176,8 @@ ROWS = (
     Row("road/first-install-stand-in",
         "nothing installed, the package of the stand-in application: extracts through the interpreter, starts 1.0 whole from its folder, exit 0",
         log=FIRST_INSTALL, files=tree(), version=b"1.0", started=ONE, support_log=True,
-        same_as="windows-roads first install through cmd.exe and unzip.exe",
+        same_as="windows-roads first install through cmd.exe and unzip.exe; test-windows-installer.sh "
+                "launcher from the shortcut and from a console in its folder (way nsis)",
         not_on=(("linux", "road/first-install covers it with the demo application"),
                 ("deb", "road/first-install covers it with the demo application"))),
     Row("road/default-working-folder",

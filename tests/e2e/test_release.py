@@ -2,10 +2,13 @@
 build of the launcher with a throw-away vendor key and next key built in (bin/nembral-launcher-signed,
 keys in tests/e2e/release-keys of the build), and the key-less launcher beside it. Every refused
 row fails six version (or package) attempts with its own code and then starts the installed
-Nembral as it was: no question, no wipe, nothing extracted."""
+Nembral as it was: no question, no wipe, nothing extracted. On the wine way the keyed launcher
+of the Windows build runs from a copy of the deployed folder, and the key-less one is the
+deployed launcher itself, with its vendor port built in."""
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import time
@@ -47,22 +50,48 @@ ROWS = {
 
 @pytest.fixture(scope="module")
 def release(request, session_dir):
-    if request.config.getoption("--way") != "linux":
+    if request.config.getoption("--way") not in ("linux", "wine"):
         pytest.skip("the launcher with a release key is a test build of this tree")
+    way = request.getfixturevalue("way")
     build = pathlib.Path(request.config.getoption("--build")).resolve()
     keys = build / "tests/e2e/release-keys"
-    if not (build / "bin/nembral-launcher-signed").exists():
-        pytest.skip("no bin/nembral-launcher-signed in this build (configure with -DNEMBRAL_TEST_VENDOR_ENV=ON)")
+    signed = build / "bin" / ("nembral-launcher-signed.exe" if way.wine else "nembral-launcher-signed")
+    if not signed.exists():
+        pytest.skip(f"no {signed} in this build (configure with -DNEMBRAL_TEST_VENDOR_ENV=ON)")
     root = session_dir / "release"
     packages = root / "packages"
-    subprocess.run([str(conftest.MAKE_PACKAGE), "--sign-key", str(keys / "vendor-private.pem"), "2.0",
-                    str(packages / "2.0")], check=True, stdout=subprocess.DEVNULL)
+    if way.wine:
+        # Beside the deployed program's DLLs and plug-ins, and the unzip.exe a user's copy has.
+        shutil.copytree(way.tool_dir, root / "dist")
+        shutil.copy(signed, root / "dist")
+        launchers = {True: ["wine", str(root / "dist" / signed.name)], False: way.launcher}
+        # The package's Nembrals.exe is the Windows stand-in that notes its start.
+        conftest.write_zip(packages / "2.0/nembral.zip", conftest.good_entries(b"2.0"))
+        subprocess.run([str(SIGN_PACKAGE), str(packages / "2.0/nembral.zip"), str(keys / "vendor-private.pem")],
+                       check=True)
+        state = root / "state"
+        first = conftest.Vendor(packages, state)  # makes the CA the rows' servers use
+        first.stop()
+        way.wine.run(["wine", str(way.trust_ca), conftest.winpath(first.ca)])
+    else:
+        launchers = {True: [str(signed)], False: [str(build / "bin/nembral-launcher")]}
+        subprocess.run([str(conftest.MAKE_PACKAGE), "--sign-key", str(keys / "vendor-private.pem"), "2.0",
+                        str(packages / "2.0")], check=True, stdout=subprocess.DEVNULL)
     swapped = packages / "swapped"
     swapped.mkdir()
     shutil.copy(packages / "2.0/nembral.zip", swapped / "nembral.zip")
     subprocess.run([str(SIGN_PACKAGE), str(swapped / "nembral.zip"), str(keys / "next-private.pem")], check=True)
     assert (swapped / "nembral.zip").stat().st_size == (packages / "2.0/nembral.zip").stat().st_size
-    return build, keys, root
+    return way, launchers, build / "bin", keys, root
+
+
+def started_lines(path):
+    """(folder, version) of each start the stand-in noted, the folder as a Unix path."""
+    found = []
+    for line in conftest.lines_of(path):
+        folder, version = re.fullmatch(r"started in (.*): (\S*).*", conftest.unix_started(line)).groups()
+        found.append((folder, "" if version == "-" else version))
+    return found
 
 
 def publish(served, keys, package, statement, options, kind):
@@ -91,14 +120,14 @@ def entries(folder):
 @pytest.mark.parametrize("name", list(ROWS))
 def test_release_statement(name, release):
     keyed, installed, prior, statement, options, served_kind, code, refusal = ROWS[name]
-    build, keys, root = release
+    way, launchers, tools, keys, root = release
     row = root / name.replace(" ", "-").replace(":", "")
     work, served = row / "work", row / "served"
     publish(served, keys, root / "packages/2.0/nembral.zip", statement, options, served_kind or "2.0")
     install = work / "nembral/nembral"
     if installed:
         install.mkdir(parents=True)
-        conftest.write(install / "Nembrals.exe", STUB, 0o755)
+        conftest.write(install / "Nembrals.exe", conftest.application if way.wine else STUB, 0o755)
         if installed == "1.0":
             conftest.write(install / "version.txt", b"1.0\n")
     if prior:
@@ -106,26 +135,33 @@ def test_release_statement(name, release):
     work.mkdir(parents=True, exist_ok=True)
     before = entries(work)
 
-    server_options = ("--endless", "--faulty-file", "nembral.zip") if served_kind == "endless" else ()
-    vendor = conftest.Vendor(served, root / "state", options=server_options)
+    # At a bounded rate: wine's https transfer tells the launcher of progress only now and then.
+    server_options = ("--endless", "--rate", "262144", "--faulty-file", "nembral.zip") if served_kind == "endless" else ()
+    # The deployed Windows launcher has its port built in; the keyed one takes it from the
+    # environment, by name under wine (whose certificate check matches no IP address).
+    port = 0 if keyed else way.fixed_port
+    vendor = conftest.Vendor(served, root / "state", port, options=server_options)
     try:
         env = dict(os.environ)
-        for variable in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+        for variable in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                         "NEMBRAL_E2E_STARTED"):
             env.pop(variable, None)
         runtime = row / "runtime"
         runtime.mkdir(mode=0o700)
+        host = "localhost" if way.wine else "127.0.0.1"
         env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=vendor.ca, XDG_RUNTIME_DIR=str(runtime),
-                   NEMBRAL_TEST_VENDOR_HOST=f"127.0.0.1:{vendor.port}", NEMBRAL_DEMO_HEADLESS="1",
-                   PATH=f"{build / 'bin'}:{env['PATH']}", ASAN_OPTIONS="detect_leaks=0")
-        launcher = build / "bin" / ("nembral-launcher-signed" if keyed else "nembral-launcher")
-        run = conftest.Process([str(launcher)], work, env)
-        exited = run.wait_exit(time.monotonic() + 90)
+                   NEMBRAL_TEST_VENDOR_HOST=f"{host}:{vendor.port}", NEMBRAL_DEMO_HEADLESS="1",
+                   PATH=f"{tools}:{env['PATH']}", ASAN_OPTIONS="detect_leaks=0")
+        if way.wine:
+            env.update(way.wine.env, WINEPATH=conftest.winpath(root / "dist"), WINEQT_QPA_PLATFORM="offscreen")
+        run = conftest.Process(launchers[keyed], work, env)
+        exited = run.wait_exit(time.monotonic() + 90 * way.slow)
         run.kill()
     finally:
         vendor.stop()
     out = run.out
     shown = "\n".join(out[-60:])
-    assert exited, "still running after 90 s\n" + shown
+    assert exited, f"still running after {90 * way.slow} s\n" + shown
     assert run.proc.returncode == 0, shown
     assert "new version available" not in out, shown
     sequence = work / "nembral/release-sequence"
@@ -153,7 +189,7 @@ def test_release_statement(name, release):
     assert out.count("Start Nembral") == 1, shown
     started = install / "started.log"
     conftest.poll(lambda: started.exists() and started.read_bytes().endswith(b"\n"), 10)
-    assert started.read_bytes() == f"started in {install.resolve()}: {'1.0' if installed == '1.0' else ''}\n".encode()
+    assert started_lines(started) == [(str(install.resolve()), "1.0" if installed == "1.0" else "")]
     statement_good = bool(served_kind)  # only the package was refused
     # The support log (nembral/launcher.log) is written by every run.
     ignored = {"nembral/nembral/started.log", "nembral/launcher.log"} | ({"nembral/release-sequence"} if statement_good else set())

@@ -39,7 +39,7 @@ def disk_mismatch(expected, actual):
 
 
 def test_road(row, way, outcomes):
-    reason = dict(row.not_on).get(way.name)
+    reason = table.not_applying(row, way.name)
     if reason:
         pytest.skip(reason)
     o = outcomes[row.name]
@@ -76,7 +76,7 @@ def test_road(row, way, outcomes):
     failures = conftest.failure_lines(o.out)
     assert len(failures) == row.failures, f"{len(failures)} download failures, expected {row.failures}\n" \
         + "\n".join(failures)
-    code = table.WINE_CODES.get(row.failure_code, row.failure_code) if way.name == "wine" else row.failure_code
+    code = table.WINE_CODES.get(row.failure_code, row.failure_code) if way.wine else row.failure_code
     for failure in failures:
         assert failure == failures[0]
         assert whole("An error occured : error code = 0x" + code, failure), failure
