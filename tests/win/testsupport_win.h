@@ -1,7 +1,6 @@
 #pragma once
 
-// Helpers for the Windows platform tests: log capture, scratch directories, waiting, and child
-// processes started directly.
+// Helpers for the Qt-free Windows tests: log capture, scratch directories and waiting.
 
 #include <windows.h>
 #include <fcntl.h>
@@ -20,7 +19,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "platform/win/handle_win.h"
 
 namespace testsupport {
 
@@ -58,12 +56,6 @@ inline std::string readFile(const fs::path &path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
-}
-
-inline void writeFile(const fs::path &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
 }
 
 // Redirects the process's standard output and error (the descriptors, so every write of the
@@ -169,124 +161,5 @@ inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milli
     }
     return true;
 }
-
-inline fs::path ownDirectory()
-{
-    wchar_t buffer[MAX_PATH * 4] = {};
-    GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(std::size(buffer)));
-    return fs::path(buffer).parent_path();
-}
-
-inline std::wstring quoted(const std::wstring &argument)
-{
-    return L"\"" + argument + L"\"";
-}
-
-// `program` with the given arguments, started directly (no interpreter in between). With
-// `outputFile`, the child's standard output and error go to that file.
-class ChildProcess {
-public:
-    // `workingDirectory`, when given, becomes the child's current folder, which it then holds
-    // as a running program holds the folder it was started in.
-    ChildProcess(const fs::path &program, const std::vector<std::wstring> &arguments, const fs::path &outputFile = {},
-                 const fs::path &workingDirectory = {})
-    {
-        std::wstring commandLine = quoted(program.wstring());
-        for (const std::wstring &argument : arguments)
-            commandLine += L" " + quoted(argument);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        WinHandle output;
-        if (!outputFile.empty()) {
-            SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-            output.reset(CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
-                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-            startup.dwFlags = STARTF_USESTDHANDLES;
-            startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-            startup.hStdOutput = output.get();
-            startup.hStdError = output.get();
-        }
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, output.valid(), 0, nullptr,
-                           workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &info)) {
-            process_.reset(info.hProcess);
-            id_ = info.dwProcessId;
-            WinHandle thread(info.hThread);
-        }
-    }
-    ~ChildProcess()
-    {
-        if (running())
-            kill();
-    }
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
-
-    bool started() const { return process_.valid(); }
-    DWORD id() const { return id_; }
-    bool running() const { return started() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
-    // Exit code, or -1 when it did not end in time.
-    long waitForExit(DWORD milliseconds)
-    {
-        if (!started() || WaitForSingleObject(process_.get(), milliseconds) != WAIT_OBJECT_0)
-            return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(process_.get(), &code);
-        return static_cast<long>(code);
-    }
-    void kill()
-    {
-        TerminateProcess(process_.get(), 9);
-        WaitForSingleObject(process_.get(), 10000);
-    }
-
-private:
-    WinHandle process_;
-    DWORD id_ = 0;
-};
-
-// A row of link cases: what it shows, its folder in the fixture, the link in that folder.
-struct LinkRow {
-    const char *name;
-    const char *fixture;
-    const char *link;
-};
-
-// One case of the links that scripts/test-windows.sh lays out in NEMBRAL_LINK_FIXTURE: wine 8
-// makes neither directory symbolic links nor junctions through the API, but shows Unix links as
-// directory reparse points. Links in CASE point into outside/CASE. While the case lives the
-// working directory is CASE; without the variable the case reports that it skips.
-class LinkFixtureCase {
-public:
-    explicit LinkFixtureCase(const char *name) : previous_(fs::current_path())
-    {
-        const char *root = std::getenv("NEMBRAL_LINK_FIXTURE");
-        if (root == nullptr || *root == '\0') {
-            harness::report("   skipped: NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
-            return;
-        }
-        fs::current_path(fs::path(root) / name);
-        outside_ = fs::path(root) / "outside" / name;
-        entered_ = true;
-    }
-    ~LinkFixtureCase() { fs::current_path(previous_); }
-    LinkFixtureCase(const LinkFixtureCase &) = delete;
-    LinkFixtureCase &operator=(const LinkFixtureCase &) = delete;
-
-    bool entered() const { return entered_; }
-    const fs::path &outside() const { return outside_; }
-
-    // Whether `path` (relative to CASE) reads back as a reparse point.
-    static bool isReparsePoint(const fs::path &path)
-    {
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    }
-
-private:
-    fs::path previous_;
-    fs::path outside_;
-    bool entered_ = false;
-};
 
 }  // namespace testsupport
