@@ -10,19 +10,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "platform/posix/removetreeat_posix.h"
 #include "platform/posix/uniquefd_posix.h"
-
-namespace {
-
-Failure failure(const std::string &shown, int error)
-{
-    return {std::generic_category().message(error), error, shown};
-}
-
-}  // namespace
 
 Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string &name)
 {
@@ -31,13 +21,13 @@ Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string
         // ELOOP: a link in the folder's place, whose target holds nothing of ours.
         if (errno == ELOOP || isAbsence(errno))
             return 0;
-        return failure(folder, errno);
+        return removalFailure(folder, errno);
     }
     if (::unlinkat(dir.get(), name.c_str(), 0) != 0) {
         // EISDIR: a folder under the file's name, left to the caller's removeTree.
         if (errno == EISDIR || isAbsence(errno))
             return 0;
-        return failure(folder + "/" + name, errno);
+        return removalFailure(folder + "/" + name, errno);
     }
     return 1;
 }

@@ -17,11 +17,6 @@
 
 namespace {
 
-Failure failure(const std::string &shown, DWORD error)
-{
-    return {systemErrorText(error), static_cast<int>(error), shown};
-}
-
 bool isRealFolderAttributes(DWORD attributes)
 {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
@@ -35,7 +30,7 @@ Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string
     const DWORD attributes = GetFileAttributesW(wideFolder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(folder, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failureAt(folder, error);
     }
     // A junction or link in the folder's place: its target holds nothing of ours.
     if (!isRealFolderAttributes(attributes))
@@ -46,7 +41,7 @@ Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string
     BY_HANDLE_FILE_INFORMATION info{};
     if (!held || !GetFileInformationByHandle(held.get(), &info)) {
         const DWORD error = GetLastError();
-        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(folder, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failureAt(folder, error);
     }
     if (!isRealFolderAttributes(info.dwFileAttributes))
         return 0;
@@ -56,14 +51,14 @@ Result<std::uintmax_t> removeFileIn(const std::string &folder, const std::string
     const DWORD fileAttributes = GetFileAttributesW(file.c_str());
     if (fileAttributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(shown, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failureAt(shown, error);
     }
     // A folder under the file's name is left to the caller's removeTree; a directory link is
     // removed itself.
     if (isRealFolderAttributes(fileAttributes))
         return 0;
     if (const DWORD error = removeEntryByPath(file, fileAttributes); error != ERROR_SUCCESS)
-        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failure(shown, error);
+        return isAbsenceError(error) ? Result<std::uintmax_t>(0) : failureAt(shown, error);
     return 1;
 }
 

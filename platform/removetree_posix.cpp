@@ -6,16 +6,12 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "platform/posix/removetreeat_posix.h"
 #include "platform/posix/uniquefd_posix.h"
 
 Result<std::uintmax_t> removeTree(const std::string &path)
 {
-    const auto failure = [](const std::string &shown, int error) {
-        return Failure{std::generic_category().message(error), error, shown};
-    };
     // The folder holding the entry is opened as any program opens a path: a link on the way
     // (an installation moved to another disk, with a link left in its place) is followed. The
     // entry itself is named relative to that folder and never followed.
@@ -32,12 +28,12 @@ Result<std::uintmax_t> removeTree(const std::string &path)
     UniqueFd base(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!base) {
         if (!isAbsence(errno))
-            return failure(folder, errno);
+            return removalFailure(folder, errno);
         return 0;
     }
     TreeRemoval removal;
     removeTreeAt(base.get(), name.c_str(), path.substr(0, path.find_last_not_of('/') + 1), removal);
     if (removal.error != 0)
-        return failure(removal.failedPath, removal.error);
+        return removalFailure(removal.failedPath, removal.error);
     return removal.removed;
 }

@@ -16,7 +16,7 @@ namespace {
 Result<std::uintmax_t> resultOf(const TreeRemoval &removal)
 {
     if (removal.error != ERROR_SUCCESS)
-        return Failure{systemErrorText(removal.error), static_cast<int>(removal.error), removal.failedPath};
+        return failureAt(removal.failedPath, removal.error);
     return removal.removed;
 }
 

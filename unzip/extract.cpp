@@ -489,7 +489,6 @@ Result<> StartedFiles::waitAll()
 {
     stopWaiters();
     const std::lock_guard<std::mutex> lock(mutex_);
-    closing_ = false;
     return failure_ ? Result<>(*failure_) : Result<>();
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -91,6 +92,11 @@ bool removeTreeAt(int parent, const char *name, const std::string &shown, TreeRe
         }
     }
     return unlinkEntry(parent, name, 0, shown, removal);
+}
+
+Failure removalFailure(const std::string &path, int error)
+{
+    return {std::generic_category().message(error), error, path};
 }
 
 bool isAbsence(int error)

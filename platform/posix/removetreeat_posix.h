@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/result.h"
+
 // What one removal did, and how it goes about it.
 struct TreeRemoval {
     // Directories without owner read, write or search permission (as an archive may make
@@ -26,6 +28,9 @@ struct TreeRemoval {
 // vanish meanwhile, and a missing `name`, are no failure. True when nothing is left under that
 // name; `removal` says what was done and what failed first.
 bool removeTreeAt(int parent, const char *name, const std::string &shown, TreeRemoval &removal);
+
+// The failure of a removal that stopped at `path` with the errno value `error`.
+Failure removalFailure(const std::string &path, int error);
 
 // Whether `error` (an errno value of an open or a look at a path) means that nothing is there:
 // no such entry, a file where a directory should be on the way, a name too long to exist.

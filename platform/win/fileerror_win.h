@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.h"
+
 // Nothing at the path: no such file, a missing directory on the way, an invalid name, an
 // unreachable network path.
 inline bool isAbsenceError(DWORD error)
@@ -46,4 +48,10 @@ inline std::string systemErrorText(DWORD error)
     while (!text.empty() && (text.back() == L' ' || text.back() == L'.'))
         text.pop_back();
     return text.empty() ? "error " + std::to_string(error) : utf8FromWide(text);
+}
+
+// The failure of an operation on `path` that the system refused with `error`.
+inline Failure failureAt(const std::string &path, DWORD error)
+{
+    return {systemErrorText(error), static_cast<int>(error), path};
 }
