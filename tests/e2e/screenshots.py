@@ -11,10 +11,10 @@ test_roads.py checks it:
          Windows build (default: build-win/, from scripts/build-windows.sh) under wine with Qt's
          windows platform, in a throw-away wine prefix that trusts the local vendor server's CA
 
-OUTDIR defaults to docs/. A picture is taken once the launcher's log says its page is up, the
-window had DELAY seconds to settle (default 1), and it is kept only when it is the 600x300 window
-and the whole run took the row's road. A launcher with its vendor host built in (not a test build)
-needs the port of that host free; run under flock /tmp/nembral-port.lock like the other runs on it.
+OUTDIR defaults to docs/. A picture is taken once the launcher's log says its page is up and the
+window had DELAY seconds to settle (default 1); it is kept only when it is the 600x300 window and
+the whole run took the row's road. The Windows launcher has its vendor host built in: run the
+wine way under flock /tmp/nembral-port.lock, like every other run on that port.
 """
 
 import argparse
@@ -38,7 +38,7 @@ import test_roads
 @dataclasses.dataclass(frozen=True)
 class Picture:
     name: str
-    row: str       # the table's row whose road reaches the page
+    row: str         # the table's row whose road reaches the page
     ready: str = ""  # a moment earlier than the page the row ends on: "first-failure"
     gone: str = ""   # a line whose coming means the page had changed before the picture
 
@@ -146,13 +146,9 @@ def main():
         root = pathlib.Path(root)
         try:
             way = conftest.make_way(Options(way=args.way, build=build, slow=1.0, vendor_host=""), root)
-            launcher = pathlib.Path(way.launcher[-1])
-            if args.way == "linux" and b"NEMBRAL_TEST_VENDOR_HOST" not in launcher.read_bytes():
-                # Not a test build: its vendor host is built in, and must be a free loopback port.
-                way.fixed_port = conftest.built_in_port(launcher, conftest.package_vendor_host(
-                    Options(vendor_host=""), launcher.parent))
-                if not conftest.poll(lambda: conftest.port_free(way.fixed_port), 60, 1):
-                    raise SystemExit(f"screenshots: port {way.fixed_port} is still in use after a minute")
+            # Each Linux run has a server on a free port of its own, which only a test build reaches.
+            if args.way == "linux" and b"NEMBRAL_TEST_VENDOR_HOST" not in pathlib.Path(way.launcher[0]).read_bytes():
+                raise SystemExit(f"screenshots: {way.launcher[0]} is not a test build (the dev preset makes one)")
             session = conftest.open_session(root, way)
             for picture in PICTURES[args.way]:
                 shoot(way, session, picture, outdir, args.delay)
