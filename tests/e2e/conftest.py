@@ -470,16 +470,23 @@ class Display:
         with os.fdopen(r) as f:
             self.name = ":" + f.readline().strip()
 
-    def click(self, pid, x, y, answered, seconds=30):
-        """Clicks at X, Y in the visible window of process PID once it is there; again while
-        ANSWERED() says the click was lost (it came before the window took input)."""
+    def find(self, *criteria, seconds=30):
+        """The first visible window that matches xdotool's search CRITERIA, once there is one; ""
+        when none comes within SECONDS."""
         env = dict(os.environ, DISPLAY=self.name)
         deadline = time.monotonic() + seconds
         window = ""
         while not window and time.monotonic() < deadline:
-            window = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
+            window = subprocess.run(["xdotool", "search", "--onlyvisible", *criteria], env=env,
                                     capture_output=True, text=True).stdout.split("\n")[0]
             time.sleep(0.1)
+        return window
+
+    def click(self, pid, x, y, answered, seconds=30):
+        """Clicks at X, Y in the visible window of process PID once it is there; again while
+        ANSWERED() says the click was lost (it came before the window took input)."""
+        env = dict(os.environ, DISPLAY=self.name)
+        window = self.find("--pid", str(pid), seconds=seconds)
         if not window:
             return False
         time.sleep(1)  # let it paint
@@ -1245,8 +1252,9 @@ def package_progress_logged(out):
     return any(re.fullmatch(r"[1-9]\d*", line) for line in out[start + 1:])
 
 
-def run_row(row, way, session):
-    """Acts ROW out on WAY and returns what a user could see."""
+def run_row(row, way, session, runner=None):
+    """Acts ROW out on WAY and returns what a user could see. RUNNER(row, world, outcome) makes
+    what acts it out (a Runner unless given)."""
     outcome = Outcome()
     began = time.monotonic()
     world = World(row, way, session)
@@ -1257,7 +1265,7 @@ def run_row(row, way, session):
             outcome.skipped = str(why)
             return outcome
         world.start_server()
-        Runner(row, world, outcome).act()
+        (runner or Runner)(row, world, outcome).act()
         # A launcher that decided to start the application has handed it over; give it a moment
         # to note its start.
         if "Start Nembral" in outcome.out or row.started:
@@ -1299,17 +1307,23 @@ class Session:
     ca: str
 
 
-@pytest.fixture(scope="session")
-def outcomes(request, session_dir, way):
-    """Every selected row acted out first, side by side (rows mostly wait on the launcher's
-    one-second ticks), the longest first; the tests then compare each outcome with its row."""
-    state = session_dir / "state"
-    first = Vendor(session_dir, state)  # makes the CA once, before the rows' servers all want it
+def open_session(root, way):
+    """The session in ROOT: its throw-away CA, made once before the rows' servers all want it,
+    and trusted by WAY's wine prefix."""
+    state = root / "state"
+    first = Vendor(root, state)
     ca = first.ca
     first.stop()
     if way.wine:
         way.wine.run(["wine", str(way.trust_ca), winpath(ca)])
-    session = Session(session_dir, state, ca)
+    return Session(root, state, ca)
+
+
+@pytest.fixture(scope="session")
+def outcomes(request, session_dir, way):
+    """Every selected row acted out first, side by side (rows mostly wait on the launcher's
+    one-second ticks), the longest first; the tests then compare each outcome with its row."""
+    session = open_session(session_dir, way)
     rows = [item.callspec.params["row"] for item in request.session.items
             if hasattr(item, "callspec") and "row" in item.callspec.params]
     rows = [r for r in rows if not table.not_applying(r, way.name)]
