@@ -140,8 +140,10 @@ if [ -f "$log" ]; then
 fi
 
 step "the deployed launcher (build-win/dist) down the table of roads"
-# The real program as a user's copy runs it, from its own folder, in this prefix. It is built
-# for the configured vendor host (localhost:8443 by default), so that port must be free.
+# The real program as a user's copy runs it, from its own folder. It is built for the configured
+# vendor host (localhost:8443 by default): as root the rows run side by side, each with a
+# loopback and a wine prefix of its own; otherwise one by one in this prefix, and the port must
+# be free.
 stop_vendor_server
 "${NEMBRAL_E2E_PYTHON:-/usr/bin/python3}" -m pytest -p no:cacheprovider -q -rs "$repo/tests/e2e" \
   --way wine --build "$build" </dev/null || status=1

@@ -40,6 +40,9 @@ READ_LNK = SOURCE / "tools/read-lnk"
 
 # How long a launcher on a page must stay silent to count as waiting there.
 QUIET_S = 2.0
+# Rows side by side under wine, each in a prefix of its own: wine's programs are heavy for the
+# two cores of our machines.
+WINE_JOBS = 2
 
 
 def pytest_addoption(parser):
@@ -594,7 +597,10 @@ class Wine:
         env = dict(os.environ, **self.env)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
-        result = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+        # The wine server is started by the first program of a session, and opens the sockets of
+        # all of them: in the namespace of the thread that starts it.
+        result = subprocess.run(NETWORKS.prefix() + argv, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=300)
         if result.returncode != 0:
             pytest.exit(f"{argv} failed under wine: {result.stderr.decode(errors='replace')}", 2)
         return result.stdout.decode(errors="replace").replace("\r", "").strip()
@@ -611,10 +617,52 @@ class Wine:
             self.end_session()
             self.display = display
 
+    def trust(self, trust_ca, ca):
+        self.run(["wine", str(trust_ca), winpath(ca)])
+
+    def end_row(self):
+        """Whatever of a row still runs under wine (a launcher an interpreter started) goes."""
+        self.end_session()
+        self.display = None
+
     def close(self):
         self.end_session()
         if self.own:
             shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class WinePerThread:
+    """A wine prefix of its own for each thread that acts rows out, made when the thread first
+    needs it and trusting the session's CA: rows side by side then meet neither in one wine
+    server's named objects (the extraction's mutex) nor on one loopback. Stands for that
+    thread's Wine."""
+
+    def __init__(self, build):
+        self.build = build
+        self.lock = threading.Lock()
+        self.count = 0
+        self.trusted = None
+        self.local = threading.local()
+
+    def trust(self, trust_ca, ca):
+        self.trusted = (trust_ca, ca)
+        if getattr(self.local, "wine", None):
+            self.local.wine.trust(trust_ca, ca)
+
+    def get(self):
+        wine = getattr(self.local, "wine", None)
+        if wine is None:
+            with self.lock:
+                number = self.count
+                self.count += 1
+            wine = Wine(self.build, f"e2e-wineprefix-{number}", fresh=True)
+            if self.trusted:
+                wine.trust(*self.trusted)
+            self.local.wine = wine
+        return wine
+
+    def __getattr__(self, name):
+        return getattr(self.get(), name)
 
 
 @dataclasses.dataclass
@@ -624,6 +672,7 @@ class Way:
     tool_dir: pathlib.Path  # where unzip.exe is
     fixed_port: int = 0     # the vendor port built in, when it cannot be given
     networks: bool = False  # each row on a loopback of its own (NETWORKS), side by side
+    jobs: int = 0           # at most this many rows side by side (0: as many as --jobs)
     slow: float = 1.0
     clean: bool = False     # started in a clean environment, as a user's session starts it
     wine: Wine = None       # the Windows build, run by wine in this prefix
@@ -730,11 +779,13 @@ def make_way(config, session_dir):
             if not needed.exists():
                 pytest.exit(f"no {needed} (scripts/build-windows.sh builds it)", 2)
         port = built_in_port(launcher, package_vendor_host(config, build / "dist"))
-        if not poll(lambda: port_free(port), 60, 1):
+        networks = NETWORKS.available()
+        if not networks and not poll(lambda: port_free(port), 60, 1):
             pytest.exit(f"port {port}, which the Windows launcher downloads from, is still in use after a minute", 2)
         application = stub.read_bytes()
-        return Way(name, ["wine", str(launcher)], dist, fixed_port=port, slow=max(slow, 2.0), wine=Wine(build),
-                   trust_ca=build / "bin/trust-ca.exe")
+        return Way(name, ["wine", str(launcher)], dist, fixed_port=port, slow=max(slow, 2.0),
+                   wine=WinePerThread(build) if networks else Wine(build), trust_ca=build / "bin/trust-ca.exe",
+                   networks=networks, jobs=WINE_JOBS)
     if name == "nsis":
         # The setup installed silently into a fresh prefix of its own, and the launcher started as
         # the Start-menu shortcut starts it: its target, in its working directory (the installed
@@ -995,9 +1046,7 @@ class World:
         if self.running:
             self.running.kill()
         if self.way.wine:
-            # Whatever of the row still runs under wine (a launcher an interpreter started) goes.
-            self.way.wine.end_session()
-            self.way.wine.display = None
+            self.way.wine.end_row()
         if self.display:
             self.display.stop()
         self.end_strays()
@@ -1309,6 +1358,8 @@ def run_row(row, way, session, runner=None):
     what acts it out (a Runner unless given)."""
     outcome = Outcome()
     began = time.monotonic()
+    if way.networks:
+        NETWORKS.enter()
     world = World(row, way, session)
     try:
         try:
@@ -1316,8 +1367,6 @@ def run_row(row, way, session, runner=None):
         except Skip as why:
             outcome.skipped = str(why)
             return outcome
-        if way.networks:
-            NETWORKS.enter()
         world.start_server()
         (runner or Runner)(row, world, outcome).act()
         # A launcher that decided to start the application has handed it over; give it a moment
@@ -1369,7 +1418,7 @@ def open_session(root, way):
     ca = first.ca
     first.stop()
     if way.wine:
-        way.wine.run(["wine", str(way.trust_ca), winpath(ca)])
+        way.wine.trust(way.trust_ca, ca)
     return Session(root, state, ca)
 
 
@@ -1382,6 +1431,7 @@ def outcomes(request, session_dir, way):
             if hasattr(item, "callspec") and "row" in item.callspec.params]
     rows = [r for r in rows if not table.not_applying(r, way.name)]
     jobs = 1 if way.fixed_port and not way.networks else request.config.getoption("--jobs")
+    jobs = min(jobs, way.jobs or jobs)
     results = {}
     began = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
