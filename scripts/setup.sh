@@ -11,7 +11,7 @@ packages=(
   python3 python3-pil python3-pytest fonts-dejavu-core imagemagick
   xvfb x11-apps x11-utils xauth xdotool
   g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 nsis
-  time procps unzip strace
+  time procps unzip strace iproute2 util-linux
   dpkg-dev file desktop-file-utils lintian
   clang libclang-rt-14-dev
   clang-format clang-tidy shellcheck editorconfig

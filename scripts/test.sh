@@ -18,12 +18,15 @@ bash scripts/setup.sh
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 status=0
 failed=()
+times=("set-up $SECONDS s")
 lane() { # lane NAME COMMAND...: one lane, unless NEMBRAL_SKIP_<NAME>=1
   local skip="NEMBRAL_SKIP_${1^^}"
   [ "$1" != windows ] || skip=NEMBRAL_SKIP_WINE
   [ "${!skip:-0}" != 1 ] || return 0
   printf '\n===== %s =====\n' "$1"
+  local began=$SECONDS
   "${@:2}" || { status=1; failed+=("$1"); }
+  times+=("$1 $((SECONDS - began)) s")
 }
 
 # First: it is the quickest to fail, and its clang-tidy part makes the dev build.
@@ -44,5 +47,6 @@ lane windows windows
 lane package cmake --workflow --preset package
 
 printf '\n===== result =====\n'
+printf 'lane %s\n' "${times[@]}"
 if [ "$status" -eq 0 ]; then echo "all lanes passed"; else echo "FAILED: ${failed[*]}"; fi
 exit "$status"

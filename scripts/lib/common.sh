@@ -61,17 +61,7 @@
 #                             (build-win/bin/nembrals-stub.exe notes each start in started.log
 #                             in its working directory), a readme and nembral/version.txt, and
 #                             version.txt with VERSION
-#   capture_launcher_window LAUNCHER WORKDIR LOGLINE DELAY OUTPUT [VAR=VALUE...]
-#                             runs LAUNCHER in WORKDIR on a fresh Xvfb display (xvfb-run) with
-#                             the given environment; waits for its window named MainWindow to be
-#                             mapped and, unless LOGLINE is empty, for the whole line LOGLINE in
-#                             its log (WORKDIR/launcher.log); lets it settle DELAY seconds, grabs
-#                             the window with `import`, stops the launcher, checks the picture
-#                             is the 600x300 window and copies it to OUTPUT
-#                             ("<msg_prefix>: OUTPUT (600x300)"). Fails with the launcher's log
-#                             if it exits early or never logs LOGLINE.
 
-_common_sh="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/common.sh"
 _common_repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 nembral_init() {
@@ -187,62 +177,6 @@ wait_port_free() {
   for _ in $(seq 1 "$seconds"); do _port_busy "$port" || return 0; sleep 1; done
   echo "$msg_prefix: port $port is still in use; stop what listens there (ss -ltnp 'sport = :$port') and run again" >&2
   return 1
-}
-
-capture_launcher_window() {
-  local launcher=$1 workdir=$2 logline=$3 delay=$4 out=$5
-  shift 5
-  # Everything that needs the display runs inside xvfb-run, in a shell that sources this file.
-  # shellcheck disable=SC2016 # expanded by the inner shell, which gets the values as arguments
-  env "$@" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
-    bash -c '. "$1"; shift; _capture_on_display "$@"' capture \
-    "$_common_sh" "$msg_prefix" "$launcher" "$workdir" "$logline" "$delay" "$workdir/shot.png"
-  local size
-  size="$(identify -format '%wx%h' "$workdir/shot.png")"
-  [ "$size" = "600x300" ] || { echo "$msg_prefix: captured $size, expected the 600x300 window" >&2; return 1; }
-  cp "$workdir/shot.png" "$out"
-  echo "$msg_prefix: $out ($size)"
-}
-
-# On the virtual display: start the launcher, wait for its window (and log line), let it
-# paint, grab the window; the launcher is stopped when this shell exits, whatever happens.
-# _logged LINE LOG: LOG has the whole line LINE (a Windows program's CR LF line ends read as LF).
-_logged() { tr -d '\r' <"$2" | grep -qxF "$1"; }
-
-_capture_on_display() {
-  set -euo pipefail
-  msg_prefix=$1
-  local launcher=$2 workdir=$3 logline=$4 delay=$5 shot=$6 log="$3/launcher.log"
-  cd "$workdir"
-  "$launcher" >"$log" 2>&1 &
-  _capture_pid=$!
-  trap _capture_stop EXIT
-  local win="" viewable=0
-  for _ in $(seq 1 300); do
-    kill -0 "$_capture_pid" 2>/dev/null || { echo "$msg_prefix: launcher exited early:" >&2; cat "$log" >&2; exit 1; }
-    if [ -z "$win" ]; then
-      win=$(xwininfo -name MainWindow 2>/dev/null | sed -n "s/^xwininfo: Window id: \(0x[0-9a-f]*\).*/\1/p" || true)
-    fi
-    if [ "$viewable" = 0 ] && [ -n "$win" ] && xwininfo -id "$win" 2>/dev/null | grep "Map State: IsViewable" >/dev/null; then
-      viewable=1
-    fi
-    if [ "$viewable" = 1 ] && { [ -z "$logline" ] || _logged "$logline" "$log"; }; then
-      break
-    fi
-    sleep 0.1
-  done
-  [ -z "$logline" ] || _logged "$logline" "$log" || { echo "$msg_prefix: the launcher never logged \"$logline\":" >&2; cat "$log" >&2; exit 1; }
-  [ "$viewable" = 1 ] || { echo "$msg_prefix: no window named MainWindow appeared" >&2; exit 1; }
-  sleep "$delay"
-  kill -0 "$_capture_pid" 2>/dev/null || { echo "$msg_prefix: launcher exited before the capture:" >&2; cat "$log" >&2; exit 1; }
-  import -silent -window "$win" -type TrueColor -depth 8 -strip -define png:exclude-chunks=date,time "png24:$shot"
-}
-
-_capture_stop() {
-  kill "$_capture_pid" 2>/dev/null || true
-  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$_capture_pid" 2>/dev/null || break; sleep 0.2; done
-  kill -KILL "$_capture_pid" 2>/dev/null || true
-  wait "$_capture_pid" 2>/dev/null || true
 }
 
 ensure_deb_src() {

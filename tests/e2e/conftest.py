@@ -5,7 +5,7 @@ Options (CTest passes them; see CMakeLists.txt): --way NAME (linux, deb, wine, n
 (the build folder of the launcher and unzip.exe; for wine the Windows build, whose dist/ is run),
 --setup FILE (for nsis: the installer, installed into a fresh wine prefix), --rows REGEX (rows
 whose name matches), --jobs N (rows run side by side; a way whose launcher has its vendor host
-built in runs them one at a time).
+built in runs them one at a time, unless each row can have a network of its own: see NETWORKS).
 """
 
 import array
@@ -247,8 +247,9 @@ class Process:
         self.started = time.monotonic()
         self.lines = {"out": [], "err": []}
         self.changed = threading.Condition()
-        self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                     start_new_session=True)
+        # nsenter enters the namespace and becomes the program: the pid is the program's.
+        self.proc = subprocess.Popen(NETWORKS.prefix() + argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                     stderr=err, start_new_session=True)
         self.readers = []
         for name, stream in (("out", self.proc.stdout), ("err", self.proc.stderr)):
             if stream is not None:
@@ -419,6 +420,54 @@ def pipe_without_reader():
     return w
 
 
+# --- a loopback network for each row -----------------------------------------------------------
+
+class Networks:
+    """Network namespaces, one per thread that acts rows out, each with a loopback of its own: a
+    way whose launcher has its vendor port built in then runs its rows side by side, each row's
+    server on that port of its own loopback. Made only where namespaces can be (as root), and
+    only for native programs: wine's sockets are opened by its server, outside them."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.made = []
+        self.local = threading.local()
+
+    def _add(self, name):
+        return (subprocess.run(["ip", "netns", "add", name], capture_output=True).returncode == 0
+                and subprocess.run(["ip", "-n", name, "link", "set", "lo", "up"], capture_output=True).returncode == 0)
+
+    def available(self):
+        name = f"nembral-e2e-{os.getpid()}-probe"
+        made = shutil.which("ip") and shutil.which("nsenter") and self._add(name)
+        subprocess.run(["ip", "netns", "del", name], capture_output=True)
+        return bool(made)
+
+    def enter(self):
+        """This thread's programs start in its own namespace from now on."""
+        if getattr(self.local, "prefix", None):
+            return
+        with self.lock:
+            name = f"nembral-e2e-{os.getpid()}-{len(self.made)}"
+            self.made.append(name)
+            if len(self.made) == 1:
+                atexit.register(self.remove)
+        if not self._add(name):
+            raise RuntimeError(f"cannot make the network namespace {name}")
+        self.local.prefix = [shutil.which("nsenter"), f"--net=/run/netns/{name}", "--"]
+
+    def prefix(self):
+        """What starts a program in this thread's namespace; nothing when it has none."""
+        return list(getattr(self.local, "prefix", None) or [])
+
+    def remove(self):
+        for name in self.made:
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
+
+
+NETWORKS = Networks()
+
+
 # --- the vendor server -------------------------------------------------------------------------
 
 class Vendor:
@@ -428,8 +477,8 @@ class Vendor:
         argv = [str(VENDOR_SERVER), "--dir", str(served), "--port", str(port), "--state-dir", str(state), "--quiet"]
         if request_log:
             argv += ["--request-log", str(request_log)]
-        self.proc = subprocess.Popen(argv + list(options), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     stdin=subprocess.DEVNULL)
+        self.proc = subprocess.Popen(NETWORKS.prefix() + argv + list(options), stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.port = None
         self.ca = None
         for raw in self.proc.stdout:
@@ -470,16 +519,23 @@ class Display:
         with os.fdopen(r) as f:
             self.name = ":" + f.readline().strip()
 
-    def click(self, pid, x, y, answered, seconds=30):
-        """Clicks at X, Y in the visible window of process PID once it is there; again while
-        ANSWERED() says the click was lost (it came before the window took input)."""
+    def find(self, *criteria, seconds=30):
+        """The first visible window that matches xdotool's search CRITERIA, once there is one; ""
+        when none comes within SECONDS."""
         env = dict(os.environ, DISPLAY=self.name)
         deadline = time.monotonic() + seconds
         window = ""
         while not window and time.monotonic() < deadline:
-            window = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)], env=env,
+            window = subprocess.run(["xdotool", "search", "--onlyvisible", *criteria], env=env,
                                     capture_output=True, text=True).stdout.split("\n")[0]
             time.sleep(0.1)
+        return window
+
+    def click(self, pid, x, y, answered, seconds=30):
+        """Clicks at X, Y in the visible window of process PID once it is there; again while
+        ANSWERED() says the click was lost (it came before the window took input)."""
+        env = dict(os.environ, DISPLAY=self.name)
+        window = self.find("--pid", str(pid), seconds=seconds)
         if not window:
             return False
         time.sleep(1)  # let it paint
@@ -567,6 +623,7 @@ class Way:
     launcher: list          # the command that starts it
     tool_dir: pathlib.Path  # where unzip.exe is
     fixed_port: int = 0     # the vendor port built in, when it cannot be given
+    networks: bool = False  # each row on a loopback of its own (NETWORKS), side by side
     slow: float = 1.0
     clean: bool = False     # started in a clean environment, as a user's session starts it
     wine: Wine = None       # the Windows build, run by wine in this prefix
@@ -655,11 +712,13 @@ def make_way(config, session_dir):
         subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
         private = root / "usr/lib/nembral-launcher"
         port = built_in_port(private / "nembral-launcher", package_vendor_host(config, deb))
+        networks = NETWORKS.available()
         # Something else on that port (a demo's server kept running, say) would answer instead.
-        if not poll(lambda: port_free(port), 60, 1):
+        if not networks and not poll(lambda: port_free(port), 60, 1):
             pytest.exit(f"port {port}, which the packaged launcher downloads from, is still in use after a minute; "
                         f"stop what listens there (ss -ltnp 'sport = :{port}')", 2)
-        return Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True)
+        return Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True,
+                   networks=networks)
     if name == "wine":
         # The deployed copy (scripts/build-windows.sh), with its vendor host built in; the
         # application is the Windows stand-in, which notes its starts as APPLICATION does.
@@ -1245,8 +1304,9 @@ def package_progress_logged(out):
     return any(re.fullmatch(r"[1-9]\d*", line) for line in out[start + 1:])
 
 
-def run_row(row, way, session):
-    """Acts ROW out on WAY and returns what a user could see."""
+def run_row(row, way, session, runner=None):
+    """Acts ROW out on WAY and returns what a user could see. RUNNER(row, world, outcome) makes
+    what acts it out (a Runner unless given)."""
     outcome = Outcome()
     began = time.monotonic()
     world = World(row, way, session)
@@ -1256,8 +1316,10 @@ def run_row(row, way, session):
         except Skip as why:
             outcome.skipped = str(why)
             return outcome
+        if way.networks:
+            NETWORKS.enter()
         world.start_server()
-        Runner(row, world, outcome).act()
+        (runner or Runner)(row, world, outcome).act()
         # A launcher that decided to start the application has handed it over; give it a moment
         # to note its start.
         if "Start Nembral" in outcome.out or row.started:
@@ -1299,21 +1361,27 @@ class Session:
     ca: str
 
 
-@pytest.fixture(scope="session")
-def outcomes(request, session_dir, way):
-    """Every selected row acted out first, side by side (rows mostly wait on the launcher's
-    one-second ticks), the longest first; the tests then compare each outcome with its row."""
-    state = session_dir / "state"
-    first = Vendor(session_dir, state)  # makes the CA once, before the rows' servers all want it
+def open_session(root, way):
+    """The session in ROOT: its throw-away CA, made once before the rows' servers all want it,
+    and trusted by WAY's wine prefix."""
+    state = root / "state"
+    first = Vendor(root, state)
     ca = first.ca
     first.stop()
     if way.wine:
         way.wine.run(["wine", str(way.trust_ca), winpath(ca)])
-    session = Session(session_dir, state, ca)
+    return Session(root, state, ca)
+
+
+@pytest.fixture(scope="session")
+def outcomes(request, session_dir, way):
+    """Every selected row acted out first, side by side (rows mostly wait on the launcher's
+    one-second ticks), the longest first; the tests then compare each outcome with its row."""
+    session = open_session(session_dir, way)
     rows = [item.callspec.params["row"] for item in request.session.items
             if hasattr(item, "callspec") and "row" in item.callspec.params]
     rows = [r for r in rows if not table.not_applying(r, way.name)]
-    jobs = 1 if way.fixed_port else request.config.getoption("--jobs")
+    jobs = 1 if way.fixed_port and not way.networks else request.config.getoption("--jobs")
     results = {}
     began = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:

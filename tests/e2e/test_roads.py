@@ -119,3 +119,14 @@ def test_table_is_documented():
     doc = (conftest.SOURCE / "docs/faults.md").read_text().splitlines()
     missing = [f"| `{r.name}` | {r.outcome} |" for r in table.ROWS if f"| `{r.name}` | {r.outcome} |" not in doc]
     assert not missing, "docs/faults.md lacks:\n" + "\n".join(missing)
+
+
+def test_pictures_have_roads():
+    """Every picture of screenshots.py is taken on a launch row of the table that runs on its way."""
+    import screenshots  # here: it imports this module
+    for name, pictures in screenshots.PICTURES.items():
+        for picture in pictures:
+            row = next((r for r in table.ROWS if r.name == picture.row), None)
+            assert row, f"{picture.name}: no row {picture.row}"
+            assert row.act == "launch" and row.end != "exit", f"{picture.name}: {row.name} does not stay on a page"
+            assert not table.not_applying(row, name), f"{picture.name}: {table.not_applying(row, name)}"
