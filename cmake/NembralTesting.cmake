@@ -56,22 +56,6 @@ function(nembral_add_qt_test name)
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" LABELS "${folder};${T_LABELS}")
 endfunction()
 
-# nembral_add_win_test(NAME [source...])
-# One Qt-free test of the Windows platform bodies, NAME.cpp plus the given sources, run under
-# wine (the toolchain's emulator) or on Windows. The download test reads NEMBRAL_HTTP_BASE and NEMBRAL_HTTP_ROOT from
-# the environment that scripts/test-windows.sh gives ctest. Ten minutes each: the download test
-# alone took 265 s under wine on a busy machine.
-function(nembral_add_win_test name)
-  add_executable(${name} ${name}.cpp ${ARGN})
-  target_link_libraries(${name} PRIVATE nembral_platform)
-  add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES LABELS win TIMEOUT 600)
-  if(NEMBRAL_WINE_DLL_PATH)
-    # Built against the shared runtime beside Qt: wine finds its DLLs there.
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT "WINEPATH=${NEMBRAL_WINE_DLL_PATH}")
-  endif()
-endfunction()
-
 # nembral_test_port(SUITE OUTVAR)
 # The loopback port of the vendor server that test suite SUITE runs, for suites whose code
 # under test has its vendor host built in (so the port is fixed when the build is configured).

@@ -2,7 +2,7 @@
 # The Windows lane: cross-builds the whole launcher with mingw-w64 against the Windows Qt
 # (scripts/build-windows.sh; its first run on a machine builds that Qt, about 20 minutes) and
 # runs under wine, in a throw-away wine prefix that trusts the local vendor server's CA:
-#   - the shared platform suites (tests/platform) and the Qt-free ones left in tests/win,
+#   - the shared platform suites (tests/platform),
 #   - the shared window, workflow (and extraction tool) suites, on the offscreen platform,
 #     their vendor servers started by the broker (tools/vendor-server/vendor-broker),
 #   - the deployed build-win/dist/nembral-launcher.exe itself down the table of roads (tests/e2e,
@@ -17,7 +17,7 @@
 #   bash scripts/test-windows.sh            (build directory: build-win)
 #   NEMBRAL_WIN_BUILD_DIR=/some/dir bash scripts/test-windows.sh
 #   NEMBRAL_KEEP_WINEPREFIX=1 keeps the prefix (about 700 MB) in <build>/wineprefix for a look
-#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_win_download.exe
+#   afterwards, e.g. WINEPREFIX=build-win/wineprefix wine build-win/bin/tst_downloadattempt.exe
 set -euo pipefail
 # shellcheck source=lib/common.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -43,7 +43,6 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX="$build/wine
 extra_pids=()
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
-  stop_vendor_server
   local pid
   for pid in "${extra_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   # Ends the wine processes of our own prefix only, then drops the prefix.
@@ -58,35 +57,6 @@ step "fresh wine prefix"
 rm -rf "$WINEPREFIX"
 wine wineboot -i </dev/null >"$build/wineboot.log" 2>&1 || { cat "$build/wineboot.log" >&2; exit 1; }
 
-step "loopback vendor servers (https)"
-# The files the shared download cases expect (tests/platform/cases/download_cases.h): the
-# version body "1.4.2\r\n" and a package of 3 MiB + 17 bytes. One CA for the lane's servers,
-# added to the prefix's root store; the suites' own servers add theirs as they start them.
-served="$build/wine-served"
-state="$build/wine-state"
-rm -rf "$served" "$state" && mkdir -p "$served" "$state"
-printf '1.4.2\r\n' >"$served/version.txt"
-python3 -c 'import sys; n = 3 * 1024 * 1024 + 17; sys.stdout.buffer.write(bytes(i * 7 % 251 for i in range(n)))' \
-  >"$served/nembral.zip"
-# Bodies past the version file's limit: one that never ends, one announced too long.
-# Over plain http: wine's https transfer tells its observer of progress too seldom for an
-# endless body to reach the limit's check within the test's bound.
-for fault in endless oversize; do
-  options=(--http --endless)
-  [ "$fault" = endless ] || options=(--http --oversize 200000)
-  start_vendor_server "$served" 0 "$state" "$build/wine-server-$fault.out" --quiet "${options[@]}"
-  extra_pids+=("$VENDOR_PID")
-  VENDOR_PID=""
-  declare "fault_port_$fault=$VENDOR_PORT"
-done
-start_vendor_server "$served" 0 "$state" "$build/wine-server.out" --quiet
-wine "$build/bin/trust-ca.exe" "$(winpath "$VENDOR_CA")" </dev/null
-# shellcheck disable=SC2154 # declared in the loop above
-# By name: wine's certificate check does not match an IP address against the certificate.
-export NEMBRAL_HTTP_BASE="https://localhost:$VENDOR_PORT" NEMBRAL_HTTP_ROOT="$served" \
-  NEMBRAL_HTTP_ENDLESS_BASE="http://localhost:$fault_port_endless" \
-  NEMBRAL_HTTP_OVERSIZE_BASE="http://localhost:$fault_port_oversize"
-
 step "vendor broker for the suites"
 "$repo/tools/vendor-server/vendor-broker" >"$build/wine-broker.out" 2>&1 &
 extra_pids+=("$!")
@@ -99,7 +69,7 @@ step "link fixture"
 # wine 8 makes neither directory symbolic links nor junctions through the API, but shows a Unix
 # symbolic link to a directory as a directory reparse point: the link cases of the file helpers
 # use these. CASE/nembral[/nembral] -> outside/CASE[/nembral], each with an installation behind;
-# for the download, download-link/nembral -> outside/download-link; for unzip.exe,
+# for the download attempt, download-link/nembral -> outside/download-link; for unzip.exe,
 # unzip-destination-link/nembral and unzip-tree-link/nembral/nembral -> outside/CASE/, which
 # holds keep.txt.
 links="$build/wine-links"
@@ -133,9 +103,7 @@ echo
 echo "Windows tests under $(wine --version 2>/dev/null):"
 log="$build/Testing/Temporary/LastTest.log"
 if [ -f "$log" ]; then
-  # The Qt-free programs end with "N passed, N failed", the Qt suites with "Totals: ...".
   awk '/^[0-9]+\/[0-9]+ Test: /{name=$3}
-       /^[0-9]+ passed, [0-9]+ failed$/{printf "  %-26s %s\n", name, $0}
        /^Totals: /{printf "  %-26s %s\n", name, $0}' "$log"
 fi
 
@@ -144,7 +112,6 @@ step "the deployed launcher (build-win/dist) down the table of roads"
 # vendor host (localhost:8443 by default): as root the rows run side by side, each with a
 # loopback and a wine prefix of its own; otherwise one by one in this prefix, and the port must
 # be free.
-stop_vendor_server
 "${NEMBRAL_E2E_PYTHON:-/usr/bin/python3}" -m pytest -p no:cacheprovider -q -rs "$repo/tests/e2e" \
   --way wine --build "$build" </dev/null || status=1
 

@@ -1,21 +1,14 @@
-// The Linux download service against the real vendor server over https on loopback.
+// One download attempt against the real vendor server on loopback (its fault modes play the
+// faulty servers), on Linux and on Windows, where the rows apply.
 #include <QDir>
 #include <QProcess>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "cases/download_cases.h"
 #include "platform/downloadattempt.h"
@@ -24,6 +17,7 @@
 #include "support/logcapture.h"
 #include "support/testfiles.h"
 #include "support/testvendor.h"
+#include "support/underwine.h"
 #include "vendorfiles.h"
 
 using namespace nembral_cases;
@@ -41,22 +35,6 @@ QStringList lines(std::initializer_list<const char *> texts)
     return list;
 }
 
-// A loopback port nobody listens on: bound once by us, then released; 0 when none was had.
-quint16 closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-                       && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == 0;
-    ::close(fd);
-    return bound ? ntohs(address.sin_port) : 0;
-}
-
 // Compares `result` with the code that the table of causes (platform/downloadresult.h) gives
 // for the one cause that mentions `phrase`. The table is what docs/download-service.md shows.
 void compareWithDocumentedResult(HResult result, const QByteArray &phrase)
@@ -70,68 +48,11 @@ void compareWithDocumentedResult(HResult result, const QByteArray &phrase)
     QCOMPARE(QString::number(quint32(result), 16), QString::number(quint32(rows.first()->code), 16));
 }
 
-// A plain http server on loopback for answers the vendor server does not give. It answers
-// every request with `head`, then a body of 'v' bytes: `bodyBytes` of them, or without end
-// (in chunks) when `bodyBytes` is negative. It feeds the socket as it drains, so a reader that
-// stops reading holds it up instead of filling memory.
-class BodyServer : public QObject {
-public:
-    BodyServer(QByteArray head, qint64 bodyBytes) : head_(std::move(head)), bodyBytes_(bodyBytes)
-    {
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket *socket = server_.nextPendingConnection();
-            auto *remaining = new qint64(bodyBytes_);
-            connect(socket, &QObject::destroyed, socket, [remaining] { delete remaining; });
-            const auto feed = [socket, remaining] {
-                static const QByteArray piece(64 * 1024, 'v');
-                static const QByteArray chunk = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
-                while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024) {
-                    if (*remaining < 0) {
-                        socket->write(chunk);
-                    } else if (*remaining > 0) {
-                        const qint64 n = std::min<qint64>(*remaining, piece.size());
-                        socket->write(piece.constData(), n);
-                        *remaining -= n;
-                    } else {
-                        break;
-                    }
-                }
-            };
-            connect(socket, &QTcpSocket::bytesWritten, socket, feed);
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QTcpSocket::readyRead, socket, [this, socket, feed] {
-                // The request's head may come in pieces; they stay buffered until it is whole.
-                if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
-                    return;
-                socket->readAll();
-                socket->write(head_);
-                feed();
-            });
-        });
-    }
-    bool listen() { return server_.listen(QHostAddress::LocalHost); }
-    // Drops every connection: an attempt that never stops reading then ends with an error.
-    void hangUp()
-    {
-        server_.close();
-        for (QTcpSocket *socket : server_.findChildren<QTcpSocket *>())
-            socket->abort();
-    }
-    std::string url(const QString &path) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path).toStdString();
-    }
-
-private:
-    QTcpServer server_;
-    QByteArray head_;
-    qint64 bodyBytes_;
-};
-
-// Runs one attempt on a thread of its own (it blocks) while this thread serves; false when it
-// has not ended within `timeoutMs`, after which `server` hangs up to let it end.
-bool attemptWhileServing(BodyServer &server, const std::string &url, const char *pattern, std::uint64_t maxBody,
-                         HResult &result, int timeoutMs = 20000)
+// Runs one attempt on a thread of its own, so that one that does not stop cannot hang the
+// suite: false when it has not ended within `timeoutMs`, after which `vendor` is stopped to
+// let it end.
+bool attemptWithin(TestVendor &vendor, const std::string &url, const char *pattern, std::uint64_t maxBody,
+                   HResult &result, int timeoutMs)
 {
     std::atomic<bool> done{false};
     std::thread attempt([&] {
@@ -139,10 +60,8 @@ bool attemptWhileServing(BodyServer &server, const std::string &url, const char 
         done.store(true);
     });
     const bool finished = QTest::qWaitFor([&] { return done.load(); }, timeoutMs);
-    if (!finished) {
-        server.hangUp();
-        (void)QTest::qWaitFor([&] { return done.load(); }, 60000);
-    }
+    if (!finished)
+        vendor.stop();
     attempt.join();
     return finished;
 }
@@ -195,6 +114,9 @@ private Q_SLOTS:
 
     void smallFileHasTheWholeNotificationSequence()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the sequence the Linux service gives its observer; the Windows service's own varies (wine finds no resource)");
+#endif
         startServer();
         LogCapture capture;
         const HResult result = downloadAttempt(server_.url(kVersion), kVersionPattern);
@@ -221,14 +143,20 @@ private Q_SLOTS:
         const qsizetype blank = out.indexOf(QString());
         QVERIFY(begin > 0 && blank > begin);
         QCOMPARE(out.mid(blank), lines({"", "End download"}));
-        const QStringList percentages = out.mid(begin + 1, blank - begin - 1);
-        // 3 MiB arrive in many pieces, so many steps are seen, each strictly higher.
-        QVERIFY2(percentages.size() >= 10, qPrintable(percentages.join(QLatin1Char(' '))));
+        // Between them the percentages, and on Windows the service's other news (its cache file).
+        QList<int> percentages;
+        for (const QString &line : out.mid(begin + 1, blank - begin - 1)) {
+            bool number = false;
+            const int value = line.toInt(&number);
+            if (number)
+                percentages << value;
+        }
+        // 3 MiB arrive in many pieces, so many steps are seen, each strictly higher; wine tells
+        // the observer of progress only now and then.
+        QVERIFY2(percentages.size() >= 10 || runningUnderWine(), qPrintable(out.join(QLatin1Char(' '))));
         int previous = 0;
-        for (const QString &line : percentages) {
-            bool ok = false;
-            const int value = line.toInt(&ok);
-            QVERIFY2(ok && value > previous && value <= 100, qPrintable(line));
+        for (const int value : percentages) {
+            QVERIFY2(value > previous && value <= 100, qPrintable(QString::number(value)));
             previous = value;
         }
         QCOMPARE(previous, 100);
@@ -306,10 +234,16 @@ private Q_SLOTS:
         const HResult result = downloadAttempt(server_.url(kPackage), kPackagePattern);
         const QStringList out = capture.take().out;
 
+        if (runningUnderWine())
+            QEXPECT_FAIL("302 without Location", "wine's download service stores the empty answer as the file", Abort);
+        QVERIFY(result < 0);
         compareWithDocumentedResult(result, cause);
-        // The error page is never stored, not even as a temporary file.
-        QCOMPARE(entriesBelow(workDir_), QStringList());
+        // The error page is never stored, not even as a temporary file (Windows makes the
+        // folder before the fetch).
+        QCOMPARE(filesBelow(workDir_), 0);
+#ifndef Q_OS_WIN
         QCOMPARE(out, lines({"CallbackHandler", "Finding resource...", "Connecting...", "Sending request..."}));
+#endif
     }
 
     // What a download killed with -9 left behind is cleared by the next download of the same
@@ -337,6 +271,9 @@ private Q_SLOTS:
     {
         QFETCH(QString, name);
         QFETCH(bool, removed);
+#ifdef Q_OS_WIN
+        QSKIP("the part files are the Linux download service's own");
+#endif
         QProcess gone;
         gone.start(QStringLiteral("/bin/true"));
         QVERIFY(gone.waitForFinished(5000));
@@ -354,46 +291,51 @@ private Q_SLOTS:
                                                  : (QStringList{name, QStringLiteral("version.txt")}));
     }
 
-    // libcurl reports a redirect it refuses to follow like an unknown scheme. A plain http
-    // server on loopback answers with a redirect to ftp, which only this test serves.
+    // A redirect to a scheme that is refused, announced as a redirect, fails the attempt like an
+    // unknown scheme and leaves nothing: https is not left for plain http, and no download goes
+    // to ftp.
+    void redirectToARefusedSchemeFails_data()
+    {
+        QTest::addColumn<QString>("from");  // "--http" for a plain http server
+        QTest::addColumn<QString>("to");
+        QTest::newRow("https to plain http") << QString() << QStringLiteral("http://localhost:1");
+        QTest::newRow("http to ftp") << QStringLiteral("--http") << QStringLiteral("ftp://127.0.0.1:1");
+    }
+
     void redirectToARefusedSchemeFails()
     {
-        QTcpServer redirector;
-        QVERIFY(redirector.listen(QHostAddress::LocalHost));
-        connect(&redirector, &QTcpServer::newConnection, this, [&redirector] {
-            QTcpSocket *socket = redirector.nextPendingConnection();
-            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
-                // The request's head may come in pieces; they stay buffered until it is whole.
-                if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
-                    return;
-                socket->write("HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1:1/version.txt\r\n"
-                              "Content-Length: 0\r\n\r\n");
-                socket->disconnectFromHost();
-            });
-        });
-        const std::string url = QStringLiteral("http://127.0.0.1:%1%2").arg(redirector.serverPort()).arg(kVersion).toStdString();
-
-        // The attempt blocks, so it runs on a thread of its own while this one serves.
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+#ifdef Q_OS_WIN
+        if (!from.isEmpty())
+            QSKIP("the Windows download service guards only the way out of https");
+#endif
+        QStringList options{QStringLiteral("--redirect-to"), to};
+        if (!from.isEmpty())
+            options << from;
+        startServer(options);
         setDownloadStallLimitSeconds(5);
-        std::atomic<bool> done{false};
-        HResult result = kSOk;
         LogCapture capture;
-        std::thread attempt([&] {
-            result = downloadAttempt(url, kVersionPattern);
-            done.store(true);
-        });
-        const bool finished = QTest::qWaitFor([&] { return done.load(); }, 20000);
-        attempt.join();
+        HResult result = kSOk;
+        const bool finished = attemptWithin(server_, server_.url(kVersion), kVersionPattern, kNoBodyLimit, result, 20000);
         const QStringList out = capture.take().out;
 
         QVERIFY(finished);
+        QVERIFY(result < 0);
+        QCOMPARE(entriesBelow(workDir_), QStringList());
+        // wine's service refuses the way to plain http itself, before its observer hears of
+        // the redirect, and fails as for any other failed download.
+        if (runningUnderWine())
+            return;
         compareWithDocumentedResult(result, "redirect to a refused scheme");
         QVERIFY(out.contains(QStringLiteral("Status code : 3")));
-        QCOMPARE(entriesBelow(workDir_), QStringList());
     }
 
     void vanishedWorkingDirectoryFailsTheAttempt()
     {
+#ifdef Q_OS_WIN
+        QSKIP("Windows does not remove a process's current directory");
+#endif
         startServer();
         const QString gone = workDir_ + QStringLiteral("/gone");
         QVERIFY(QDir().mkpath(gone));
@@ -431,6 +373,9 @@ private Q_SLOTS:
         const HResult result = downloadAttempt(server_.url(kPackage), kPackagePattern);
         const QStringList out = capture.take().out;
 
+        if (runningUnderWine())
+            QEXPECT_FAIL("", "wine's download service takes a body cut short of its length for the whole", Abort);
+        QVERIFY(result < 0);
         compareWithDocumentedResult(result, "cut or truncated body");
         QVERIFY(out.contains(QStringLiteral("Begin download")));
         QVERIFY(!out.contains(QStringLiteral("End download")));
@@ -453,6 +398,8 @@ private Q_SLOTS:
     void stalledTransferFailsAfterTheLimit()
     {
         QFETCH(int, sentBeforeStall);
+        if (runningUnderWine())
+            QSKIP("wine's download service keeps waiting on a stalled server past the time-outs it is given");
         setDownloadStallLimitSeconds(1);
         startServer({QStringLiteral("--stall-after"), QString::number(sentBeforeStall)});
         LogCapture capture;
@@ -478,6 +425,9 @@ private Q_SLOTS:
     void untrustedCertificateFails()
     {
         QFETCH(bool, otherCa);
+#ifdef Q_OS_WIN
+        QSKIP("SSL_CERT_FILE is how the Linux download service is told its CAs; Windows trusts its root store");
+#endif
         TestVendor other;
         QVERIFY(other.start(served_, 0, otherState_));
         other.stop();
@@ -508,6 +458,9 @@ private Q_SLOTS:
     {
         QFETCH(int, hops);
         QFETCH(bool, followed);
+#ifdef Q_OS_WIN
+        QSKIP("the bound and the notifications of the Linux service; the Windows service has its own");
+#endif
         startServer();
         LogCapture capture;
         const HResult result = downloadAttempt(server_.url(QStringLiteral("/redirect/%1%2").arg(hops).arg(kVersion)), kVersionPattern);
@@ -530,10 +483,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("pattern");
         QTest::addColumn<QByteArray>("cause");
-        const quint16 port = closedPort();
-        QVERIFY2(port != 0, "no loopback port could be bound");
-        const QString closed = QStringLiteral("https://127.0.0.1:%1/Software/Nembral/version.txt").arg(port);
-        QTest::newRow("connection refused") << closed << QStringLiteral("%s\\version.txt")
+        // CLOSED: the port of a vendor server that has been stopped, where nobody listens now.
+        QTest::newRow("connection refused") << QStringLiteral("https://localhost:CLOSED/Software/Nembral/version.txt")
+                                            << QStringLiteral("%s\\version.txt")
                                             << QByteArray("connection refused");
         QTest::newRow("unknown scheme") << QStringLiteral("gopher://localhost/version.txt")
                                         << QStringLiteral("%s\\version.txt") << QByteArray("scheme other than http/https");
@@ -548,7 +500,16 @@ private Q_SLOTS:
         QFETCH(QString, url);
         QFETCH(QString, pattern);
         QFETCH(QByteArray, cause);
-        if (url.isEmpty()) {
+#ifdef Q_OS_WIN
+        // Only the folders are made by our own code there; the rest is the service's to tell.
+        if (!url.isEmpty())
+            QSKIP("the code the Linux service gives for this cause; the Windows service has its own");
+#endif
+        if (url.contains(QStringLiteral("CLOSED"))) {
+            startServer();
+            url.replace(QStringLiteral("CLOSED"), QString::number(server_.port()));
+            server_.stop();
+        } else if (url.isEmpty()) {
             startServer();
             url = QString::fromStdString(server_.url(kVersion));
             QFile blocker(workDir_ + QStringLiteral("/blocker"));
@@ -567,39 +528,46 @@ private Q_SLOTS:
     // without end, fails the attempt at the limit: nothing fills the disk, nothing is left.
     void versionBodyIsCapped_data()
     {
-        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QString>("options");  // the vendor server's, in place of the file
         QTest::addColumn<qint64>("bodyBytes");
         QTest::addColumn<bool>("capped");
         QTest::addColumn<bool>("stored");
-        const QByteArray plain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
-        const QByteArray chunked = plain + "Transfer-Encoding: chunked\r\n\r\n";
         const qint64 limit = qint64(kMaxVersionFileBytes);
-        const auto sized = [&plain](qint64 n) -> QByteArray { return plain + "Content-Length: " + QByteArray::number(n) + "\r\n\r\n"; };
-        QTest::newRow("exactly the limit") << sized(limit) << limit << true << true;
-        QTest::newRow("one byte more") << sized(limit + 1) << limit + 1 << true << false;
-        QTest::newRow("10 GB announced, nothing sent") << sized(10'000'000'000) << qint64(0) << true << false;
-        QTest::newRow("no length, one byte more") << plain + "Connection: close\r\n\r\n"
-                                                  << limit + 1 << true << false;
-        QTest::newRow("chunked without end") << chunked << qint64(-1) << true << false;
-        QTest::newRow("no limit: 1 MiB is stored") << sized(1 << 20) << qint64(1 << 20) << false << true;
+        const QString sized = QStringLiteral("--oversize %1");
+        QTest::newRow("exactly the limit") << sized.arg(limit) << limit << true << true;
+        QTest::newRow("one byte more") << sized.arg(limit + 1) << limit + 1 << true << false;
+        QTest::newRow("10 GB announced, nothing sent")
+            << sized.arg(10'000'000'000) + QStringLiteral(" --stall-after 0") << qint64(0) << true << false;
+        QTest::newRow("200000 announced, over plain http") << QStringLiteral("--http --oversize 200000") << qint64(200000)
+                                                           << true << false;
+        // Chunks: no length known before the end, which a cut after one byte more never sends.
+        QTest::newRow("no length, one byte more")
+            << QStringLiteral("--http --endless --cut-after %1").arg(limit + 1) << limit + 1 << true << false;
+        QTest::newRow("chunked without end") << QStringLiteral("--http --endless") << qint64(-1) << true << false;
+        QTest::newRow("no limit: 1 MiB is stored") << sized.arg(1 << 20) << qint64(1 << 20) << false << true;
     }
 
     void versionBodyIsCapped()
     {
-        QFETCH(QByteArray, head);
+        QFETCH(QString, options);
         QFETCH(qint64, bodyBytes);
         QFETCH(bool, capped);
         QFETCH(bool, stored);
-        BodyServer server(head, bodyBytes);
-        QVERIFY(server.listen());
+        // wine tells the observer how much has come only now and then (once after tens of MiB,
+        // sooner or later with the machine's load) and nothing before the first data, so a body
+        // without end, or one announced and never sent, is not stopped within any bound there;
+        // Windows tells it every few KiB.
+        if (bodyBytes <= 0 && runningUnderWine())
+            QSKIP("wine reports the progress of a body too seldom to bound the wait");
+        startServer(options.split(QLatin1Char(' ')));
         setDownloadStallLimitSeconds(10);
 
         HResult result = kSOk;
         QElapsedTimer timer;
         timer.start();
         LogCapture capture;
-        const bool finished = attemptWhileServing(server, server.url(kVersion), kVersionPattern,
-                                                  capped ? kMaxVersionFileBytes : kNoBodyLimit, result);
+        const bool finished = attemptWithin(server_, server_.url(kVersion), kVersionPattern,
+                                            capped ? kMaxVersionFileBytes : kNoBodyLimit, result, 20000);
         const qint64 elapsed = timer.elapsed();
         const QStringList out = capture.take().out;
         qInfo("attempt ended after %lld ms", static_cast<long long>(elapsed));
@@ -613,7 +581,9 @@ private Q_SLOTS:
             QCOMPARE(entriesBelow(workDir_), QStringList{QStringLiteral("version.txt")});
         } else {
             compareWithDocumentedResult(result, "larger than 64 KiB");
-            QVERIFY(!out.contains(QStringLiteral("End download")));
+            // Stopped on the way; wine's observer may hear of a short body only at its end, and
+            // the stored file is measured then.
+            QVERIFY(!out.contains(QStringLiteral("End download")) || runningUnderWine());
             QCOMPARE(entriesBelow(workDir_), QStringList());
         }
     }
@@ -637,6 +607,9 @@ private Q_SLOTS:
         QFETCH(QString, link);
         QFETCH(QString, target);
         QFETCH(bool, package);
+#ifdef Q_OS_WIN
+        QSKIP("QFile makes shortcuts here and wine makes no links (the lane's fixture has one: linkOfTheLane)");
+#endif
         const QString outside = scratch_.filePath(QStringLiteral("outside-") + QFileInfo(workDir_).fileName());
         QVERIFY(writeFile(outside + QStringLiteral("/keep.txt"), "keep"));
         target.replace(QLatin1Char('@'), outside);
@@ -664,8 +637,79 @@ private Q_SLOTS:
         }
     }
 
+    // wine makes no links through the API but shows a Unix link to a folder as a directory
+    // reparse point: the Windows lane lays out download-link/nembral -> outside/download-link,
+    // which holds keep.txt, in NEMBRAL_LINK_FIXTURE.
+    void linkOfTheLaneIsFollowed()
+    {
+        const QString root = qEnvironmentVariable("NEMBRAL_LINK_FIXTURE");
+        if (root.isEmpty())
+            QSKIP("NEMBRAL_LINK_FIXTURE is not set (scripts/test-windows.sh sets it)");
+        const QString outside = root + QStringLiteral("/outside/download-link");
+        QFile::remove(outside + QStringLiteral("/nembral.zip"));
+        QVERIFY(QDir::setCurrent(root + QStringLiteral("/download-link")));
+        QVERIFY2(QFileInfo::exists(QStringLiteral("nembral/keep.txt")), "the fixture's link does not lead to its folder");
+        startServer();
+        LogCapture capture;
+        const HResult result = downloadAttempt(server_.url(kPackage), kPackagePattern);
+        capture.take();
+
+        QCOMPARE(result, kSOk);
+        QCOMPARE(entriesBelow(outside), lines({"keep.txt", "nembral.zip"}));
+        QCOMPARE(QFileInfo(outside + QStringLiteral("/nembral.zip")).size(), qint64(kPackageSize));
+        // Still the link: what is behind it shows through it.
+        QVERIFY(QFileInfo::exists(QStringLiteral("nembral/keep.txt")));
+    }
+
+    // The destination is made in a buffer of MAX_PATH characters, its terminating null
+    // included, from a pattern with one "%s" for the working directory: a path that fits is
+    // used; a longer one, or a pattern that would read an argument that is not there, is
+    // refused with its reason before anything is made or fetched.
+    void destinationIsCheckedBeforeTheFetch_data()
+    {
+        QTest::addColumn<QString>("pattern");  // FIT and OVER: names that make the path 259 and 260 long
+        QTest::addColumn<quint32>("result");
+        QTest::addColumn<QString>("reason");  // empty: the attempt goes on
+        QTest::newRow("259 characters") << QStringLiteral("%s\\FIT") << 0u << QString();
+        QTest::newRow("260 characters") << QStringLiteral("%s\\OVER") << 0x800700ceu  // the file name is too long
+                                        << QStringLiteral("Download destination path is 260 characters long, more than the 259 that fit.");
+        for (const char *pattern : {"version.txt", "%s\\%s.txt", "%s\\%d.txt"})
+            QTest::newRow(pattern) << QString::fromLatin1(pattern) << 0x80070057u  // invalid argument
+                                   << QStringLiteral("Download destination pattern must contain exactly one %s: ") + QString::fromLatin1(pattern);
+    }
+
+    void destinationIsCheckedBeforeTheFetch()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(quint32, result);
+        QFETCH(QString, reason);
+#ifndef Q_OS_WIN
+        QSKIP("the Windows destination's buffer and pattern; Linux has neither");
+#endif
+        const qsizetype directory = QDir::toNativeSeparators(QDir::currentPath()).size();
+        QVERIFY2(directory < 200, qPrintable(QDir::currentPath()));
+        const QString fit(259 - directory - 1, QLatin1Char('f'));
+        pattern.replace(QStringLiteral("FIT"), fit).replace(QStringLiteral("OVER"), fit + QLatin1Char('o'));
+        startServer();
+        LogCapture capture;
+        const HResult got = downloadAttempt(server_.url(kVersion), pattern.toStdString());
+        const QStringList out = capture.take().out;
+
+        QCOMPARE(QString::number(quint32(got), 16), QString::number(result, 16));
+        if (reason.isEmpty()) {
+            QCOMPARE(entriesBelow(workDir_), QStringList{fit});
+            QCOMPARE(out.value(0), QStringLiteral("CallbackHandler"));
+        } else {
+            QCOMPARE(out, QStringList{reason});
+            QCOMPARE(entriesBelow(workDir_), QStringList());
+        }
+    }
+
     void workingDirectoryWithABackslashKeepsIt()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a backslash separates folders on Windows");
+#endif
         const QString odd = workDir_ + QStringLiteral("/back\\slash");
         QVERIFY(QDir().mkpath(odd));
         QVERIFY(QDir::setCurrent(odd));

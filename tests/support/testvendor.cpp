@@ -41,7 +41,8 @@ bool TestVendor::takeStartLines(const QByteArray &seen, bool plainHttp)
 
 std::string TestVendor::url(const QString &path) const
 {
-    return QStringLiteral("https://localhost:%1%2").arg(port_).arg(path).toStdString();
+    const QString scheme = caFile_.isEmpty() ? QStringLiteral("http") : QStringLiteral("https");
+    return QStringLiteral("%1://localhost:%2%3").arg(scheme).arg(port_).arg(path).toStdString();
 }
 
 QStringList recordedArguments(const QString &recordFile)

@@ -27,7 +27,7 @@ public:
     quint16 port() const { return port_; }
     // The CA bundle that makes its certificate trusted (for SSL_CERT_FILE); empty with --http.
     QString caFile() const { return caFile_; }
-    // "https://localhost:<port>" + path
+    // "https://localhost:<port>" + path ("http://" with --http)
     std::string url(const QString &path) const;
 
 private:
