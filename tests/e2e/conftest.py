@@ -637,29 +637,49 @@ class WinePerThread:
     server's named objects (the extraction's mutex) nor on one loopback. Stands for that
     thread's Wine."""
 
-    def __init__(self, build):
-        self.build = build
+    def __init__(self, build, name="e2e-wineprefix", prepare=None):
+        self.build, self.name, self.prepare = build, name, prepare
         self.lock = threading.Lock()
-        self.count = 0
+        self.made = []
+        self.free = []
         self.trusted = None
         self.local = threading.local()
 
     def trust(self, trust_ca, ca):
-        self.trusted = (trust_ca, ca)
-        if getattr(self.local, "wine", None):
-            self.local.wine.trust(trust_ca, ca)
+        with self.lock:
+            self.trusted = (trust_ca, ca)
+            made = list(self.made)
+        for wine in made:
+            wine.trust(trust_ca, ca)
 
     def get(self):
         wine = getattr(self.local, "wine", None)
         if wine is None:
             with self.lock:
-                number = self.count
-                self.count += 1
-            wine = Wine(self.build, f"e2e-wineprefix-{number}", fresh=True)
-            if self.trusted:
-                wine.trust(*self.trusted)
+                wine = self.free.pop() if self.free else None
+                number = len(self.made)
+            if wine:
+                # Its server may have been started outside this thread's namespace.
+                wine.end_session()
+            else:
+                wine = Wine(self.build, f"{self.name}-{number}", fresh=True)
+                if self.prepare:
+                    self.prepare(wine)
+                with self.lock:
+                    self.made.append(wine)
+                    trusted = self.trusted
+                if trusted:
+                    wine.trust(*trusted)
             self.local.wine = wine
         return wine
+
+    def release(self):
+        """This thread is done with its prefix: the next thread that needs one takes it."""
+        wine = getattr(self.local, "wine", None)
+        if wine:
+            self.local.wine = None
+            with self.lock:
+                self.free.append(wine)
 
     def __getattr__(self, name):
         return getattr(self.get(), name)
@@ -673,6 +693,7 @@ class Way:
     fixed_port: int = 0     # the vendor port built in, when it cannot be given
     networks: bool = False  # each row on a loopback of its own (NETWORKS), side by side
     jobs: int = 0           # at most this many rows side by side (0: as many as --jobs)
+    installed_in: pathlib.PurePath = None  # tool_dir within each thread's wine prefix
     slow: float = 1.0
     clean: bool = False     # started in a clean environment, as a user's session starts it
     wine: Wine = None       # the Windows build, run by wine in this prefix
@@ -680,6 +701,10 @@ class Way:
     # An installed copy that runs in its own folder (tool_dir), every row's working folder: the
     # entries the setup put there, which are no row's and must stay as they are.
     program: frozenset = frozenset()
+
+    def folder(self):
+        """Where unzip.exe is: for a copy installed in a prefix per thread, in this thread's."""
+        return self.wine.prefix / self.installed_in if self.installed_in else self.tool_dir
 
     def environment(self, world, port):
         if self.clean:
@@ -797,9 +822,17 @@ def make_way(config, session_dir):
         for needed in (stub, trust_ca):
             if not needed.exists():
                 pytest.exit(f"no {needed} (scripts/build-windows.sh builds it)", 2)
-        wine = Wine(build, "e2e-nsis-wineprefix", fresh=True)
-        wine.run(["wine", str(pathlib.Path(setup).resolve()), "/S"])
-        wine.run(["wineserver", "-w"])
+        def install(wine):
+            wine.run(["wine", str(pathlib.Path(setup).resolve()), "/S"])
+            wine.run(["wineserver", "-w"])
+
+        networks = NETWORKS.available()
+        pool = WinePerThread(build, "e2e-nsis-wineprefix", install) if networks else None
+        if pool:
+            wine = pool.get()
+        else:
+            wine = Wine(build, "e2e-nsis-wineprefix", fresh=True)
+            install(wine)
         shortcut = wine.unix(wine.run(["wine", "cmd", "/c", "echo", "%APPDATA%"])
                              + "\\Microsoft\\Windows\\Start Menu\\Programs\\Nembral Launcher.lnk")
         lnk = subprocess.run([str(READ_LNK), shortcut], capture_output=True, text=True)
@@ -808,11 +841,18 @@ def make_way(config, session_dir):
             pytest.exit(f"the setup made no shortcut with a target and a working directory at {shortcut}", 2)
         folder = pathlib.Path(wine.unix(fields["workdir"]))
         port = built_in_port(wine.unix(fields["target"]), package_vendor_host(config, build / "dist"))
-        if not poll(lambda: port_free(port), 60, 1):
+        if not networks and not poll(lambda: port_free(port), 60, 1):
             pytest.exit(f"port {port}, which the installed launcher downloads from, is still in use after a minute", 2)
         application = stub.read_bytes()
+        program = frozenset(listing(folder))
+        if pool:
+            # Each thread's copy is installed alike, at the same place in its own prefix.
+            installed_in = pathlib.Path(os.path.realpath(folder)).relative_to(os.path.realpath(wine.prefix))
+            pool.release()
+            return Way(name, ["wine", fields["target"]], None, fixed_port=port, slow=max(slow, 2.0), wine=pool,
+                       trust_ca=trust_ca, program=program, networks=True, jobs=WINE_JOBS, installed_in=installed_in)
         return Way(name, ["wine", fields["target"]], folder, fixed_port=port, slow=max(slow, 2.0), wine=wine,
-                   trust_ca=trust_ca, program=frozenset(listing(folder)))
+                   trust_ca=trust_ca, program=program)
     pytest.exit(f"unknown way {name}", 2)
 
 
@@ -869,7 +909,7 @@ class World:
         # The package's wrapper makes its default working folder below HOME itself.
         self.work = self.home / ".local/share/nembral-launcher" if row.workdir == "home" else self.root / "work"
         if way.program:
-            self.work = way.tool_dir
+            self.work = way.folder()
         self.cwd = self.home if row.workdir == "home" else self.work
         self.outside = self.root / "outside"
         self.served, self.aux = self.root / "served", self.root / "aux"
@@ -1318,7 +1358,7 @@ class Runner:
         w = self.world
         pipe = pipe_without_reader() if output_gone else None
         try:
-            tool = Process(w.way.launcher[:-1] + [str(w.way.tool_dir / "unzip.exe"), "nembral/nembral.zip", "nembral"],
+            tool = Process(w.way.launcher[:-1] + [str(w.way.folder() / "unzip.exe"), "nembral/nembral.zip", "nembral"],
                            w.work,
                            w.environment(), subprocess.DEVNULL, pipe if output_gone else subprocess.PIPE)
         finally:
