@@ -640,6 +640,7 @@ class WinePerThread:
     def __init__(self, build, name="e2e-wineprefix", prepare=None):
         self.build, self.name, self.prepare = build, name, prepare
         self.lock = threading.Lock()
+        self.count = 0
         self.made = []
         self.free = []
         self.trusted = None
@@ -657,7 +658,9 @@ class WinePerThread:
         if wine is None:
             with self.lock:
                 wine = self.free.pop() if self.free else None
-                number = len(self.made)
+                # Taken here, under the lock: two threads never make the same prefix.
+                number = self.count
+                self.count += 1
             if wine:
                 # Its server may have been started outside this thread's namespace.
                 wine.end_session()
