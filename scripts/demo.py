@@ -352,11 +352,20 @@ class Demo:
     def first_run(self):
         app_dir = self.work / "nembral/nembral"
         app_log = app_dir / ("started.log" if self.args.windows else "nembral-demo.log")
-        before = len(conftest.lines_of(app_log))
+        def identity():
+            try:
+                return app_log.stat().st_ino
+            except OSError:
+                return None
+
+        # The demo application appends to its log: only lines written during this run count, all
+        # of them when an update installed the log afresh.
+        before = (identity(), len(conftest.lines_of(app_log)))
         timed_out = self.run_launcher(self.work, self.demo / "launcher.log")
 
         def new_lines():
-            return conftest.lines_of(app_log)[before:]
+            lines = conftest.lines_of(app_log)
+            return lines[before[1]:] if identity() == before[0] else lines
 
         version = conftest.lines_of(app_dir / "version.txt")[:1]
         if version:
