@@ -488,13 +488,7 @@ def main():
     try:
         demo = Demo(args)
         return demo.run()
-    except Failed as e:
-        print(f"demo: {e}", file=sys.stderr)
-        return 1
-    except subprocess.CalledProcessError as e:
-        print(f"demo: {e}", file=sys.stderr)
-        return 1
-    except pytest.exit.Exception as e:  # what the fixtures end a session with
+    except (Failed, subprocess.CalledProcessError, pytest.exit.Exception) as e:  # the last: a fixture's end
         print(f"demo: {e}", file=sys.stderr)
         return 1
     finally:
