@@ -29,7 +29,13 @@ win_deps=$(bash scripts/windows-deps.sh | tail -n1)
 # is and chain-loads ours for the compilers; the runtime is shared with Qt's DLLs (see
 # cmake/mingw-w64-x86_64.cmake).
 export NEMBRAL_WINDOWS_QT=$qt NEMBRAL_WIN_DEPS=$win_deps
-cmake --preset windows -B "$build" "$@" >/dev/null
+# A folder configured against another Qt (its flags changed, or the cache moved) keeps that Qt's
+# paths in its CMake cache and would compile against its headers: it is configured afresh.
+fresh=()
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qxF "Qt6_DIR:PATH=$qt/lib/cmake/Qt6" "$build/CMakeCache.txt"; then
+  fresh=(--fresh)
+fi
+cmake --preset windows -B "$build" "${fresh[@]}" "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 dist="$build/dist"
