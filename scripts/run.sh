@@ -6,4 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset dev >/dev/null && cmake --build --preset dev
-exec bash scripts/demo.sh "$@"
+# Debian's python3 (with python3-pytest, whose fixtures the demo uses), not another first on PATH.
+exec /usr/bin/python3 scripts/demo.py "$@"

@@ -17,9 +17,6 @@
 #                             on PATH, as require_tools
 #   die MESSAGE...            prints "<msg_prefix>: MESSAGE" on standard error and exits 1
 #   require_tools TOOL...     fails unless every TOOL is on PATH ("... (run scripts/setup.sh)")
-#   find_launcher [LAUNCHER]  sets LAUNCHER to the absolute path of LAUNCHER, else of
-#                             $NEMBRAL_LAUNCHER, else of build/bin/nembral-launcher; fails unless
-#                             it is executable ("... (build it first)")
 #   launcher_vendor_host LAUNCHER [HOST [any]]
 #                             sets LAUNCHER_HOST to HOST, else to the NEMBRAL_VENDOR_HOST in the
 #                             CMakeCache.txt of LAUNCHER's build, else localhost:8443, and
@@ -55,12 +52,6 @@
 #                             WINEPREFIX=DIR, with wine quiet (WINEDEBUG=-all) and without its
 #                             Mono and Gecko prompts; wineboot's output goes to DIR.log. Without
 #                             a DISPLAY wine shows no dialog. Fails with that output
-#   stub_package DIR STUB VERSION
-#                             publishes in DIR (made if missing) a package for the Windows runs:
-#                             nembral.zip with nembral/Nembrals.exe = the Windows program STUB
-#                             (build-win/bin/nembrals-stub.exe notes each start in started.log
-#                             in its working directory), a readme and nembral/version.txt, and
-#                             version.txt with VERSION
 
 _common_repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
@@ -79,16 +70,6 @@ require_tools() {
   for tool in "$@"; do
     command -v "$tool" >/dev/null || { echo "$msg_prefix: $tool not found (run scripts/setup.sh)" >&2; return 1; }
   done
-}
-
-find_launcher() {
-  local path=${1:-${NEMBRAL_LAUNCHER:-$_common_repo/build/bin/nembral-launcher}}
-  if [ ! -f "$path" ] || [ ! -x "$path" ]; then
-    echo "$msg_prefix: no launcher at $path (build it first)" >&2
-    return 1
-  fi
-  # shellcheck disable=SC2034 # for the caller
-  LAUNCHER="$(cd "$(dirname "$path")" && pwd)/$(basename "$path")"
 }
 
 launcher_vendor_host() {
@@ -115,19 +96,6 @@ fresh_wineprefix() {
   export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   rm -rf "$dir"
   wine wineboot -i </dev/null >"$dir.log" 2>&1 || { cat "$dir.log" >&2; echo "$msg_prefix: wineboot failed in $dir" >&2; return 1; }
-}
-
-stub_package() {
-  local dir=$1 stub=$2 version=$3
-  mkdir -p "$dir"
-  python3 - "$dir/nembral.zip" "$stub" "$version" <<'PY'
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
-    z.write(sys.argv[2], "nembral/Nembrals.exe")
-    z.writestr("nembral/readme.txt", "Nembral for the Windows runs\n")
-    z.writestr("nembral/version.txt", sys.argv[3] + "\n")
-PY
-  printf '%s\n' "$version" >"$dir/version.txt"
 }
 
 VENDOR_PID=""

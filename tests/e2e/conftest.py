@@ -474,30 +474,46 @@ NETWORKS = Networks()
 # --- the vendor server -------------------------------------------------------------------------
 
 class Vendor:
-    """tools/vendor-server publishing SERVED on loopback with the session's throw-away CA."""
+    """tools/vendor-server publishing SERVED on loopback with the session's throw-away CA. With
+    LOG, the server writes its output into that file instead, in a session of its own, so that it
+    may outlive this program (the demo's kept server)."""
 
-    def __init__(self, served, state, port=0, options=(), request_log=None):
+    def __init__(self, served, state, port=0, options=(), request_log=None, log=None):
         argv = [str(VENDOR_SERVER), "--dir", str(served), "--port", str(port), "--state-dir", str(state), "--quiet"]
         if request_log:
             argv += ["--request-log", str(request_log)]
-        self.proc = subprocess.Popen(NETWORKS.prefix() + argv + list(options), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        argv = NETWORKS.prefix() + argv + list(options)
+        if log:
+            with open(log, "wb") as out:
+                self.proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                             start_new_session=True)
+            poll(lambda: self.proc.poll() is not None or "vendor-server: serving" in pathlib.Path(log).read_text(), 30)
+            self._started(pathlib.Path(log).read_text().splitlines(), lambda: pathlib.Path(log).read_text())
+            return
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self._started((raw.decode() for raw in self.proc.stdout), lambda: self.proc.stderr.read().decode())
+        # Nothing more is read from it; it must never block writing.
+        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
+
+    def _started(self, lines, output):
         self.port = None
         self.ca = None
-        for raw in self.proc.stdout:
-            line = raw.decode().strip()
+        for line in lines:
+            line = line.strip()
             if line.startswith("PORT="):
                 self.port = int(line[5:])
             elif line.startswith("SSL_CERT_FILE="):
                 self.ca = line[len("SSL_CERT_FILE="):]
             elif line.startswith("vendor-server: serving"):
+                self.serving = line
                 break
+        else:
+            self.port = None
         if self.port is None:
             self.proc.kill()
-            raise RuntimeError("the vendor server did not start: " + self.proc.stderr.read().decode())
-        # Nothing more is read from it; it must never block writing.
-        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
-        threading.Thread(target=self.proc.stderr.read, daemon=True).start()
+            self.proc.wait()
+            raise RuntimeError("the vendor server did not start: " + output())
 
     def stop(self):
         if self.proc.poll() is None:
@@ -512,9 +528,14 @@ class Vendor:
 # --- the X display -----------------------------------------------------------------------------
 
 class Display:
-    """An Xvfb display of its own, for runs that are clicked through X with xdotool."""
+    """An Xvfb display of its own, for runs that are clicked through X with xdotool; or the
+    display NAME, which is someone else's."""
 
-    def __init__(self):
+    def __init__(self, name=None):
+        self.proc = None
+        self.name = name
+        if name:
+            return
         r, w = os.pipe()
         self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                                      pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -550,8 +571,9 @@ class Display:
         return False
 
     def stop(self):
-        self.proc.terminate()
-        self.proc.wait()
+        if self.proc:
+            self.proc.terminate()
+            self.proc.wait()
 
 
 @pytest.fixture(scope="session")
@@ -580,17 +602,20 @@ class Wine:
     """A wine prefix that trusts the session's CA: the lane's (WINEPREFIX) when one is given, else
     one of its own in the build folder, made now and removed at the end. Headless and quiet: no
     debug channels, no prompts to install Mono or Gecko. wine's programs draw on the display their
-    session began with, so a run on another display begins a new session."""
+    session began with, so a run on another display begins a new session. A KEPT prefix (the
+    demo's) is used again when it is there, and stays."""
 
-    def __init__(self, build, name="e2e-wineprefix", fresh=False):
-        self.own = fresh or not os.environ.get("WINEPREFIX")
+    def __init__(self, build, name="e2e-wineprefix", fresh=False, kept=False):
+        self.own = fresh or kept or not os.environ.get("WINEPREFIX")
+        self.kept = kept
         self.prefix = build / name if self.own else pathlib.Path(os.environ["WINEPREFIX"])
         self.env = {"WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
         self.display = None
         if self.own:
-            shutil.rmtree(self.prefix, ignore_errors=True)
             atexit.register(self.close)
-            self.run(["wine", "wineboot", "-i"])
+            if not (kept and (self.prefix / "system.reg").exists()):
+                shutil.rmtree(self.prefix, ignore_errors=True)
+                self.run(["wine", "wineboot", "-i"])
 
     def run(self, argv):
         """ARGV's standard output, its line ends taken off; the session ends when it fails."""
@@ -627,7 +652,7 @@ class Wine:
 
     def close(self):
         self.end_session()
-        if self.own:
+        if self.own and not self.kept:
             shutil.rmtree(self.prefix, ignore_errors=True)
 
 
@@ -757,10 +782,17 @@ def built_in_port(binary, host):
     build's cache: a short host is built into the code, not kept as a string to read back)."""
     if b"NEMBRAL_TEST_VENDOR_HOST" in pathlib.Path(binary).read_bytes():
         pytest.exit(f"{binary} is a test build (it reads NEMBRAL_TEST_VENDOR_HOST); a package never is", 2)
-    match = re.fullmatch(r"(?:localhost|127\.0\.0\.1)(?::(\d+))?", host)
-    if not match:
+    port = loopback_port(host)
+    if not port:
         pytest.exit(f"the package was built for the vendor host {host}; its roads need localhost:PORT", 2)
-    return int(match.group(1) or 443)
+    return port
+
+
+def loopback_port(host):
+    """The port of the loopback vendor HOST (localhost[:PORT] or 127.0.0.1[:PORT]); None for
+    another host."""
+    match = re.fullmatch(r"(?:localhost|127\.0\.0\.1)(?::(\d+))?", host)
+    return int(match.group(1) or 443) if match else None
 
 
 def package_vendor_host(config, deb):
