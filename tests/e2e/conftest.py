@@ -709,6 +709,13 @@ class WinePerThread:
             with self.lock:
                 self.free.append(wine)
 
+    def release_all(self):
+        """The threads that took prefixes have ended: every prefix but this thread's is free for
+        the threads of the next group of rows."""
+        with self.lock:
+            mine = getattr(self.local, "wine", None)
+            self.free = [wine for wine in self.made if wine is not mine]
+
     def __getattr__(self, name):
         return getattr(self.get(), name)
 
@@ -1498,21 +1505,45 @@ def open_session(root, way):
 
 
 @pytest.fixture(scope="session")
-def outcomes(request, session_dir, way):
+def vendor_session(session_dir, way):
+    """One CA for every server of the session: each wine prefix of the pool trusts it once."""
+    return open_session(session_dir, way)
+
+
+def side_by_side(config, way, cases, act):
+    """ACT(case) for each of CASES ({key: case}), as many at once as WAY allows, each worker
+    thread on a loopback of its own where the way has them and in its own prefix of WAY's wine
+    pool; one at a time where a launcher with its vendor port built in would meet another on
+    one loopback. Returns ({key: what ACT returned}, how many ran at once)."""
+    jobs = 1 if way.fixed_port and not way.networks else config.getoption("--jobs")
+    jobs = min(jobs, way.jobs or jobs)
+
+    def in_thread(case):
+        if way.networks:
+            NETWORKS.enter()
+        return act(case)
+
+    results = {}
+    try:
+        with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+            futures = {pool.submit(in_thread, case): key for key, case in cases.items()}
+            for future in concurrent.futures.as_completed(futures):
+                results[futures[future]] = future.result()
+    finally:
+        if isinstance(way.wine, WinePerThread):
+            way.wine.release_all()
+    return results, jobs
+
+
+@pytest.fixture(scope="session")
+def outcomes(request, vendor_session, way):
     """Every selected row acted out first, side by side (rows mostly wait on the launcher's
     one-second ticks), the longest first; the tests then compare each outcome with its row."""
-    session = open_session(session_dir, way)
     rows = [item.callspec.params["row"] for item in request.session.items
             if hasattr(item, "callspec") and "row" in item.callspec.params]
     rows = [r for r in rows if not table.not_applying(r, way.name)]
-    jobs = 1 if way.fixed_port and not way.networks else request.config.getoption("--jobs")
-    jobs = min(jobs, way.jobs or jobs)
-    results = {}
     began = time.monotonic()
-    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        futures = {pool.submit(run_row, r, way, session): r
-                   for r in sorted(rows, key=lambda r: -r.bound)}
-        for future in concurrent.futures.as_completed(futures):
-            results[futures[future].name] = future.result()
+    results, jobs = side_by_side(request.config, way, {r.name: r for r in sorted(rows, key=lambda r: -r.bound)},
+                                 lambda r: run_row(r, way, vendor_session))
     print(f"\n{way.name}: {len(rows)} rows in {time.monotonic() - began:.1f} s, {jobs} side by side")
     return results

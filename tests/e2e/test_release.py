@@ -6,6 +6,7 @@ Nembral as it was: no question, no wipe, nothing extracted. On the wine way the 
 of the Windows build runs from a copy of the deployed folder, and the key-less one is the
 deployed launcher itself, with its vendor port built in."""
 
+import dataclasses
 import os
 import pathlib
 import re
@@ -49,7 +50,7 @@ ROWS = {
 
 
 @pytest.fixture(scope="module")
-def release(request, session_dir):
+def release(request, session_dir, vendor_session):
     if request.config.getoption("--way") not in ("linux", "wine"):
         pytest.skip("the launcher with a release key is a test build of this tree")
     way = request.getfixturevalue("way")
@@ -69,10 +70,6 @@ def release(request, session_dir):
         conftest.write_zip(packages / "2.0/nembral.zip", conftest.good_entries(b"2.0"))
         subprocess.run([str(SIGN_PACKAGE), str(packages / "2.0/nembral.zip"), str(keys / "vendor-private.pem")],
                        check=True)
-        state = root / "state"
-        first = conftest.Vendor(packages, state)  # makes the CA the rows' servers use
-        first.stop()
-        way.wine.run(["wine", str(way.trust_ca), conftest.winpath(first.ca)])
     else:
         launchers = {True: [str(signed)], False: [str(build / "bin/nembral-launcher")]}
         subprocess.run([str(conftest.MAKE_PACKAGE), "--sign-key", str(keys / "vendor-private.pem"), "2.0",
@@ -82,7 +79,21 @@ def release(request, session_dir):
     shutil.copy(packages / "2.0/nembral.zip", swapped / "nembral.zip")
     subprocess.run([str(SIGN_PACKAGE), str(swapped / "nembral.zip"), str(keys / "next-private.pem")], check=True)
     assert (swapped / "nembral.zip").stat().st_size == (packages / "2.0/nembral.zip").stat().st_size
-    return way, launchers, build / "bin", keys, root
+    return way, launchers, build / "bin", keys, root, vendor_session.state
+
+
+@pytest.fixture(scope="module")
+def runs(request, release):
+    """Every selected row run first, side by side as the roads run; the tests then check each."""
+    names = [item.callspec.params["name"] for item in request.session.items
+             if hasattr(item, "callspec") and item.originalname == "test_release_statement"]
+    # The refused rows first: each waits out six attempts, an accepted row downloads once.
+    names.sort(key=lambda name: not ROWS[name][6])
+    began = time.monotonic()
+    results, jobs = conftest.side_by_side(request.config, release[0], {n: n for n in names},
+                                          lambda name: run_row(name, release))
+    print(f"\n{release[0].name}: {len(names)} release rows in {time.monotonic() - began:.1f} s, {jobs} side by side")
+    return results
 
 
 def started_lines(path):
@@ -117,48 +128,78 @@ def entries(folder):
     return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
 
 
-@pytest.mark.parametrize("name", list(ROWS))
-def test_release_statement(name, release):
-    keyed, installed, prior, statement, options, served_kind, code, refusal = ROWS[name]
-    way, launchers, tools, keys, root = release
-    row = root / name.replace(" ", "-").replace(":", "")
-    work, served = row / "work", row / "served"
-    publish(served, keys, root / "packages/2.0/nembral.zip", statement, options, served_kind or "2.0")
-    install = work / "nembral/nembral"
-    if installed:
-        install.mkdir(parents=True)
-        conftest.write(install / "Nembrals.exe", conftest.application if way.wine else STUB, 0o755)
-        if installed == "1.0":
-            conftest.write(install / "version.txt", b"1.0\n")
-    if prior:
-        conftest.write(work / "nembral/release-sequence", prior)
-    work.mkdir(parents=True, exist_ok=True)
-    before = entries(work)
+@dataclasses.dataclass
+class Run:
+    process: conftest.Process = None
+    exited: bool = False
+    work: pathlib.Path = None
+    before: list = None
+    failed: Exception = None  # what went wrong before the launcher could be judged
 
-    # At a bounded rate: wine's https transfer tells the launcher of progress only now and then.
-    server_options = ("--endless", "--rate", "262144", "--faulty-file", "nembral.zip") if served_kind == "endless" else ()
-    # The deployed Windows launcher has its port built in; the keyed one takes it from the
-    # environment, by name under wine (whose certificate check matches no IP address).
-    port = 0 if keyed else way.fixed_port
-    vendor = conftest.Vendor(served, root / "state", port, options=server_options)
+
+def run_row(name, release):
+    """Row NAME acted out in the calling thread: its folders, its server and its launcher."""
+    keyed, installed, prior, statement, options, served_kind, code, refusal = ROWS[name]
+    way, launchers, tools, keys, root, state = release
+    result = Run()
     try:
-        env = dict(os.environ)
-        for variable in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                         "NEMBRAL_E2E_STARTED"):
-            env.pop(variable, None)
-        runtime = row / "runtime"
-        runtime.mkdir(mode=0o700)
-        host = "localhost" if way.wine else "127.0.0.1"
-        env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=vendor.ca, XDG_RUNTIME_DIR=str(runtime),
-                   NEMBRAL_TEST_VENDOR_HOST=f"{host}:{vendor.port}", NEMBRAL_DEMO_HEADLESS="1",
-                   PATH=f"{tools}:{env['PATH']}", ASAN_OPTIONS="detect_leaks=0")
-        if way.wine:
-            env.update(way.wine.env, WINEPATH=conftest.winpath(root / "dist"), WINEQT_QPA_PLATFORM="offscreen")
-        run = conftest.Process(launchers[keyed], work, env)
-        exited = run.wait_exit(time.monotonic() + 90 * way.slow)
-        run.kill()
-    finally:
-        vendor.stop()
+        row = root / name.replace(" ", "-").replace(":", "")
+        work, served = row / "work", row / "served"
+        publish(served, keys, root / "packages/2.0/nembral.zip", statement, options, served_kind or "2.0")
+        install = work / "nembral/nembral"
+        if installed:
+            install.mkdir(parents=True)
+            conftest.write(install / "Nembrals.exe", conftest.application if way.wine else STUB, 0o755)
+            if installed == "1.0":
+                conftest.write(install / "version.txt", b"1.0\n")
+        if prior:
+            conftest.write(work / "nembral/release-sequence", prior)
+        work.mkdir(parents=True, exist_ok=True)
+        result.work, result.before = work, entries(work)
+
+        # At a bounded rate: wine's https transfer tells the launcher of progress only now and then.
+        server_options = ("--endless", "--rate", "262144", "--faulty-file", "nembral.zip") \
+            if served_kind == "endless" else ()
+        # The deployed Windows launcher has its port built in; the keyed one takes it from the
+        # environment, by name under wine (whose certificate check matches no IP address).
+        port = 0 if keyed else way.fixed_port
+        vendor = conftest.Vendor(served, state, port, options=server_options)
+        try:
+            env = dict(os.environ)
+            for variable in ("COMSPEC", "DISPLAY", "WAYLAND_DISPLAY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "NEMBRAL_E2E_STARTED"):
+                env.pop(variable, None)
+            runtime = row / "runtime"
+            runtime.mkdir(mode=0o700)
+            host = "localhost" if way.wine else "127.0.0.1"
+            env.update(QT_QPA_PLATFORM="offscreen", SSL_CERT_FILE=vendor.ca, XDG_RUNTIME_DIR=str(runtime),
+                       NEMBRAL_TEST_VENDOR_HOST=f"{host}:{vendor.port}", NEMBRAL_DEMO_HEADLESS="1",
+                       PATH=f"{tools}:{env['PATH']}", ASAN_OPTIONS="detect_leaks=0")
+            if way.wine:
+                env.update(way.wine.env, WINEPATH=conftest.winpath(root / "dist"), WINEQT_QPA_PLATFORM="offscreen")
+            run = result.process = conftest.Process(launchers[keyed], work, env)
+            result.exited = run.wait_exit(time.monotonic() + 90 * way.slow)
+            run.kill()
+        finally:
+            vendor.stop()
+        # The installed Nembral notes its start while this thread's wine session still runs.
+        if "Start Nembral" in run.out:
+            started = install / "started.log"
+            conftest.poll(lambda: started.exists() and started.read_bytes().endswith(b"\n"), 10)
+    except Exception as e:  # noqa: BLE001 - the row's test fails with it
+        result.failed = e
+    return result
+
+
+@pytest.mark.parametrize("name", list(ROWS))
+def test_release_statement(name, release, runs):
+    keyed, installed, prior, statement, options, served_kind, code, refusal = ROWS[name]
+    way = release[0]
+    result = runs[name]
+    if result.failed:
+        raise result.failed
+    run, exited, work, before = result.process, result.exited, result.work, result.before
+    install = work / "nembral/nembral"
     out = run.out
     shown = "\n".join(out[-60:])
     assert exited, f"still running after {90 * way.slow} s\n" + shown
@@ -188,7 +229,6 @@ def test_release_statement(name, release):
     assert "run command" not in out and "Could not find Nembral" not in out, shown
     assert out.count("Start Nembral") == 1, shown
     started = install / "started.log"
-    conftest.poll(lambda: started.exists() and started.read_bytes().endswith(b"\n"), 10)
     assert started_lines(started) == [(str(install.resolve()), "1.0" if installed == "1.0" else "")]
     statement_good = bool(served_kind)  # only the package was refused
     # The support log (nembral/launcher.log) is written by every run.
