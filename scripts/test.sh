@@ -43,6 +43,8 @@ if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
   prereqs_log=$(mktemp "${TMPDIR:-/tmp}/nembral-windows-prereqs.XXXXXX")
   prereqs >"$prereqs_log" 2>&1 &
   prereqs_pid=$!
+  # A background job of a script ignores the interrupt: an interrupted run stops it too.
+  trap 'trap - INT TERM; kill 0' INT TERM
 fi
 
 # First: it is the quickest to fail, and its clang-tidy part makes the dev build.
@@ -54,9 +56,10 @@ fuzz() { cmake --preset fuzz -DNEMBRAL_FUZZ_SECONDS="${NEMBRAL_FUZZ_SECONDS:-30}
 lane fuzz fuzz
 # shellcheck disable=SC2317 # run by lane
 windows() {
-  local s=0
+  local s=0 began=$SECONDS
   wait "$prereqs_pid" || s=1
   cat "$prereqs_log"
+  echo "waited $((SECONDS - began)) s for them"
   rm -f "$prereqs_log"
   [ "$s" = 0 ] || return 1
   bash scripts/test-windows.sh || s=1

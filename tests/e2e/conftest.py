@@ -22,6 +22,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import stat
 import subprocess
 import tempfile
@@ -643,7 +644,16 @@ class Wine:
             self.display = display
 
     def trust(self, trust_ca, ca):
+        """Adds CA to the prefix's root store for good. The wine server keeps the registry in
+        memory and writes it to the prefix when it ends (or now and then); one killed before that,
+        as `wineserver -k` does to a server slow to end on a loaded machine, loses the CA, and every
+        https download in the prefix then fails with 0x800c0019. So the session ends by itself
+        here, and the registry it saved must hold the CA."""
         self.run(["wine", str(trust_ca), winpath(ca)])
+        subprocess.run(["wineserver", "-w"], env=dict(os.environ, **self.env), capture_output=True, timeout=120)
+        thumbprint = hashlib.sha1(ssl.PEM_cert_to_DER_cert(pathlib.Path(ca).read_text())).hexdigest().upper()
+        if thumbprint not in (self.prefix / "system.reg").read_text(errors="replace"):
+            pytest.exit(f"the CA {ca} ({thumbprint}) is not in {self.prefix}/system.reg after trust-ca", 2)
 
     def end_row(self):
         """Whatever of a row still runs under wine (a launcher an interpreter started) goes."""
