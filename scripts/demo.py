@@ -60,7 +60,6 @@ import signal
 import subprocess
 import sys
 import time
-import types
 
 try:
     import pytest
@@ -109,8 +108,7 @@ def arguments():
 
 def vendor_port(build):
     """The port of the vendor host BUILD's launcher has built in."""
-    config = types.SimpleNamespace(getoption=lambda name: "")
-    host = conftest.package_vendor_host(config, build / "bin")
+    host = conftest.built_vendor_host(build)
     port = conftest.loopback_port(host)
     if not port:
         raise Failed(f"the launcher was built for the vendor host {host}; a loopback one is needed (localhost:PORT)")

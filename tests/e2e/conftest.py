@@ -806,9 +806,12 @@ def loopback_port(host):
 
 
 def package_vendor_host(config, deb):
-    if config.getoption("--vendor-host"):
-        return config.getoption("--vendor-host")
-    cache = pathlib.Path(deb).parent / "CMakeCache.txt"
+    return config.getoption("--vendor-host") or built_vendor_host(pathlib.Path(deb).parent)
+
+
+def built_vendor_host(build):
+    """The vendor host the launcher of the build folder BUILD was made with."""
+    cache = pathlib.Path(build) / "CMakeCache.txt"
     found = re.search(r"^NEMBRAL_VENDOR_HOST:\w+=(.*)$", cache.read_text(), re.M) if cache.exists() else None
     return found.group(1) if found else "localhost:8443"
 
