@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds the whole launcher for 64-bit Windows with mingw-w64 against a Windows Qt made
-# from Debian's qtbase source (scripts/windows-qt.sh: about 20 minutes the first time on 2
+# from Debian's qtbase source (scripts/windows-qt.sh: about 25 minutes the first time on 2
 # cores, then taken from its cache), and deploys it into one folder that runs as it is on
 # Windows or under wine:
 #
