@@ -61,7 +61,6 @@ def pytest_addoption(parser):
 def pytest_generate_tests(metafunc):
     if "row" not in metafunc.fixturenames:
         return
-    way = metafunc.config.getoption("--way")
     only = re.compile(metafunc.config.getoption("--rows"))
     rows = [r for r in table.ROWS if only.search(r.name)]
     metafunc.parametrize("row", rows, ids=[r.name for r in rows])
@@ -77,32 +76,27 @@ def write(path, data, mode=None):
         path.chmod(mode)
 
 
-def listing(folder):
-    """Every entry below FOLDER, sorted and relative; links as "name -> target"."""
-    folder = pathlib.Path(folder)
-    found = []
+def walk(folder):
+    """(name relative to FOLDER, path) of every entry below FOLDER; links are not followed."""
     for dirpath, dirnames, filenames in os.walk(folder):
         for name in dirnames + filenames:
             path = pathlib.Path(dirpath) / name
-            entry = str(path.relative_to(folder))
-            if path.is_symlink():
-                entry += " -> " + os.readlink(path)
-            found.append(entry)
-    return sorted(found)
+            yield str(path.relative_to(folder)), path
+
+
+def listing(folder):
+    """Every entry below FOLDER, sorted and relative; links as "name -> target"."""
+    return sorted(name + (" -> " + os.readlink(path) if path.is_symlink() else "") for name, path in walk(folder))
 
 
 def snapshot(folder):
     """What could change of every entry below FOLDER: kind, mode, size, change time, content."""
-    folder = pathlib.Path(folder)
     entries = {}
-    for dirpath, dirnames, filenames in os.walk(folder):
-        for name in dirnames + filenames:
-            path = pathlib.Path(dirpath) / name
-            st = path.lstat()
-            what = f"mode {st.st_mode:o} size {st.st_size} changed {st.st_ctime_ns}"
-            if stat.S_ISREG(st.st_mode):
-                what += " sha1 " + hashlib.sha1(path.read_bytes()).hexdigest()
-            entries[str(path.relative_to(folder))] = what
+    for name, path in walk(folder):
+        st = path.lstat()
+        entries[name] = f"mode {st.st_mode:o} size {st.st_size} changed {st.st_ctime_ns}"
+        if stat.S_ISREG(st.st_mode):
+            entries[name] += " sha1 " + hashlib.sha1(path.read_bytes()).hexdigest()
     return entries
 
 
@@ -230,8 +224,7 @@ def make_package(kind, path, outside, version):
         with open(path, "r+b") as f:
             f.truncate(path.stat().st_size // 2)
         return
-    entries = package_entries(kind, outside, version)
-    write_zip(path, entries)
+    write_zip(path, package_entries(kind, outside, version))
 
 
 def write_installation(install_dir, version_file):
@@ -280,10 +273,6 @@ class Process:
     def err(self):
         with self.changed:
             return [line for _, line in self.lines["err"]]
-
-    def time_of(self, line):
-        with self.changed:
-            return next((t for t, l in self.lines["out"] if l == line), None)
 
     def running(self):
         return self.proc.poll() is None
@@ -820,8 +809,8 @@ def make_way(config, session_dir):
     global application
     name = config.getoption("--way")
     slow = config.getoption("--slow")
+    build = pathlib.Path(config.getoption("--build")).resolve()
     if name == "linux":
-        build = pathlib.Path(config.getoption("--build")).resolve()
         launcher = build / "bin/nembral-launcher"
         if not launcher.exists():
             pytest.exit(f"no launcher at {launcher}", 2)
@@ -831,6 +820,7 @@ def make_way(config, session_dir):
             # The tool's test build: the rows that watch an extraction slow it down.
             (tools / "unzip.exe").symlink_to(build / "bin/test-tool/unzip.exe")
         return Way(name, [str(launcher)], tools, slow=slow)
+    networks = NETWORKS.available()
     if name == "deb":
         # The package unpacked as dpkg would install it, below a throw-away root; the wrapper in
         # /usr/bin finds the rest relative to itself.
@@ -841,74 +831,68 @@ def make_way(config, session_dir):
         subprocess.run(["dpkg-deb", "-x", deb, str(root)], check=True)
         private = root / "usr/lib/nembral-launcher"
         port = built_in_port(private / "nembral-launcher", package_vendor_host(config, deb))
-        networks = NETWORKS.available()
-        # Something else on that port (a demo's server kept running, say) would answer instead.
-        if not networks and not poll(lambda: port_free(port), 60, 1):
-            pytest.exit(f"port {port}, which the packaged launcher downloads from, is still in use after a minute; "
-                        f"stop what listens there (ss -ltnp 'sport = :{port}')", 2)
-        return Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True,
-                   networks=networks)
-    if name == "wine":
-        # The deployed copy (scripts/build-windows.sh), with its vendor host built in; the
-        # application is the Windows stand-in, which notes its starts as APPLICATION does.
-        build = pathlib.Path(config.getoption("--build")).resolve()
+        way = Way(name, [str(root / "usr/bin/nembral-launcher")], private, fixed_port=port, slow=slow, clean=True,
+                  networks=networks)
+    elif name in ("wine", "nsis"):
+        # The application is the Windows stand-in, which notes its starts as APPLICATION does.
+        stub, trust_ca = build / "bin/nembrals-stub.exe", build / "bin/trust-ca.exe"
         dist = build / "dist"
-        launcher = dist / "nembral-launcher.exe"
-        stub = build / "bin/nembrals-stub.exe"
-        for needed in (launcher, dist / "unzip.exe", stub, build / "bin/trust-ca.exe"):
-            if not needed.exists():
-                pytest.exit(f"no {needed} (scripts/build-windows.sh builds it)", 2)
-        port = built_in_port(launcher, package_vendor_host(config, build / "dist"))
-        networks = NETWORKS.available()
-        if not networks and not poll(lambda: port_free(port), 60, 1):
-            pytest.exit(f"port {port}, which the Windows launcher downloads from, is still in use after a minute", 2)
-        application = stub.read_bytes()
-        return Way(name, ["wine", str(launcher)], dist, fixed_port=port, slow=max(slow, 2.0),
-                   wine=WinePerThread(build) if networks else Wine(build), trust_ca=build / "bin/trust-ca.exe",
-                   networks=networks, jobs=WINE_JOBS)
-    if name == "nsis":
-        # The setup installed silently into a fresh prefix of its own, and the launcher started as
-        # the Start-menu shortcut starts it: its target, in its working directory (the installed
-        # folder, which is then every row's working folder).
-        build = pathlib.Path(config.getoption("--build")).resolve()
-        setup, stub, trust_ca = config.getoption("--setup"), build / "bin/nembrals-stub.exe", build / "bin/trust-ca.exe"
-        if not setup:
+        setup = config.getoption("--setup")
+        if name == "nsis" and not setup:
             pytest.exit("--way nsis needs --setup nembral-launcher-setup-VERSION.exe", 2)
-        for needed in (stub, trust_ca):
-            if not needed.exists():
-                pytest.exit(f"no {needed} (scripts/build-windows.sh builds it)", 2)
-        def install(wine):
-            wine.run(["wine", str(pathlib.Path(setup).resolve()), "/S"])
-            wine.run(["wineserver", "-w"])
-
-        networks = NETWORKS.available()
-        pool = WinePerThread(build, "e2e-nsis-wineprefix", install) if networks else None
-        if pool:
-            wine = pool.get()
-        else:
-            wine = Wine(build, "e2e-nsis-wineprefix", fresh=True)
-            install(wine)
-        shortcut = wine.unix(wine.run(["wine", "cmd", "/c", "echo", "%APPDATA%"])
-                             + "\\Microsoft\\Windows\\Start Menu\\Programs\\Nembral Launcher.lnk")
-        lnk = subprocess.run([str(READ_LNK), shortcut], capture_output=True, text=True)
-        fields = dict(line.split("=", 1) for line in lnk.stdout.splitlines() if "=" in line)
-        if lnk.returncode != 0 or "target" not in fields or "workdir" not in fields:
-            pytest.exit(f"the setup made no shortcut with a target and a working directory at {shortcut}", 2)
-        folder = pathlib.Path(wine.unix(fields["workdir"]))
-        port = built_in_port(wine.unix(fields["target"]), package_vendor_host(config, build / "dist"))
-        if not networks and not poll(lambda: port_free(port), 60, 1):
-            pytest.exit(f"port {port}, which the installed launcher downloads from, is still in use after a minute", 2)
+        needed = [stub, trust_ca] + ([dist / "nembral-launcher.exe", dist / "unzip.exe"] if name == "wine" else [])
+        for path in needed:
+            if not path.exists():
+                pytest.exit(f"no {path} (scripts/build-windows.sh builds it)", 2)
         application = stub.read_bytes()
-        program = frozenset(listing(folder))
-        if pool:
-            # Each thread's copy is installed alike, at the same place in its own prefix.
-            installed_in = pathlib.Path(os.path.realpath(folder)).relative_to(os.path.realpath(wine.prefix))
-            pool.release()
-            return Way(name, ["wine", fields["target"]], None, fixed_port=port, slow=max(slow, 2.0), wine=pool,
-                       trust_ca=trust_ca, program=program, networks=True, jobs=WINE_JOBS, installed_in=installed_in)
-        return Way(name, ["wine", fields["target"]], folder, fixed_port=port, slow=max(slow, 2.0), wine=wine,
-                   trust_ca=trust_ca, program=program)
-    pytest.exit(f"unknown way {name}", 2)
+        common = dict(slow=max(slow, 2.0), trust_ca=trust_ca, networks=networks, jobs=WINE_JOBS)
+        if name == "wine":
+            # The deployed copy (scripts/build-windows.sh), with its vendor host built in.
+            launcher = dist / "nembral-launcher.exe"
+            port = built_in_port(launcher, package_vendor_host(config, dist))
+            way = Way(name, ["wine", str(launcher)], dist, fixed_port=port,
+                      wine=WinePerThread(build) if networks else Wine(build), **common)
+        else:
+            way = installed_way(config, build, setup, common)
+    else:
+        pytest.exit(f"unknown way {name}", 2)
+    # Something else on that port (a demo's server kept running, say) would answer instead.
+    if not networks and not poll(lambda: port_free(way.fixed_port), 60, 1):
+        pytest.exit(f"port {way.fixed_port}, which the {name} way's launcher downloads from, is still in use after "
+                    f"a minute; stop what listens there (ss -ltnp 'sport = :{way.fixed_port}')", 2)
+    return way
+
+
+def installed_way(config, build, setup, common):
+    """The setup installed silently into a fresh prefix of its own (one per thread where rows
+    have networks of their own), and the launcher started as the Start-menu shortcut starts it:
+    its target, in its working directory (the installed folder, every row's working folder)."""
+    def install(wine):
+        wine.run(["wine", str(pathlib.Path(setup).resolve()), "/S"])
+        wine.run(["wineserver", "-w"])
+
+    pool = WinePerThread(build, "e2e-nsis-wineprefix", install) if common["networks"] else None
+    if pool:
+        wine = pool.get()
+    else:
+        wine = Wine(build, "e2e-nsis-wineprefix", fresh=True)
+        install(wine)
+    shortcut = wine.unix(wine.run(["wine", "cmd", "/c", "echo", "%APPDATA%"])
+                         + "\\Microsoft\\Windows\\Start Menu\\Programs\\Nembral Launcher.lnk")
+    lnk = subprocess.run([str(READ_LNK), shortcut], capture_output=True, text=True)
+    fields = dict(line.split("=", 1) for line in lnk.stdout.splitlines() if "=" in line)
+    if lnk.returncode != 0 or "target" not in fields or "workdir" not in fields:
+        pytest.exit(f"the setup made no shortcut with a target and a working directory at {shortcut}", 2)
+    folder = pathlib.Path(wine.unix(fields["workdir"]))
+    port = built_in_port(wine.unix(fields["target"]), package_vendor_host(config, build / "dist"))
+    way = Way("nsis", ["wine", fields["target"]], folder, fixed_port=port, wine=wine,
+              program=frozenset(listing(folder)), **common)
+    if pool:
+        # Each thread's copy is installed alike, at the same place in its own prefix.
+        way.installed_in = pathlib.Path(os.path.realpath(folder)).relative_to(os.path.realpath(wine.prefix))
+        way.tool_dir, way.wine = None, pool
+        pool.release()
+    return way
 
 
 @pytest.fixture(scope="session")
@@ -1523,11 +1507,12 @@ def vendor_session(session_dir, way):
     return open_session(session_dir, way)
 
 
-def side_by_side(config, way, cases, act):
+def side_by_side(config, way, cases, act, what="rows"):
     """ACT(case) for each of CASES ({key: case}), as many at once as WAY allows, each worker
     thread on a loopback of its own where the way has them and in its own prefix of WAY's wine
     pool; one at a time where a launcher with its vendor port built in would meet another on
-    one loopback. Returns ({key: what ACT returned}, how many ran at once)."""
+    one loopback. Returns {key: what ACT returned}, and says how long the WHAT took."""
+    began = time.monotonic()
     jobs = 1 if way.fixed_port and not way.networks else config.getoption("--jobs")
     jobs = min(jobs, way.jobs or jobs)
 
@@ -1545,7 +1530,8 @@ def side_by_side(config, way, cases, act):
     finally:
         if isinstance(way.wine, WinePerThread):
             way.wine.release_all()
-    return results, jobs
+    print(f"\n{way.name}: {len(cases)} {what} in {time.monotonic() - began:.1f} s, {jobs} side by side")
+    return results
 
 
 @pytest.fixture(scope="session")
@@ -1555,8 +1541,5 @@ def outcomes(request, vendor_session, way):
     rows = [item.callspec.params["row"] for item in request.session.items
             if hasattr(item, "callspec") and "row" in item.callspec.params]
     rows = [r for r in rows if not table.not_applying(r, way.name)]
-    began = time.monotonic()
-    results, jobs = side_by_side(request.config, way, {r.name: r for r in sorted(rows, key=lambda r: -r.bound)},
-                                 lambda r: run_row(r, way, vendor_session))
-    print(f"\n{way.name}: {len(rows)} rows in {time.monotonic() - began:.1f} s, {jobs} side by side")
-    return results
+    return side_by_side(request.config, way, {r.name: r for r in sorted(rows, key=lambda r: -r.bound)},
+                        lambda r: run_row(r, way, vendor_session))

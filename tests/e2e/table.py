@@ -2,7 +2,7 @@
 row each. A row says what the vendor server does (its fault modes), what the working folder
 holds before, what is done, and what a user could see after: how the run ends (exit code or the
 page it waits on), the log lines in order, the files left, and which version started from where.
-test_roads.py acts the rows out on each way the launcher ships (conftest.py, WAYS) and compares.
+test_roads.py acts the rows out on each way the launcher ships (conftest.py, make_way) and compares.
 
 Log patterns are regular expressions for one whole line each; "..." stands for any lines, and
 Many(PATTERN) for any number of lines matching PATTERN. They match the lines the launcher's
@@ -31,7 +31,7 @@ class Row:
     outcome: str    # one line for people: what a sound program does
 
     # The vendor server.
-    package: str = "good"        # what it publishes as nembral.zip (conftest.PACKAGES)
+    package: str = "good"        # what it publishes as nembral.zip (conftest.write_package)
     published: bytes = b"1.0\n"  # its version.txt
     server: tuple = ()           # fault options of tools/vendor-server
     server_up: bool = True
@@ -42,7 +42,7 @@ class Row:
     disk_kb: int = 1024     # size of the file system for small-disk and read-only
 
     # What is done.
-    act: str = "launch"     # conftest.ACTS
+    act: str = "launch"     # conftest.Runner.act_*
     args: tuple = ()        # the launcher's command line
     unset: tuple = ()       # variables taken out of the launcher's environment
     comspec: bool = False   # COMSPEC names an interpreter that records what it is asked to run
@@ -55,7 +55,6 @@ class Row:
     exit_code: int = 0
     log: tuple = ()         # the window thread's lines (see above); empty: not checked
     err: tuple = None       # every line on standard error (the tool's, for the unzip acts), patterns
-    naming: str = ""        # exactly one line of the output and error matches this
     counts: tuple = ()      # (line, n): the whole line appears n times in the output
     order: tuple = ()       # lines of the output that appear in this order
     failures: int = 0       # download failures of the (last) run, all with one code ...

@@ -89,11 +89,8 @@ def runs(request, release):
              if hasattr(item, "callspec") and item.originalname == "test_release_statement"]
     # The refused rows first: each waits out six attempts, an accepted row downloads once.
     names.sort(key=lambda name: not ROWS[name][6])
-    began = time.monotonic()
-    results, jobs = conftest.side_by_side(request.config, release[0], {n: n for n in names},
-                                          lambda name: run_row(name, release))
-    print(f"\n{release[0].name}: {len(names)} release rows in {time.monotonic() - began:.1f} s, {jobs} side by side")
-    return results
+    return conftest.side_by_side(request.config, release[0], {n: n for n in names}, lambda name: run_row(name, release),
+                                 "release rows")
 
 
 def started_lines(path):
