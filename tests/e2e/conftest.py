@@ -837,9 +837,6 @@ def make_way(config, session_dir):
         # The application is the Windows stand-in, which notes its starts as APPLICATION does.
         stub, trust_ca = build / "bin/nembrals-stub.exe", build / "bin/trust-ca.exe"
         dist = build / "dist"
-        setup = config.getoption("--setup")
-        if name == "nsis" and not setup:
-            pytest.exit("--way nsis needs --setup nembral-launcher-setup-VERSION.exe", 2)
         needed = [stub, trust_ca] + ([dist / "nembral-launcher.exe", dist / "unzip.exe"] if name == "wine" else [])
         for path in needed:
             if not path.exists():
@@ -853,7 +850,7 @@ def make_way(config, session_dir):
             way = Way(name, ["wine", str(launcher)], dist, fixed_port=port,
                       wine=WinePerThread(build) if networks else Wine(build), **common)
         else:
-            way = installed_way(config, build, setup, common)
+            way = installed_way(config, build, common)
     else:
         pytest.exit(f"unknown way {name}", 2)
     # Something else on that port (a demo's server kept running, say) would answer instead.
@@ -863,10 +860,14 @@ def make_way(config, session_dir):
     return way
 
 
-def installed_way(config, build, setup, common):
+def installed_way(config, build, common):
     """The setup installed silently into a fresh prefix of its own (one per thread where rows
     have networks of their own), and the launcher started as the Start-menu shortcut starts it:
     its target, in its working directory (the installed folder, every row's working folder)."""
+    setup = config.getoption("--setup")
+    if not setup:
+        pytest.exit("--way nsis needs --setup nembral-launcher-setup-VERSION.exe", 2)
+
     def install(wine):
         wine.run(["wine", str(pathlib.Path(setup).resolve()), "/S"])
         wine.run(["wineserver", "-w"])
