@@ -5,7 +5,6 @@
 #include "cases/onprogress_cases.h"
 #include "platform/callbackhandler.h"
 #include "platform/downloadstatus.h"
-#include "support/casetable.h"
 #include "support/logcapture.h"
 
 #ifdef Q_OS_WIN
