@@ -33,7 +33,9 @@ if [ -n "${NEMBRAL_SETUP_DIST:-}" ]; then
   dist=$NEMBRAL_SETUP_DIST
   version=${NEMBRAL_SETUP_VERSION:?NEMBRAL_SETUP_VERSION is needed with NEMBRAL_SETUP_DIST}
 else
-  dist=$(bash scripts/build-windows.sh "$@" | tail -n1)
+  dist=$build/dist
+  # NEMBRAL_WIN_BUILT=1: the build is up to date, and others may be running its programs.
+  [ "${NEMBRAL_WIN_BUILT:-0}" = 1 ] || dist=$(bash scripts/build-windows.sh "$@" | tail -n1)
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 fi
 for f in nembral-launcher.exe unzip.exe; do

@@ -41,8 +41,4 @@ struct Redirect {
 };
 Redirect redirect(bool httpsOnly, const wchar_t *target);
 
-// Every other notification of the table answers E_NOTIMPL through COM and leaves what it is
-// handed (the priority, the bind flags) as it was.
-bool othersAreNotImplemented();
-
 }  // namespace bindstatus

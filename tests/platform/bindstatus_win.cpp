@@ -65,28 +65,4 @@ Redirect redirect(bool httpsOnly, const wchar_t *target)
     return {result == E_ABORT, adapter.leftHttps()};
 }
 
-bool othersAreNotImplemented()
-{
-    CallbackHandler handler;
-    BindStatusCallbackAdapter adapter(handler);
-    IBindStatusCallback *callback = &adapter;
-    LONG priority = 7;
-    DWORD flags = 3;
-    BINDINFO info{};
-    info.cbSize = sizeof info;
-    const HRESULT answers[] = {
-        callback->OnStartBinding(0, nullptr),
-        callback->GetPriority(&priority),
-        callback->OnLowResource(0),
-        callback->OnStopBinding(S_OK, nullptr),
-        callback->GetBindInfo(&flags, &info),
-        callback->OnDataAvailable(0, 0, nullptr, nullptr),
-        callback->OnObjectAvailable(IID_IUnknown, nullptr),
-    };
-    bool all = priority == 7 && flags == 3;
-    for (const HRESULT answer : answers)
-        all = all && answer == E_NOTIMPL;
-    return all;
-}
-
 }  // namespace bindstatus

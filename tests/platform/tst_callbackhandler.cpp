@@ -5,7 +5,6 @@
 #include "cases/onprogress_cases.h"
 #include "platform/callbackhandler.h"
 #include "platform/downloadstatus.h"
-#include "support/casetable.h"
 #include "support/logcapture.h"
 
 #ifdef Q_OS_WIN
@@ -158,30 +157,6 @@ private Q_SLOTS:
         QCOMPARE(answer.leftHttps, refused);
     }
 #endif
-
-    void referenceCountIsConstantAndTheRestIsNotImplemented()
-    {
-        CallbackHandler handler;
-        for (int i = 0; i < 3; ++i) {
-            QCOMPARE(handler.AddRef(), 2u);
-            QCOMPARE(handler.Release(), 1u);
-        }
-        std::int32_t priority = 7;
-        std::uint32_t flags = 9;
-        QCOMPARE(handler.OnStartBinding(0, nullptr), kENotImpl);
-        QCOMPARE(handler.GetPriority(&priority), kENotImpl);
-        QCOMPARE(handler.OnLowResource(0), kENotImpl);
-        QCOMPARE(handler.OnStopBinding(kSOk, nullptr), kENotImpl);
-        QCOMPARE(handler.GetBindInfo(&flags, nullptr), kENotImpl);
-        QCOMPARE(handler.OnDataAvailable(0, 0, nullptr, nullptr), kENotImpl);
-        QCOMPARE(handler.OnObjectAvailable(kIidIUnknown, nullptr), kENotImpl);
-        QCOMPARE(priority, 7);
-        QCOMPARE(flags, 9u);
-        QCOMPARE(handler.lastPercent, 0);
-#ifdef Q_OS_WIN
-        QVERIFY(bindstatus::othersAreNotImplemented());
-#endif
-    }
 };
 
 QTEST_GUILESS_MAIN(TestCallbackHandler)

@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTest>
 
 #include <algorithm>
@@ -42,6 +41,16 @@ MainWindow *const kWindow = reinterpret_cast<MainWindow *>(&windowStandIn);
 QString errorLine(quint32 code)
 {
     return QStringLiteral("An error occured : error code = 0x") + QString::number(code, 16);
+}
+
+QStringList errorLines(const QStringList &out)
+{
+    QStringList errors;
+    for (const QString &line : out) {
+        if (line.startsWith(QLatin1String("An error occured")))
+            errors << line;
+    }
+    return errors;
 }
 
 // The percentages the observer logged from the last "CallbackHandler" on: the last attempt's.
@@ -112,12 +121,7 @@ private Q_SLOTS:
         QCOMPARE(int(out.count(QStringLiteral("CallbackHandler"))), attempts);
         QCOMPARE(out.value(0), QStringLiteral("CallbackHandler"));
 
-        QStringList errors;
-        for (const QString &line : out) {
-            if (line.startsWith(QStringLiteral("An error occured")))
-                errors << line;
-        }
-        QCOMPARE(errors, QStringList(qsizetype(c.failedAttempts), errorLine(c.errorCode)));
+        QCOMPARE(errorLines(out), QStringList(qsizetype(c.failedAttempts), errorLine(c.errorCode)));
         // Each error line ends its attempt: the next line starts the next attempt.
         for (qsizetype i = 0; i + 1 < out.size(); ++i) {
             if (out[i].startsWith(QStringLiteral("An error occured")))
@@ -183,38 +187,6 @@ private Q_SLOTS:
         QVERIFY(!downloadStatus.versionFileDownloaded.load());
     }
 
-    // A refused connection: six attempts, each ended by the same error line, a pause after
-    // each, then the window is asked to start the application.
-    void refusedConnectionSixTimes()
-    {
-        TestVendor gone;
-        QVERIFY(gone.start(served_, 0, scratch_.filePath(QStringLiteral("state"))));
-        const std::string url = gone.url(QString::fromLatin1(kVersionPath));
-        gone.stop();  // nobody listens on its port now
-
-        LogCapture capture;
-        QElapsedTimer timer;
-        timer.start();
-        downloadFile(kWindow, url, kVersionPattern, 0);
-        const qint64 elapsed = timer.elapsed();
-        const QStringList out = capture.take().out;
-
-        QStringList errors;
-        for (const QString &line : out)
-            if (line.startsWith(QLatin1String("An error occured")))
-                errors << line;
-        QCOMPARE(int(out.count(QStringLiteral("CallbackHandler"))), 6);
-        QCOMPARE(errors.size(), 6);
-        static const QRegularExpression errorLine(QStringLiteral("^An error occured : error code = 0x[89a-f][0-9a-f]{7}$"));
-        QVERIFY2(errorLine.match(errors[0]).hasMatch(), qPrintable(errors[0]));
-        QCOMPARE(errors, QStringList(6, errors[0]));  // the same cause each time
-        QVERIFY2(elapsed >= 6000, qPrintable(QString::number(elapsed)));
-        QCOMPARE(startRequests.load(), 1);
-        QCOMPARE(startRequestedFor.load(), kWindow);
-        QVERIFY(!downloadStatus.versionFileDownloaded.load());
-        QCOMPARE(entriesBelow(scratch_.workDir()), QStringList());
-    }
-
     // A version published after an earlier download replaces the downloaded file: no cache of
     // the download service's may answer in the server's place.
     void newlyPublishedVersionReplacesTheFile()
@@ -267,11 +239,7 @@ private Q_SLOTS:
             QCOMPARE(out.mid(out.size() - 2),
                      (QStringList{QStringLiteral("Downloaded OK"), QStringLiteral("version file downloaded!")}));
         } else {
-            QStringList errors;
-            for (const QString &line : out)
-                if (line.startsWith(QLatin1String("An error occured")))
-                    errors << line;
-            QCOMPARE(errors, QStringList(6, errorLine(quint32(kInetCannotLoadData))));
+            QCOMPARE(errorLines(out), QStringList(6, errorLine(quint32(kInetCannotLoadData))));
             QCOMPARE(startRequests.load(), 1);
             // No file is left; the Windows attempt makes the destination's folders before the
             // transfer, and they may stay.

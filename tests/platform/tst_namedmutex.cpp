@@ -97,53 +97,71 @@ private Q_SLOTS:
         QVERIFY(!namedMutexExists(kUnzipMutex));
     }
 
-    void privateDirectoryPerUser()
+#ifdef Q_OS_UNIX
+    // The lock files (Windows keeps its names in the kernel) lie in a folder of this user's that
+    // nobody else may enter: below XDG_RUNTIME_DIR when that is private, else below TMPDIR. No
+    // name leads out of it.
+    void lockFilesStayInAPrivateFolder_data()
     {
-#ifndef Q_OS_UNIX
-        QSKIP("the lock files of the Linux named mutex; Windows keeps its names in the kernel");
-#else
-        NamedMutexHolder holder(kUnzipMutex);
-        QVERIFY(holder.held());
-        const QString dir = runtime_ + QStringLiteral("/nembral-mutex");
-        struct stat st {};
-        QVERIFY(::stat(dir.toLocal8Bit().constData(), &st) == 0);
-        QCOMPARE(st.st_mode & 0777, mode_t(0700));
-        QCOMPARE(st.st_uid, ::getuid());
-#endif
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("sharedRuntime");  // XDG_RUNTIME_DIR open to everyone
+        QTest::newRow("private runtime folder") << QStringLiteral("Local\\mutex_unzip") << false;
+        QTest::newRow("a name that climbs out") << QStringLiteral("Local\\../../escape/..") << false;
+        QTest::newRow("shared runtime folder") << QStringLiteral("Local\\mutex_unzip") << true;
     }
 
-    void namesCannotLeaveTheDirectory()
+    void lockFilesStayInAPrivateFolder()
     {
-#ifndef Q_OS_UNIX
-        QSKIP("the lock files of the Linux named mutex; Windows keeps its names in the kernel");
-#else
-        NamedMutexHolder holder("Local\\../../escape/..");
-        QVERIFY(holder.held());
-        QVERIFY(namedMutexExists("Local\\../../escape/.."));
-        QCOMPARE(filesIn(runtime_), QStringList{QStringLiteral("nembral-mutex")});
-        QCOMPARE(filesIn(runtime_ + QStringLiteral("/nembral-mutex")).size(), 1);
-#endif
-    }
-
-    void sharedRuntimeDirectoryIsNotUsed()
-    {
-#ifndef Q_OS_UNIX
-        QSKIP("the lock files of the Linux named mutex; Windows keeps its names in the kernel");
-#else
-        QVERIFY(::chmod(runtime_.toLocal8Bit().constData(), 0777) == 0);
-        const QString tmp = scratch_.filePath(QStringLiteral("tmp"));
+        QFETCH(QString, name);
+        QFETCH(bool, sharedRuntime);
+        if (sharedRuntime)
+            QVERIFY(::chmod(runtime_.toLocal8Bit().constData(), 0777) == 0);
+        const QString tmp = runtime_ + QStringLiteral("-tmp");
         QVERIFY(QDir().mkpath(tmp));
         qputenv("TMPDIR", tmp.toLocal8Bit());
         {
-            NamedMutexHolder holder(kUnzipMutex);
+            NamedMutexHolder holder(name.toStdString());
             QVERIFY(holder.held());
-            QVERIFY(namedMutexExists(kUnzipMutex));
-            QCOMPARE(filesIn(runtime_), QStringList());
-            QCOMPARE(filesIn(tmp), QStringList{QStringLiteral("nembral-%1").arg(::getuid())});
+            QVERIFY(namedMutexExists(name.toStdString()));
+            const QString user = QStringLiteral("nembral-%1").arg(::getuid());
+            QCOMPARE(filesIn(runtime_), sharedRuntime ? QStringList() : QStringList{QStringLiteral("nembral-mutex")});
+            QCOMPARE(filesIn(tmp), sharedRuntime ? QStringList{user} : QStringList());
+            const QString dir = (sharedRuntime ? tmp + QLatin1Char('/') + user : runtime_) + QStringLiteral("/nembral-mutex");
+            struct stat st {};
+            QVERIFY(::stat(dir.toLocal8Bit().constData(), &st) == 0);
+            QCOMPARE(st.st_mode & 0777, mode_t(0700));
+            QCOMPARE(st.st_uid, ::getuid());
+            QCOMPARE(filesIn(dir).size(), 1);
         }
         qunsetenv("TMPDIR");
-#endif
     }
+
+    // A holder killed with -9 leaves its lock file behind. Probes that run at the same time
+    // over such a file (the launcher's tracker and the extraction tool's own check) must not
+    // take each other for a holder.
+    void concurrentProbesOfALeftoverFileSeeNoHolder()
+    {
+        {
+            Holder holder(QString::fromStdString(kUnzipMutex));
+            QVERIFY(holder.ok());
+            holder.process().kill();
+            QVERIFY(holder.process().waitForFinished(5000));
+        }
+        QCOMPARE(filesIn(runtime_ + QStringLiteral("/nembral-mutex")).size(), 1);
+
+        std::atomic<int> falseSightings{0};
+        auto probe = [&] {
+            for (int i = 0; i < 3000; ++i)
+                if (namedMutexExists(kUnzipMutex))
+                    ++falseSightings;
+        };
+        std::thread a(probe);
+        std::thread b(probe);
+        a.join();
+        b.join();
+        QCOMPARE(falseSightings.load(), 0);
+    }
+#endif
 
     void twoHoldersKeepItUntilBothAreGone()
     {
@@ -196,36 +214,6 @@ private Q_SLOTS:
         stop.store(true);
         prober.join();
         QCOMPARE(held, 300);
-    }
-
-    // A holder killed with -9 leaves its lock file behind. Probes that run at the same time
-    // over such a file (the launcher's tracker and the extraction tool's own check) must not
-    // take each other for a holder.
-    void concurrentProbesOfALeftoverFileSeeNoHolder()
-    {
-#ifndef Q_OS_UNIX
-        QSKIP("the lock files of the Linux named mutex; Windows keeps its names in the kernel");
-#else
-        {
-            Holder holder(QString::fromStdString(kUnzipMutex));
-            QVERIFY(holder.ok());
-            holder.process().kill();
-            QVERIFY(holder.process().waitForFinished(5000));
-        }
-        QCOMPARE(filesIn(runtime_ + QStringLiteral("/nembral-mutex")).size(), 1);
-
-        std::atomic<int> falseSightings{0};
-        auto probe = [&] {
-            for (int i = 0; i < 3000; ++i)
-                if (namedMutexExists(kUnzipMutex))
-                    ++falseSightings;
-        };
-        std::thread a(probe);
-        std::thread b(probe);
-        a.join();
-        b.join();
-        QCOMPARE(falseSightings.load(), 0);
-#endif
     }
 };
 

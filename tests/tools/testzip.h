@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/zipwriter.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -7,33 +9,23 @@
 // Zip archives for the extraction tests, in Qt's types, written by support/zipwriter.h, which
 // stores names exactly as given, so unsafe names ("../x", "/x", links) can be produced on purpose.
 struct TestZipEntry {
-    enum Kind { File,
-                Directory,
-                Symlink,
-                Zeros };  // as ZipEntry::Kind
-    Kind kind = File;
+    ZipEntry::Kind kind = ZipEntry::File;
     QByteArray name;
     QByteArray data;         // File: contents; Symlink: target
-    int permissions = 0644;  // File, Zeros and Directory
-    qint64 size = 0;         // Zeros: how many zero bytes, written a block at a time
+    int permissions = 0644;  // File and Directory
 };
 
 inline TestZipEntry zipFile(const QByteArray &name, const QByteArray &data, int permissions = 0644)
 {
-    return {TestZipEntry::File, name, data, permissions};
+    return {ZipEntry::File, name, data, permissions};
 }
 inline TestZipEntry zipDirectory(const QByteArray &name)
 {
-    return {TestZipEntry::Directory, name, {}, 0755};
+    return {ZipEntry::Directory, name, {}, 0755};
 }
 inline TestZipEntry zipSymlink(const QByteArray &name, const QByteArray &target)
 {
-    return {TestZipEntry::Symlink, name, target, 0777};
-}
-// A file of `size` zero bytes that is never held whole in memory (bombs, full disks).
-inline TestZipEntry zipZeros(const QByteArray &name, qint64 size)
-{
-    return {TestZipEntry::Zeros, name, {}, 0644, size};
+    return {ZipEntry::Symlink, name, target, 0777};
 }
 
 // `size` bytes that look random but are the same on every call with the same size and seed

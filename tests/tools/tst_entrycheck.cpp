@@ -33,12 +33,9 @@ void TestEntryCheck::entryPath_data()
     QTest::newRow("backslash separators") << QByteArray("nembral\\bin\\x.dll") << QByteArray();
     QTest::newRow("absolute") << QByteArray("/etc/passwd") << QByteArray("absolute");
     QTest::newRow("absolute backslash") << QByteArray("\\windows\\x") << QByteArray("absolute");
-    QTest::newRow("drive letter") << QByteArray("C:\\x") << QByteArray("absolute");
-    QTest::newRow("drive relative") << QByteArray("C:x") << QByteArray("absolute");
     QTest::newRow("leading dotdot") << QByteArray("../evil") << QByteArray("\"..\"");
     QTest::newRow("inner dotdot") << QByteArray("nembral/../../evil") << QByteArray("\"..\"");
     QTest::newRow("dotdot that stays inside") << QByteArray("nembral/sub/../x") << QByteArray("\"..\"");
-    QTest::newRow("backslash dotdot") << QByteArray("nembral\\..\\..\\evil") << QByteArray("\"..\"");
     QTest::newRow("only dotdot") << QByteArray("..") << QByteArray("\"..\"");
     QTest::newRow("empty") << QByteArray("") << QByteArray("empty");
     QTest::newRow("only dots and slashes") << QByteArray("././/") << QByteArray("empty");

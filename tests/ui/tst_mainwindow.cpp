@@ -1,5 +1,5 @@
-// The window object: state right after construction, its meta-object, slot dispatch by name,
-// and a clean end of the event loop.
+// The window object: state right after construction, its worker's hand-over, how main() shows
+// it, and the keyboard focus its pages give.
 #include "support/mainwindowtestaccess.h"
 #include "platform/downloadstatus.h"
 #include "support/testfiles.h"
@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
-#include <QMetaMethod>
 #include <QTest>
 
 namespace {
@@ -82,36 +81,6 @@ private Q_SLOTS:
         QVERIFY(!window.windowIcon().isNull());
     }
 
-    void slotsReachableByName()
-    {
-        MainWindow window;
-        MainWindowUi &ui = MainWindowTestAccess::ui(window);
-
-        // downloadTracker: shows the percentage while the package is not complete.
-        downloadStatus.downloadProgress.store(37);
-        QVERIFY(QMetaObject::invokeMethod(&window, "downloadTracker"));
-        QCOMPARE(ui.progress->text(), QStringLiteral("Download Progress: 37 %"));
-
-        // on_startBtn_clicked: nothing installed here, so the error page.
-        QVERIFY(QMetaObject::invokeMethod(&window, "on_startBtn_clicked"));
-        QVERIFY(!ui.dialog->isHidden());
-        QVERIFY(!ui.info_error->isHidden());
-
-        // checkVersionLoop: with a version file announced, installed but not downloaded, it
-        // decides (start road) and stops its timer.
-        QVERIFY(QDir().mkpath(QStringLiteral("nembral/nembral")));
-        QFile installed(QStringLiteral("nembral/nembral/version.txt"));
-        QVERIFY(installed.open(QIODevice::WriteOnly));
-        installed.close();
-        downloadStatus.versionFileDownloaded.store(true);
-        QVERIFY(QMetaObject::invokeMethod(&window, "checkVersionLoop"));
-        downloadStatus.versionFileDownloaded.store(false);
-        QVERIFY(!MainWindowTestAccess::versionTimer(window)->isActive());
-        QVERIFY(QDir(QStringLiteral("nembral")).removeRecursively());
-
-        QVERIFY(!QMetaObject::invokeMethod(&window, "noSuchSlot"));
-    }
-
     void workerGivesUpOnTheGuiThreadAndNeverReachesADeadWindow()
     {
         // The vendor is unreachable in this build: every attempt fails at once. One window
@@ -169,8 +138,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("page");
         QTest::newRow("question") << QList<int>{} << "updateBtn"
                                   << "question";
-        QTest::newRow("Tab to skip") << QList<int>{Qt::Key_Tab} << "startBtn"
-                                     << "question";
         QTest::newRow("skip by keyboard") << QList<int>{Qt::Key_Tab, Qt::Key_Space} << "exitBtn"
                                           << "error";
         QTest::newRow("update by keyboard") << QList<int>{Qt::Key_Return} << QString() << "working";
@@ -200,14 +167,6 @@ private Q_SLOTS:
         }
         QVERIFY(QDir(QStringLiteral("nembral")).removeRecursively());
         QFile::remove(QStringLiteral("version.txt"));
-    }
-
-    void exitButtonEndsTheLoopWithZero()
-    {
-        MainWindow window;
-        window.show();
-        QTimer::singleShot(0, &window, [&window] { QMetaObject::invokeMethod(&window, "on_exitBtn_clicked"); });
-        QCOMPARE(QApplication::exec(), 0);
     }
 };
 

@@ -1,6 +1,5 @@
 // The end of every run: starting the installed application, the error page, and the three
 // buttons as a user clicks them.
-#include "platform/downloadstatus.h"
 #include "platform/filehelpers.h"
 #include "platform/packagenames.h"
 #include "support/immutablefile.h"
@@ -13,13 +12,10 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFile>
-#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstring>
@@ -149,25 +145,6 @@ private Q_SLOTS:
         // kernel's coarse clock, which may lag by a tick, hence the small allowance; a pause
         // placed after the command would show a few milliseconds here.
         QVERIFY(called.msecsTo(QFileInfo(world.commandsFile()).lastModified()) >= 980);
-    }
-
-    void skipUpdateStartsTheInstalledVersion()
-    {
-        QVERIFY(writeFile(QStringLiteral("nembral/nembral/Nembrals.exe"), "#!/bin/sh\n"));
-        MainWindow window;
-        toQuestionPage(window);
-        QVERIFY(!QFile::exists(QStringLiteral("version.txt")));
-        LogCapture::Lines log;
-        QTimer::singleShot(0, &window, [&] {
-            LogCapture capture;
-            QTest::mouseClick(MainWindowTestAccess::ui(window).startBtn, Qt::LeftButton);
-            log = capture.take();
-        });
-        QCOMPARE(QApplication::exec(), 0);
-        QCOMPARE(withoutDownloadLines(log.out), QStringList{QStringLiteral("Start Nembral")});
-        QTRY_COMPARE(world.commands(), (QStringList{QStringLiteral("/c"), kStart}));
-        QVERIFY(QFile::exists(QStringLiteral("nembral/nembral/version.txt")));  // nothing downloaded or wiped
-        QCOMPARE(MainWindowTestAccess::trackerTimer(window), nullptr);
     }
 
     void updateSwitchesToTheWorkingPageAndInstalls()
