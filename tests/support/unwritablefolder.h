@@ -4,6 +4,7 @@
 #include <QString>
 
 #ifdef Q_OS_LINUX
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,7 +14,8 @@
 // Takes the write permission of the folder `path`, so that nothing in it can be removed: how a
 // user without root locks part of their own tree. Run as root, this thread also drops its
 // capability to override permissions while the object lives (capabilities belong to each
-// thread), so the unprivileged case is tested under root too. Undone when the object goes away.
+// thread), so the unprivileged case is tested under root too. Undone when the object goes away,
+// on the folder itself wherever the code under test has moved it meanwhile.
 // Windows has no such permission bits: there made() is false and the test skips (the Windows
 // lane locks entries by holding them open instead).
 #ifndef Q_OS_LINUX
@@ -25,10 +27,11 @@ public:
 #else
 class UnwritableFolder {
 public:
-    explicit UnwritableFolder(const QString &path) : path_(QFile::encodeName(path))
+    explicit UnwritableFolder(const QString &path)
+        : fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
         struct stat st {};
-        if (::stat(path_.constData(), &st) != 0 || ::chmod(path_.constData(), st.st_mode & 0555) != 0)
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || ::fchmod(fd_, st.st_mode & 0555) != 0)
             return;
         mode_ = st.st_mode & 07777;
         made_ = ::geteuid() != 0 || (dropped_ = setOverride(false));
@@ -38,7 +41,9 @@ public:
         if (dropped_)
             setOverride(true);
         if (mode_)
-            ::chmod(path_.constData(), mode_);
+            ::fchmod(fd_, mode_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     UnwritableFolder(const UnwritableFolder &) = delete;
     UnwritableFolder &operator=(const UnwritableFolder &) = delete;
@@ -56,7 +61,7 @@ private:
         return ::syscall(SYS_capset, &header, caps) == 0;
     }
 
-    QByteArray path_;
+    int fd_;
     mode_t mode_ = 0;
     bool made_ = false;
     bool dropped_ = false;

@@ -48,9 +48,10 @@ bool WorkflowWorld::enterFreshWorkDir()
     return workDir_->isValid() && QDir::setCurrent(workDir_->path());
 }
 
-void WorkflowWorld::leaveWorkDir()
+bool WorkflowWorld::leaveWorkDir()
 {
     QDir::setCurrent(startDir_);
+    return !workDir_ || workDir_->remove();
 }
 
 QStringList visiblePageWidgets(const MainWindowUi &ui)

@@ -20,9 +20,10 @@ public:
     // (tools/vendor-server/README.md), such as failing the next request.
     bool restartVendor(const QStringList &faults);
 
-    // Call from init() and cleanup().
+    // Call from init() and cleanup(); leaving removes the working directory, and is false when
+    // something in it could not be removed (an entry a test locked and did not unlock, say).
     bool enterFreshWorkDir();
-    void leaveWorkDir();
+    [[nodiscard]] bool leaveWorkDir();
 
     // What the interpreter was given so far, one argument a line.
     QStringList commands() const { return recordedArguments(record_); }

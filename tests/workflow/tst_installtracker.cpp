@@ -95,7 +95,7 @@ private Q_SLOTS:
     void cleanup()
     {
         window.reset();
-        world.leaveWorkDir();
+        QVERIFY(world.leaveWorkDir());
     }
 
     void percentageWhileDownloading_data()

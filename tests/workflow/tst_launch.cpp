@@ -73,7 +73,7 @@ class TestLaunch : public QObject {
 private Q_SLOTS:
     void initTestCase() { QVERIFY(world.start(NEMBRAL_TEST_VENDOR_PORT, "2.0\n", QByteArray(1024, 'z'))); }
     void init() { QVERIFY(world.enterFreshWorkDir()); }
-    void cleanup() { world.leaveWorkDir(); }
+    void cleanup() { QVERIFY(world.leaveWorkDir()); }
     void cleanupTestCase() { world.stop(); }
 
     void missingExecutable_data()

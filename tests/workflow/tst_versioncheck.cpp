@@ -23,7 +23,7 @@ class TestVersionCheck : public QObject {
 private Q_SLOTS:
     void initTestCase() { QVERIFY(world.start(NEMBRAL_TEST_VENDOR_PORT, "9.9\n", QByteArray(64 * 1024, 'z'))); }
     void init() { QVERIFY(world.enterFreshWorkDir()); }
-    void cleanup() { world.leaveWorkDir(); }
+    void cleanup() { QVERIFY(world.leaveWorkDir()); }
     void cleanupTestCase() { world.stop(); }
 
     void idleUntilTheVersionFileHasArrived()
