@@ -3,7 +3,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 
-#include <algorithm>
 #include <fstream>
 #include <memory>
 
@@ -84,17 +83,15 @@ std::string writeZip(const std::filesystem::path &path, const std::vector<ZipEnt
     if (archive_write_open(out.get(), &stream, nullptr, writeToStream, nullptr) != ARCHIVE_OK)
         return errorOf(out.get());
 
-    const std::string zeroBlock(1 << 20, '\0');
     for (const ZipEntry &e : entries) {
         std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
         setName(entry.get(), e.name, archive_entry_set_pathname_utf8, archive_entry_copy_pathname_w);
         archive_entry_set_mtime(entry.get(), e.mtime, 0);
         switch (e.kind) {
         case ZipEntry::File:
-        case ZipEntry::Zeros:
             archive_entry_set_filetype(entry.get(), AE_IFREG);
             archive_entry_set_perm(entry.get(), e.permissions);
-            archive_entry_set_size(entry.get(), e.kind == ZipEntry::File ? static_cast<la_int64_t>(e.data.size()) : e.size);
+            archive_entry_set_size(entry.get(), static_cast<la_int64_t>(e.data.size()));
             break;
         case ZipEntry::Directory:
             archive_entry_set_filetype(entry.get(), AE_IFDIR);
@@ -110,12 +107,6 @@ std::string writeZip(const std::filesystem::path &path, const std::vector<ZipEnt
             return errorOf(out.get());
         if (e.kind == ZipEntry::File && !e.data.empty() && archive_write_data(out.get(), e.data.data(), e.data.size()) < 0)
             return errorOf(out.get());
-        for (std::int64_t left = e.kind == ZipEntry::Zeros ? e.size : 0; left > 0;
-             left -= static_cast<std::int64_t>(zeroBlock.size())) {
-            const auto piece = static_cast<size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(zeroBlock.size())));
-            if (archive_write_data(out.get(), zeroBlock.data(), piece) < 0)
-                return errorOf(out.get());
-        }
     }
     if (archive_write_close(out.get()) != ARCHIVE_OK)
         return errorOf(out.get());

@@ -11,13 +11,11 @@
 struct ZipEntry {
     enum Kind { File,
                 Directory,
-                Symlink,
-                Zeros };
+                Symlink };
     Kind kind = File;
     std::string name;
     std::string data;                 // File: contents; Symlink: target
-    int permissions = 0644;           // File, Zeros and Directory
-    std::int64_t size = 0;            // Zeros: how many zero bytes, written a block at a time
+    int permissions = 0644;           // File and Directory
     std::int64_t mtime = 1700000000;  // seconds since 1970
 };
 
