@@ -2,7 +2,8 @@
 # Sets everything up on a fresh Debian 12 machine and runs every lane; each lane but the style
 # is one CMake workflow (CMakePresets.json: configure, build, test, and for the package its
 # cpack step before the tests):
-#   lint     clang-format, clang-tidy, shellcheck and .editorconfig (scripts/lint.sh)
+#   lint     clang-format, clang-tidy, shellcheck and .editorconfig (scripts/lint.sh), beside
+#            the Windows lane where that runs, otherwise first
 #   dev      the Linux build (warnings are errors): every suite and the table of roads
 #   asan     the same with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan     the suites that run threads, with ThreadSanitizer
@@ -10,7 +11,8 @@
 #   package  the Debian package: its contents, then the table of roads on the installed launcher
 #   windows  the mingw-w64 cross-build under wine (scripts/test-windows.sh: its set-up, the
 #            workflow, the deployed launcher's roads) and, beside it, its installer under wine
-# NEMBRAL_SKIP_<LANE>=1 skips one (NEMBRAL_SKIP_WINE=1 the Windows lane).
+# NEMBRAL_SKIP_<LANE>=1 skips one (NEMBRAL_SKIP_WINE=1 the Windows lane). The result lists each
+# lane's time and how busy both cores were meanwhile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,14 +21,26 @@ export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 status=0
 failed=()
 times=("set-up $SECONDS s")
-lane() { # lane NAME COMMAND...: one lane, unless NEMBRAL_SKIP_<NAME>=1
+# The machine's busy and total CPU ticks so far, from /proc/stat.
+ticks() { awk '/^cpu /{print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9}' /proc/stat; }
+skipped() { # skipped NAME: whether NEMBRAL_SKIP_<NAME>=1
   local skip="NEMBRAL_SKIP_${1^^}"
   [ "$1" != windows ] || skip=NEMBRAL_SKIP_WINE
-  [ "${!skip:-0}" != 1 ] || return 0
+  [ "${!skip:-0}" = 1 ]
+}
+ended() { # ended NAME STATUS SECONDS_AT_START TICKS_AT_START: notes a lane's outcome and time
+  local busy total
+  [ "$2" = 0 ] || { status=1; failed+=("$1"); }
+  read -r busy total < <(ticks)
+  times+=("$1 $((SECONDS - $3)) s, cores $(((busy - $4) * 100 / (total - $5 > 0 ? total - $5 : 1)))% busy")
+}
+lane() { # lane NAME COMMAND...: one lane, unless skipped
+  skipped "$1" && return 0
   printf '\n===== %s =====\n' "$1"
-  local began=$SECONDS
-  "${@:2}" || { status=1; failed+=("$1"); }
-  times+=("$1 $((SECONDS - began)) s")
+  local began=$SECONDS s=0 busy total
+  read -r busy total < <(ticks)
+  "${@:2}" || s=1
+  ended "$1" "$s" "$began" "$busy" "$total"
 }
 
 # A machine without the Windows libraries and Qt in its cache builds them from Debian's sources,
@@ -47,8 +61,12 @@ if [ "${NEMBRAL_SKIP_WINE:-0}" != 1 ]; then
   trap 'trap - INT TERM; kill 0' INT TERM
 fi
 
-# First: it is the quickest to fail, and its clang-tidy part makes the dev build.
-lane lint bash scripts/lint.sh
+# The style needs nothing but the cores. Where the Windows lane runs, which mostly waits on wine,
+# the style runs beside it at a lower priority, in time the cores would otherwise idle away;
+# elsewhere first, since it fails early.
+lint_beside=0
+if ! skipped windows && ! skipped lint; then lint_beside=1; else lane lint bash scripts/lint.sh; fi
+lint_pid=
 for preset in dev asan tsan; do lane "$preset" cmake --workflow --preset "$preset"; done
 # The fuzz runs' length is a cache variable of their build.
 # shellcheck disable=SC2317 # run by lane
@@ -67,6 +85,15 @@ windows() {
   cat "$prereqs_log"
   echo "waited $((SECONDS - began)) s for them"
   rm -f "$prereqs_log"
+  # Not before: on a fresh machine the style would take the cores from the Qt build, which the
+  # lowest priority keeps behind everything else.
+  if [ "$lint_beside" = 1 ]; then
+    lint_log=$(mktemp "${TMPDIR:-/tmp}/nembral-lint.XXXXXX")
+    lint_began=$SECONDS
+    read -r lint_busy lint_total < <(ticks)
+    nice -n 10 bash scripts/lint.sh </dev/null >"$lint_log" 2>&1 &
+    lint_pid=$!
+  fi
   [ "$s" = 0 ] || return 1
   bash scripts/build-windows.sh >/dev/null || return 1
   export NEMBRAL_WIN_BUILT=1
@@ -87,6 +114,14 @@ windows() {
   return "$s"
 }
 lane windows windows
+if [ -n "$lint_pid" ]; then
+  printf '\n===== lint (beside the Windows lane) =====\n'
+  s=0
+  wait "$lint_pid" || s=1
+  cat "$lint_log"
+  rm -f "$lint_log"
+  ended lint "$s" "$lint_began" "$lint_busy" "$lint_total"
+fi
 
 printf '\n===== result =====\n'
 printf 'lane %s\n' "${times[@]}"
