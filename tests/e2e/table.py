@@ -107,9 +107,10 @@ FIRST_INSTALL = ("version file does not exist", "installation necessary", "downl
                  "Mutex does not exist", "UNZIP complete!", r"File deleted successfully\.", "Start Nembral")
 # The tracker waiting for a marker that a failed extraction will never write.
 COPYING = (ANY, "DOWNLOAD COMPLETE", "Mutex does not exist", "file not found")
-# A first installation whose package the tool refused: its result says so, nothing to restore.
-REFUSED = (ANY, "DOWNLOAD COMPLETE", "Mutex does not exist", "file not found", "extraction failed",
-           "Could not find Nembral")
+# A first installation whose package the tool refused: its result says so, nothing to restore. A
+# tool quicker than the tracker's own checks has failed by the tick that started it.
+REFUSED = (ANY, "DOWNLOAD COMPLETE", Many("run command"), "Mutex does not exist", "file not found",
+           "extraction failed", "Could not find Nembral")
 # An update that could not finish: the installation set aside comes back and starts.
 RESTORED = ("previous installation restored", "Start Nembral")
 # The package could not be had after the wipe: nothing left to start.
