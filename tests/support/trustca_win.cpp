@@ -34,11 +34,11 @@ bool addOnce(const std::vector<BYTE> &der)
         if (!store
             || !CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), DWORD(der.size()),
                                                  CERT_STORE_ADD_USE_EXISTING, &added)) {
-            std::fprintf(stderr, "root store: cannot add the CA (error %lu)\n", GetLastError());
+            (void)std::fprintf(stderr, "root store: cannot add the CA (error %lu)\n", GetLastError());
             return false;
         }
         if (!CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr)) {
-            std::fprintf(stderr, "root store: cannot write it to the registry (error %lu)\n", GetLastError());
+            (void)std::fprintf(stderr, "root store: cannot write it to the registry (error %lu)\n", GetLastError());
             CertFreeCertificateContext(added);
             return false;
         }
@@ -53,7 +53,7 @@ bool addOnce(const std::vector<BYTE> &der)
                                                                            CERT_FIND_SHA1_HASH, &blob, nullptr)
                                               : nullptr;
     if (found == nullptr) {
-        std::fprintf(stderr, "root store: the CA is not in it as read back from the registry\n");
+        (void)std::fprintf(stderr, "root store: the CA is not in it as read back from the registry\n");
         return false;
     }
     CertFreeCertificateContext(found);
