@@ -24,34 +24,26 @@ Store machineRoot(DWORD flags)
     return Store(CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE | flags, L"ROOT"));
 }
 
-// One try at adding the certificate `der` to the machine's root store and finding it there as
-// another process will: in the registry as it now stands.
-bool addOnce(const std::vector<BYTE> &der)
+// One try at adding the certificate `der`, whose SHA-1 is `hash`, to the machine's root store
+// and finding it there as another process will: in the registry as it now stands.
+bool addOnce(const std::vector<BYTE> &der, const CRYPT_HASH_BLOB &hash)
 {
-    PCCERT_CONTEXT added = nullptr;
     {
         const Store store = machineRoot(0);
         if (!store
             || !CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), DWORD(der.size()),
-                                                 CERT_STORE_ADD_USE_EXISTING, &added)) {
+                                                 CERT_STORE_ADD_USE_EXISTING, nullptr)) {
             (void)std::fprintf(stderr, "root store: cannot add the CA (error %lu)\n", GetLastError());
             return false;
         }
         if (!CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr)) {
             (void)std::fprintf(stderr, "root store: cannot write it to the registry (error %lu)\n", GetLastError());
-            CertFreeCertificateContext(added);
             return false;
         }
     }
-    BYTE hash[20];
-    DWORD hashSize = sizeof hash;
-    const bool hashed = CertGetCertificateContextProperty(added, CERT_HASH_PROP_ID, hash, &hashSize) != FALSE;
-    CertFreeCertificateContext(added);
-    CRYPT_HASH_BLOB blob{hashSize, hash};
     const Store readBack = machineRoot(CERT_STORE_READONLY_FLAG);
-    PCCERT_CONTEXT found = hashed && readBack ? CertFindCertificateInStore(readBack.get(), X509_ASN_ENCODING, 0,
-                                                                           CERT_FIND_SHA1_HASH, &blob, nullptr)
-                                              : nullptr;
+    PCCERT_CONTEXT found = readBack ? CertFindCertificateInStore(readBack.get(), X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &hash, nullptr)
+                                    : nullptr;
     if (found == nullptr) {
         (void)std::fprintf(stderr, "root store: the CA is not in it as read back from the registry\n");
         return false;
@@ -76,12 +68,16 @@ bool trustCertificateAuthority(const std::wstring &pemPath)
                               nullptr))
         return false;
     der.resize(size);
+    BYTE sha1[20];
+    CRYPT_HASH_BLOB hash{sizeof sha1, sha1};
+    if (!CryptHashCertificate(0, CALG_SHA1, 0, der.data(), size, sha1, &hash.cbData))
+        return false;
     // Setting up the machine, not the code under test: a write that did not take is tried again,
     // each failure said above. Every other suite of the lane writes the same store meanwhile.
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (attempt > 0)
             Sleep(200);
-        if (addOnce(der))
+        if (addOnce(der, hash))
             return true;
     }
     return false;
